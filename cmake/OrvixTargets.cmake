@@ -1,0 +1,58 @@
+# Shared build settings and the helper that defines an extension module.
+
+add_library(orvix_warnings INTERFACE)
+target_compile_options(orvix_warnings INTERFACE
+  $<$<COMPILE_LANGUAGE:CXX>:-Wall -Wextra>
+  $<$<COMPILE_LANGUAGE:C>:-Wall -Wextra>)
+
+if(ORVIX_SANITIZE)
+  add_compile_options(-fsanitize=${ORVIX_SANITIZE} -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=${ORVIX_SANITIZE})
+  if(ORVIX_SANITIZE MATCHES "undefined")
+    add_compile_options(-fno-sanitize-recover=undefined)
+  endif()
+endif()
+
+# Where a build tree lays out an importable copy of the package:
+# PYTHONPATH=<build>/python makes `import orvix...` load what this tree built.
+set(ORVIX_STAGE "${CMAKE_BINARY_DIR}/python")
+
+# orvix_extension(<target> <package dir> <sources...>)
+#   Builds the extension module <target> for CPython 3.12, places it in the
+#   staged package beside its Python files and installs it into the wheel.
+function(orvix_extension target package_dir)
+  Python_add_library(${target} MODULE WITH_SOABI ${ARGN})
+  target_link_libraries(${target} PRIVATE orvix_warnings)
+  set_target_properties(${target} PROPERTIES
+    LIBRARY_OUTPUT_DIRECTORY "${ORVIX_STAGE}/${package_dir}"
+    CXX_VISIBILITY_PRESET hidden
+    C_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  install(TARGETS ${target} LIBRARY DESTINATION ${package_dir})
+endfunction()
+
+# orvix_test_extension(<target> <sources...>)
+#   A test-only extension module, importable by its bare name from <build>/python.
+function(orvix_test_extension target)
+  Python_add_library(${target} MODULE WITH_SOABI ${ARGN})
+  target_link_libraries(${target} PRIVATE orvix_warnings)
+  set_target_properties(${target} PROPERTIES
+    LIBRARY_OUTPUT_DIRECTORY "${ORVIX_STAGE}"
+    CXX_VISIBILITY_PRESET hidden
+    C_VISIBILITY_PRESET hidden)
+endfunction()
+
+# Copies the package's Python files (and public headers) into the staged tree.
+function(orvix_stage_python_package)
+  file(GLOB_RECURSE _files CONFIGURE_DEPENDS
+    RELATIVE "${CMAKE_SOURCE_DIR}"
+    "${CMAKE_SOURCE_DIR}/orvix/*.py" "${CMAKE_SOURCE_DIR}/orvix/*.h" "${CMAKE_SOURCE_DIR}/orvix/*.hpp")
+  set(_outputs)
+  foreach(f ${_files})
+    add_custom_command(OUTPUT "${ORVIX_STAGE}/${f}"
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different "${CMAKE_SOURCE_DIR}/${f}" "${ORVIX_STAGE}/${f}"
+      DEPENDS "${CMAKE_SOURCE_DIR}/${f}")
+    list(APPEND _outputs "${ORVIX_STAGE}/${f}")
+  endforeach()
+  add_custom_target(orvix_stage_python ALL DEPENDS ${_outputs})
+endfunction()

@@ -1,0 +1,45 @@
+# Shared by the scripts in this folder: locate CPython 3.12, the virtual
+# environment and the build trees. Source it; do not run it.
+set -euo pipefail
+
+ORVIX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+ORVIX_VENV=${ORVIX_VENV:-"$ORVIX_ROOT/.venv"}
+# cwd must never shadow the built package with the source tree.
+export PYTHONSAFEPATH=1
+
+find_python312() {
+  if [[ -n "${ORVIX_PYTHON:-}" ]]; then echo "$ORVIX_PYTHON"; return; fi
+  local candidate
+  if candidate=$(command -v python3.12 2>/dev/null); then echo "$candidate"; return; fi
+  for candidate in $(ls -d "$HOME"/.pyenv/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V -r); do
+    echo "$candidate"; return
+  done
+  echo "orvix: CPython 3.12 not found (no python3.12 on PATH, none under ~/.pyenv/versions/3.12.*)." >&2
+  echo "orvix: install CPython 3.12 with its headers, or set ORVIX_PYTHON=/path/to/python3.12." >&2
+  return 1
+}
+
+# Creates the virtual environment and installs the pinned tools (once per change of requirements).
+ensure_venv() {
+  local python stamp="$ORVIX_VENV/.orvix-requirements"
+  if [[ ! -x "$ORVIX_VENV/bin/python" ]]; then
+    python=$(find_python312)
+    echo "orvix: creating virtual environment with $python" >&2
+    "$python" -m venv "$ORVIX_VENV"
+  fi
+  if ! cmp -s "$ORVIX_ROOT/requirements-dev.txt" "$stamp" 2>/dev/null; then
+    "$ORVIX_VENV/bin/python" -m pip install --disable-pip-version-check -q -r "$ORVIX_ROOT/requirements-dev.txt"
+    cp "$ORVIX_ROOT/requirements-dev.txt" "$stamp"
+  fi
+  export PATH="$ORVIX_VENV/bin:$PATH"
+}
+
+# build_tree <dir> [extra cmake args...]: configures (once) and builds a tree.
+build_tree() {
+  local dir=$1; shift
+  if [[ ! -f "$dir/CMakeCache.txt" ]]; then
+    cmake -S "$ORVIX_ROOT" -B "$dir" -G Ninja \
+      -DPython_EXECUTABLE="$ORVIX_VENV/bin/python" "$@" >/dev/null
+  fi
+  cmake --build "$dir" -j "$(nproc)"
+}
