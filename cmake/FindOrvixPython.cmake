@@ -1,17 +1,18 @@
 # Locates CPython 3.12 (interpreter and headers) for the extension modules.
 #
 # Order: an interpreter handed in by the caller (scikit-build-core, or
-# -DPython_EXECUTABLE=...), then python3.12 on PATH, then pyenv's default
-# location. Any other version is refused with a message that says what is missing:
+# -DPython_EXECUTABLE=...), then pyenv's default location, then python3.12 on
+# PATH (pyenv's shim may answer there without working, so it comes last).
+# Any other version is refused with a message that says what is missing:
 # the plain python3 on these machines is 3.11 and must never be picked up.
 if(NOT Python_EXECUTABLE)
   file(GLOB _orvix_pyenv_pythons "$ENV{HOME}/.pyenv/versions/3.12.*/bin/python3.12")
   list(SORT _orvix_pyenv_pythons COMPARE NATURAL ORDER DESCENDING)
   find_program(_orvix_python312 NAMES python3.12 NO_CACHE)
-  if(_orvix_python312)
-    set(Python_EXECUTABLE "${_orvix_python312}")
-  elseif(_orvix_pyenv_pythons)
+  if(_orvix_pyenv_pythons)
     list(GET _orvix_pyenv_pythons 0 Python_EXECUTABLE)
+  elseif(_orvix_python312)
+    set(Python_EXECUTABLE "${_orvix_python312}")
   else()
     message(FATAL_ERROR
       "orvix needs CPython 3.12 with its development headers, and none was found: "

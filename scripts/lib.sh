@@ -8,13 +8,17 @@ ORVIX_VENV=${ORVIX_VENV:-"$ORVIX_ROOT/.venv"}
 export PYTHONSAFEPATH=1
 
 find_python312() {
-  if [[ -n "${ORVIX_PYTHON:-}" ]]; then echo "$ORVIX_PYTHON"; return; fi
   local candidate
-  if candidate=$(command -v python3.12 2>/dev/null); then echo "$candidate"; return; fi
-  for candidate in $(ls -d "$HOME"/.pyenv/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V -r); do
-    echo "$candidate"; return
+  # pyenv's shims answer to python3.12 even when it is not selected, so every
+  # candidate is asked for its version before it is trusted.
+  for candidate in ${ORVIX_PYTHON:-} \
+      $(ls -d "$HOME"/.pyenv/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V -r) \
+      $(command -v python3.12 2>/dev/null || true); do
+    if "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1; then
+      echo "$candidate"; return
+    fi
   done
-  echo "orvix: CPython 3.12 not found (no python3.12 on PATH, none under ~/.pyenv/versions/3.12.*)." >&2
+  echo "orvix: CPython 3.12 not found (checked \$ORVIX_PYTHON, ~/.pyenv/versions/3.12.*, python3.12 on PATH)." >&2
   echo "orvix: install CPython 3.12 with its headers, or set ORVIX_PYTHON=/path/to/python3.12." >&2
   return 1
 }
