@@ -1,0 +1,138 @@
+"""AsyncQueue throughput beside asyncio.Queue and janus, measured in the same run.
+
+One event loop; a producer coroutine awaits a push per message and yields to the
+loop every BATCH messages (so the queues stay bounded), while a consumer awaits a
+pop per message, or a dispatch task awaits a callback per message. Figures are
+messages per second, best of REPEAT runs.
+
+    PYTHONPATH=build/<tree>/python .venv/bin/python bench/bench_asyncqueue.py [--uvloop]
+"""
+import argparse
+import asyncio
+import time
+
+import janus
+
+from orvix.utils.corvane.corvane import AsyncQueue
+
+MESSAGE = b"m" * 64
+BATCH = 256
+CAPACITY = 16384
+
+
+async def produce(put, n):
+    for i in range(n):
+        await put(MESSAGE)
+        if i % BATCH == BATCH - 1:
+            await asyncio.sleep(0)
+
+
+async def consume(get, n):
+    for _ in range(n):
+        await get()
+
+
+async def pair(put, get, n):
+    t0 = time.perf_counter()
+    await asyncio.gather(produce(put, n), consume(get, n))
+    return time.perf_counter() - t0
+
+
+async def orvix_pop(n):
+    q = AsyncQueue(None, 128, CAPACITY)
+    return await pair(q.push_buf, q.pop, n)
+
+
+async def asyncio_get(n):
+    q = asyncio.Queue(CAPACITY)
+    return await pair(q.put, q.get, n)
+
+
+async def janus_get(n):
+    q = janus.Queue(CAPACITY)
+    try:
+        return await pair(q.async_q.put, q.async_q.get, n)
+    finally:
+        q.close()
+        await q.wait_closed()
+
+
+async def counted(n):
+    """A callback that resolves `finished` after n messages."""
+    finished = asyncio.get_running_loop().create_future()
+    seen = 0
+
+    async def callback(msg):
+        nonlocal seen
+        seen += 1
+        if seen == n:
+            finished.set_result(None)
+    return callback, finished
+
+
+async def orvix_dispatch(n):
+    q = AsyncQueue(None, 128, CAPACITY)
+    callback, finished = await counted(n)
+    t0 = time.perf_counter()
+    q.start_dispatcher(callback)
+    await produce(q.push_buf, n)
+    await finished
+    elapsed = time.perf_counter() - t0
+    await q.shutdown()
+    return elapsed
+
+
+async def asyncio_dispatch(n):
+    q = asyncio.Queue(CAPACITY)
+    callback, finished = await counted(n)
+
+    async def dispatch():
+        while True:
+            await callback(await q.get())
+
+    t0 = time.perf_counter()
+    task = asyncio.ensure_future(dispatch())
+    await produce(q.put, n)
+    await finished
+    elapsed = time.perf_counter() - t0
+    task.cancel()
+    return elapsed
+
+
+def best_rate(loop_factory, fn, n, repeat):
+    best = float("inf")
+    for _ in range(repeat):
+        with asyncio.Runner(loop_factory=loop_factory) as runner:
+            best = min(best, runner.run(fn(n)))
+    return n / best
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("-n", type=int, default=200_000, help="messages per run")
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--uvloop", action="store_true", help="also run under uvloop")
+    args = parser.parse_args()
+
+    loops = [("asyncio", asyncio.new_event_loop)]
+    if args.uvloop:
+        import uvloop
+        loops.append(("uvloop", uvloop.new_event_loop))
+
+    print(f"AsyncQueue, {args.n} messages of {len(MESSAGE)} bytes, best of {args.repeat} (msgs/s)")
+    for loop_name, factory in loops:
+        rate = {name: best_rate(factory, fn, args.n, args.repeat) for name, fn in [
+            ("orvix pop", orvix_pop), ("asyncio get", asyncio_get), ("janus get", janus_get),
+            ("orvix dispatch", orvix_dispatch), ("asyncio dispatch", asyncio_dispatch)]}
+        print(f"[{loop_name}]")
+        print(f"  push_buf/pop       {rate['orvix pop'] / 1e6:6.2f} M   "
+              f"asyncio.Queue put/get {rate['asyncio get'] / 1e6:6.2f} M   "
+              f"janus async put/get {rate['janus get'] / 1e6:6.2f} M   "
+              f"ratio vs asyncio {rate['orvix pop'] / rate['asyncio get']:5.2f}x")
+        print(f"  push_buf/dispatch  {rate['orvix dispatch'] / 1e6:6.2f} M   "
+              f"asyncio.Queue + task  {rate['asyncio dispatch'] / 1e6:6.2f} M   "
+              f"{'':27}ratio vs asyncio {rate['orvix dispatch'] / rate['asyncio dispatch']:5.2f}x")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,84 @@
+"""The runtime's coroutine objects beside `async def` coroutines, same run.
+
+Each case creates and awaits N coroutines with the same trivial body, once
+written in C++ (bench/native/coro_bench.cpp) and once as `async def`. The
+awaiting loop is an `async def` driven by hand (no event loop) for the plain
+cases, and an asyncio task for the suspending case. Figures are nanoseconds
+per coroutine, best of REPEAT runs.
+
+    PYTHONPATH=build/<tree>/python .venv/bin/python bench/bench_coroutine.py
+"""
+import argparse
+import asyncio
+import time
+
+import coro_bench as native
+
+
+async def trivial():
+    return None
+
+
+async def add(a, b):
+    return a + b
+
+
+async def await_value(aw):
+    return await aw
+
+
+async def loop_trivial(fn, n):
+    for _ in range(n):
+        await fn()
+
+
+async def loop_add(fn, n):
+    for i in range(n):
+        await fn(i, 1)
+
+
+async def loop_suspending(fn, n):
+    for _ in range(n):
+        await fn(asyncio.sleep(0))
+
+
+def drive(coro):
+    try:
+        coro.send(None)
+    except StopIteration:
+        pass
+    else:
+        raise RuntimeError("the benchmark loop suspended")
+
+
+def timed(run, n, repeat):
+    best = float("inf")
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        run()
+        best = min(best, time.perf_counter() - t0)
+    return best / n * 1e9
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("-n", type=int, default=200_000)
+    parser.add_argument("--repeat", type=int, default=5)
+    args = parser.parse_args()
+    n, repeat = args.n, args.repeat
+
+    cases = [
+        ("create + await, return None", loop_trivial, native.trivial, trivial, n, drive),
+        ("create + await, return a + b", loop_add, native.add, add, n, drive),
+        ("await asyncio.sleep(0) in a task", loop_suspending, native.await_value, await_value,
+         n // 10, asyncio.run),
+    ]
+    print(f"{'case':36} {'runtime':>10} {'async def':>10} {'ratio':>7}   (ns per coroutine)")
+    for title, loop, ours, theirs, count, runner in cases:
+        t_ours = timed(lambda: runner(loop(ours, count)), count, repeat)
+        t_theirs = timed(lambda: runner(loop(theirs, count)), count, repeat)
+        print(f"{title:36} {t_ours:10.1f} {t_theirs:10.1f} {t_ours / t_theirs:7.2f}")
+
+
+if __name__ == "__main__":
+    main()

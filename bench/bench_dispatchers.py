@@ -1,0 +1,199 @@
+"""AsyncDispatcher and SyncDispatcher against the usual ways a native thread reaches Python.
+
+Every row moves 64-byte messages from a native producer thread to a trivial
+Python callback and reports
+  - delivered: messages per second from the producer's start to the last callback;
+  - producer:  nanoseconds the producer thread spends per message.
+
+The dispatchers are fed by the example producer `producer_cpp` (no interpreter
+lock). The peers are fed by `dispatch_peers`, a native thread that takes the
+interpreter lock per message and calls one Python callable:
+  - loop.call_soon_threadsafe(cb, msg)               (asyncio, then uvloop)
+  - janus / culsans queue: sync_q.put(msg), an asyncio task awaits async_q.get()
+  - queue.SimpleQueue.put(msg), a Python thread blocks in get()
+
+Run from a build tree:  PYTHONPATH=build/<tree>/python .venv/bin/python bench/bench_dispatchers.py
+"""
+import argparse
+import asyncio
+import functools
+import queue
+import threading
+import time
+
+import uvloop
+
+import dispatch_peers
+import producer_cpp
+from orvix.utils.corvane.corvane import AsyncDispatcher, SyncDispatcher
+
+SIZE = 64
+
+
+class Result:
+    def __init__(self, name, count, seconds, producer_ns):
+        self.name = name
+        self.rate = count / seconds
+        self.producer_ns = producer_ns / count
+
+
+def run_on(loop_factory, main):
+    with asyncio.Runner(loop_factory=loop_factory) as runner:
+        return runner.run(main())
+
+
+# ---- asyncio consumers -----------------------------------------------------------
+
+def async_dispatcher(count, loop_factory, name):
+    async def main():
+        done = asyncio.Event()
+        seen = 0
+
+        async def cb(msg):
+            nonlocal seen
+            seen += 1
+            if seen == count:
+                done.set()
+        # push cannot report a refusal: the ring holds the whole run.
+        d = AsyncDispatcher(cb, capacity=1 << 18, slot_size=SIZE)
+        d.setup()
+        await asyncio.sleep(0)
+        start = time.perf_counter()
+        p = producer_cpp.start(d, count, SIZE)
+        await done.wait()
+        elapsed = time.perf_counter() - start
+        p.join()
+        d.close()
+        return Result(name, count, elapsed, p.elapsed_ns)
+    return run_on(loop_factory, main)
+
+
+def call_soon_threadsafe_peer(count, loop_factory, name):
+    async def main():
+        loop = asyncio.get_running_loop()
+        done = asyncio.Event()
+        seen = 0
+
+        def cb(msg):
+            nonlocal seen
+            seen += 1
+            if seen == count:
+                done.set()
+        start = time.perf_counter()
+        f = dispatch_peers.start(functools.partial(loop.call_soon_threadsafe, cb), count, SIZE)
+        await done.wait()
+        elapsed = time.perf_counter() - start
+        await asyncio.to_thread(f.join)
+        return Result(name, count, elapsed, f.elapsed_ns)
+    return run_on(loop_factory, main)
+
+
+def thread_queue_peer(count, make_queue, name):
+    async def main():
+        q = make_queue()
+        seen = 0
+
+        async def cb(msg):
+            nonlocal seen
+            seen += 1
+        start = time.perf_counter()
+        f = dispatch_peers.start(q.sync_q.put, count, SIZE)
+        get = q.async_q.get
+        while seen < count:
+            await cb(await get())
+        elapsed = time.perf_counter() - start
+        await asyncio.to_thread(f.join)
+        return Result(name, count, elapsed, f.elapsed_ns)
+    return run_on(asyncio.new_event_loop, main)
+
+
+# ---- thread consumers ------------------------------------------------------------
+
+def sync_dispatcher(count):
+    done = threading.Event()
+    seen = 0
+
+    def cb(msg):
+        nonlocal seen
+        seen += 1
+        if seen == count:
+            done.set()
+    d = SyncDispatcher(cb, capacity=1 << 18, slot_size=SIZE)
+    d.setup()
+    start = time.perf_counter()
+    p = producer_cpp.start(d, count, SIZE)
+    done.wait()
+    elapsed = time.perf_counter() - start
+    p.join()
+    d.close()
+    return Result("SyncDispatcher", count, elapsed, p.elapsed_ns)
+
+
+def simple_queue_peer(count):
+    q = queue.SimpleQueue()
+    seen = 0
+
+    def cb(msg):
+        nonlocal seen
+        seen += 1
+
+    def reader():
+        get = q.get
+        for _ in range(count):
+            cb(get())
+    t = threading.Thread(target=reader)
+    t.start()
+    start = time.perf_counter()
+    f = dispatch_peers.start(q.put, count, SIZE)
+    t.join()
+    elapsed = time.perf_counter() - start
+    f.join()
+    return Result("native thread + GIL -> SimpleQueue.put, thread get()", count, elapsed, f.elapsed_ns)
+
+
+def optional_queue(module_name):
+    try:
+        module = __import__(module_name)
+        module.Queue   # noqa: B018 - the import is the check
+        return module.Queue
+    except Exception as exc:   # an unusable install is reported, not fatal
+        print(f"  ({module_name} peer skipped: {type(exc).__name__}: {exc})")
+        return None
+
+
+def print_table(title, rows, baseline):
+    print(f"\n{title}")
+    print(f"  {'':58s} {'delivered/s':>12s} {'x baseline':>10s} {'producer ns/msg':>16s}")
+    for r in rows:
+        print(f"  {r.name:58s} {r.rate:12,.0f} {r.rate / baseline.rate:10.1f} {r.producer_ns:16,.0f}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--count", type=int, default=200_000, help="messages per dispatcher run")
+    parser.add_argument("--peer-count", type=int, default=60_000, help="messages per peer run")
+    args = parser.parse_args()
+    n, pn = args.count, args.peer_count
+
+    print(f"{SIZE}-byte messages; dispatchers {n:,} messages per run, peers {pn:,}")
+    baseline = call_soon_threadsafe_peer(pn, asyncio.new_event_loop,
+                                         "native thread + GIL -> call_soon_threadsafe (asyncio)")
+    rows = [
+        async_dispatcher(n, asyncio.new_event_loop, "AsyncDispatcher (asyncio)"),
+        async_dispatcher(n, uvloop.new_event_loop, "AsyncDispatcher (uvloop)"),
+        baseline,
+        call_soon_threadsafe_peer(pn, uvloop.new_event_loop,
+                                  "native thread + GIL -> call_soon_threadsafe (uvloop)"),
+    ]
+    for module_name in ("janus", "culsans"):
+        make_queue = optional_queue(module_name)
+        if make_queue:
+            rows.append(thread_queue_peer(pn, make_queue, f"native thread + GIL -> {module_name} sync_q.put"))
+    print_table("Into an asyncio loop (baseline: call_soon_threadsafe under asyncio)", rows, baseline)
+
+    sync_peer = simple_queue_peer(pn)
+    print_table("Onto a Python thread (baseline: SimpleQueue)", [sync_dispatcher(n), sync_peer], sync_peer)
+
+
+if __name__ == "__main__":
+    main()

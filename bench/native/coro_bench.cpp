@@ -1,0 +1,56 @@
+// coro_bench: coroutine functions of the runtime layer with trivial bodies,
+// for bench/bench_coroutine.py to compare with the same `async def`s.
+#include "cpython_support/coroutine.hpp"
+#include "cpython_support/function.hpp"
+
+using namespace orvix::py;
+
+namespace {
+
+// async def trivial(): return None
+CoroutineBody trivial(Coroutine&) { co_return none(); }
+
+// async def add(a, b): return a + b
+CoroutineBody add(Coroutine& co) { co_return Ref::steal(PyNumber_Add(co.arg(0), co.arg(1))); }
+
+// async def await_value(aw): return await aw
+CoroutineBody await_value(Coroutine& co) { co_return co_await co.arg(0); }
+
+constinit const char* const kNone[] = {nullptr};
+constinit const char* const kAB[] = {"a", "b"};
+constinit const char* const kAw[] = {"aw"};
+
+constinit FunctionSpec kFunctions[] = {
+    {.name = "trivial", .qualname = "trivial", .doc = "trivial()",
+     .params = {"trivial", kNone, 0, 0}, .body = trivial, .method = false, .module = "coro_bench"},
+    {.name = "add", .qualname = "add", .doc = "add(a, b)", .params = {"add", kAB, 2, 2},
+     .body = add, .method = false, .module = "coro_bench"},
+    {.name = "await_value", .qualname = "await_value", .doc = "await_value(aw)",
+     .params = {"await_value", kAw, 1, 1}, .body = await_value, .method = false,
+     .module = "coro_bench"},
+};
+
+int exec_module(PyObject* module)
+{
+    if (ready_runtime_types() < 0)
+        return -1;
+    for (const FunctionSpec& spec : kFunctions) {
+        Ref fn = make_function(spec);
+        if (!fn || PyModule_AddObjectRef(module, spec.name, fn.get()) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "coro_bench", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_coro_bench() { return PyModuleDef_Init(&module_def); }

@@ -1,0 +1,500 @@
+// SpscRing: the lock-free single-producer/single-consumer message ring that
+// carries every orvix message. Header-only, no Python in it.
+//
+// One producer thread and one consumer thread at a time (they may be the same
+// thread, as on an event loop). Messages are copied into the ring with one
+// memcpy and handed to the consumer in place, as (pointer, length).
+//
+//   fixed-size mode     push / push_notify      try_pop, wait_front + pop_front
+//   variable-size mode  push_var / push_var_notify    try_pop_var, wait_pop_var
+//
+// The first call of either family fixes the ring's mode; calls of the other
+// family then return kWrongMode. Results are listed in ring_result.hpp and
+// the memory layout in ring_layout.hpp.
+//
+// Options:
+// * overwrite: a push into a full ring drops the oldest whole messages to make
+//   room (counted by dropped()). The consumer takes messages by compare-and-
+//   swap on head_, so a message is either dropped or handed out, never both,
+//   and the slot it is reading is never reused while it reads.
+// * zerocopy: hand messages out in place even in overwrite mode. Without it an
+//   overwrite ring copies each message into a consumer-side buffer as it is
+//   taken, which frees its slot at once. With it, the message being read
+//   keeps its slot until released, and a push that could only make room by
+//   reusing that slot is treated as a push into a full ring. Without
+//   overwrite nothing can touch a handed-out slot, so messages are always
+//   handed out in place and zerocopy changes nothing.
+// * block_on_full: a notify push (push_notify, push_var_notify: the consumer
+//   waits on another thread) that finds the ring full sleeps until the
+//   consumer frees room or the ring is closed. Plain push / push_var never
+//   wait: their consumer may be the calling thread itself. A push that does
+//   not wait and finds the ring full returns kFull and counts a refusal.
+//
+// Handing out: try_pop / try_pop_var / wait_pop_var hand out a message that
+// stays readable until the consumer's next call (or release()), and keeps its
+// slot until then. wait_front hands out the head message without removing
+// it: waiting again hands out the same message, pop_front removes it.
+//
+// Waits spin briefly, then sleep on a futex word; a notify push makes the
+// wake-up system call only when the consumer is actually asleep. close()
+// wakes every waiter; from then on waits return kClosed and pushes return
+// kClosed, while try_pop still drains what is left.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <thread>
+
+#include "orvix/ringq/futex.hpp"
+#include "orvix/ringq/page_buffer.hpp"
+#include "orvix/ringq/ring_layout.hpp"
+#include "orvix/ringq/ring_result.hpp"
+
+namespace orvix::ringq {
+
+struct RingOptions {
+    std::size_t slot_size = 1024;
+    std::size_t capacity = 16384;
+    bool overwrite = false;
+    bool zerocopy = false;
+    bool block_on_full = false;
+};
+
+// A message handed out by the ring: readable until the consumer's next call.
+struct Message {
+    const char* data = nullptr;
+    std::size_t size = 0;
+};
+
+class SpscRing {
+public:
+    // Throws std::invalid_argument (a zero size), std::length_error (sizes
+    // whose product overflows) or std::bad_alloc (memory the system refuses).
+    explicit SpscRing(const RingOptions& options)
+        : overwrite_(options.overwrite),
+          zerocopy_(options.zerocopy),
+          block_on_full_(options.block_on_full),
+          layout_(checked_layout(options)),
+          memory_(layout_.total_bytes),
+          copy_buffer_(overwrite_ && !zerocopy_ ? std::max(layout_.slot_size, layout_.max_record) : 0),
+          bytes_(memory_.data()),
+          lengths_(reinterpret_cast<std::uint64_t*>(memory_.data() + layout_.ring_bytes))
+    {
+    }
+    SpscRing(const SpscRing&) = delete;
+    SpscRing& operator=(const SpscRing&) = delete;
+
+    // ---- producer ---------------------------------------------------------
+    int push(const void* data, std::size_t size) noexcept { return push_message<kFixed>(data, size, false); }
+    int push_notify(const void* data, std::size_t size) noexcept { return push_message<kFixed>(data, size, true); }
+    int push_var(const void* data, std::size_t size) noexcept { return push_message<kVariable>(data, size, false); }
+    int push_var_notify(const void* data, std::size_t size) noexcept
+    {
+        return push_message<kVariable>(data, size, true);
+    }
+
+    // ---- consumer ---------------------------------------------------------
+    int try_pop(Message& out) noexcept { return take<kFixed>(out, false); }
+    int try_pop_var(Message& out) noexcept { return take<kVariable>(out, false); }
+    int wait_pop_var(Message& out) noexcept { return take<kVariable>(out, true); }
+
+    int wait_front(Message& out) noexcept
+    {
+        if (!enter(kFixed)) return kWrongMode;
+        if (closed_.load(std::memory_order_acquire)) return kClosed;
+        if (consumer_.hold != Hold::kPeeked) {
+            release();
+            if (!wait_claim<kFixed>()) return kClosed;
+            consumer_.hold = Hold::kPeeked;
+        }
+        out = consumer_.current;
+        return kHandedOut;
+    }
+
+    void pop_front() noexcept
+    {
+        if (!enter(kFixed)) return;
+        if (consumer_.hold != Hold::kPeeked) {
+            release();
+            if (!claim<kFixed>()) return;
+        }
+        consumer_.hold = Hold::kTaken;
+        count_taken();
+        release();
+    }
+
+    // Ends the consumer's use of the message handed out last, freeing its
+    // slot now instead of at the next call. A message only looked at with
+    // wait_front stays in the ring.
+    void release() noexcept
+    {
+        if (consumer_.hold != Hold::kTaken) return;
+        consumer_.hold = Hold::kNothing;
+        if (!overwrite_) {
+            // Release: our reads of the slots before consumer_.cursor happen before
+            // the producer, acquiring head_, writes them again. seq_cst when
+            // a producer may sleep: see wake_producer().
+            consumer_.head.store(consumer_.cursor, block_on_full_ ? std::memory_order_seq_cst : std::memory_order_release);
+        } else if (zerocopy_) {
+            // Same for the one slot an overwriting producer stays away from.
+            consumer_.held.store(kNoSlot, std::memory_order_seq_cst);
+        } else {
+            return;  // copied out: the slot was freed when it was taken
+        }
+        if (block_on_full_) wake_producer();
+    }
+
+    // ---- any thread -------------------------------------------------------
+    void close() noexcept
+    {
+        // seq_cst: a side that stores its sleeping flag and then finds
+        // closed_ false is certain to be seen asleep by the exchanges below.
+        closed_.store(true, std::memory_order_seq_cst);
+        wake(sleep_.consumer);
+        wake(sleep_.producer);
+    }
+
+    bool closed() const noexcept { return closed_.load(std::memory_order_acquire); }
+
+    // Messages stored and not yet taken by the consumer (one looked at with
+    // wait_front still counts). A snapshot: both sides may move meanwhile.
+    std::size_t size() const noexcept
+    {
+        // Relaxed: three independent counters; the result is only a snapshot.
+        const std::uint64_t taken = consumer_.taken.load(std::memory_order_relaxed);
+        const std::uint64_t gone = taken + producer_.dropped.load(std::memory_order_relaxed);
+        const std::uint64_t stored = producer_.stored.load(std::memory_order_relaxed);
+        return stored > gone ? static_cast<std::size_t>(stored - gone) : 0;
+    }
+
+    std::uint64_t dropped() const noexcept { return producer_.dropped.load(std::memory_order_relaxed); }
+    std::uint64_t refused() const noexcept { return producer_.refused.load(std::memory_order_relaxed); }
+    const RingLayout& layout() const noexcept { return layout_; }
+    bool overwrite() const noexcept { return overwrite_; }
+    bool zerocopy() const noexcept { return zerocopy_; }
+    bool block_on_full() const noexcept { return block_on_full_; }
+
+private:
+    enum Mode : std::uint8_t { kUnset, kFixed, kVariable };
+    enum class Hold : std::uint8_t { kNothing, kTaken, kPeeked };
+    static constexpr std::uint64_t kNoSlot = std::numeric_limits<std::uint64_t>::max();
+    static constexpr std::uint64_t kPadding = std::numeric_limits<std::uint64_t>::max();
+    static constexpr unsigned kSpinsBeforeSleep = 4096;
+    // 128, not 64: x86 prefetches cache lines in pairs.
+    static constexpr std::size_t kLine = 128;
+
+    static RingLayout checked_layout(const RingOptions& o)
+    {
+        RingLayout l;
+        switch (plan_layout(o.slot_size, o.capacity, l)) {
+        case LayoutError::kNone: return l;
+        case LayoutError::kZeroSlotSize: throw std::invalid_argument("slot_size must be at least 1");
+        case LayoutError::kZeroCapacity: throw std::invalid_argument("capacity must be at least 1");
+        case LayoutError::kTooLarge: break;
+        }
+        throw std::length_error("slot_size * capacity is too large for a ring");
+    }
+
+    // The first call decides the mode for good. Relaxed: the mode is all the
+    // information; messages are published through tail_ and head_.
+    bool enter(Mode mode) noexcept
+    {
+        Mode seen = mode_.load(std::memory_order_relaxed);
+        if (seen == mode) [[likely]] return true;
+        return seen == kUnset && (mode_.compare_exchange_strong(seen, mode, std::memory_order_relaxed) || seen == mode);
+    }
+
+    // Positions count slots (fixed) or bytes (variable) since the start and
+    // never wrap in practice (2^64); masking finds them in memory.
+    template <Mode M> std::uint64_t units() const noexcept { return M == kFixed ? layout_.slots : layout_.ring_bytes; }
+    template <Mode M> std::uint64_t mask() const noexcept { return units<M>() - 1; }
+
+    std::uint64_t header_at(std::uint64_t at) const noexcept
+    {
+        std::uint64_t h;
+        std::memcpy(&h, bytes_ + (at & mask<kVariable>()), sizeof h);
+        return h;
+    }
+    void set_header(std::uint64_t at, std::uint64_t h) noexcept
+    {
+        std::memcpy(bytes_ + (at & mask<kVariable>()), &h, sizeof h);
+    }
+
+    // Reads the message at `at` into `out` and returns where the next begins.
+    // Only called for positions the producer has published and may not reuse.
+    template <Mode M> std::uint64_t locate(std::uint64_t at, Message& out) const noexcept
+    {
+        if constexpr (M == kFixed) {
+            const std::uint64_t i = at & mask<kFixed>();
+            out = {bytes_ + i * layout_.slot_stride, static_cast<std::size_t>(lengths_[i])};
+            return at + 1;
+        } else {
+            std::uint64_t len = header_at(at);
+            if (len == kPadding) {  // the rest of the lap is unused: the record starts at 0
+                at += layout_.ring_bytes - (at & mask<kVariable>());
+                len = header_at(at);
+            }
+            out = {bytes_ + (at & mask<kVariable>()) + kRecordHeader, static_cast<std::size_t>(len)};
+            return at + record_bytes(static_cast<std::size_t>(len));
+        }
+    }
+
+    // ---- producer internals -------------------------------------------------
+
+    template <Mode M> int push_message(const void* data, std::size_t size, bool notify) noexcept
+    {
+        if (!enter(M)) [[unlikely]] return kWrongMode;
+        if (size > (M == kFixed ? layout_.slot_size : layout_.max_record)) [[unlikely]] return kTooLarge;
+        // Acquire is not needed: close() publishes nothing but the flag.
+        if (closed_.load(std::memory_order_relaxed)) [[unlikely]] return kClosed;
+
+        // Relaxed: only this thread stores tail.
+        const std::uint64_t t = producer_.tail.load(std::memory_order_relaxed);
+        std::uint64_t need = 1, at = t;
+        if constexpr (M == kVariable) {
+            const std::uint64_t left_in_lap = layout_.ring_bytes - (t & mask<kVariable>());
+            need = record_bytes(size);
+            if (need > left_in_lap) {  // never split a record: skip to the lap's start
+                at = t + left_in_lap;
+                need += left_in_lap;
+            }
+        }
+        if (t + need > producer_.limit) [[unlikely]] {
+            if (const int r = make_room<M>(t, need, notify); r != kStored) return r;
+        }
+
+        if constexpr (M == kFixed) {
+            const std::uint64_t i = t & mask<kFixed>();
+            if (size) std::memcpy(bytes_ + i * layout_.slot_stride, data, size);
+            lengths_[i] = size;
+        } else {
+            if (at != t) set_header(t, kPadding);
+            set_header(at, size);
+            if (size) std::memcpy(bytes_ + (at & mask<kVariable>()) + kRecordHeader, data, size);
+        }
+        bump(producer_.stored);
+        publish(t + need, notify);
+        return kStored;
+    }
+
+    void publish(std::uint64_t tail, bool notify) noexcept
+    {
+        if (!notify) {
+            // Release: the message bytes written above are visible to a
+            // consumer that acquires the new tail.
+            producer_.tail.store(tail, std::memory_order_release);
+            return;
+        }
+        // seq_cst store, then seq_cst load of the sleeping flag (Dekker with
+        // wait_claim): either the consumer's re-check after raising its flag
+        // sees this tail, or this load sees the flag and wakes it.
+        producer_.tail.store(tail, std::memory_order_seq_cst);
+        if (sleep_.consumer.load(std::memory_order_seq_cst) != 0) wake(sleep_.consumer);
+    }
+
+    // Slow path of a push that found no room in its cached limit.
+    template <Mode M> int make_room(std::uint64_t t, std::uint64_t need, bool notify) noexcept
+    {
+        for (unsigned spins = 0;; ++spins) {
+            // seq_cst, head before held: see claim(). A producer that sees
+            // head moved past a message also sees it held if it is, and the
+            // consumer's release stores make its reads of freed slots happen
+            // before our writes.
+            const std::uint64_t head = consumer_.head.load(std::memory_order_seq_cst);
+            const std::uint64_t held = overwrite_ ? consumer_.held.load(std::memory_order_seq_cst) : kNoSlot;
+            producer_.limit = std::min(head, held) + units<M>();
+            if (t + need <= producer_.limit) return kStored;
+            if (overwrite_) {
+                if (held == kNoSlot || t + need <= held + units<M>()) {
+                    drop_oldest<M>(head);  // the oldest pending message stands in the way
+                    continue;
+                }
+                if (!zerocopy_) {  // the consumer is copying that message out right now
+                    spins < kSpinsBeforeSleep ? cpu_relax() : std::this_thread::yield();
+                    continue;
+                }
+                // zerocopy: the consumer reads it in place; it is full as it stands.
+            }
+            if (!(notify && block_on_full_)) {
+                bump(producer_.refused);
+                return kFull;
+            }
+            if (!wait_for_room<M>(t, need)) return kClosed;
+        }
+    }
+
+    // Drops the message at `head`, unless the consumer has just taken it.
+    template <Mode M> void drop_oldest(std::uint64_t head) noexcept
+    {
+        Message ignored;
+        // Reading the record header is safe: we wrote it and only we write.
+        const std::uint64_t next = locate<M>(head, ignored);
+        // seq_cst: see claim(). Losing the race means the consumer took
+        // this message (or the head moved): either way the caller looks again.
+        if (consumer_.head.compare_exchange_strong(head, next, std::memory_order_seq_cst))
+            bump(producer_.dropped);
+    }
+
+    // Sleeps until the consumer frees what stands in the way (or close()).
+    template <Mode M> bool wait_for_room(std::uint64_t t, std::uint64_t need) noexcept
+    {
+        // seq_cst loads: the re-check of the Dekker pair in wait_until().
+        auto room = [&] {
+            const std::uint64_t from = (overwrite_ ? consumer_.held : consumer_.head).load(std::memory_order_seq_cst);
+            return from == kNoSlot || t + need <= from + units<M>();
+        };
+        return wait_until(sleep_.producer, room);
+    }
+
+    // ---- consumer internals -------------------------------------------------
+
+    template <Mode M> int take(Message& out, bool wait) noexcept
+    {
+        if (!enter(M)) return kWrongMode;
+        if (wait && closed_.load(std::memory_order_acquire)) return kClosed;
+        if (consumer_.hold != Hold::kPeeked) {
+            release();
+            if (!(wait ? wait_claim<M>() : claim<M>())) return wait ? kClosed : kEmpty;
+        }
+        consumer_.hold = Hold::kTaken;
+        count_taken();
+        out = consumer_.current;
+        return kHandedOut;
+    }
+
+    // Takes the next message off the ring into consumer_.current; its slot stays
+    // reserved until release().
+    template <Mode M> bool claim() noexcept
+    {
+        if (!overwrite_) {
+            if (consumer_.cursor == consumer_.tail_cache) {
+                // Acquire: pairs with publish(); the message bytes are visible.
+                consumer_.tail_cache = producer_.tail.load(std::memory_order_acquire);
+                if (consumer_.cursor == consumer_.tail_cache) return false;
+            }
+            consumer_.cursor = locate<M>(consumer_.cursor, consumer_.current);
+            return true;
+        }
+        for (;;) {  // overwrite: the producer may drop the head message under us
+            std::uint64_t head = consumer_.head.load(std::memory_order_seq_cst);
+            // Acquire: pairs with publish(), as above.
+            if (head == producer_.tail.load(std::memory_order_acquire)) {
+                consumer_.held.store(kNoSlot, std::memory_order_seq_cst);
+                return false;
+            }
+            // Announce the claim, then check the message is still there: a
+            // producer that drops it after this point sees it held and
+            // leaves its bytes alone: seq_cst on both sides (Dekker with
+            // make_room, which CASes head and then loads held).
+            consumer_.held.store(head, std::memory_order_seq_cst);
+            if (consumer_.head.load(std::memory_order_seq_cst) != head) continue;
+            const std::uint64_t next = locate<M>(head, consumer_.current);
+            if (!consumer_.head.compare_exchange_strong(head, next, std::memory_order_seq_cst)) continue;
+            if (!zerocopy_) {
+                if (consumer_.current.size) std::memcpy(copy_buffer_.data(), consumer_.current.data, consumer_.current.size);
+                consumer_.current.data = copy_buffer_.data();
+                // Release (seq_cst as above): the copy is done, the slot is free.
+                consumer_.held.store(kNoSlot, std::memory_order_seq_cst);
+                if (block_on_full_) wake_producer();
+            }
+            return true;
+        }
+    }
+
+    template <Mode M> bool wait_claim() noexcept
+    {
+        // seq_cst loads: the re-check of the Dekker pair described in publish().
+        auto message_ready = [&] {
+            const std::uint64_t tail = producer_.tail.load(std::memory_order_seq_cst);
+            return tail != (overwrite_ ? consumer_.head.load(std::memory_order_seq_cst) : consumer_.cursor);
+        };
+        do {
+            if (claim<M>()) return true;
+        } while (wait_until(sleep_.consumer, message_ready));
+        return false;
+    }
+
+    // Waits until ready() holds (true) or the ring closes (false): spins a
+    // little, then sleeps on `flag`, which the other side clears to wake us.
+    template <class Ready> bool wait_until(WaitWord& flag, Ready ready) noexcept
+    {
+        for (unsigned spins = 0; spins < kSpinsBeforeSleep; ++spins) {
+            if (closed_.load(std::memory_order_acquire)) return false;
+            if (ready()) return true;
+            cpu_relax();
+        }
+        for (;;) {
+            // seq_cst store, then seq_cst loads in ready() and of closed_:
+            // the other side either sees the flag or we see its progress.
+            flag.store(1, std::memory_order_seq_cst);
+            const bool closed = closed_.load(std::memory_order_seq_cst);
+            const bool go = !closed && ready();
+            if (!closed && !go) wait_on_word(flag, 1);
+            // Relaxed: the flag carries no data; a late wake-up is harmless.
+            flag.store(0, std::memory_order_relaxed);
+            if (closed || closed_.load(std::memory_order_acquire)) return false;
+            if (go || ready()) return true;
+        }
+    }
+
+    void wake_producer() noexcept
+    {
+        // seq_cst load after our seq_cst release store: see wait_until().
+        if (sleep_.producer.load(std::memory_order_seq_cst) != 0) wake(sleep_.producer);
+    }
+
+    static void wake(WaitWord& flag) noexcept
+    {
+        if (flag.exchange(0, std::memory_order_seq_cst) != 0) wake_word(flag);
+    }
+
+    // Single-writer counters: a plain load and store, no locked instruction.
+    static void bump(std::atomic<std::uint64_t>& counter) noexcept
+    {
+        counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+    void count_taken() noexcept { bump(consumer_.taken); }
+
+    // ---- state ----------------------------------------------------------------
+    // Read by both sides, written once (closed_, mode_) or never.
+    const bool overwrite_, zerocopy_, block_on_full_;
+    const RingLayout layout_;
+    PageBuffer memory_;
+    PageBuffer copy_buffer_;
+    char* const bytes_;
+    std::uint64_t* const lengths_;
+    std::atomic<bool> closed_{false};
+    std::atomic<Mode> mode_{kUnset};
+
+    // The producer's line: its position and what it knows of the consumer.
+    struct alignas(kLine) ProducerSide {
+        std::atomic<std::uint64_t> tail{0};
+        std::uint64_t limit = 0;  // positions below this are known to be free
+        std::atomic<std::uint64_t> stored{0}, dropped{0}, refused{0};
+    } producer_;
+
+    // The consumer's line: what the producer reads of it, and its own state.
+    struct alignas(kLine) ConsumerSide {
+        std::atomic<std::uint64_t> head{0};         // first position not yet free
+        std::atomic<std::uint64_t> held{kNoSlot};   // overwrite: the claimed message
+        std::atomic<std::uint64_t> taken{0};
+        std::uint64_t tail_cache = 0;
+        std::uint64_t cursor = 0;  // without overwrite: the next message to hand out
+        Message current;           // the message handed out last
+        Hold hold = Hold::kNothing;
+    } consumer_;
+
+    // Each side's "I am asleep" word, read by the other side on every
+    // notify push or release: kept off both index lines.
+    struct alignas(kLine) SleepFlags {
+        WaitWord consumer{0};
+        WaitWord producer{0};
+    } sleep_;
+};
+
+}  // namespace orvix::ringq

@@ -1,0 +1,126 @@
+// The consumer side: pop(), the dispatch coroutine and start_dispatcher.
+//
+// pop() and the dispatch task share one loop: poll the ring without the lock;
+// when it is empty, wait on `_notify_cond` and poll again. pop() returns the
+// first message, the dispatch task awaits the callback with each one.
+#include <Python.h>
+
+#include "cpython_support/coroutine.hpp"
+#include "cpython_support/errors.hpp"
+#include "orvix/utils/corvane/asyncqueue/async_queue.hpp"
+#include "orvix/utils/corvane/asyncqueue/condition.hpp"
+#include "orvix/utils/corvane/asyncqueue/queue_ring.hpp"
+#include "orvix/utils/corvane/module/overridable.hpp"
+#include "orvix/utils/corvane/module/string_constant.hpp"
+
+namespace orvix::corvane {
+namespace {
+
+constexpr const char kStartDispatcherName[] = "orvix.utils.corvane.corvane.AsyncQueue.start_dispatcher";
+
+StringConstant kStartDispatcher{"start_dispatcher"};
+StringConstant kDispatch{"_AsyncQueue__dispatch"};
+StringConstant kCreateTask{"create_task"};
+StringConstant kDone{"done"};
+
+enum class Delivery { first_message, every_message };
+
+template <Delivery kDelivery>
+py::CoroutineBody consume(py::Coroutine& co) {
+    OrvixAsyncQueue* q = async_queue(co.self());
+    for (;;) {
+        // A message found here is taken without touching the lock.
+        py::Ref message = take_message(q);
+        if (!message) {
+            py::AsyncWith block(co, q->_notify_cond);
+            co_await block.enter();
+            try {
+                // Polled again under the lock: a producer's notify() that came
+                // while this consumer queued for the lock found nobody waiting.
+                message = take_message(q);
+                if (!message) co_await condition_wait(q);
+            } catch (py::PyError& error) {
+                block.fail(error);  // a cancelled wait leaves through __aexit__
+            }
+            co_await block.exit();
+            if (!message) continue;
+        }
+        if constexpr (kDelivery == Delivery::first_message) {
+            co_return message;
+        } else {
+            // The next message is not taken before this one's callback has finished.
+            co_await py::check(py::Ref::steal(PyObject_CallOneArg(q->_callback, message.get())));
+        }
+    }
+}
+
+// Starting while an earlier dispatch task still runs is refused: two tasks
+// would share the ring's single consumer side, and the first could no longer
+// be shut down.
+int refuse_second_dispatcher(OrvixAsyncQueue* q) {
+    if (q->_task == Py_None) return 0;
+    py::Ref done = py::Ref::steal(PyObject_CallMethodNoArgs(q->_task, kDone.get()));
+    const int finished = done ? PyObject_IsTrue(done.get()) : -1;
+    if (finished) return finished < 0 ? -1 : 0;
+    PyErr_SetString(PyExc_RuntimeError,
+                    "AsyncQueue dispatcher is already running: await shutdown() before starting another");
+    return -1;
+}
+
+PyObject* start_dispatcher(PyObject* self, PyObject* callback) {
+    OrvixAsyncQueue* q = async_queue(self);
+    if (refuse_second_dispatcher(q) < 0) return nullptr;
+    py::replace_field(q->_callback, Py_NewRef(callback));
+    // Looked up on the instance, so a subclass's dispatch coroutine runs.
+    py::Ref coroutine = py::Ref::steal(PyObject_CallMethodNoArgs(self, kDispatch.get()));
+    if (!coroutine) return nullptr;
+    py::Ref task = py::Ref::steal(PyObject_CallMethodOneArg(q->_loop, kCreateTask.get(), coroutine.get()));
+    if (!task) return nullptr;
+    py::replace_field(q->_task, task.release());
+    Py_RETURN_NONE;
+}
+
+PyObject* start_dispatcher_method(py::Function&, PyObject* self, py::BoundArguments& args) {
+    return start_dispatcher(self, args[0]);
+}
+
+constexpr const char* kCallback[] = {"callback"};
+
+}  // namespace
+
+PyObject* start_dispatcher_entry(PyObject* self, PyObject* callback, int skip_override) {
+    py::Ref result;
+    if (Override o = find_override(self, skip_override, &AsyncQueueType, kStartDispatcher.get())) {
+        result = o.call({callback});
+    } else {
+        result = py::Ref::steal(start_dispatcher(self, callback));
+    }
+    if (!result) py::add_traceback(kStartDispatcherName, 1);
+    return result.release();
+}
+
+constinit const py::FunctionSpec kStartDispatcherSpec{
+    .name = "start_dispatcher",
+    .qualname = "AsyncQueue.start_dispatcher",
+    .doc = "AsyncQueue.start_dispatcher(self, callback)",
+    .params = {"start_dispatcher", kCallback, 1, 1},
+    .impl = &start_dispatcher_method,
+};
+
+constinit const py::FunctionSpec kPopSpec{
+    .name = "pop",
+    .qualname = "AsyncQueue.pop",
+    .doc = "AsyncQueue.pop(self)",
+    .params = {"pop", nullptr, 0, 0},
+    .body = &consume<Delivery::first_message>,
+};
+
+constinit const py::FunctionSpec kDispatchSpec{
+    .name = "__dispatch",
+    .qualname = "AsyncQueue.__dispatch",
+    .doc = "AsyncQueue.__dispatch(self)",
+    .params = {"_AsyncQueue__dispatch", nullptr, 0, 0},
+    .body = &consume<Delivery::every_message>,
+};
+
+}  // namespace orvix::corvane

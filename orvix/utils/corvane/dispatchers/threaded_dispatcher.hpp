@@ -1,0 +1,29 @@
+// ThreadedDispatcher: a native reader thread blocks inside the ring and calls
+// the user's callback with each message as bytes, taking the interpreter
+// lock per message.
+//
+// The object is the public record of corvane.h followed by a private tail
+// that native producers never see.
+#pragma once
+
+#include <Python.h>
+
+#include "orvix/utils/corvane/corvane.h"
+
+namespace orvix::corvane {
+
+class ReaderLink;
+
+struct ThreadedDispatcherObject {
+    OrvixThreadedDispatcher pub;   // first: the layout native producers rely on
+    ReaderLink* link;              // shared with the reader threads; null until the first setup()
+    bool closed;                   // close() has closed the ring: no reader is started any more
+};
+
+inline ThreadedDispatcherObject* threaded(PyObject* self) noexcept {
+    return reinterpret_cast<ThreadedDispatcherObject*>(self);
+}
+
+extern PyTypeObject ThreadedDispatcherType;
+
+}  // namespace orvix::corvane

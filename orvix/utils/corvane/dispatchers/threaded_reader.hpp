@@ -1,0 +1,56 @@
+// The reader of a ThreadedDispatcher: a native thread that waits inside the
+// ring without the interpreter lock and, for each message, takes the lock,
+// calls the dispatcher's callback with the message as bytes and lets the
+// lock go again before it touches the ring.
+//
+// Lifetime. The reader holds no reference to its dispatcher: dropping the
+// user's last reference is what closes the ring and so ends the reader.
+// Instead it owns a reference to the ring (which therefore outlives the
+// dispatcher for as long as the reader waits on it) and shares a ReaderLink
+// with the dispatcher, through which it finds the dispatcher, with the lock
+// held, or learns that it is gone. Neither close() nor deallocation waits
+// for the reader.
+#pragma once
+
+#include <Python.h>
+
+#include "orvix/utils/corvane/dispatchers/threaded_dispatcher.hpp"
+
+namespace orvix::corvane {
+
+// What a dispatcher shares with its reader. Touched only with the
+// interpreter lock held; freed by whichever side lets go last.
+class ReaderLink {
+public:
+    // The dispatcher's link, made on first use. Null with MemoryError.
+    static ReaderLink* of(ThreadedDispatcherObject* dispatcher);
+
+    // The dispatcher is being cleared or released: the reader must not use
+    // it any more. May free the link; `dispatcher->link` is reset.
+    static void dispatcher_gone(ThreadedDispatcherObject* dispatcher) noexcept;
+
+    ThreadedDispatcherObject* dispatcher() const noexcept { return dispatcher_; }
+    bool reader_running() const noexcept { return reader_running_; }
+
+private:
+    friend class ReaderSession;
+    explicit ReaderLink(ThreadedDispatcherObject* dispatcher) noexcept : dispatcher_(dispatcher) {}
+
+    ThreadedDispatcherObject* dispatcher_;   // null once the dispatcher is gone
+    bool reader_running_ = false;            // a reader is attached and has not finished
+};
+
+// Starts a detached reader thread for the dispatcher (setup()). Interpreter
+// lock held. Does nothing when the ring is closed or the dispatcher has been
+// cleared (a reader would end at once). Returns 0, or -1 with RuntimeError
+// when a reader is already running or the thread cannot be started.
+int start_reader_thread(PyObject* self);
+
+// The table entries _reader / _reader_var: run the reader loop on the
+// calling native thread, which must not hold the interpreter lock, until the
+// ring is closed or a callback fails. The caller keeps `self` alive until the
+// entry returns. A refusal (a reader already runs) is reported as unraisable.
+void run_reader(PyObject* self);
+void run_reader_var(PyObject* self);
+
+}  // namespace orvix::corvane

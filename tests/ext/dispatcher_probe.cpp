@@ -1,0 +1,134 @@
+// Test-only module: reads the socket dispatchers' native records and pushes
+// through their push_fn the way a native producer does, so tests can see
+// what Python cannot (`_addr`, `_sock_fd`) and push from a chosen thread.
+#include <Python.h>
+
+#include <utility>
+
+#include "orvix/utils/corvane/corvane.h"
+
+namespace {
+
+enum class Kind { error, async_dispatcher, sync_dispatcher };
+
+Kind kind_of(PyObject* obj) {
+    PyObject* mod = PyImport_ImportModule("orvix.utils.corvane.corvane");
+    if (!mod) return Kind::error;
+    Kind kind = Kind::error;
+    for (auto [name, k] : {std::pair{"AsyncDispatcher", Kind::async_dispatcher},
+                           std::pair{"SyncDispatcher", Kind::sync_dispatcher}}) {
+        PyObject* cls = PyObject_GetAttrString(mod, name);
+        int r = cls ? PyObject_IsInstance(obj, cls) : -1;
+        Py_XDECREF(cls);
+        if (r != 0) {
+            if (r == 1) kind = k;
+            break;
+        }
+    }
+    Py_DECREF(mod);
+    if (kind == Kind::error && !PyErr_Occurred())
+        PyErr_SetString(PyExc_TypeError, "expected an AsyncDispatcher or SyncDispatcher");
+    return kind;
+}
+
+// Both socket dispatchers keep _q, _sock_fd and _addr in the same places, so
+// the probe reads them through the AsyncDispatcher record.
+const OrvixAsyncDispatcher* socket_record(PyObject* obj) {
+    if (kind_of(obj) == Kind::error) return nullptr;
+    return reinterpret_cast<const OrvixAsyncDispatcher*>(obj);
+}
+
+// push_fn sits at a different offset in the two records.
+orvix_dispatch_push_fn push_fn_of(PyObject* obj) {
+    switch (kind_of(obj)) {
+    case Kind::async_dispatcher: return reinterpret_cast<OrvixAsyncDispatcher*>(obj)->push_fn;
+    case Kind::sync_dispatcher: return reinterpret_cast<OrvixSyncDispatcher*>(obj)->push_fn;
+    default: return nullptr;
+    }
+}
+
+PyObject* probe_addr(PyObject*, PyObject* obj) {
+    const OrvixAsyncDispatcher* rec = socket_record(obj);
+    if (!rec) return nullptr;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(&rec->_addr), sizeof(rec->_addr));
+}
+
+PyObject* probe_sock_fd(PyObject*, PyObject* obj) {
+    const OrvixAsyncDispatcher* rec = socket_record(obj);
+    if (!rec) return nullptr;
+    return PyLong_FromUnsignedLongLong(rec->_sock_fd);
+}
+
+// push(dispatcher, data, count=1): pushes `data` `count` times through
+// push_fn with the interpreter lock released.
+PyObject* probe_push(PyObject*, PyObject* args) {
+    PyObject* obj;
+    Py_buffer view;
+    Py_ssize_t count = 1;
+    if (!PyArg_ParseTuple(args, "Oy*|n", &obj, &view, &count)) return nullptr;
+    orvix_dispatch_push_fn push = push_fn_of(obj);
+    if (!push) {
+        PyBuffer_Release(&view);
+        return nullptr;
+    }
+    Py_BEGIN_ALLOW_THREADS
+    for (Py_ssize_t i = 0; i < count; ++i)
+        push(obj, static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
+    Py_END_ALLOW_THREADS
+    PyBuffer_Release(&view);
+    Py_RETURN_NONE;
+}
+
+PyObject* probe_queue(PyObject*, PyObject* obj) {
+    const OrvixAsyncDispatcher* rec = socket_record(obj);
+    if (!rec) return nullptr;
+    return Py_NewRef(rec->_q);
+}
+
+// setup_entry(dispatcher, skip_override[, host]): the table's setup entry,
+// as a native caller uses it (no host: the record is absent).
+PyObject* probe_setup_entry(PyObject*, PyObject* args) {
+    PyObject* obj;
+    int skip_override;
+    PyObject* host = nullptr;
+    if (!PyArg_ParseTuple(args, "Oi|O", &obj, &skip_override, &host)) return nullptr;
+    const OrvixAsyncDispatcher* rec = socket_record(obj);
+    if (!rec) return nullptr;
+    // Slot 0 of both classes' tables: setup with the same signature.
+    OrvixSetupOptArgs opt{1, host};
+    rec->vtab->setup(obj, skip_override, host ? &opt : nullptr);
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// close_entry(sync_dispatcher, skip_override): SyncDispatcher's close entry.
+PyObject* probe_close_entry(PyObject*, PyObject* args) {
+    PyObject* obj;
+    int skip_override;
+    if (!PyArg_ParseTuple(args, "Oi", &obj, &skip_override)) return nullptr;
+    if (kind_of(obj) != Kind::sync_dispatcher) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "expected a SyncDispatcher");
+        return nullptr;
+    }
+    auto* rec = reinterpret_cast<OrvixSyncDispatcher*>(obj);
+    rec->vtab->close(obj, skip_override);
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef methods[] = {
+    {"queue", probe_queue, METH_O, "A socket dispatcher's _q."},
+    {"setup_entry", probe_setup_entry, METH_VARARGS, "setup_entry(dispatcher, skip_override[, host])"},
+    {"close_entry", probe_close_entry, METH_VARARGS, "close_entry(sync_dispatcher, skip_override)"},
+    {"addr", probe_addr, METH_O, "The 16 bytes of a socket dispatcher's _addr."},
+    {"sock_fd", probe_sock_fd, METH_O, "A socket dispatcher's _sock_fd."},
+    {"push", probe_push, METH_VARARGS, "push(dispatcher, data, count=1) through push_fn, GIL released."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module = {PyModuleDef_HEAD_INIT, "dispatcher_probe", nullptr, 0, methods,
+                      nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_dispatcher_probe() { return PyModule_Create(&module); }

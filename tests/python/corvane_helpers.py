@@ -1,0 +1,46 @@
+"""Helpers shared by the corvane tests: fresh interpreters and stand-in modules."""
+import os
+import subprocess
+import sys
+import textwrap
+
+# Prepended to every script: builds capsules the way a native module exports
+# them, so stand-ins for orvix.common and orvix.ringq.ringq need no C code.
+CAPSULE_PRELUDE = """
+import ctypes
+_capsule_new = ctypes.pythonapi.PyCapsule_New
+_capsule_new.restype = ctypes.py_object
+_capsule_new.argtypes = (ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p)
+_capsule_names = []          # a capsule keeps a pointer to its name
+
+def capsule(name, pointer=0x1000):
+    if name is not None:
+        name = name.encode()
+        _capsule_names.append(name)
+    return _capsule_new(pointer, name, None)
+
+def capsule_name(cap):
+    get = ctypes.pythonapi.PyCapsule_GetName
+    get.restype = ctypes.c_char_p
+    get.argtypes = (ctypes.py_object,)
+    return get(cap)
+"""
+
+
+def script(*parts):
+    """Joins code fragments, each indented as it stands in its test."""
+    return "\n".join(textwrap.dedent(part) for part in parts)
+
+
+def run_python(code, *flags, timeout=60):
+    """Runs `code` in a fresh interpreter (same package path); returns the result."""
+    script = CAPSULE_PRELUDE + textwrap.dedent(code)
+    return subprocess.run([sys.executable, *flags, "-c", script], capture_output=True, text=True,
+                          timeout=timeout, env=dict(os.environ))
+
+
+def check_python(code, *flags, timeout=60):
+    """Like run_python, but fails the test unless the script exits cleanly; returns stdout."""
+    result = run_python(code, *flags, timeout=timeout)
+    assert result.returncode == 0, f"stdout:\n{result.stdout}\nstderr:\n{result.stderr}"
+    return result.stdout

@@ -1,0 +1,386 @@
+"""AsyncDispatcher: native producers to an asyncio callback through the wake-up datagram."""
+import asyncio
+import gc
+import pickle
+import sys
+
+import pytest
+import uvloop
+
+import dispatcher_probe
+import producer_cpp
+from orvix.utils.corvane.corvane import AsyncDispatcher
+from socket_dispatcher_support import (INVALID_SOCKET, UNDER_SANITIZER, addr_fields,
+                                       bound_port, check_in_order)
+
+MODULE = "orvix.utils.corvane.corvane"
+
+
+@pytest.fixture(params=["asyncio", "uvloop"])
+def run(request):
+    """Runs a coroutine function on a fresh loop of the parametrized kind."""
+    factory = asyncio.new_event_loop if request.param == "asyncio" else uvloop.new_event_loop
+
+    def run(main):
+        with asyncio.Runner(loop_factory=factory) as runner:
+            return runner.run(main())
+    return run
+
+
+class Collector:
+    """An async callback that records messages and signals when `expected` arrived."""
+
+    def __init__(self, expected):
+        self.messages = []
+        self.expected = expected
+        self.done = asyncio.Event()
+
+    async def __call__(self, msg):
+        self.messages.append(msg)
+        if len(self.messages) >= self.expected:
+            self.done.set()
+
+
+def setup_and_get_task(d, *args):
+    """setup() and the reader task it scheduled."""
+    before = asyncio.all_tasks()
+    d.setup(*args)
+    (task,) = asyncio.all_tasks() - before
+    return task
+
+
+# ---- delivery from native producer threads ---------------------------------
+
+@pytest.mark.timeout(60)
+def test_messages_pushed_before_setup_are_delivered_by_the_first_pass(run):
+    async def main():
+        c = Collector(100)
+        d = AsyncDispatcher(c)
+        producer_cpp.start(d, 100, 24).join()
+        assert dispatcher_probe.sock_fd(d) == INVALID_SOCKET   # no datagram could be sent
+        d.setup()
+        await asyncio.wait_for(c.done.wait(), 20)
+        d.close()
+        check_in_order(c.messages, 100, 24)
+    run(main)
+
+
+@pytest.mark.timeout(240)
+def test_a_million_messages_arrive_in_order_with_none_lost(run):
+    count = 100_000 if UNDER_SANITIZER else 1_000_000
+
+    async def main():
+        c = Collector(count)
+        # push cannot report a refusal, so the ring holds every message.
+        d = AsyncDispatcher(c, capacity=1 << 20, slot_size=16)
+        d.setup()
+        p = producer_cpp.start(d, count, 16)
+        await asyncio.wait_for(c.done.wait(), 200)
+        assert p.join() == count
+        d.close()
+        check_in_order(c.messages, count, 16)
+    run(main)
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("variable_size", [False, True])
+def test_zero_length_messages_arrive_as_empty_bytes(run, variable_size):
+    async def main():
+        c = Collector(50)
+        d = AsyncDispatcher(c, variable_size=variable_size)
+        d.setup()
+        producer_cpp.start(d, 50, 0).join()
+        await asyncio.wait_for(c.done.wait(), 20)
+        d.close()
+        assert c.messages == [b""] * 50
+    run(main)
+
+
+@pytest.mark.timeout(60)
+def test_variable_size_mode_delivers_in_order(run):
+    count = 20_000
+
+    async def main():
+        c = Collector(count)
+        d = AsyncDispatcher(c, variable_size=True)
+        d.setup()
+        producer_cpp.start(d, count, 300).join()
+        await asyncio.wait_for(c.done.wait(), 40)
+        d.close()
+        check_in_order(c.messages, count, 300)
+    run(main)
+
+
+@pytest.mark.timeout(60)
+def test_callback_may_return_any_awaitable(run):
+    async def main():
+        loop = asyncio.get_running_loop()
+        got = []
+
+        def cb(msg):
+            got.append(msg)
+            fut = loop.create_future()
+            fut.set_result(None)
+            return fut
+        d = AsyncDispatcher(cb)
+        d.setup()
+        dispatcher_probe.push(d, b"abc", 3)
+        while len(got) < 3:
+            await asyncio.sleep(0.01)
+        d.close()
+        assert got == [b"abc"] * 3
+    run(main)
+
+
+# ---- the reader's failures -------------------------------------------------
+
+@pytest.mark.timeout(30)
+def test_a_plain_function_callback_ends_the_reader_with_type_error(run):
+    async def main():
+        calls = []
+        d = AsyncDispatcher(calls.append)     # returns None: cannot be awaited
+        task = setup_and_get_task(d)
+        dispatcher_probe.push(d, b"one", 2)
+        with pytest.raises(TypeError) as info:
+            await asyncio.wait_for(task, 10)
+        assert str(info.value) == "object NoneType can't be used in 'await' expression"
+        assert calls == [b"one"]               # ended on the first message
+        d.close()
+    run(main)
+
+
+@pytest.mark.timeout(30)
+def test_a_raising_callback_stops_delivery(run):
+    async def main():
+        got = []
+
+        async def cb(msg):
+            got.append(msg)
+            if len(got) == 3:
+                raise ValueError("boom")
+        d = AsyncDispatcher(cb)
+        task = setup_and_get_task(d)
+        producer_cpp.start(d, 10, 8).join()
+        with pytest.raises(ValueError, match="boom"):
+            await asyncio.wait_for(task, 10)
+        producer_cpp.start(d, 5, 8).join()     # stored, signalled, not delivered
+        await asyncio.sleep(0.05)
+        assert len(got) == 3
+        d.close()
+    run(main)
+
+
+# ---- setup -----------------------------------------------------------------
+
+@pytest.mark.timeout(30)
+@pytest.mark.parametrize("host", ["127.0.0.1", "localhost"])
+def test_addr_holds_the_bound_loopback_address_in_network_order(run, host):
+    async def main():
+        d = AsyncDispatcher(Collector(1))
+        d.setup(host)
+        family, port, address, padding = addr_fields(dispatcher_probe.addr(d))
+        assert family == 2
+        assert port == bound_port(dispatcher_probe.sock_fd(d)) and port != 0
+        assert address == b"\x7f\x00\x00\x01"
+        assert padding == bytes(8)
+        d.close()
+    run(main)
+
+
+def test_setup_outside_a_running_loop_raises_before_any_socket_exists():
+    d = AsyncDispatcher(Collector(1))
+    with pytest.raises(RuntimeError, match="no running event loop"):
+        d.setup()
+    assert dispatcher_probe.sock_fd(d) == INVALID_SOCKET
+    assert dispatcher_probe.addr(d) == bytes(16)
+
+
+@pytest.mark.timeout(30)
+def test_host_argument_rules():
+    class Text(str):
+        pass
+
+    async def main():
+        d = AsyncDispatcher(Collector(1))
+        for bad, name in [(b"127.0.0.1", "bytes"), (Text("127.0.0.1"), "Text"), (1, "int")]:
+            with pytest.raises(TypeError) as info:
+                d.setup(bad)
+            assert str(info.value) == f"Argument 'host' has incorrect type (expected str, got {name})"
+        with pytest.raises(TypeError) as info:
+            d.setup("127.0.0.1", 2)
+        assert str(info.value) == "setup() takes at most 1 positional argument (2 given)"
+        with pytest.raises(TypeError, match="unexpected keyword argument 'port'"):
+            d.setup(port=1)
+        with pytest.raises(TypeError):     # None passes the check, then bind refuses it
+            d.setup(None)
+        assert dispatcher_probe.sock_fd(d) == INVALID_SOCKET
+        d.setup(host="127.0.0.1")          # a failed bind leaves setup possible
+        d.close()
+    asyncio.run(main())
+
+
+@pytest.mark.timeout(30)
+def test_a_second_setup_is_refused(run):
+    async def main():
+        d = AsyncDispatcher(Collector(1))
+        d.setup()
+        fd = dispatcher_probe.sock_fd(d)
+        with pytest.raises(RuntimeError, match="setup\\(\\) was already called"):
+            d.setup()
+        assert dispatcher_probe.sock_fd(d) == fd
+        d.close()
+        with pytest.raises(RuntimeError, match="setup\\(\\) was already called"):
+            d.setup()
+    run(main)
+
+
+def test_setup_entry_with_skip_override_zero_calls_a_subclass_override():
+    calls = []
+
+    class Sub(AsyncDispatcher):
+        def setup(self, host="x"):
+            calls.append(host)
+    d = Sub(Collector(1))
+    dispatcher_probe.setup_entry(d, 0)
+    dispatcher_probe.setup_entry(d, 0, "10.0.0.1")
+    assert calls == ["127.0.0.1", "10.0.0.1"]
+    with pytest.raises(RuntimeError, match="no running event loop"):
+        dispatcher_probe.setup_entry(d, 1)      # skips the override
+    assert calls == ["127.0.0.1", "10.0.0.1"]
+
+
+# ---- close and lifetime ----------------------------------------------------
+
+@pytest.mark.timeout(30)
+def test_close_cancels_the_reader_and_retires_the_handle(run):
+    async def main():
+        d = AsyncDispatcher(Collector(1))
+        assert d.close() is None                # before setup: nothing to do
+        task = setup_and_get_task(d)
+        await asyncio.sleep(0)
+        assert d.close() is None
+        assert d.close() is None                # twice
+        with pytest.raises(asyncio.CancelledError):
+            await asyncio.wait_for(task, 10)
+        assert dispatcher_probe.sock_fd(d) == INVALID_SOCKET
+        dispatcher_probe.push(d, b"late", 100)  # late pushes: stored, no datagram
+    run(main)
+
+
+@pytest.mark.timeout(30)
+def test_close_from_another_thread(run):
+    async def main():
+        d = AsyncDispatcher(Collector(1))
+        task = setup_and_get_task(d)
+        await asyncio.sleep(0)
+        await asyncio.to_thread(d.close)
+        with pytest.raises(asyncio.CancelledError):
+            await asyncio.wait_for(task, 10)
+    run(main)
+
+
+@pytest.mark.timeout(60)
+def test_close_racing_a_producer_is_harmless(run):
+    async def main():
+        for _ in range(20):
+            d = AsyncDispatcher(Collector(10**9), capacity=1 << 16, slot_size=16)
+            d.setup()
+            p = producer_cpp.start(d, 20_000, 16)
+            await asyncio.sleep(0.001)
+            d.close()
+            p.join()
+    run(main)
+
+
+@pytest.mark.timeout(30)
+def test_subclass_overrides_close_setup_and_reader(run):
+    events = []
+
+    class Sub(AsyncDispatcher):
+        def setup(self, host="127.0.0.1"):
+            events.append("setup")
+            super().setup(host)
+
+        async def _reader(self, loop, sock):
+            events.append(("reader", loop is asyncio.get_running_loop(), sock.getsockname()[1]))
+            await super()._reader(loop, sock)
+
+        def close(self):
+            events.append("close")
+            super().close()
+
+    async def main():
+        d = Sub(Collector(1))
+        d.setup()
+        await asyncio.sleep(0.01)
+        port = bound_port(dispatcher_probe.sock_fd(d))
+        d.close()
+        await asyncio.sleep(0.01)
+        assert events == ["setup", ("reader", True, port), "close"]
+    run(main)
+
+
+def test_deallocation_calls_the_subclass_close_and_reports_its_error(monkeypatch):
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+
+    class Sub(AsyncDispatcher):
+        def close(self):
+            raise KeyError("from close")
+    d = Sub(Collector(1))
+    del d
+    gc.collect()
+    assert len(reports) == 1
+    assert isinstance(reports[0].exc_value, KeyError)
+    assert reports[0].object == f"{MODULE}.AsyncDispatcher.__dealloc__"
+
+
+@pytest.mark.timeout(30)
+def test_a_running_reader_keeps_its_dispatcher_alive(run):
+    async def main():
+        c = Collector(1)
+        d = AsyncDispatcher(c)
+        d.setup()
+        dispatcher_probe.push(d, b"x")
+        del d
+        gc.collect()
+        await asyncio.wait_for(c.done.wait(), 10)
+        assert c.messages == [b"x"]
+        for t in asyncio.all_tasks() - {asyncio.current_task()}:
+            t.cancel()
+    run(main)
+
+
+# ---- construction and pickling ---------------------------------------------
+
+def test_constructor_arguments():
+    with pytest.raises(TypeError) as info:
+        AsyncDispatcher()
+    assert str(info.value) == "__cinit__() takes at least 1 positional argument (0 given)"
+    with pytest.raises(TypeError) as info:
+        AsyncDispatcher(print, 1, 2, False, False, False, 7)
+    assert str(info.value) == "__cinit__() takes at most 6 positional arguments (7 given)"
+    with pytest.raises(OverflowError, match="can't convert negative value to size_t"):
+        AsyncDispatcher(print, -1)
+    with pytest.raises(TypeError, match="an integer is required"):
+        AsyncDispatcher(print, slot_size="big")
+    with pytest.raises(TypeError, match="unexpected keyword argument 'daemon'"):
+        AsyncDispatcher(print, daemon=True)
+    AsyncDispatcher(callback=print, capacity=64.9, slot_size=32, overwrite=1, zerocopy=[],
+                    variable_size=None)
+
+
+def test_pickling_is_refused():
+    d = AsyncDispatcher(print)
+    message = "no default __reduce__ due to non-trivial __cinit__"
+    for attempt in (lambda: pickle.dumps(d), d.__reduce__, lambda: d.__setstate__(None)):
+        with pytest.raises(TypeError) as info:
+            attempt()
+        assert str(info.value) == message
+
+
+def test_reader_argument_count():
+    d = AsyncDispatcher(print)
+    with pytest.raises(TypeError) as info:
+        d._reader(None)
+    assert str(info.value) == "_reader() takes exactly 2 positional arguments (1 given)"

@@ -1,0 +1,429 @@
+"""AsyncQueue in a running event loop: producers, pop(), the dispatch task, shutdown."""
+import asyncio
+import gc
+import warnings
+
+import pytest
+import uvloop
+
+from orvix.utils.corvane.corvane import AsyncQueue
+
+pytestmark = pytest.mark.timeout(30)
+
+
+@pytest.fixture(params=["asyncio", "uvloop"])
+def run(request):
+    """Runs a coroutine function to completion in a fresh loop of the given kind."""
+    factory = uvloop.new_event_loop if request.param == "uvloop" else asyncio.new_event_loop
+
+    def runner(fn, *args):
+        with asyncio.Runner(loop_factory=factory) as r:
+            return r.run(asyncio.wait_for(fn(*args), 10))
+    return runner
+
+
+def fields(q):
+    """(_callback, _lock, _loop, _notify_cond, _q, _task) of a constructed queue."""
+    return q.__reduce__()[2]
+
+
+def lock_of(q):
+    return fields(q)[1]
+
+
+def finish_now(coro):
+    """Runs a coroutine's first step; asserts that it finished there and returns its value."""
+    try:
+        coro.send(None)
+    except StopIteration as stop:
+        return stop.value
+    coro.close()
+    raise AssertionError("the coroutine suspended")
+
+
+async def settle(n=5):
+    for _ in range(n):
+        await asyncio.sleep(0)
+
+
+class TestProducers:
+    def test_push_methods_are_coroutines_that_store_and_return_none(self, run):
+        async def main():
+            q = AsyncQueue()
+            assert asyncio.iscoroutinefunction(AsyncQueue.push_buf)
+            coro = q.push_buf(b"abc")
+            assert coro.__qualname__ == "AsyncQueue.push_buf" and coro.__name__ == "push_buf"
+            assert finish_now(coro) is None  # free lock: no suspension at all
+            assert await q.push_obj(bytearray(b"obj")) is None
+            assert await q.push_str("strß") is None
+            assert await q.push_buf(msg=memoryview(b"xkw")[1:]) is None
+            return [await q.pop() for _ in range(4)]
+        assert run(main) == [b"abc", b"obj", "strß".encode(), b"kw"]
+
+    def test_argument_errors_at_call_time(self, run):
+        async def main():
+            q = AsyncQueue()
+            for name in ("push_buf", "push_obj", "push_str"):
+                method = getattr(q, name)
+                with pytest.raises(TypeError) as info:
+                    method()
+                assert str(info.value) == f"{name}() takes exactly 1 positional argument (0 given)"
+                with pytest.raises(TypeError, match=r"takes exactly 1 positional argument \(2 given\)"):
+                    method(b"a", b"b")
+                with pytest.raises(TypeError, match=f"^{name}\\(\\) got an unexpected keyword argument 'm'$"):
+                    method(m=b"a")
+                with pytest.raises(TypeError, match="got multiple values for keyword argument 'msg'"):
+                    method(b"a", msg=b"b")
+        run(main)
+
+    def test_conversion_errors_raise_from_the_await(self, run):
+        async def main():
+            q = AsyncQueue()
+            with pytest.raises(TypeError):
+                await q.push_str(b"not a str")
+            with pytest.raises((TypeError, BufferError)):
+                await q.push_buf(12)
+            with pytest.raises(TypeError):
+                await q.push_obj(12.5)
+            assert await q.push_obj(None) is None  # nothing to push
+            await q.push_buf(b"after")
+            return await q.pop()
+        assert run(main) == b"after"
+
+    def test_unawaited_push_pushes_nothing_and_warns(self, run):
+        async def main():
+            q = AsyncQueue()
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                coro = q.push_buf(b"lost")
+                del coro
+                gc.collect()
+            assert any(issubclass(w.category, RuntimeWarning) and
+                       str(w.message) == "coroutine 'AsyncQueue.push_buf' was never awaited"
+                       for w in caught)
+            await q.push_buf(b"kept")
+            return await q.pop()
+        assert run(main) == b"kept"
+
+    def test_buffer_export_held_until_the_coroutine_ends(self, run):
+        async def main():
+            q = AsyncQueue()
+            lock = lock_of(q)
+            data = bytearray(b"held")
+            view = memoryview(data)
+            await lock.acquire()  # the producer will suspend in __aenter__
+            coro = q.push_buf(view)
+            task = asyncio.ensure_future(coro)
+            await settle()
+            assert not task.done()
+            with pytest.raises(BufferError):
+                view.release()
+            lock.release()
+            await task
+            view.release()  # the producer's export is gone even though coro lives on
+            data.extend(b"!")
+            return await q.pop()
+        assert run(main) == b"held"
+
+    def test_cancelled_producer_keeps_its_message(self, run):
+        async def main():
+            q = AsyncQueue()
+            lock = lock_of(q)
+            data = bytearray(b"m")
+            await lock.acquire()
+            task = asyncio.ensure_future(q.push_buf(data))
+            await settle()
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            data.append(1)  # view released on the cancellation path too
+            lock.release()
+            return await q.pop()
+        assert run(main) == b"m"
+
+    def test_full_ring_never_blocks_and_reports_the_lost_message(self, run):
+        async def main():
+            q = AsyncQueue(None, 16, 2, block_on_full=True)
+            stored = 0
+            with pytest.raises(asyncio.QueueFull):
+                for i in range(64):
+                    await q.push_buf(bytes([i]))
+                    stored += 1
+            assert stored >= 1
+            out = [await q.pop() for _ in range(stored)]
+            assert out == [bytes([i]) for i in range(stored)]
+        run(main)
+
+    def test_message_that_can_never_be_stored_raises(self, run):
+        async def main():
+            q = AsyncQueue(None, 16, 4)
+            with pytest.raises(ValueError):
+                await q.push_buf(b"x" * 4096)
+            await q.push_buf(b"small")
+            return await q.pop()
+        assert run(main) == b"small"
+
+
+class TestPop:
+    def test_pop_takes_a_queued_message_without_suspending(self, run):
+        async def main():
+            q = AsyncQueue()
+            await q.push_buf(b"one")
+            await q.push_buf(b"")
+            coro = q.pop()
+            assert coro.__qualname__ == "AsyncQueue.pop"
+            assert finish_now(coro) == b"one"
+            assert finish_now(q.pop()) == b""
+        run(main)
+
+    def test_pop_waits_on_an_empty_queue(self, run):
+        async def main():
+            q = AsyncQueue()
+            waiter = asyncio.ensure_future(q.pop())
+            await settle()
+            assert not waiter.done()
+            await q.push_buf(b"x")
+            return await waiter
+        assert run(main) == b"x"
+
+    def test_each_push_wakes_one_of_several_waiters(self, run):
+        async def main():
+            q = AsyncQueue()
+            waiters = [asyncio.ensure_future(q.pop()) for _ in range(3)]
+            await settle()
+            for i in range(3):
+                await q.push_buf(b"%d" % i)
+            return sorted(await asyncio.gather(*waiters))
+        assert run(main) == [b"0", b"1", b"2"]
+
+    def test_cancelling_a_waiting_pop_releases_the_lock(self, run):
+        async def main():
+            q = AsyncQueue()
+            waiter = asyncio.ensure_future(q.pop())
+            await settle()
+            waiter.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await waiter
+            assert not lock_of(q).locked()
+            await q.push_buf(b"next")
+            return await q.pop()
+        assert run(main) == b"next"
+
+    def test_no_lost_wake_up_while_the_lock_is_contended(self, run):
+        async def main():
+            q = AsyncQueue()
+            lock = lock_of(q)
+            await lock.acquire()
+            waiter = asyncio.ensure_future(q.pop())  # polls empty, then queues for the lock
+            await settle()
+            producer = asyncio.ensure_future(q.push_buf(b"m"))  # pushes, then queues for the lock
+            await settle()
+            lock.release()  # waiter gets the lock first; its notification is already spent
+            await producer
+            return await waiter
+        assert run(main) == b"m"
+
+    def test_consumer_errors(self, run):
+        async def main():
+            q = AsyncQueue()
+            with pytest.raises(TypeError, match=r"^pop\(\) takes exactly 0 positional arguments \(1 given\)$"):
+                q.pop(1)
+            with pytest.raises(TypeError, match=r"^pop\(\) got an unexpected keyword argument 'x'$"):
+                q.pop(x=1)
+            blank = AsyncQueue.__new__(AsyncQueue)
+            for coro in (blank.pop(), blank.push_buf(b"x"), blank.push_str("x"), blank.push_obj(b"x")):
+                with pytest.raises(RuntimeError, match="not initialised"):
+                    await coro
+        run(main)
+
+
+class TestDispatch:
+    def test_messages_are_delivered_in_order_one_at_a_time(self, run):
+        async def main():
+            q = AsyncQueue()
+            events = []
+            done = asyncio.Event()
+
+            async def cb(msg):
+                events.append(("start", msg))
+                await asyncio.sleep(0)
+                events.append(("end", msg))
+                if msg == b"9":
+                    done.set()
+
+            assert q.start_dispatcher(cb) is None
+            task = fields(q)[5]
+            assert fields(q)[0] is cb and isinstance(task, asyncio.Task)
+            for i in range(10):
+                await q.push_buf(b"%d" % i)
+            await done.wait()
+            expected = []
+            for i in range(10):
+                expected += [("start", b"%d" % i), ("end", b"%d" % i)]
+            assert events == expected
+            await q.shutdown()
+        run(main)
+
+    def test_non_awaitable_result_ends_the_task_with_type_error(self, run):
+        async def main():
+            q = AsyncQueue()
+            got = []
+            q.start_dispatcher(got.append)
+            await q.push_buf(b"a")
+            task = fields(q)[5]
+            with pytest.raises(TypeError, match="object NoneType can't be used in 'await' expression"):
+                await task
+            assert got == [b"a"]
+        run(main)
+
+    def test_raising_callback_leaves_later_messages_for_pop(self, run):
+        async def main():
+            q = AsyncQueue()
+
+            async def cb(msg):
+                raise ValueError(msg)
+
+            for m in (b"1", b"2", b"3"):
+                await q.push_buf(m)
+            q.start_dispatcher(cb)
+            with pytest.raises(ValueError):
+                await fields(q)[5]
+            return [await q.pop(), await q.pop()]
+        assert run(main) == [b"2", b"3"]
+
+    def test_second_start_while_running_is_refused(self, run):
+        async def main():
+            q = AsyncQueue()
+
+            async def cb(msg):
+                pass
+
+            q.start_dispatcher(cb)
+            first = fields(q)[5]
+            with pytest.raises(RuntimeError, match="already running"):
+                q.start_dispatcher(cb)
+            assert fields(q)[5] is first
+            await q.shutdown()
+            q.start_dispatcher(cb)  # allowed once the first task has ended
+            assert fields(q)[5] is not first
+            await q.shutdown()
+        run(main)
+
+    def test_start_dispatcher_errors_and_override(self, run):
+        async def main():
+            q = AsyncQueue()
+            with pytest.raises(TypeError) as info:
+                q.start_dispatcher()
+            assert str(info.value) == "start_dispatcher() takes exactly 1 positional argument (0 given)"
+
+            calls = []
+
+            class Custom(AsyncQueue):
+                async def _AsyncQueue__dispatch(self):
+                    calls.append("dispatch")
+
+            c = Custom()
+            c.start_dispatcher(callback=print)
+            await fields(c)[5]
+            assert calls == ["dispatch"]
+        run(main)
+
+
+class TestShutdown:
+    def test_without_dispatcher(self, run):
+        async def main():
+            q = AsyncQueue()
+            assert await q.shutdown() is None
+            assert await q.shutdown(None, None, None) is None
+            assert await q.shutdown(1, 2) is None
+            with pytest.raises(TypeError, match=r"^shutdown\(\) got an unexpected keyword argument 'x'$"):
+                q.shutdown(x=1)
+        run(main)
+
+    def test_cancels_the_dispatcher_and_leaves_later_messages(self, run):
+        async def main():
+            q = AsyncQueue()
+            got = []
+
+            async def cb(msg):
+                got.append(msg)
+
+            q.start_dispatcher(cb)
+            await q.push_buf(b"a")
+            await settle()
+            assert await q.shutdown() is None
+            task = fields(q)[5]
+            assert task.cancelled()
+            await q.push_buf(b"b")
+            await settle()
+            assert got == [b"a"]
+            assert await q.pop() == b"b"
+            assert await q.shutdown() is None  # already ended by cancellation
+        run(main)
+
+    def test_cancels_a_dispatcher_inside_its_callback(self, run):
+        async def main():
+            q = AsyncQueue()
+            entered = asyncio.Event()
+
+            async def cb(msg):
+                entered.set()
+                await asyncio.sleep(3600)
+
+            q.start_dispatcher(cb)
+            await q.push_buf(b"a")
+            await entered.wait()
+            await q.shutdown()
+            assert fields(q)[5].cancelled()
+            assert not lock_of(q).locked()
+        run(main)
+
+    def test_reraises_the_dispatch_task_exception(self, run):
+        async def main():
+            q = AsyncQueue()
+
+            async def cb(msg):
+                raise ValueError("bad message")
+
+            q.start_dispatcher(cb)
+            await q.push_buf(b"a")
+            await settle()
+            with pytest.raises(ValueError, match="bad message"):
+                await q.shutdown()
+            with pytest.raises(ValueError, match="bad message"):
+                await q.shutdown()
+        run(main)
+
+    def test_waiting_pop_survives_shutdown(self, run):
+        async def main():
+            q = AsyncQueue()
+            waiter = asyncio.ensure_future(q.pop())
+            await settle()
+            await q.shutdown()
+            await settle()
+            assert not waiter.done()
+            await q.push_buf(b"late")
+            return await waiter
+        assert run(main) == b"late"
+
+    def test_cancelling_the_caller_of_shutdown_is_not_swallowed(self, run):
+        async def main():
+            q = AsyncQueue()
+            entered = asyncio.Event()
+
+            async def cb(msg):
+                entered.set()
+                try:
+                    await asyncio.sleep(3600)
+                finally:
+                    await asyncio.sleep(0.01)  # slow exit keeps shutdown waiting
+
+            q.start_dispatcher(cb)
+            await q.push_buf(b"a")
+            await entered.wait()
+            closer = asyncio.ensure_future(q.shutdown())
+            await settle()
+            closer.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await closer
+        run(main)

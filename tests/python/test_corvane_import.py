@@ -1,0 +1,214 @@
+"""Importing orvix.utils.corvane.corvane: one module per process, exact failures.
+
+Each case runs in a fresh interpreter, since a successful import is final for
+the process.
+"""
+import pytest
+
+from corvane_helpers import check_python, run_python, script
+
+pytestmark = pytest.mark.timeout(120)
+
+CORVANE = "orvix.utils.corvane.corvane"
+SPSC_SIGNATURES = {
+    "obj_to_cbuf": "int (PyObject *, PyObject **, char const **, size_t *)",
+    "buf_to_cbuf": "int (PyObject *, Py_buffer *, char const **, size_t *)",
+    "str_to_cbuf": "int (PyObject *, char const **, size_t *)",
+}
+
+# Installs a stand-in for a module before corvane is imported; `restore()`
+# puts the real one back.
+STAND_IN = """
+import sys, types
+def stand_in(name, **attrs):
+    real = sys.modules.get(name)
+    fake = types.ModuleType(name)
+    fake.__dict__.update(attrs)
+    sys.modules[name] = fake
+    def restore():
+        if real is None:
+            del sys.modules[name]
+        else:
+            sys.modules[name] = real
+    return restore
+
+def import_error():
+    try:
+        import orvix.utils.corvane.corvane
+    except BaseException as e:
+        import traceback
+        names = [f.name for f in traceback.extract_tb(e.__traceback__)]
+        return e, names
+    raise AssertionError("import succeeded")
+"""
+
+
+def test_importing_again_gives_the_same_module_and_classes():
+    check_python("""
+        import importlib, sys
+        import orvix.utils.corvane.corvane as first
+        classes = [getattr(first, n) for n in
+                   ("AsyncDispatcher", "SyncDispatcher", "ThreadedDispatcher", "AsyncQueue")]
+        del sys.modules["orvix.utils.corvane.corvane"]
+        import orvix.utils.corvane.corvane as second
+        assert second is first
+        assert importlib.reload(first) is first
+        assert [getattr(second, c.__name__) for c in classes] == classes
+        assert sys.modules["orvix.utils.corvane.corvane"] is first
+    """)
+
+
+def test_a_second_interpreter_is_refused():
+    out = check_python("""
+        import orvix.utils.corvane.corvane
+        import _xxsubinterpreters as interpreters
+        sub = interpreters.create(isolated=False)
+        try:
+            interpreters.run_string(sub, "import orvix.utils.corvane.corvane")
+        except interpreters.RunFailedError as e:
+            print(e)
+        finally:
+            interpreters.destroy(sub)
+    """)
+    assert out.strip() == ("<class 'ImportError'>: Interpreter change detected - this module can "
+                           "only be loaded into one interpreter per process.")
+
+
+def test_missing_conversion_fails_the_import_and_a_later_import_runs_again():
+    out = check_python(script(STAND_IN, """
+        import orvix.common as real
+        restore = stand_in("orvix.common", __qvx_capi__={
+            k: v for k, v in real.__qvx_capi__.items() if k != "str_to_cbuf"})
+        e, names = import_error()
+        print(type(e).__name__, e)
+        assert "init orvix.utils.corvane.corvane" in names, names
+        assert "orvix.utils.corvane.corvane" not in sys.modules
+        restore()
+        import orvix.utils.corvane.corvane as c
+        assert c.AsyncQueue.__name__ == "AsyncQueue"
+    """))
+    assert out.strip() == "ImportError orvix.common does not export expected C function str_to_cbuf"
+
+
+@pytest.mark.parametrize("name", sorted(SPSC_SIGNATURES))
+def test_conversion_with_another_signature_is_refused(name):
+    out = check_python(script(STAND_IN, f"""
+        import orvix.common as real
+        capi = dict(real.__qvx_capi__)
+        capi[{name!r}] = capsule("int (void)")
+        stand_in("orvix.common", __qvx_capi__=capi)
+        e, names = import_error()
+        print(type(e).__name__, e)
+    """))
+    assert out.strip() == (f"TypeError C function orvix.common.{name} has wrong signature "
+                           f"(expected {SPSC_SIGNATURES[name]}, got int (void))")
+
+
+def test_conversion_without_a_capsule_name_is_refused():
+    out = check_python(script(STAND_IN, """
+        import orvix.common as real
+        capi = dict(real.__qvx_capi__)
+        capi["obj_to_cbuf"] = capsule(None)
+        stand_in("orvix.common", __qvx_capi__=capi)
+        e, names = import_error()
+        print(type(e).__name__, e)
+    """))
+    assert out.strip().startswith("TypeError C function orvix.common.obj_to_cbuf has wrong signature")
+
+
+def test_common_without_a_capi_table_propagates_the_attribute_error():
+    out = check_python(script(STAND_IN, """
+        stand_in("orvix.common")
+        e, names = import_error()
+        print(type(e).__name__)
+        assert "init orvix.utils.corvane.corvane" in names, names
+    """))
+    assert out.strip() == "AttributeError"
+
+
+def spscqueue_stand_in(body, vtable="capsule(None)"):
+    """A stand-in ring module whose SPSCQueue has `body` and publishes `vtable` (if any)."""
+    publish = f"SPSCQueue.__qvx_vtable__ = {vtable}" if vtable else ""
+    return script(STAND_IN, f"""
+        class SPSCQueue:
+            {body}
+        {publish}
+        stand_in("orvix.ringq.ringq", SPSCQueue=SPSCQueue)
+    """)
+
+
+def test_ring_type_smaller_than_its_record_is_refused():
+    out = check_python(script(spscqueue_stand_in("__slots__ = ()"), """
+        e, names = import_error()
+        print(type(e).__name__, e)
+    """))
+    assert out.strip() == ("ValueError orvix.ringq.ringq.SPSCQueue size changed, may indicate binary "
+                           "incompatibility. Expected 232 from C header, got 16 from PyObject")
+
+
+LARGER = "__slots__ = tuple(f's{i}' for i in range(28))"   # 16 + 28 * 8 = 240 bytes
+
+
+def test_ring_type_larger_than_its_record_only_warns():
+    out = check_python(script(spscqueue_stand_in(LARGER), """
+        import warnings
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            import orvix.utils.corvane.corvane
+        for w in caught:
+            print(w.category.__name__, w.message)
+    """))
+    assert out.strip() == ("RuntimeWarning orvix.ringq.ringq.SPSCQueue size changed, may indicate binary "
+                           "incompatibility. Expected 232 from C header, got 240 from PyObject")
+
+
+def test_ring_type_larger_than_its_record_fails_when_warnings_are_errors():
+    out = check_python(script(spscqueue_stand_in(LARGER), """
+        e, names = import_error()
+        print(type(e).__name__)
+    """), "-W", "error::RuntimeWarning")
+    assert out.strip() == "RuntimeWarning"
+
+
+@pytest.mark.parametrize("vtable, expected", [
+    ("", "KeyError '__qvx_vtable__'"),
+    ("capsule('named')", "ValueError PyCapsule_GetPointer called with incorrect name"),
+])
+def test_ring_type_without_a_usable_table_is_refused(vtable, expected):
+    out = check_python(script(spscqueue_stand_in(LARGER, vtable), """
+        import warnings
+        warnings.simplefilter("ignore")
+        e, names = import_error()
+        print(type(e).__name__, e)
+    """))
+    assert out.strip() == expected
+
+
+def test_ring_attribute_that_is_not_a_type_is_refused():
+    out = check_python(script(STAND_IN, """
+        stand_in("orvix.ringq.ringq", SPSCQueue=object())
+        e, names = import_error()
+        print(type(e).__name__, e)
+        assert "init orvix.utils.corvane.corvane" in names, names
+    """))
+    assert out.strip() == "TypeError orvix.ringq.ringq.SPSCQueue is not a type object"
+
+
+def test_import_binds_asyncio_but_not_socket_or_threading():
+    out = check_python("""
+        import sys
+        import orvix.utils.corvane.corvane as c
+        print(sorted(dir(c)))
+        assert c.asyncio is sys.modules["asyncio"]
+        assert c.__builtins__ is sys.modules["builtins"]
+        assert c.__doc__ is None and c.__test__ == {}
+    """)
+    assert out.strip() == str(sorted([
+        "AsyncDispatcher", "AsyncQueue", "SyncDispatcher", "ThreadedDispatcher",
+        "__builtins__", "__doc__", "__file__", "__loader__", "__name__", "__package__",
+        "__qvx_unpickle_AsyncQueue", "__spec__", "__test__", "asyncio"]))
+
+
+def test_import_is_clean_under_warnings_as_errors():
+    result = run_python("import orvix.utils.corvane.corvane", "-W", "error")
+    assert (result.returncode, result.stderr) == (0, "")

@@ -1,0 +1,398 @@
+"""ThreadedDispatcher: native producers, a native reader thread, Python callbacks."""
+import copy
+import gc
+import os
+import pickle
+import struct
+import sys
+import threading
+import time
+
+import pytest
+
+import producer_c
+import producer_cpp
+from orvix.utils.corvane.corvane import ThreadedDispatcher
+from socket_dispatcher_support import UNDER_SANITIZER, check_in_order, expected_message
+
+PRODUCERS = pytest.mark.parametrize("producer", [producer_cpp, producer_c], ids=["cpp", "c"])
+READER = "orvix.utils.corvane.corvane.ThreadedDispatcher._reader"
+READER_VAR = "orvix.utils.corvane.corvane.ThreadedDispatcher._reader_var"
+NO_REDUCE = "no default __reduce__ due to non-trivial __cinit__"
+
+
+def wait_until(predicate, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.002)
+    return True
+
+
+def native_threads():
+    """Threads of this process, native readers included (Linux)."""
+    return len(os.listdir("/proc/self/task"))
+
+
+class Collector:
+    """A callback that keeps what it gets and signals when it has `expected` messages."""
+
+    def __init__(self, expected):
+        self.expected = expected
+        self.received = []
+        self.done = threading.Event()
+
+    def __call__(self, message):
+        self.received.append(message)
+        if len(self.received) >= self.expected:
+            self.done.set()
+
+    def wait(self, timeout=30):
+        assert self.done.wait(timeout), f"{len(self.received)} of {self.expected} delivered"
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    """Everything passed to sys.unraisablehook during the test."""
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    return seen
+
+
+# ---- construction and arguments ----------------------------------------------
+
+@pytest.mark.parametrize("args, kwargs, exc, message", [
+    ((), {}, TypeError, "__cinit__() takes at least 1 positional argument (0 given)"),
+    ((print,) * 8, {}, TypeError, "__cinit__() takes at most 7 positional arguments (8 given)"),
+    ((), {"capacity": 8}, TypeError, "__cinit__() takes at least 1 positional argument (0 given)"),
+    ((print,), {"callback": print}, TypeError,
+     "__cinit__() got multiple values for keyword argument 'callback'"),
+    ((print,), {"bogus": 1}, TypeError, "__cinit__() got an unexpected keyword argument 'bogus'"),
+    ((print, -1), {}, OverflowError, "can't convert negative value to size_t"),
+    ((print,), {"capacity": None}, TypeError, "an integer is required"),
+    # conversions run capacity, slot_size, then the flags: the first failure wins
+    ((print, -1, None), {}, OverflowError, "can't convert negative value to size_t"),
+    ((print, 16, None), {}, TypeError, "an integer is required"),
+])
+def test_constructor_errors(args, kwargs, exc, message):
+    with pytest.raises(exc) as info:
+        ThreadedDispatcher(*args, **kwargs)
+    assert str(info.value) == message
+    entries = [entry.name for entry in info.traceback]
+    assert entries[-1] == "orvix.utils.corvane.corvane.ThreadedDispatcher.__cinit__"
+
+
+def test_flag_conversions_run_in_parameter_order():
+    class Truth:
+        def __init__(self, name):
+            self.name = name
+
+        def __bool__(self):
+            raise ValueError(self.name)
+
+    with pytest.raises(ValueError, match="^zerocopy$"):
+        ThreadedDispatcher(print, overwrite=Truth("overwrite"), zerocopy=Truth("zerocopy"),
+                           block_on_full=Truth("block_on_full"))
+    with pytest.raises(ValueError, match="^block_on_full$"):
+        ThreadedDispatcher(print, 16, 64, False, Truth("block_on_full"), Truth("overwrite"))
+    # None and other objects count by their truth value
+    ThreadedDispatcher(print, 16.9, 64, None, 0, "", variable_size=None)
+
+
+def test_setup_and_close_take_no_arguments():
+    d = ThreadedDispatcher(print)
+    with pytest.raises(TypeError) as info:
+        d.setup(1)
+    assert str(info.value) == "setup() takes exactly 0 positional arguments (1 given)"
+    with pytest.raises(TypeError) as info:
+        d.close(now=True)
+    assert str(info.value) == "close() got an unexpected keyword argument 'now'"
+    assert ThreadedDispatcher.setup.__doc__ == "ThreadedDispatcher.setup(self) -> void"
+    assert ThreadedDispatcher.close.__doc__ == "ThreadedDispatcher.close(self) -> void"
+
+
+def test_pickling_is_refused():
+    d = ThreadedDispatcher(print)
+    for attempt in (lambda: pickle.dumps(d), lambda: copy.copy(d), d.__reduce__,
+                    lambda: d.__setstate__(None)):
+        with pytest.raises(TypeError) as info:
+            attempt()
+        assert str(info.value) == NO_REDUCE
+    with pytest.raises(TypeError) as info:
+        d.__setstate__()
+    assert str(info.value) == "__setstate__() takes exactly 1 positional argument (0 given)"
+
+
+def test_a_second_setup_while_the_reader_runs_is_refused():
+    d = ThreadedDispatcher(print)
+    d.setup()
+    with pytest.raises(RuntimeError) as info:
+        d.setup()
+    assert str(info.value) == "the reader thread of this ThreadedDispatcher is already running"
+    d.close()
+
+
+# ---- delivery -----------------------------------------------------------------
+
+@PRODUCERS
+@pytest.mark.timeout(60)
+def test_messages_pushed_before_setup_arrive_in_order(producer):
+    collector = Collector(300)
+    d = ThreadedDispatcher(collector)
+    assert producer.start(d, 300, 40).join() == 300
+    assert collector.received == []
+    d.setup()
+    collector.wait()
+    check_in_order(collector.received, 300, 40)
+    d.close()
+
+
+@PRODUCERS
+@pytest.mark.parametrize("variable", [False, True], ids=["fixed", "variable"])
+@pytest.mark.timeout(60)
+def test_zero_length_messages_arrive_as_empty_bytes(producer, variable):
+    collector = Collector(50)
+    d = ThreadedDispatcher(collector, variable_size=variable)
+    d.setup()
+    assert producer.start(d, 50, 0).join() == 50
+    collector.wait()
+    assert collector.received == [b""] * 50
+    d.close()
+
+
+@PRODUCERS
+@pytest.mark.parametrize("size", [1, 8, 100, 2048])
+@pytest.mark.timeout(60)
+def test_variable_size_mode(producer, size):
+    collector = Collector(500)
+    d = ThreadedDispatcher(collector, capacity=1 << 20, variable_size=True)
+    d.setup()
+    assert producer.start(d, 500, size).join() == 500
+    collector.wait()
+    check_in_order(collector.received, 500, size)
+    d.close()
+
+
+@pytest.mark.parametrize("variable", [False, True], ids=["fixed", "variable"])
+@pytest.mark.timeout(120)
+def test_a_million_messages_in_order_none_lost(variable):
+    count = 1_000_000 // (20 if UNDER_SANITIZER else 1)
+    state = {"next": 0, "bad": None}
+    done = threading.Event()
+
+    def check(message):
+        n = struct.unpack_from("<Q", message)[0]
+        if n != state["next"] and state["bad"] is None:
+            state["bad"] = (state["next"], n)
+        state["next"] = n + 1
+        if state["next"] == count:
+            done.set()
+
+    d = ThreadedDispatcher(check, capacity=1024, slot_size=64, block_on_full=True, variable_size=variable)
+    d.setup()
+    producer = producer_cpp.start(d, count, 64)
+    assert producer.join() == count
+    assert done.wait(60), f"delivered {state['next']} of {count}"
+    assert state["bad"] is None
+    assert producer.elapsed_ns > 0
+    d.close()
+
+
+# ---- failures on the reader ---------------------------------------------------
+
+@pytest.mark.parametrize("variable, context", [(False, READER), (True, READER_VAR)], ids=["fixed", "variable"])
+@pytest.mark.timeout(60)
+def test_a_raising_callback_is_reported_once_and_stops_delivery(unraisable, capfd, variable, context):
+    calls = []
+
+    def callback(message):
+        calls.append(message)
+        raise ValueError("bad message")
+
+    d = ThreadedDispatcher(callback, variable_size=variable)
+    d.setup()
+    assert producer_cpp.start(d, 5, 16).join() == 5
+    assert wait_until(lambda: unraisable)
+    time.sleep(0.1)
+    assert len(calls) == 1 and calls[0] == expected_message(0, 16)
+    assert len(unraisable) == 1
+    report = unraisable[0]
+    assert report.object == context
+    assert isinstance(report.exc_value, ValueError) and str(report.exc_value) == "bad message"
+    assert "ValueError: bad message" in capfd.readouterr().err   # printed first
+    # the queue still takes messages; nothing delivers them
+    assert producer_cpp.start(d, 5, 16).join() == 5
+    time.sleep(0.05)
+    assert len(calls) == 1
+    d.close()
+
+
+@pytest.mark.timeout(60)
+def test_setup_after_a_failed_delivery_starts_again_with_that_message(unraisable):
+    calls = []
+
+    def callback(message):
+        calls.append(message)
+        if len(calls) == 1:
+            raise ValueError("first")
+
+    d = ThreadedDispatcher(callback)
+    producer_cpp.start(d, 3, 16).join()
+    d.setup()
+    assert wait_until(lambda: unraisable)
+    d.setup()   # the reader has ended, so a new one may start
+    assert wait_until(lambda: len(calls) == 4)
+    # fixed-size mode: the failed message stayed at the head of the ring
+    assert calls == [expected_message(i, 16) for i in (0, 0, 1, 2)]
+    d.close()
+
+
+# ---- close and lifetime -------------------------------------------------------
+
+@pytest.mark.timeout(60)
+def test_close_before_setup():
+    collector = Collector(1)
+    d = ThreadedDispatcher(collector)
+    producer_cpp.start(d, 3, 8).join()
+    assert d.close() is None
+    threads = native_threads()
+    assert d.setup() is None
+    assert wait_until(lambda: native_threads() == threads)
+    time.sleep(0.05)
+    assert collector.received == []
+    assert d.close() is None   # again: harmless
+
+
+@pytest.mark.timeout(60)
+def test_close_does_not_wait_for_a_running_callback():
+    entered, release = threading.Event(), threading.Event()
+    calls = []
+
+    def callback(message):
+        calls.append(message)
+        entered.set()
+        release.wait(10)
+
+    d = ThreadedDispatcher(callback)
+    threads = native_threads()
+    d.setup()
+    producer_cpp.start(d, 3, 8).join()
+    assert entered.wait(10)
+    d.close()
+    assert not release.is_set()   # close() returned while the callback still ran
+    release.set()
+    assert wait_until(lambda: native_threads() == threads)
+    assert calls == [expected_message(0, 8)]
+
+
+@pytest.mark.timeout(60)
+def test_dropping_the_last_reference_ends_the_reader():
+    threads = native_threads()
+    d = ThreadedDispatcher(lambda m: None)
+    d.setup()
+    assert wait_until(lambda: native_threads() == threads + 1)
+    del d
+    assert wait_until(lambda: native_threads() == threads)
+
+
+@pytest.mark.timeout(60)
+def test_the_last_reference_dropped_inside_the_callback():
+    holder = []
+    calls = []
+
+    def callback(message):
+        calls.append(message)
+        holder.clear()   # deallocates the dispatcher on the reader thread, mid-delivery
+        gc.collect()
+
+    threads = native_threads()
+    holder.append(ThreadedDispatcher(callback))
+    producer_cpp.start(holder[0], 10, 8).join()
+    holder[0].setup()
+    assert wait_until(lambda: native_threads() == threads)
+    assert calls == [expected_message(0, 8)]
+
+
+@pytest.mark.timeout(60)
+def test_a_cycle_through_the_callback_is_collected_and_ends_the_reader():
+    class Owner:
+        def __init__(self):
+            self.dispatcher = ThreadedDispatcher(self.on_message)
+            self.dispatcher.setup()
+
+        def on_message(self, message):
+            pass
+
+    threads = native_threads()
+    owner = Owner()
+    assert wait_until(lambda: native_threads() == threads + 1)
+    del owner
+    gc.collect()
+    assert wait_until(lambda: native_threads() == threads)
+
+
+@pytest.mark.timeout(60)
+def test_deallocation_calls_a_subclass_close(unraisable):
+    calls = []
+
+    class Closing(ThreadedDispatcher):
+        def close(self):
+            calls.append("close")
+            super().close()
+
+    class Failing(ThreadedDispatcher):
+        def close(self):
+            raise KeyError("close failed")
+
+    class Forgetful(ThreadedDispatcher):
+        def close(self):
+            calls.append("forgot")   # never closes the ring
+
+    threads = native_threads()
+    for cls in (Closing, Failing, Forgetful):
+        d = cls(lambda m: None)
+        d.setup()
+        del d
+    assert calls == ["close", "forgot"]
+    assert [u.object for u in unraisable] == ["orvix.utils.corvane.corvane.ThreadedDispatcher.__dealloc__"]
+    assert isinstance(unraisable[0].exc_value, KeyError)
+    # every reader ended, the forgetful subclass's too
+    assert wait_until(lambda: native_threads() == threads)
+
+
+def test_subclasses_keep_the_constructor():
+    class Sub(ThreadedDispatcher):
+        pass
+
+    with pytest.raises(TypeError) as info:
+        Sub()
+    assert str(info.value) == "__cinit__() takes at least 1 positional argument (0 given)"
+    Sub(print, variable_size=True).close()
+
+
+# ---- interpreter exit -----------------------------------------------------------
+
+@pytest.mark.parametrize("scenario", ["waiting", "delivering", "kept alive"])
+@pytest.mark.timeout(60)
+def test_interpreter_exit_with_a_running_reader(scenario):
+    from corvane_helpers import check_python
+
+    out = check_python(f"""
+        import time, producer_cpp
+        from orvix.utils.corvane.corvane import ThreadedDispatcher
+
+        def slow(message):
+            time.sleep(0.3)   # lock released while the interpreter exits
+
+        d = ThreadedDispatcher(slow)
+        d.setup()
+        if {scenario!r} != "waiting":
+            producer_cpp.start(d, 20, 8).join()
+            time.sleep(0.05)
+        if {scenario!r} == "kept alive":
+            import builtins
+            builtins.kept = d   # still referenced when the interpreter tears down
+        print("exiting")
+    """, timeout=30)
+    assert out == "exiting\n"
