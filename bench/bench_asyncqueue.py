@@ -5,7 +5,7 @@ loop every BATCH messages (so the queues stay bounded), while a consumer awaits 
 pop per message, or a dispatch task awaits a callback per message. Figures are
 messages per second, best of REPEAT runs.
 
-    PYTHONPATH=build/<tree>/python .venv/bin/python bench/bench_asyncqueue.py [--uvloop]
+    PYTHONPATH=build/<tree>/python .venv/bin/python bench/bench_asyncqueue.py [--no-uvloop]
 """
 import argparse
 import asyncio
@@ -111,13 +111,16 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("-n", type=int, default=200_000, help="messages per run")
     parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--uvloop", action="store_true", help="also run under uvloop")
+    parser.add_argument("--no-uvloop", action="store_true", help="run under asyncio's own loop only")
     args = parser.parse_args()
 
     loops = [("asyncio", asyncio.new_event_loop)]
-    if args.uvloop:
-        import uvloop
-        loops.append(("uvloop", uvloop.new_event_loop))
+    if not args.no_uvloop:
+        try:
+            import uvloop
+            loops.append(("uvloop", uvloop.new_event_loop))
+        except ImportError:
+            print("(uvloop is not installed: asyncio's loop only)")
 
     print(f"AsyncQueue, {args.n} messages of {len(MESSAGE)} bytes, best of {args.repeat} (msgs/s)")
     for loop_name, factory in loops:

@@ -37,6 +37,15 @@ async def loop_add(fn, n):
         await fn(i, 1)
 
 
+async def ready():
+    return 1
+
+
+async def loop_awaiting(fn, n):
+    for _ in range(n):
+        await fn(ready())
+
+
 async def loop_suspending(fn, n):
     for _ in range(n):
         await fn(asyncio.sleep(0))
@@ -70,6 +79,7 @@ def main():
     cases = [
         ("create + await, return None", loop_trivial, native.trivial, trivial, n, drive),
         ("create + await, return a + b", loop_add, native.add, add, n, drive),
+        ("body awaits an async def", loop_awaiting, native.await_value, await_value, n, drive),
         ("await asyncio.sleep(0) in a task", loop_suspending, native.await_value, await_value,
          n // 10, asyncio.run),
     ]

@@ -4,9 +4,11 @@
 #include "cpython_support/coroutine.hpp"
 
 #include "cpython_support/errors.hpp"
+#include "cpython_support/name_attributes.hpp"
 
 #include <structmember.h>
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -110,21 +112,26 @@ PySendResult resume_body(Coroutine* co, Outcome in, PyObject** presult) noexcept
     return PYGEN_ERROR;
 }
 
+// A coroutine that is running or finished takes no further step.
+bool refuses_step(const Coroutine* co) noexcept
+{
+    if (co->state == CoroutineState::running) {
+        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+        return true;
+    }
+    if (co->state == CoroutineState::finished) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return true;
+    }
+    return false;
+}
+
 // The error pending now goes into the body (a thrown-in or closing error).
 PySendResult throw_into_body(Coroutine* co, PyObject** presult) noexcept
 {
     *presult = nullptr;
-    switch (co->state) {
-    case CoroutineState::running:
-        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    if (refuses_step(co))
         return PYGEN_ERROR;
-    case CoroutineState::finished:
-        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-        return PYGEN_ERROR;
-    case CoroutineState::created:
-    case CoroutineState::suspended:
-        break;
-    }
     co->state = CoroutineState::running;
     return resume_body(co, pending_error(), presult);
 }
@@ -133,22 +140,12 @@ PySendResult throw_into_body(Coroutine* co, PyObject** presult) noexcept
 PySendResult send_step(Coroutine* co, PyObject* arg, PyObject** presult) noexcept
 {
     *presult = nullptr;
-    switch (co->state) {
-    case CoroutineState::created:
-        if (arg != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
-            return PYGEN_ERROR;
-        }
-        break;
-    case CoroutineState::running:
-        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    if (co->state == CoroutineState::created && arg != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
         return PYGEN_ERROR;
-    case CoroutineState::finished:
-        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-        return PYGEN_ERROR;
-    case CoroutineState::suspended:
-        break;
     }
+    if (refuses_step(co))
+        return PYGEN_ERROR;
     co->state = CoroutineState::running;
     if (!co->awaiting)
         return resume_body(co, Outcome{none(), false}, presult);
@@ -165,17 +162,41 @@ PySendResult send_step(Coroutine* co, PyObject* arg, PyObject** presult) noexcep
 }
 
 // Sets StopIteration carrying `value` (a tuple or exception stays one value).
+//
+// Every value a coroutine returns to an `await` in Python code travels in a
+// StopIteration that the awaiting frame takes apart at once. So one instance
+// is kept and refilled whenever nothing but this cache refers to it (its
+// reference count is exact, so no one can observe the change); it then
+// keeps the last value alive until the next refill.
 void set_stop_iteration(PyObject* value) noexcept
 {
     if (value == Py_None) {
         PyErr_SetNone(PyExc_StopIteration);
         return;
     }
-    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value);
-    if (stop) {
-        PyErr_SetObject(PyExc_StopIteration, stop);
-        Py_DECREF(stop);
+    static PyObject* cached = nullptr;
+    auto* stop = reinterpret_cast<PyStopIterationObject*>(cached);
+    if (stop && Py_REFCNT(cached) == 1 && stop->args && Py_REFCNT(stop->args) == 1 &&
+        PyTuple_CheckExact(stop->args) && PyTuple_GET_SIZE(stop->args) == 1) {
+        // Swap the new state in first and drop the old one after the raise:
+        // the old objects' destructors may run code that raises again.
+        PyObject* old[] = {PyTuple_GET_ITEM(stop->args, 0), stop->value, stop->dict, stop->notes,
+                           stop->traceback, stop->context, stop->cause};
+        PyTuple_SET_ITEM(stop->args, 0, Py_NewRef(value));
+        stop->value = Py_NewRef(value);
+        stop->dict = stop->notes = stop->traceback = stop->context = stop->cause = nullptr;
+        stop->suppress_context = 0;
+        PyErr_SetRaisedException(Py_NewRef(cached));
+        for (PyObject* o : old)
+            Py_XDECREF(o);
+        return;
     }
+    PyObject* fresh = PyObject_CallOneArg(PyExc_StopIteration, value);
+    if (!fresh)
+        return;
+    PyObject* previous = std::exchange(cached, Py_NewRef(fresh));
+    PyErr_SetRaisedException(fresh);
+    Py_XDECREF(previous);
 }
 
 // The result of a step for callers of send(): the yielded value, or
@@ -457,17 +478,27 @@ void coroutine_dealloc(PyObject* self)
     PyObject_GC_UnTrack(self);
     if (co->weakreflist)
         PyObject_ClearWeakRefs(self);
-    PyObject_GC_Track(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0)
-        return;  // resurrected
-    PyObject_GC_UnTrack(self);
-    co->state = CoroutineState::finished;  // no "never awaited" any more
+    if (co->state != CoroutineState::finished) {
+        PyObject_GC_Track(self);
+        if (PyObject_CallFinalizerFromDealloc(self) < 0)
+            return;  // resurrected
+        PyObject_GC_UnTrack(self);
+        co->state = CoroutineState::finished;  // no "never awaited" any more
+    }
     coroutine_clear(self);
-    Py_CLEAR(co->function);
     Py_CLEAR(co->name);
     Py_CLEAR(co->qualname);
-    type->tp_free(self);
+    // The function (and so its pool) lives at least as long as this object
+    // refers to it; the reference goes last. An object that went through
+    // its finalizer carries that mark in its GC header for good, and a
+    // reused one would never be finalized again: only unmarked ones are kept.
+    Function* fn = as_function(co->function);
+    co->function = nullptr;
+    if (PyObject_GC_IsFinalized(self) ||
+        !fn->spec->coroutines.keep(self, static_cast<std::size_t>(Py_SIZE(co))))
+        type->tp_free(self);
     Py_DECREF(type);
+    Py_DECREF(fn);
 }
 
 PyObject* coroutine_repr(PyObject* self)
@@ -476,26 +507,6 @@ PyObject* coroutine_repr(PyObject* self)
                                 as_coroutine(self)->qualname, self);
 }
 
-int set_name_field(PyObject*& field, PyObject* value, const char* what)
-{
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    replace_field(field, Py_NewRef(value));
-    return 0;
-}
-
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->name); }
-int set_name(PyObject* self, PyObject* value, void*)
-{
-    return set_name_field(as_coroutine(self)->name, value, "__name__");
-}
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->qualname); }
-int set_qualname(PyObject* self, PyObject* value, void*)
-{
-    return set_name_field(as_coroutine(self)->qualname, value, "__qualname__");
-}
 PyObject* get_await(PyObject* self, void*)
 {
     PyObject* it = as_coroutine(self)->awaiting;
@@ -516,8 +527,8 @@ PyObject* get_code(PyObject* self, void*)
 }
 
 PyGetSetDef coroutine_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    NameAttributes<Coroutine>::name,
+    NameAttributes<Coroutine>::qualname,
     {"cr_await", get_await, nullptr, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
@@ -563,10 +574,25 @@ PyType_Spec coroutine_spec = {
     coroutine_slots,
 };
 
+// Whether a native coroutine is suspended (in an await). CPython 3.12 keeps
+// the state in cr_frame_state: -1 is "suspended"; other versions ask.
+bool native_coroutine_suspended(PyObject* coro) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+    constexpr std::int8_t kFrameSuspended = -1;
+    return reinterpret_cast<PyCoroObject*>(coro)->cr_frame_state == kFrameSuspended;
+#else
+    (void)coro;
+    return true;
+#endif
+}
+
 // The iterator `await obj` runs, found as the interpreter finds it.
 Ref awaitable_iterator(PyObject* obj) noexcept
 {
     if (PyCoro_CheckExact(obj)) {
+        if (!native_coroutine_suspended(obj))
+            return Ref::borrow(obj);  // only a suspended one can be awaited elsewhere
         static PyObject* name_cr_await;
         Ref awaited = Ref::steal(PyObject_GetAttr(obj, interned("cr_await", name_cr_await)));
         if (!awaited)
@@ -608,7 +634,7 @@ Ref awaitable_iterator(PyObject* obj) noexcept
 // Frames are preceded by a header naming their pool, so the sized delete
 // finds the pool without help from the coroutine.
 struct alignas(__STDCPP_DEFAULT_NEW_ALIGNMENT__) FrameHeader {
-    FramePool* pool;
+    RecordPool* pool;
 };
 
 }  // namespace
@@ -641,7 +667,13 @@ PyObject* new_coroutine(Function& fn, PyObject* self, BoundArguments& args)
     const Parameters& params = spec.params;
     const Py_ssize_t nself = spec.method ? 1 : 0;
     const Py_ssize_t nslots = nself + params.count + (params.varargs ? 1 : 0);
-    Coroutine* co = PyObject_GC_NewVar(Coroutine, g_coroutine_type, nslots);
+    // A released coroutine object of this function is reused as it is: same
+    // size, untracked, its references dropped.
+    Coroutine* co = static_cast<Coroutine*>(spec.coroutines.take(static_cast<std::size_t>(nslots)));
+    if (co)
+        PyObject_InitVar(reinterpret_cast<PyVarObject*>(co), g_coroutine_type, nslots);
+    else
+        co = PyObject_GC_NewVar(Coroutine, g_coroutine_type, nslots);
     if (!co)
         return nullptr;
     co->frame = {};
@@ -740,9 +772,9 @@ Ref Await::await_resume()
 
 void* CoroutinePromise::operator new(std::size_t size, Coroutine& co) noexcept
 {
-    FramePool& pool = co.spec().frames;
-    if (pool.count > 0 && pool.frame_size == size)
-        return pool.frames[--pool.count];
+    RecordPool& pool = co.spec().frames;
+    if (void* frame = pool.take(size))
+        return frame;
     void* block = PyMem_Malloc(sizeof(FrameHeader) + size);
     if (!block)
         return nullptr;
@@ -753,14 +785,8 @@ void* CoroutinePromise::operator new(std::size_t size, Coroutine& co) noexcept
 void CoroutinePromise::operator delete(void* frame, std::size_t size) noexcept
 {
     FrameHeader* header = static_cast<FrameHeader*>(frame) - 1;
-    FramePool& pool = *header->pool;
-    if (pool.count == 0)
-        pool.frame_size = size;
-    if (pool.count < FramePool::kKeep && pool.frame_size == size) {
-        pool.frames[pool.count++] = frame;
-        return;
-    }
-    PyMem_Free(header);
+    if (!header->pool->keep(frame, size))
+        PyMem_Free(header);
 }
 
 void CoroutinePromise::return_value(Ref value) noexcept

@@ -56,9 +56,11 @@
 
 #include <Python.h>
 
+#include <concepts>
 #include <coroutine>
 #include <cstddef>
 #include <exception>
+#include <type_traits>
 #include <utility>
 
 namespace orvix::py {
@@ -173,9 +175,13 @@ struct Outcome {
     bool failed = false;  // value holds the exception
 };
 
+// Base of the awaiters a body may co_await: they suspend only inside a
+// Python await, which is what the driver expects.
+struct PythonAwaiter {};
+
 // `co_await` of a Python awaitable. The first step runs at once; the body
 // suspends only if the awaitable's iterator yields.
-class Await {
+class Await : public PythonAwaiter {
 public:
     explicit Await(Ref awaitable) noexcept : awaitable_(std::move(awaitable)) {}
 
@@ -217,7 +223,7 @@ struct CoroutinePromise {
     Await await_transform(Ref awaitable) noexcept { return Await(std::move(awaitable)); }
     Await await_transform(const Held& awaitable) noexcept { return Await(awaitable.ref()); }
     template <class Awaiter>
-        requires requires(Awaiter a) { a.await_ready(); }
+        requires std::derived_from<std::remove_cvref_t<Awaiter>, PythonAwaiter>
     Awaiter&& await_transform(Awaiter&& awaiter) noexcept
     {
         return std::forward<Awaiter>(awaiter);
@@ -273,7 +279,7 @@ public:
 
     [[nodiscard]] PyObject* manager() const noexcept { return manager_.get(); }
 
-    class Exit {
+    class Exit : public PythonAwaiter {
     public:
         bool await_ready() noexcept { return await_.await_ready(); }
         void await_suspend(std::coroutine_handle<CoroutinePromise> h) noexcept

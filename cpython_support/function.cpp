@@ -1,6 +1,7 @@
 #include "cpython_support/function.hpp"
 
 #include "cpython_support/coroutine.hpp"
+#include "cpython_support/name_attributes.hpp"
 
 #include <structmember.h>
 
@@ -29,14 +30,16 @@ Ref make_code(const FunctionSpec& spec)
     const Parameters& params = spec.params;
     const int nself = spec.method ? 1 : 0;
     const int argcount = nself + params.count;
-    const int nlocals = argcount + (params.varargs ? 1 : 0);
+    const int nparams = argcount + (params.varargs ? 1 : 0);
+    const int nlocals = nparams + spec.nlocals;
     Ref varnames = Ref::steal(PyTuple_New(nlocals));
     if (!varnames)
         return nullptr;
     for (int i = 0; i < nlocals; ++i) {
-        const char* local = i < nself           ? "self"
-                            : i < argcount      ? params.names[i - nself]
-                                                : params.varargs;
+        const char* local = i < nself      ? "self"
+                            : i < argcount ? params.names[i - nself]
+                            : i < nparams  ? params.varargs
+                                           : spec.locals[i - nparams];
         PyObject* s = PyUnicode_InternFromString(local);
         if (!s)
             return nullptr;
@@ -158,27 +161,6 @@ PyObject* function_reduce(PyObject* self, PyObject*)
     return Py_NewRef(as_function(self)->qualname);
 }
 
-int set_str(PyObject*& field, PyObject* value, const char* what)
-{
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    replace_field(field, Py_NewRef(value));
-    return 0;
-}
-
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
-int set_name(PyObject* self, PyObject* value, void*)
-{
-    return set_str(as_function(self)->name, value, "__name__");
-}
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
-int set_qualname(PyObject* self, PyObject* value, void*)
-{
-    return set_str(as_function(self)->qualname, value, "__qualname__");
-}
-
 PyObject* get_defaults(PyObject* self, void*)
 {
     PyObject* defaults = as_function(self)->defaults;
@@ -219,8 +201,8 @@ int set_annotations(PyObject* self, PyObject* value, void*)
 PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    NameAttributes<Function>::name,
+    NameAttributes<Function>::qualname,
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},

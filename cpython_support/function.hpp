@@ -58,14 +58,31 @@ using FunctionImpl = PyObject* (*)(Function& fn, PyObject* self, BoundArguments&
 // The body of a coroutine function (see coroutine.hpp).
 using CoroutineBodyFn = CoroutineBody (*)(Coroutine& co);
 
-// Reusable per-call records of one coroutine body: at most kKeep released
-// frames of the body's size are kept for the next calls. Touched only with
-// the interpreter lock held.
-struct FramePool {
+// Reusable per-call records of one coroutine function: at most kKeep
+// released blocks of one size are kept for the next calls (one pool for the
+// body's C++ frames, one for the coroutine objects). Touched only with the
+// interpreter lock held.
+struct RecordPool {
     static constexpr int kKeep = 8;
-    void* frames[kKeep] = {};
+    void* blocks[kKeep] = {};
     int count = 0;
-    std::size_t frame_size = 0;
+    std::size_t block_size = 0;
+
+    // A kept block of exactly `size` bytes, or null.
+    void* take(std::size_t size) noexcept
+    {
+        return count > 0 && block_size == size ? blocks[--count] : nullptr;
+    }
+    // Keeps a released block if there is room; false: the caller frees it.
+    bool keep(void* block, std::size_t size) noexcept
+    {
+        if (count == 0)
+            block_size = size;
+        if (count == kKeep || block_size != size)
+            return false;
+        blocks[count++] = block;
+        return true;
+    }
 };
 
 struct FunctionSpec {
@@ -79,7 +96,12 @@ struct FunctionSpec {
     int firstlineno = 1;
     const char* module = "orvix.utils.corvane.corvane";
     const char* filename = kCorvaneFile;
-    mutable FramePool frames{};
+    // Names of the body's own locals, listed after the parameters in
+    // __code__.co_varnames (documentation only).
+    const char* const* locals = nullptr;
+    int nlocals = 0;
+    mutable RecordPool frames{};
+    mutable RecordPool coroutines{};
 
     [[nodiscard]] bool is_coroutine() const noexcept { return body != nullptr; }
 };

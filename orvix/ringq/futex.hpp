@@ -1,11 +1,19 @@
-// The platform's wait-on-a-word primitive, behind three small functions:
-// a thread sleeps while a 32-bit word holds an expected value and another
-// thread wakes it after changing the word. Linux uses the futex system call,
-// Windows WaitOnAddress; anything else falls back to C++20 atomic wait.
+// The platform layer of the ring's waits, behind a few small functions:
 //
-// Every wait may return early (a signal, a spurious wake-up); callers loop and
-// look at their own state again. No wait or wake orders memory by itself: the
-// ring's data travels through its atomics, the word only says "sleeping".
+// * wait_on_word / wake_word: a thread sleeps while a 32-bit word holds an
+//   expected value; another wakes it after changing the word. Linux uses the
+//   futex system call, Windows WaitOnAddress, anything else C++20 atomic wait.
+//   A wait may return early (a signal, a spurious wake-up): callers loop and
+//   look at their own state again. Neither orders memory by itself.
+// * light_fence / heavy_fence: the two halves of an asymmetric Dekker pair.
+//   "I publish X, then look at your flag" (every notify push) against "I raise
+//   my flag, then look at X" (a thread about to sleep) needs a store-load
+//   fence on both sides. The frequent side takes light_fence, a compiler-only
+//   fence; the rare side, about to sleep anyway, takes heavy_fence, which
+//   makes every running thread of the process execute a full fence
+//   (membarrier on Linux, FlushProcessWriteBuffers on Windows). Where that is
+//   not available both are plain seq_cst fences.
+// * cpu_relax: one step of a busy wait.
 #pragma once
 
 #include <atomic>
@@ -13,6 +21,7 @@
 
 #if defined(__linux__)
 #include <linux/futex.h>
+#include <linux/membarrier.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #elif defined(_WIN32)
@@ -56,6 +65,49 @@ inline void wake_word(WaitWord& word) noexcept
     WakeByAddressAll(&word);
 #else
     word.notify_all();
+#endif
+}
+
+namespace fence_detail {
+// 1 once the process may use the heavy fence, 0 if it may not. Decided by
+// enable_asymmetric_fences() before any ring is shared between threads, so
+// both sides of every pair always agree on which fences they use.
+inline std::atomic<int> asymmetric{0};
+}  // namespace fence_detail
+
+// Called by every ring constructor; the first call registers the process.
+inline void enable_asymmetric_fences() noexcept
+{
+    static const bool enabled = [] {
+#if defined(__linux__)
+        return syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+#elif defined(_WIN32)
+        return true;
+#else
+        return false;
+#endif
+    }();
+    // Relaxed: the ring that called us reaches other threads only through a
+    // synchronising hand-over, which carries this store along.
+    fence_detail::asymmetric.store(enabled ? 1 : 0, std::memory_order_relaxed);
+}
+
+inline void light_fence() noexcept
+{
+    if (fence_detail::asymmetric.load(std::memory_order_relaxed))
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    else
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
+inline void heavy_fence() noexcept
+{
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (!fence_detail::asymmetric.load(std::memory_order_relaxed)) return;
+#if defined(__linux__)
+    syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);
+#elif defined(_WIN32)
+    FlushProcessWriteBuffers();
 #endif
 }
 

@@ -3,16 +3,19 @@
 //
 // One block serves both modes (the mode is fixed by the ring's first use):
 //
-//   [ byte ring: ring_bytes (a power of two)        ][ lengths: slots x 8 ]
-//
 // * Fixed-size mode: `slots` (capacity rounded up to a power of two) slots of
-//   `slot_stride` bytes (slot_size rounded up to 8) at the start of the byte
-//   ring, and each slot's message length in the lengths array.
-// * Variable-size mode: the whole byte ring holds records of an 8-byte length
-//   followed by the payload padded to 8 bytes. A record never wraps; the
-//   space left at the end of the ring is skipped instead. Any record up to
-//   half the ring fits once the ring has drained, so that is the limit:
+//   `slot_stride` bytes: an 8-byte length, then up to slot_size bytes, the
+//   whole rounded up to a 64-byte cache line. The producer writes the slot
+//   right behind the one the consumer reads when the ring runs full; whole
+//   lines keep the two from ever writing and reading one line.
+// * Variable-size mode: a byte ring of `ring_bytes` (a power of two of at
+//   least capacity x slot_size) holding records of an 8-byte length followed
+//   by the payload padded to 8 bytes. A record never wraps; the space left
+//   at the end of the ring is skipped instead. Any record up to half the
+//   ring fits once the ring has drained, so that is the limit:
 //   max_record = ring_bytes / 2 - 8 payload bytes, never less than slot_size.
+//
+// The block is as large as the larger of the two.
 #pragma once
 
 #include <algorithm>
@@ -29,12 +32,13 @@ struct RingLayout {
     std::size_t slots = 0;        // fixed-size capacity: a power of two
     std::size_t ring_bytes = 0;   // variable-size ring: a power of two
     std::size_t max_record = 0;   // largest variable-size message
-    std::size_t total_bytes = 0;  // the whole block: byte ring + lengths array
+    std::size_t total_bytes = 0;  // the block: max(slots x slot_stride, ring_bytes)
 };
 
 enum class LayoutError { kNone, kZeroSlotSize, kZeroCapacity, kTooLarge };
 
 inline constexpr std::size_t kRecordHeader = 8;
+inline constexpr std::size_t kCacheLine = 64;
 
 // Bytes a variable-size record of `payload` bytes takes in the ring.
 constexpr std::size_t record_bytes(std::size_t payload) noexcept
@@ -65,18 +69,18 @@ constexpr LayoutError plan_layout(std::size_t slot_size, std::size_t capacity, R
 
     RingLayout l;
     l.slot_size = slot_size;
-    l.slot_stride = (slot_size + 7) & ~std::size_t{7};
+    l.slot_stride = (kRecordHeader + slot_size + kCacheLine - 1) & ~(kCacheLine - 1);
     l.slots = std::bit_ceil(capacity);
-    std::size_t slot_bytes = 0, length_bytes = 0, two_records = 0;
-    if (!checked_mul(l.slots, l.slot_stride, slot_bytes) || !checked_mul(l.slots, 8, length_bytes) ||
+    std::size_t slot_bytes = 0, payload_bytes = 0, two_records = 0;
+    if (!checked_mul(l.slots, l.slot_stride, slot_bytes) ||
+        !checked_mul(l.slots, (slot_size + 7) & ~std::size_t{7}, payload_bytes) ||
         !checked_mul(record_bytes(slot_size), 2, two_records))
         return LayoutError::kTooLarge;
-    const std::size_t ring_min = std::max(slot_bytes, two_records);
+    const std::size_t ring_min = std::max(payload_bytes, two_records);
     if (ring_min > kLargest) return LayoutError::kTooLarge;
     l.ring_bytes = std::bit_ceil(ring_min);
     l.max_record = l.ring_bytes / 2 - kRecordHeader;
-    if (length_bytes > kMax - l.ring_bytes) return LayoutError::kTooLarge;
-    l.total_bytes = l.ring_bytes + length_bytes;
+    l.total_bytes = std::max(slot_bytes, l.ring_bytes);
     out = l;
     return LayoutError::kNone;
 }

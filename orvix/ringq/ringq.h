@@ -10,8 +10,8 @@
  *     int r = vt->push_notify(q, data, size);      // no interpreter lock needed
  *
  * One producer thread and one consumer thread at a time. Results of the push
- * entries: 1 stored; 0 refused because the ring is full; negative for a
- * message that can never be stored (see the README for the full table).
+ * entries: 1 stored; 0 refused because the ring is full; negative when the
+ * message was not stored for another reason (ORVIX_RING_* below).
  */
 #ifndef ORVIX_RINGQ_RINGQ_H
 #define ORVIX_RINGQ_RINGQ_H
@@ -22,6 +22,14 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* Results of the push and pop entries (the pops: 1 handed out; 0 empty, for
+ * try_pop / try_pop_var; ORVIX_RING_CLOSED from a wait after close). */
+#define ORVIX_RING_STORED 1      /* push: stored; pop: a message handed out */
+#define ORVIX_RING_FULL 0        /* push: refused, the ring is full; try_pop: empty */
+#define ORVIX_RING_TOO_LARGE (-1) /* push: larger than slot_size (or the largest record) */
+#define ORVIX_RING_CLOSED (-2)    /* push: the ring is closed; wait_*: closed, the reader ends */
+#define ORVIX_RING_WRONG_MODE (-3) /* fixed-size call on a variable-size ring, or the reverse */
 
 typedef int (*orvix_ring_push_fn)(PyObject *q, const char *data, size_t size);
 typedef int (*orvix_ring_pop_fn)(PyObject *q, const char **data, size_t *size);

@@ -82,9 +82,9 @@ public:
           layout_(checked_layout(options)),
           memory_(layout_.total_bytes),
           copy_buffer_(overwrite_ && !zerocopy_ ? std::max(layout_.slot_size, layout_.max_record) : 0),
-          bytes_(memory_.data()),
-          lengths_(reinterpret_cast<std::uint64_t*>(memory_.data() + layout_.ring_bytes))
+          bytes_(memory_.data())
     {
+        enable_asymmetric_fences();
     }
     SpscRing(const SpscRing&) = delete;
     SpscRing& operator=(const SpscRing&) = delete;
@@ -136,12 +136,11 @@ public:
         if (consumer_.hold != Hold::kTaken) return;
         consumer_.hold = Hold::kNothing;
         if (!overwrite_) {
-            // Release: our reads of the slots before consumer_.cursor happen before
-            // the producer, acquiring head_, writes them again. seq_cst when
-            // a producer may sleep: see wake_producer().
-            consumer_.head.store(consumer_.cursor, block_on_full_ ? std::memory_order_seq_cst : std::memory_order_release);
+            // Release: our reads of the slots before the cursor happen before
+            // the producer, acquiring head, writes them again.
+            consumer_.head.store(consumer_.cursor, std::memory_order_release);
         } else if (zerocopy_) {
-            // Same for the one slot an overwriting producer stays away from.
+            // seq_cst: the claim protocol (see claim()); release as above.
             consumer_.held.store(kNoSlot, std::memory_order_seq_cst);
         } else {
             return;  // copied out: the slot was freed when it was taken
@@ -214,34 +213,36 @@ private:
     template <Mode M> std::uint64_t units() const noexcept { return M == kFixed ? layout_.slots : layout_.ring_bytes; }
     template <Mode M> std::uint64_t mask() const noexcept { return units<M>() - 1; }
 
-    std::uint64_t header_at(std::uint64_t at) const noexcept
+    // Where the message at position `at` starts: its 8-byte length.
+    template <Mode M> char* header(std::uint64_t at) const noexcept
     {
-        std::uint64_t h;
-        std::memcpy(&h, bytes_ + (at & mask<kVariable>()), sizeof h);
-        return h;
+        return M == kFixed ? bytes_ + (at & mask<kFixed>()) * layout_.slot_stride
+                           : bytes_ + (at & mask<kVariable>());
     }
-    void set_header(std::uint64_t at, std::uint64_t h) noexcept
+    template <Mode M> std::uint64_t length_at(std::uint64_t at) const noexcept
     {
-        std::memcpy(bytes_ + (at & mask<kVariable>()), &h, sizeof h);
+        std::uint64_t length;
+        std::memcpy(&length, header<M>(at), sizeof length);
+        return length;
+    }
+    template <Mode M> void write_message(std::uint64_t at, std::uint64_t length, const void* data) noexcept
+    {
+        char* h = header<M>(at);
+        std::memcpy(h, &length, sizeof length);
+        if (length != 0 && length != kPadding) std::memcpy(h + kRecordHeader, data, length);
     }
 
     // Reads the message at `at` into `out` and returns where the next begins.
     // Only called for positions the producer has published and may not reuse.
     template <Mode M> std::uint64_t locate(std::uint64_t at, Message& out) const noexcept
     {
-        if constexpr (M == kFixed) {
-            const std::uint64_t i = at & mask<kFixed>();
-            out = {bytes_ + i * layout_.slot_stride, static_cast<std::size_t>(lengths_[i])};
-            return at + 1;
-        } else {
-            std::uint64_t len = header_at(at);
-            if (len == kPadding) {  // the rest of the lap is unused: the record starts at 0
-                at += layout_.ring_bytes - (at & mask<kVariable>());
-                len = header_at(at);
-            }
-            out = {bytes_ + (at & mask<kVariable>()) + kRecordHeader, static_cast<std::size_t>(len)};
-            return at + record_bytes(static_cast<std::size_t>(len));
+        std::uint64_t length = length_at<M>(at);
+        if (M == kVariable && length == kPadding) {  // the rest of the lap is unused
+            at += layout_.ring_bytes - (at & mask<kVariable>());
+            length = length_at<M>(at);
         }
+        out = {header<M>(at) + kRecordHeader, static_cast<std::size_t>(length)};
+        return at + (M == kFixed ? 1 : record_bytes(static_cast<std::size_t>(length)));
     }
 
     // ---- producer internals -------------------------------------------------
@@ -268,15 +269,8 @@ private:
             if (const int r = make_room<M>(t, need, notify); r != kStored) return r;
         }
 
-        if constexpr (M == kFixed) {
-            const std::uint64_t i = t & mask<kFixed>();
-            if (size) std::memcpy(bytes_ + i * layout_.slot_stride, data, size);
-            lengths_[i] = size;
-        } else {
-            if (at != t) set_header(t, kPadding);
-            set_header(at, size);
-            if (size) std::memcpy(bytes_ + (at & mask<kVariable>()) + kRecordHeader, data, size);
-        }
+        if (at != t) write_message<M>(t, kPadding, nullptr);
+        write_message<M>(at, size, data);
         bump(producer_.stored);
         publish(t + need, notify);
         return kStored;
@@ -284,17 +278,10 @@ private:
 
     void publish(std::uint64_t tail, bool notify) noexcept
     {
-        if (!notify) {
-            // Release: the message bytes written above are visible to a
-            // consumer that acquires the new tail.
-            producer_.tail.store(tail, std::memory_order_release);
-            return;
-        }
-        // seq_cst store, then seq_cst load of the sleeping flag (Dekker with
-        // wait_claim): either the consumer's re-check after raising its flag
-        // sees this tail, or this load sees the flag and wakes it.
-        producer_.tail.store(tail, std::memory_order_seq_cst);
-        if (sleep_.consumer.load(std::memory_order_seq_cst) != 0) wake(sleep_.consumer);
+        // Release: the message bytes written above are visible to a
+        // consumer that acquires the new tail.
+        producer_.tail.store(tail, std::memory_order_release);
+        if (notify) wake_if_asleep(sleep_.consumer);
     }
 
     // Slow path of a push that found no room in its cached limit.
@@ -343,9 +330,9 @@ private:
     // Sleeps until the consumer frees what stands in the way (or close()).
     template <Mode M> bool wait_for_room(std::uint64_t t, std::uint64_t need) noexcept
     {
-        // seq_cst loads: the re-check of the Dekker pair in wait_until().
+        // Acquire: the re-check of the Dekker pair in wait_until().
         auto room = [&] {
-            const std::uint64_t from = (overwrite_ ? consumer_.held : consumer_.head).load(std::memory_order_seq_cst);
+            const std::uint64_t from = (overwrite_ ? consumer_.held : consumer_.head).load(std::memory_order_acquire);
             return from == kNoSlot || t + need <= from + units<M>();
         };
         return wait_until(sleep_.producer, room);
@@ -408,9 +395,9 @@ private:
 
     template <Mode M> bool wait_claim() noexcept
     {
-        // seq_cst loads: the re-check of the Dekker pair described in publish().
+        // Acquire: the re-check of the Dekker pair in wait_until().
         auto message_ready = [&] {
-            const std::uint64_t tail = producer_.tail.load(std::memory_order_seq_cst);
+            const std::uint64_t tail = producer_.tail.load(std::memory_order_acquire);
             return tail != (overwrite_ ? consumer_.head.load(std::memory_order_seq_cst) : consumer_.cursor);
         };
         do {
@@ -429,9 +416,11 @@ private:
             cpu_relax();
         }
         for (;;) {
-            // seq_cst store, then seq_cst loads in ready() and of closed_:
-            // the other side either sees the flag or we see its progress.
-            flag.store(1, std::memory_order_seq_cst);
+            // Raise the flag, then re-check (the heavy half of the Dekker
+            // pair in wake_if_asleep()): the other side either sees the flag
+            // or we see its progress. Relaxed store: the fence orders it.
+            flag.store(1, std::memory_order_relaxed);
+            heavy_fence();
             const bool closed = closed_.load(std::memory_order_seq_cst);
             const bool go = !closed && ready();
             if (!closed && !go) wait_on_word(flag, 1);
@@ -442,10 +431,16 @@ private:
         }
     }
 
-    void wake_producer() noexcept
+    void wake_producer() noexcept { wake_if_asleep(sleep_.producer); }
+
+    // After publishing progress (a new tail, a freed slot): wakes the other
+    // side if it sleeps. The light half of the Dekker pair in wait_until():
+    // either its re-check sees our progress, or we see its flag.
+    void wake_if_asleep(WaitWord& flag) noexcept
     {
-        // seq_cst load after our seq_cst release store: see wait_until().
-        if (sleep_.producer.load(std::memory_order_seq_cst) != 0) wake(sleep_.producer);
+        light_fence();
+        // Relaxed: ordered by the fence pair; the flag carries no data.
+        if (flag.load(std::memory_order_relaxed) != 0) wake(flag);
     }
 
     static void wake(WaitWord& flag) noexcept
@@ -467,7 +462,6 @@ private:
     PageBuffer memory_;
     PageBuffer copy_buffer_;
     char* const bytes_;
-    std::uint64_t* const lengths_;
     std::atomic<bool> closed_{false};
     std::atomic<Mode> mode_{kUnset};
 

@@ -14,7 +14,7 @@ namespace ring_test {
 
 // ThreadSanitizer runs ~10x slower: loops shrink by this factor there.
 #if defined(__SANITIZE_THREAD__)
-inline constexpr int kSlowdown = 20;
+inline constexpr int kSlowdown = 10;
 #else
 inline constexpr int kSlowdown = 1;
 #endif

@@ -265,6 +265,7 @@ constinit FunctionSpec kModuleFunctions[] = {
 };
 
 // Methods of the Probe class.
+constinit const char* const kPopLocals[] = {"data", "size"};
 constinit FunctionSpec kProbeSetup{
     .name = "setup",
     .qualname = "Probe.setup",
@@ -284,6 +285,8 @@ constinit FunctionSpec kProbePop{
     .firstlineno = 41,
     .module = kModule,
     .filename = kFile,
+    .locals = kPopLocals,
+    .nlocals = 2,
 };
 constinit FunctionSpec kProbeDispatch{
     .name = "_Probe__dispatch",

@@ -3,6 +3,11 @@
 // what Python cannot (`_addr`, `_sock_fd`) and push from a chosen thread.
 #include <Python.h>
 
+#include <ios>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <typeinfo>
 #include <utility>
 
 #include "orvix/utils/corvane/corvane.h"
@@ -116,7 +121,43 @@ PyObject* probe_close_entry(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// A pop_fn that throws the native exception named by `throw_kind`, to see
+// the reader's translation table at work.
+std::string throw_kind;
+
+[[noreturn]] void throw_native() {
+    const std::string& k = throw_kind;
+    if (k == "bad_alloc") throw std::bad_alloc();
+    if (k == "bad_cast") throw std::bad_cast();
+    if (k == "invalid_argument") throw std::invalid_argument("bad argument");
+    if (k == "domain_error") throw std::domain_error("bad domain");
+    if (k == "ios_failure") throw std::ios_base::failure("stream broke");
+    if (k == "out_of_range") throw std::out_of_range("too far");
+    if (k == "overflow_error") throw std::overflow_error("too big");
+    if (k == "underflow_error") throw std::underflow_error("too small");
+    if (k == "range_error") throw std::range_error("out of range");
+    if (k == "runtime_error") throw std::runtime_error("plain failure");
+    throw 42;
+}
+
+PyObject* throwing_pop(PyObject*) { throw_native(); }
+
+PyObject* probe_make_pop_throw(PyObject*, PyObject* args) {
+    PyObject* obj;
+    const char* kind;
+    if (!PyArg_ParseTuple(args, "Os", &obj, &kind)) return nullptr;
+    if (kind_of(obj) != Kind::async_dispatcher) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "expected an AsyncDispatcher");
+        return nullptr;
+    }
+    throw_kind = kind;
+    reinterpret_cast<OrvixAsyncDispatcher*>(obj)->pop_fn = throwing_pop;
+    Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
+    {"make_pop_throw", probe_make_pop_throw, METH_VARARGS,
+     "make_pop_throw(async_dispatcher, kind): its pop_fn throws a native exception of that kind."},
     {"queue", probe_queue, METH_O, "A socket dispatcher's _q."},
     {"setup_entry", probe_setup_entry, METH_VARARGS, "setup_entry(dispatcher, skip_override[, host])"},
     {"close_entry", probe_close_entry, METH_VARARGS, "close_entry(sync_dispatcher, skip_override)"},

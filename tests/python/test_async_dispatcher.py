@@ -41,6 +41,11 @@ class Collector:
             self.done.set()
 
 
+async def produce(d, count, size):
+    """Pushes from a native producer thread without blocking the loop."""
+    return await asyncio.to_thread(producer_cpp.start(d, count, size).join)
+
+
 def setup_and_get_task(d, *args):
     """setup() and the reader task it scheduled."""
     before = asyncio.all_tasks()
@@ -89,7 +94,7 @@ def test_zero_length_messages_arrive_as_empty_bytes(run, variable_size):
         c = Collector(50)
         d = AsyncDispatcher(c, variable_size=variable_size)
         d.setup()
-        producer_cpp.start(d, 50, 0).join()
+        await produce(d, 50, 0)
         await asyncio.wait_for(c.done.wait(), 20)
         d.close()
         assert c.messages == [b""] * 50
@@ -104,7 +109,7 @@ def test_variable_size_mode_delivers_in_order(run):
         c = Collector(count)
         d = AsyncDispatcher(c, variable_size=True)
         d.setup()
-        producer_cpp.start(d, count, 300).join()
+        await produce(d, count, 300)
         await asyncio.wait_for(c.done.wait(), 40)
         d.close()
         check_in_order(c.messages, count, 300)
@@ -160,14 +165,44 @@ def test_a_raising_callback_stops_delivery(run):
                 raise ValueError("boom")
         d = AsyncDispatcher(cb)
         task = setup_and_get_task(d)
-        producer_cpp.start(d, 10, 8).join()
+        await produce(d, 10, 8)
         with pytest.raises(ValueError, match="boom"):
             await asyncio.wait_for(task, 10)
-        producer_cpp.start(d, 5, 8).join()     # stored, signalled, not delivered
+        await produce(d, 5, 8)                 # stored, signalled, not delivered
         await asyncio.sleep(0.05)
         assert len(got) == 3
         d.close()
     run(main)
+
+
+NATIVE_EXCEPTIONS = [
+    ("bad_alloc", MemoryError, "std::bad_alloc"),
+    ("bad_cast", TypeError, "std::bad_cast"),
+    ("invalid_argument", ValueError, "bad argument"),
+    ("domain_error", ValueError, "bad domain"),
+    ("ios_failure", OSError, "stream broke"),
+    ("out_of_range", IndexError, "too far"),
+    ("overflow_error", OverflowError, "too big"),
+    ("underflow_error", ArithmeticError, "too small"),
+    ("range_error", ArithmeticError, "out of range"),
+    ("runtime_error", RuntimeError, "plain failure"),
+    ("not_a_std_exception", RuntimeError, "Unknown exception"),
+]
+
+
+@pytest.mark.timeout(30)
+@pytest.mark.parametrize("kind, error, text", NATIVE_EXCEPTIONS)
+def test_native_exceptions_from_the_ring_end_the_reader_translated(kind, error, text):
+    async def main():
+        d = AsyncDispatcher(Collector(1))
+        dispatcher_probe.make_pop_throw(d, kind)
+        task = setup_and_get_task(d)
+        with pytest.raises(error) as info:
+            await asyncio.wait_for(task, 10)
+        assert type(info.value) is error
+        assert text in str(info.value)
+        d.close()
+    asyncio.run(main())
 
 
 # ---- setup -----------------------------------------------------------------
@@ -268,6 +303,26 @@ def test_close_cancels_the_reader_and_retires_the_handle(run):
 
 
 @pytest.mark.timeout(30)
+def test_close_hands_an_inner_finalize_to_the_loop():
+    async def main():
+        loop = asyncio.get_running_loop()
+        d = AsyncDispatcher(Collector(1))
+        task = setup_and_get_task(d)
+        await asyncio.sleep(0)                  # the reader waits in sock_recv
+        handed = []
+        real = loop.call_soon_threadsafe
+        loop.call_soon_threadsafe = lambda fn, *args: (handed.append(fn), real(fn, *args))[1]
+        d.close()
+        del loop.call_soon_threadsafe
+        (finalize,) = handed
+        assert finalize.__qualname__ == "close.<locals>._finalize"
+        with pytest.raises(asyncio.CancelledError):
+            await asyncio.wait_for(task, 10)
+        assert finalize() is None               # the task is done: nothing more to do
+    asyncio.run(main())
+
+
+@pytest.mark.timeout(30)
 def test_close_from_another_thread(run):
     async def main():
         d = AsyncDispatcher(Collector(1))
@@ -284,11 +339,15 @@ def test_close_racing_a_producer_is_harmless(run):
     async def main():
         for _ in range(20):
             d = AsyncDispatcher(Collector(10**9), capacity=1 << 16, slot_size=16)
-            d.setup()
+            task = setup_and_get_task(d)
             p = producer_cpp.start(d, 20_000, 16)
             await asyncio.sleep(0.001)
             d.close()
-            p.join()
+            # Whether the cancellation or a pending wake-up reaches the reader
+            # first, it ends without touching the closed socket.
+            await asyncio.wait([task], timeout=10)
+            assert task.cancelled() or task.result() is None
+            await asyncio.to_thread(p.join)
     run(main)
 
 
@@ -322,7 +381,9 @@ def test_subclass_overrides_close_setup_and_reader(run):
 
 def test_deallocation_calls_the_subclass_close_and_reports_its_error(monkeypatch):
     reports = []
-    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    # Keep only what the test checks: the exception's traceback pins the
+    # frame of close(), and with it the object being deallocated.
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: reports.append((u.exc_type, u.object)))
 
     class Sub(AsyncDispatcher):
         def close(self):
@@ -330,9 +391,7 @@ def test_deallocation_calls_the_subclass_close_and_reports_its_error(monkeypatch
     d = Sub(Collector(1))
     del d
     gc.collect()
-    assert len(reports) == 1
-    assert isinstance(reports[0].exc_value, KeyError)
-    assert reports[0].object == f"{MODULE}.AsyncDispatcher.__dealloc__"
+    assert reports == [(KeyError, f"{MODULE}.AsyncDispatcher.__dealloc__")]
 
 
 @pytest.mark.timeout(30)
@@ -340,14 +399,15 @@ def test_a_running_reader_keeps_its_dispatcher_alive(run):
     async def main():
         c = Collector(1)
         d = AsyncDispatcher(c)
-        d.setup()
+        task = setup_and_get_task(d)
         dispatcher_probe.push(d, b"x")
         del d
         gc.collect()
         await asyncio.wait_for(c.done.wait(), 10)
         assert c.messages == [b"x"]
-        for t in asyncio.all_tasks() - {asyncio.current_task()}:
-            t.cancel()
+        # The reader coroutine is what holds the dispatcher.
+        (d,) = [o for o in gc.get_referents(task.get_coro()) if isinstance(o, AsyncDispatcher)]
+        d.close()
     run(main)
 
 
@@ -368,6 +428,14 @@ def test_constructor_arguments():
         AsyncDispatcher(print, daemon=True)
     AsyncDispatcher(callback=print, capacity=64.9, slot_size=32, overwrite=1, zerocopy=[],
                     variable_size=None)
+
+
+def test_ring_parameters_and_their_order():
+    q = dispatcher_probe.queue(AsyncDispatcher(print))
+    assert (q.slot_size, q.capacity, q.overwrite, q.zerocopy) == (2048, 16384, False, False)
+    q = dispatcher_probe.queue(AsyncDispatcher(print, 64, 32, True, False))
+    assert (q.slot_size, q.capacity, q.overwrite, q.zerocopy) == (32, 64, True, False)
+    assert q.block_on_full is False
 
 
 def test_pickling_is_refused():

@@ -79,8 +79,9 @@ class TestProducers:
     def test_conversion_errors_raise_from_the_await(self, run):
         async def main():
             q = AsyncQueue()
-            with pytest.raises(TypeError):
+            with pytest.raises(TypeError) as info:
                 await q.push_str(b"not a str")
+            assert "push_str" in [e.name for e in info.traceback]
             with pytest.raises((TypeError, BufferError)):
                 await q.push_buf(12)
             with pytest.raises(TypeError):
@@ -93,14 +94,14 @@ class TestProducers:
     def test_unawaited_push_pushes_nothing_and_warns(self, run):
         async def main():
             q = AsyncQueue()
-            with warnings.catch_warnings(record=True) as caught:
-                warnings.simplefilter("always")
-                coro = q.push_buf(b"lost")
-                del coro
-                gc.collect()
-            assert any(issubclass(w.category, RuntimeWarning) and
-                       str(w.message) == "coroutine 'AsyncQueue.push_buf' was never awaited"
-                       for w in caught)
+            for _ in range(2):  # a reused coroutine object warns again
+                with warnings.catch_warnings(record=True) as caught:
+                    warnings.simplefilter("always")
+                    coro = q.push_buf(b"lost")
+                    del coro
+                    gc.collect()
+                assert [(w.category, str(w.message)) for w in caught] == [
+                    (RuntimeWarning, "coroutine 'AsyncQueue.push_buf' was never awaited")]
             await q.push_buf(b"kept")
             return await q.pop()
         assert run(main) == b"kept"
@@ -141,28 +142,71 @@ class TestProducers:
             return await q.pop()
         assert run(main) == b"m"
 
-    def test_full_ring_never_blocks_and_reports_the_lost_message(self, run):
+    def test_refused_messages_raise_instead_of_vanishing(self, run):
         async def main():
-            q = AsyncQueue(None, 16, 2, block_on_full=True)
+            q = AsyncQueue(None, 16, 2, block_on_full=True)  # a full ring never blocks the loop
+            with pytest.raises(ValueError):
+                await q.push_buf(b"x" * 4096)  # larger than a slot
             stored = 0
             with pytest.raises(asyncio.QueueFull):
                 for i in range(64):
                     await q.push_buf(bytes([i]))
                     stored += 1
             assert stored >= 1
-            out = [await q.pop() for _ in range(stored)]
-            assert out == [bytes([i]) for i in range(stored)]
+            return stored, [await q.pop() for _ in range(stored)]
+        stored, out = run(main)
+        assert out == [bytes([i]) for i in range(stored)]
+
+
+class RecordingCondition:
+    """A stand-in for the queue's condition that records the protocol."""
+
+    def __init__(self, suppress=False, fail=False):
+        self.calls, self.suppress, self.fail = [], suppress, fail
+
+    async def __aenter__(self):
+        self.calls.append("enter")
+
+    async def __aexit__(self, exc_type, exc, tb):
+        self.calls.append(("exit", exc_type))
+        return self.suppress
+
+    def notify(self):
+        self.calls.append("notify")
+        if self.fail:
+            raise KeyError("notify failed")
+
+
+def with_condition(q, cond):
+    callback, lock, loop, _, ring, task = fields(q)
+    q.__setstate__((callback, lock, loop, cond, ring, task))
+
+
+class TestNotifyProtocol:
+    def test_other_conditions_get_the_full_async_with(self, run):
+        async def main():
+            q = AsyncQueue()
+            cond = RecordingCondition()
+            with_condition(q, cond)
+            await q.push_buf(b"a")
+            assert cond.calls == ["enter", "notify", ("exit", None)]
         run(main)
 
-    def test_message_that_can_never_be_stored_raises(self, run):
+    def test_failing_notify_goes_through_aexit(self, run):
         async def main():
-            q = AsyncQueue(None, 16, 4)
-            with pytest.raises(ValueError):
-                await q.push_buf(b"x" * 4096)
-            await q.push_buf(b"small")
-            return await q.pop()
-        assert run(main) == b"small"
-
+            q = AsyncQueue()
+            cond = RecordingCondition(fail=True)
+            with_condition(q, cond)
+            with pytest.raises(KeyError) as info:
+                await q.push_obj(b"a")
+            assert cond.calls == ["enter", "notify", ("exit", KeyError)]
+            names = [e.name for e in info.traceback]
+            assert "orvix.utils.corvane.corvane.AsyncQueue.push_obj" in names and "push_obj" in names
+            suppressing = RecordingCondition(fail=True, suppress=True)
+            with_condition(q, suppressing)
+            assert await q.push_obj(b"b") is None
+            assert [await q.pop(), await q.pop()] == [b"a", b"b"]  # stored before the lock
+        run(main)
 
 class TestPop:
     def test_pop_takes_a_queued_message_without_suspending(self, run):
@@ -326,6 +370,38 @@ class TestDispatch:
             c.start_dispatcher(callback=print)
             await fields(c)[5]
             assert calls == ["dispatch"]
+        run(main)
+
+
+def table_entry_start_dispatcher():
+    """The class's C-level start_dispatcher(self, callback, skip_override), through ctypes."""
+    import ctypes
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype = ctypes.c_void_p
+    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    table = get_pointer(AsyncQueue.__dict__["__qvx_vtable__"], None)
+    entry = ctypes.c_void_p.from_address(table).value
+    return ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_int)(entry)
+
+
+class TestStartDispatcherEntry:
+    def test_override_runs_unless_skipped(self, run):
+        entry = table_entry_start_dispatcher()
+
+        class Overriding(AsyncQueue):
+            def start_dispatcher(self, callback):
+                return ("override", callback)
+
+        async def main():
+            q = Overriding()
+            assert entry(q, "cb", 0) == ("override", "cb")
+            assert fields(q)[5] is None
+            assert entry(q, print, 1) is None  # the implementation itself
+            assert fields(q)[0] is print
+            await q.shutdown()
+            plain = AsyncQueue()
+            assert entry(plain, print, 0) is None and fields(plain)[0] is print
+            await plain.shutdown()
         run(main)
 
 

@@ -134,6 +134,9 @@ def test_code_object():
     assert code.co_filename == "coro_probe.cpp" and code.co_firstlineno == 40
     assert code.co_name == "setup" and code.co_qualname == "Probe.setup"
     assert not code.co_flags & inspect.CO_COROUTINE
+    code = probe.Probe.pop.__code__
+    assert code.co_argcount == 1 and code.co_varnames == ("self", "data", "size")
+    assert code.co_nlocals == 3
     code = probe.Probe.__dict__["_Probe__dispatch"].__code__
     assert code.co_argcount == 1 and code.co_varnames == ("self", "excinfo")
     assert code.co_flags & inspect.CO_COROUTINE and code.co_flags & inspect.CO_VARARGS

@@ -1,4 +1,5 @@
 """ThreadedDispatcher: native producers, a native reader thread, Python callbacks."""
+import contextlib
 import copy
 import gc
 import os
@@ -52,12 +53,16 @@ class Collector:
         assert self.done.wait(timeout), f"{len(self.received)} of {self.expected} delivered"
 
 
-@pytest.fixture
-def unraisable(monkeypatch):
-    """Everything passed to sys.unraisablehook during the test."""
+@contextlib.contextmanager
+def unraisable_reports():
+    """Everything passed to sys.unraisablehook inside the block (set in the test body:
+    pytest installs its own hook around each test call)."""
     seen = []
-    monkeypatch.setattr(sys, "unraisablehook", seen.append)
-    return seen
+    previous, sys.unraisablehook = sys.unraisablehook, seen.append
+    try:
+        yield seen
+    finally:
+        sys.unraisablehook = previous
 
 
 # ---- construction and arguments ----------------------------------------------
@@ -203,7 +208,7 @@ def test_a_million_messages_in_order_none_lost(variable):
 
 @pytest.mark.parametrize("variable, context", [(False, READER), (True, READER_VAR)], ids=["fixed", "variable"])
 @pytest.mark.timeout(60)
-def test_a_raising_callback_is_reported_once_and_stops_delivery(unraisable, capfd, variable, context):
+def test_a_raising_callback_is_reported_once_and_stops_delivery(capfd, variable, context):
     calls = []
 
     def callback(message):
@@ -211,17 +216,17 @@ def test_a_raising_callback_is_reported_once_and_stops_delivery(unraisable, capf
         raise ValueError("bad message")
 
     d = ThreadedDispatcher(callback, variable_size=variable)
-    d.setup()
-    assert producer_cpp.start(d, 5, 16).join() == 5
-    assert wait_until(lambda: unraisable)
-    time.sleep(0.1)
+    with unraisable_reports() as reports:
+        d.setup()
+        assert producer_cpp.start(d, 5, 16).join() == 5
+        assert wait_until(lambda: reports)
+        time.sleep(0.1)
     assert len(calls) == 1 and calls[0] == expected_message(0, 16)
-    assert len(unraisable) == 1
-    report = unraisable[0]
-    assert report.object == context
-    assert isinstance(report.exc_value, ValueError) and str(report.exc_value) == "bad message"
+    assert len(reports) == 1
+    assert reports[0].object == context
+    assert isinstance(reports[0].exc_value, ValueError) and str(reports[0].exc_value) == "bad message"
     assert "ValueError: bad message" in capfd.readouterr().err   # printed first
-    # the queue still takes messages; nothing delivers them
+    # the ring still takes messages; nothing delivers them
     assert producer_cpp.start(d, 5, 16).join() == 5
     time.sleep(0.05)
     assert len(calls) == 1
@@ -229,7 +234,7 @@ def test_a_raising_callback_is_reported_once_and_stops_delivery(unraisable, capf
 
 
 @pytest.mark.timeout(60)
-def test_setup_after_a_failed_delivery_starts_again_with_that_message(unraisable):
+def test_setup_after_a_failed_delivery_starts_again_with_that_message():
     calls = []
 
     def callback(message):
@@ -239,8 +244,9 @@ def test_setup_after_a_failed_delivery_starts_again_with_that_message(unraisable
 
     d = ThreadedDispatcher(callback)
     producer_cpp.start(d, 3, 16).join()
-    d.setup()
-    assert wait_until(lambda: unraisable)
+    with unraisable_reports() as reports:
+        d.setup()
+        assert wait_until(lambda: reports)
     d.setup()   # the reader has ended, so a new one may start
     assert wait_until(lambda: len(calls) == 4)
     # fixed-size mode: the failed message stayed at the head of the ring
@@ -333,7 +339,7 @@ def test_a_cycle_through_the_callback_is_collected_and_ends_the_reader():
 
 
 @pytest.mark.timeout(60)
-def test_deallocation_calls_a_subclass_close(unraisable):
+def test_deallocation_calls_a_subclass_close():
     calls = []
 
     class Closing(ThreadedDispatcher):
@@ -343,20 +349,29 @@ def test_deallocation_calls_a_subclass_close(unraisable):
 
     class Failing(ThreadedDispatcher):
         def close(self):
-            raise KeyError("close failed")
+            calls.append("failed")
+            if calls.count("failed") == 1:
+                raise KeyError("close failed")
+            super().close()
 
     class Forgetful(ThreadedDispatcher):
         def close(self):
             calls.append("forgot")   # never closes the ring
 
     threads = native_threads()
-    for cls in (Closing, Failing, Forgetful):
-        d = cls(lambda m: None)
-        d.setup()
-        del d
-    assert calls == ["close", "forgot"]
-    assert [u.object for u in unraisable] == ["orvix.utils.corvane.corvane.ThreadedDispatcher.__dealloc__"]
-    assert isinstance(unraisable[0].exc_value, KeyError)
+    with unraisable_reports() as reports:
+        for cls in (Closing, Failing, Forgetful):
+            d = cls(lambda m: None)
+            d.setup()
+            del d
+    assert calls == ["close", "failed", "forgot"]
+    assert [r.object for r in reports] == ["orvix.utils.corvane.corvane.ThreadedDispatcher.__dealloc__"]
+    assert isinstance(reports[0].exc_value, KeyError)
+    # The report's traceback holds the frame of close(), and so the object:
+    # it lives on until the report goes, and is deallocated (closed) then.
+    reports.clear()
+    gc.collect()
+    assert calls == ["close", "failed", "forgot", "failed"]
     # every reader ended, the forgetful subclass's too
     assert wait_until(lambda: native_threads() == threads)
 

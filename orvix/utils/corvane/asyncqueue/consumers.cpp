@@ -30,27 +30,27 @@ py::CoroutineBody consume(py::Coroutine& co) {
     OrvixAsyncQueue* q = async_queue(co.self());
     for (;;) {
         // A message found here is taken without touching the lock.
-        py::Ref message = take_message(q);
-        if (!message) {
-            py::AsyncWith block(co, q->_notify_cond);
-            co_await block.enter();
-            try {
-                // Polled again under the lock: a producer's notify() that came
-                // while this consumer queued for the lock found nobody waiting.
-                message = take_message(q);
-                if (!message) co_await condition_wait(q);
-            } catch (py::PyError& error) {
-                block.fail(error);  // a cancelled wait leaves through __aexit__
+        if (py::Ref message = take_message(q)) {
+            if constexpr (kDelivery == Delivery::first_message) {
+                co_return message;
+            } else {
+                // The next message is not taken before this one's callback has finished.
+                co_await py::check(py::Ref::steal(PyObject_CallOneArg(q->_callback, message.get())));
+                continue;
             }
-            co_await block.exit();
-            if (!message) continue;
         }
-        if constexpr (kDelivery == Delivery::first_message) {
-            co_return message;
-        } else {
-            // The next message is not taken before this one's callback has finished.
-            co_await py::check(py::Ref::steal(PyObject_CallOneArg(q->_callback, message.get())));
+        py::AsyncWith block(co, q->_notify_cond);
+        co_await block.enter();
+        try {
+            // Looked at again under the lock: a producer's notify() that came
+            // while this consumer queued for the lock found nobody waiting.
+            // Nothing is taken inside the block, so no way out of it can lose
+            // a message.
+            if (!has_message(q)) co_await condition_wait(q);
+        } catch (py::PyError& error) {
+            block.fail(error);  // a cancelled wait leaves through __aexit__
         }
+        co_await block.exit();
     }
 }
 
@@ -85,6 +85,22 @@ PyObject* start_dispatcher_method(py::Function&, PyObject* self, py::BoundArgume
 }
 
 constexpr const char* kCallback[] = {"callback"};
+constexpr const char* kConsumerLocals[] = {"data", "size"};
+
+// pop() and _AsyncQueue__dispatch(): no parameters besides self.
+template <Delivery kDelivery>
+constexpr py::FunctionSpec consumer_spec(const char* name, const char* qualname, const char* doc,
+                                         const char* func_name) {
+    return {
+        .name = name,
+        .qualname = qualname,
+        .doc = doc,
+        .params = {func_name, nullptr, 0, 0},
+        .body = &consume<kDelivery>,
+        .locals = kConsumerLocals,
+        .nlocals = 2,
+    };
+}
 
 }  // namespace
 
@@ -107,20 +123,10 @@ constinit const py::FunctionSpec kStartDispatcherSpec{
     .impl = &start_dispatcher_method,
 };
 
-constinit const py::FunctionSpec kPopSpec{
-    .name = "pop",
-    .qualname = "AsyncQueue.pop",
-    .doc = "AsyncQueue.pop(self)",
-    .params = {"pop", nullptr, 0, 0},
-    .body = &consume<Delivery::first_message>,
-};
+constinit const py::FunctionSpec kPopSpec =
+    consumer_spec<Delivery::first_message>("pop", "AsyncQueue.pop", "AsyncQueue.pop(self)", "pop");
 
-constinit const py::FunctionSpec kDispatchSpec{
-    .name = "__dispatch",
-    .qualname = "AsyncQueue.__dispatch",
-    .doc = "AsyncQueue.__dispatch(self)",
-    .params = {"_AsyncQueue__dispatch", nullptr, 0, 0},
-    .body = &consume<Delivery::every_message>,
-};
+constinit const py::FunctionSpec kDispatchSpec = consumer_spec<Delivery::every_message>(
+    "__dispatch", "AsyncQueue.__dispatch", "AsyncQueue.__dispatch(self)", "_AsyncQueue__dispatch");
 
 }  // namespace orvix::corvane

@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <iterator>
 
 #include "cpython_support/coroutine.hpp"
 #include "orvix/utils/corvane/asyncqueue/async_queue.hpp"
@@ -29,6 +30,7 @@ struct BufferMessage {
     static constexpr const char kQualname[] = "AsyncQueue.push_buf";
     static constexpr const char kDoc[] = "AsyncQueue.push_buf(self, msg)";
     static constexpr const char kTracebackName[] = "orvix.utils.corvane.corvane.AsyncQueue.push_buf";
+    static constexpr const char* kLocals[] = {"view", "data", "size"};
     Py_buffer view{};  // view.buf stays null until a view is taken
 
     Converted convert(PyObject* msg, const char** data, std::size_t* size) {
@@ -45,6 +47,7 @@ struct ObjectMessage {
     static constexpr const char kQualname[] = "AsyncQueue.push_obj";
     static constexpr const char kDoc[] = "AsyncQueue.push_obj(self, msg)";
     static constexpr const char kTracebackName[] = "orvix.utils.corvane.corvane.AsyncQueue.push_obj";
+    static constexpr const char* kLocals[] = {"pb", "data", "size"};
     PyObject* owner = nullptr;
 
     Converted convert(PyObject* msg, const char** data, std::size_t* size) {
@@ -61,6 +64,7 @@ struct StringMessage {
     static constexpr const char kQualname[] = "AsyncQueue.push_str";
     static constexpr const char kDoc[] = "AsyncQueue.push_str(self, msg)";
     static constexpr const char kTracebackName[] = "orvix.utils.corvane.corvane.AsyncQueue.push_str";
+    static constexpr const char* kLocals[] = {"data", "size"};
 
     Converted convert(PyObject* msg, const char** data, std::size_t* size) {
         const int result = state().str_to_cbuf(msg, data, size);
@@ -80,6 +84,8 @@ py::CoroutineBody push_body(py::Coroutine& co) {
         case Converted::push: break;
     }
     push_message(q, data, size);
+    // With no waiter to wake and the lock free, the block below would take
+    // the lock, notify nobody and release it: skipping it changes nothing.
     if (nobody_to_wake(q)) co_return py::none();
 
     py::AsyncWith block(co, q->_notify_cond);
@@ -104,6 +110,8 @@ constexpr py::FunctionSpec push_spec() {
         .doc = Message::kDoc,
         .params = {Message::kName, kMsg, 1, 1},
         .body = &push_body<Message>,
+        .locals = Message::kLocals,
+        .nlocals = static_cast<int>(std::size(Message::kLocals)),
     };
 }
 

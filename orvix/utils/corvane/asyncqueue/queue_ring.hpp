@@ -20,6 +20,9 @@ namespace orvix::corvane {
 // a message larger than a slot ValueError, anything else RuntimeError.
 void push_message(OrvixAsyncQueue* q, const char* data, std::size_t size);
 
+// Whether a message is waiting, without taking it.
+bool has_message(OrvixAsyncQueue* q);
+
 // Takes the next message as a new bytes object without waiting; a null Ref
 // when the ring is empty.
 py::Ref take_message(OrvixAsyncQueue* q);

@@ -22,12 +22,14 @@ StringConstant kCancelling{"cancelling"};
 // True when the task running shutdown has itself been asked to stop. Its
 // CancelledError must reach it, not be taken for the dispatch task's own.
 bool caller_is_cancelled(PyObject* asyncio) {
-    py::Ref current = py::check(py::Ref::steal(PyObject_CallMethodNoArgs(asyncio, kCurrentTask.get())));
-    if (current.get() == Py_None) return false;
-    py::Ref count = py::Ref::steal(PyObject_CallMethodNoArgs(current.get(), kCancelling.get()));
+    py::Ref current = py::Ref::steal(PyObject_CallMethodNoArgs(asyncio, kCurrentTask.get()));
+    py::Ref count = current ? py::Ref::steal(PyObject_CallMethodNoArgs(current.get(), kCancelling.get())) : py::Ref();
     if (!count) {
-        // A task class without cancelling() gives no sign of a request.
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::PyError();
+        // Driven outside a task (current_task() has no loop), or a task class
+        // without cancelling(): there is no request to pass on.
+        if (!PyErr_ExceptionMatches(PyExc_RuntimeError) && !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            throw py::PyError();
+        }
         PyErr_Clear();
         return false;
     }

@@ -1,13 +1,12 @@
 #include "orvix/utils/corvane/dispatchers/async_dispatcher.hpp"
 
-#include <new>
-
 #include "cpython_support/coroutine.hpp"
 #include "cpython_support/errors.hpp"
 #include "cpython_support/function.hpp"
 #include "cpython_support/ref.hpp"
 #include "orvix/utils/corvane/dispatchers/common.hpp"
 #include "orvix/utils/corvane/dispatchers/native_exception.hpp"
+#include "orvix/utils/corvane/dispatchers/socket_dispatcher_type.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
 #include "orvix/utils/corvane/module/overridable.hpp"
@@ -34,9 +33,6 @@ StringConstant kCancel{"cancel"};
 
 constexpr const char kSetupTraceback[] = "orvix.utils.corvane.corvane.AsyncDispatcher.setup";
 
-using Fields = OwnedFields<OrvixAsyncDispatcher, &OrvixAsyncDispatcher::_q, &OrvixAsyncDispatcher::callback,
-                           &OrvixAsyncDispatcher::_socket, &OrvixAsyncDispatcher::_task>;
-
 OrvixAsyncDispatcherVTable vtable;
 
 OrvixAsyncDispatcher& rec(PyObject* self) noexcept { return async_dispatcher(self).rec(); }
@@ -62,6 +58,9 @@ Ref next_message(PyObject* self) {
 //         else:
 //             await self.callback(data)
 // Any exception (the callback's, the receive's, a cancellation) ends it.
+// close() closes the socket at once but cancels the task only when the loop
+// runs its callback; a reader that gets there first finds the dispatcher
+// closed and returns instead of receiving on a closed socket.
 py::CoroutineBody reader_body(py::Coroutine& co) {
     PyObject* self = co.self();   // the coroutine holds self, loop and sock
     PyObject* loop = co.arg(0);
@@ -69,6 +68,7 @@ py::CoroutineBody reader_body(py::Coroutine& co) {
     for (;;) {
         Ref data = py::check(next_message(self));
         if (data.get() == Py_None) {
+            if (wakeup_retired(self)) co_return py::none();
             co_await py::check(Ref::steal(
                 PyObject_CallMethodObjArgs(loop, kSockRecv.get(), sock, state().int_1, nullptr)));
         } else {
@@ -226,76 +226,36 @@ const FunctionEntry functions[] = {
 
 constexpr const char* kConstructorNames[] = {"callback", "capacity", "slot_size",
                                              "overwrite", "zerocopy", "variable_size"};
-constexpr int kOverwrite = 3, kZerocopy = 4, kVariableSize = 5;
-constexpr const char kCinitTraceback[] = "orvix.utils.corvane.corvane.AsyncDispatcher.__cinit__";
+constexpr int kVariableSize = 5;
+
+// Deallocation closes through attribute lookup, so a subclass's close runs.
+void close_by_lookup(PyObject* self) { Ref discarded = Ref::steal(PyObject_CallMethodNoArgs(self, kClose.get())); }
+
+struct AsyncDispatcherClass {
+    using Record = OrvixAsyncDispatcher;
+    using Private = AsyncDispatcherPrivate;
+    using Fields = OwnedFields<Record, &Record::_q, &Record::callback, &Record::_socket, &Record::_task>;
+    static constexpr const char kDeallocContext[] = "orvix.utils.corvane.corvane.AsyncDispatcher.__dealloc__";
+    static constexpr auto close_on_dealloc = close_by_lookup;
+};
+using Slots = SocketDispatcherSlots<AsyncDispatcherClass>;
 
 PyObject* async_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    Ref obj = Ref::steal(type->tp_alloc(type, 0));
-    if (!obj) return nullptr;
-    AsyncDispatcherObject& d = async_dispatcher(obj.get());
-    new (&d.wakeup) WakeupTail{};
-    OrvixAsyncDispatcher& r = d.rec();
-    r.vtab = &vtable;
-    Fields::init_none(r);
-    // No handle until setup() stores one (never 0, a real descriptor).
-    r._sock_fd = net::kNoSocket;
-
     ConstructorArguments a;
-    if (parse_constructor_arguments(kConstructorNames, args, kwargs, a) < 0) {
-        py::add_traceback(kCinitTraceback, 1);
-        return nullptr;
-    }
-    Ref ring = create_ring(a.slot_size, a.capacity,
-                           {{RingOption::overwrite, a.flag(kOverwrite)}, {RingOption::zerocopy, a.flag(kZerocopy)}});
-    if (!ring) {
-        py::add_traceback(kCinitTraceback, 1);
-        return nullptr;
-    }
-    py::replace_field(r._q, ring.release());
-    py::replace_field(r.callback, Py_NewRef(a.callback));
+    Ref obj = Slots::construct(type, &vtable, kConstructorNames, {.overwrite = 3, .zerocopy = 4}, args, kwargs,
+                               "orvix.utils.corvane.corvane.AsyncDispatcher.__cinit__", a);
+    if (!obj) return nullptr;
+    OrvixAsyncDispatcher& r = Slots::record(obj.get());
     const bool variable_size = a.flag(kVariableSize);
     r.push_fn = variable_size ? vtable.push_var : vtable.push;
     r.pop_fn = variable_size ? vtable._try_pop_var : vtable._try_pop;
     return obj.release();
 }
 
-int async_traverse(PyObject* self, visitproc visit, void* arg) { return Fields::traverse(rec(self), visit, arg); }
-
-int async_clear(PyObject* self) {
-    // Releasing `_socket` may close the handle: no producer may still use it.
-    retire_wakeup_socket(self);
-    Fields::clear(rec(self));
-    return 0;
-}
-
-// Deallocation closes through attribute lookup, so a subclass's close runs.
-void close_by_lookup(PyObject* self) { Ref discarded = Ref::steal(PyObject_CallMethodNoArgs(self, kClose.get())); }
-
-void async_dealloc(PyObject* self) {
-    if (!close_for_dealloc(self, async_dealloc, close_by_lookup,
-                           "orvix.utils.corvane.corvane.AsyncDispatcher.__dealloc__"))
-        return;
-    retire_wakeup_socket(self);
-    Fields::release(rec(self));
-    Py_TYPE(self)->tp_free(self);
-}
-
-PyTypeObject make_type() {
-    PyTypeObject type{};
-    type.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
-    type.tp_name = "orvix.utils.corvane.corvane.AsyncDispatcher";
-    type.tp_basicsize = sizeof(AsyncDispatcherObject);
-    type.tp_dealloc = async_dealloc;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE;
-    type.tp_traverse = async_traverse;
-    type.tp_clear = async_clear;
-    type.tp_new = async_new;
-    return type;
-}
-
 }  // namespace
 
-PyTypeObject AsyncDispatcherType = make_type();
+PyTypeObject AsyncDispatcherType =
+    Slots::make_type("orvix.utils.corvane.corvane.AsyncDispatcher", async_new);
 
 const ClassEntry async_dispatcher_class = {
     .type = &AsyncDispatcherType,

@@ -132,7 +132,16 @@ bool close_for_dealloc(PyObject* self, destructor own_dealloc, void (*close)(PyO
     close(self);
     if (PyErr_Occurred()) py::report_unraisable(context);
     Py_SET_REFCNT(self, Py_REFCNT(self) - 1);
-    return true;
+    if (Py_REFCNT(self) == 0) return true;
+    // Something kept a reference: an override stored self, or an unraisable
+    // hook kept close's error, whose traceback holds the frame that holds
+    // self. The object lives on, as after a resurrecting __del__; it is
+    // deallocated again when that reference goes.
+    PyObject_GC_Track(self);
+    // A Python subclass's deallocator drops its reference to the type once
+    // this returns; the living object still needs it.
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) Py_INCREF(type);
+    return false;
 }
 
 const PyMethodDef refuse_reduce_def = refusal<kReduceParameters>("__reduce__");

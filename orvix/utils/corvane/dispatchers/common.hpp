@@ -93,12 +93,12 @@ py::Ref create_ring(std::size_t slot_size, std::size_t capacity, std::initialize
 // ---- Deallocation ----------------------------------------------------------
 
 // The first half of a dispatcher's tp_dealloc. Runs a finalizer that has not
-// run yet (returns false when it resurrected the object: deallocation must
-// stop), untracks the object, and calls `close(self)` with the pending
+// run yet, untracks the object, and calls `close(self)` with the pending
 // exception set aside and the object kept alive for the call, so an override
 // in Python sees a live object. An exception that `close` leaves is printed
-// and passed to the unraisable hook with `context`. The caller then releases
-// its fields and frees the memory.
+// and passed to the unraisable hook with `context`. Returns false when the
+// finalizer or the close resurrected the object (deallocation must stop
+// there); otherwise the caller releases its fields and frees the memory.
 bool close_for_dealloc(PyObject* self, destructor own_dealloc, void (*close)(PyObject*), const char* context);
 
 // ---- Pickling --------------------------------------------------------------

@@ -1,12 +1,11 @@
 #include "orvix/utils/corvane/dispatchers/sync_dispatcher.hpp"
 
-#include <new>
-
 #include "cpython_support/coroutine.hpp"
 #include "cpython_support/errors.hpp"
 #include "cpython_support/function.hpp"
 #include "cpython_support/ref.hpp"
 #include "orvix/utils/corvane/dispatchers/common.hpp"
+#include "orvix/utils/corvane/dispatchers/socket_dispatcher_type.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
 #include "orvix/utils/corvane/module/overridable.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
@@ -36,9 +35,6 @@ constexpr const char kPopOneTraceback[] =
     "orvix.utils.corvane.corvane.SyncDispatcher._SyncDispatcher__try_pop";
 constexpr const char kPopOneVarTraceback[] =
     "orvix.utils.corvane.corvane.SyncDispatcher._SyncDispatcher__try_pop_var";
-
-using Fields = OwnedFields<OrvixSyncDispatcher, &OrvixSyncDispatcher::_q, &OrvixSyncDispatcher::callback,
-                           &OrvixSyncDispatcher::_socket>;
 
 OrvixSyncDispatcherVTable vtable;
 
@@ -249,75 +245,34 @@ const FunctionEntry functions[] = {
 
 constexpr const char* kConstructorNames[] = {"callback", "capacity", "slot_size", "zerocopy",
                                              "overwrite", "variable_size", "daemon"};
-constexpr int kZerocopy = 3, kOverwrite = 4, kVariableSizeFlag = 5, kDaemonFlag = 6;
+constexpr int kVariableSizeFlag = 5, kDaemonFlag = 6;
+
+struct SyncDispatcherClass {
+    using Record = OrvixSyncDispatcher;
+    using Private = SyncDispatcherPrivate;
+    using Fields = OwnedFields<Record, &Record::_q, &Record::callback, &Record::_socket>;
+    static constexpr const char kDeallocContext[] = "orvix.utils.corvane.corvane.SyncDispatcher.__dealloc__";
+    // Through the table, so a subclass's close() override runs.
+    static void close_on_dealloc(PyObject* self) { close_entry(self, 0); }
+};
+using Slots = SocketDispatcherSlots<SyncDispatcherClass>;
 
 PyObject* sync_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    Ref obj = Ref::steal(type->tp_alloc(type, 0));
-    if (!obj) return nullptr;
-    SyncDispatcherObject& d = sync_dispatcher(obj.get());
-    new (&d.wakeup) WakeupTail{};
-    new (&d.own) SyncDispatcherPrivate{};
-    OrvixSyncDispatcher& r = d.rec();
-    r.vtab = &vtable;
-    Fields::init_none(r);
-    // No handle until setup() stores one; in particular not 0, which a
-    // close() run by the deallocation of a half-built object would take for
-    // a socket.
-    r._sock_fd = net::kNoSocket;
-
     ConstructorArguments a;
-    if (parse_constructor_arguments(kConstructorNames, args, kwargs, a) < 0) {
-        py::add_traceback("orvix.utils.corvane.corvane.SyncDispatcher.__cinit__", 1);
-        return nullptr;
-    }
-    py::replace_field(r.callback, Py_NewRef(a.callback));
+    Ref obj = Slots::construct(type, &vtable, kConstructorNames, {.overwrite = 4, .zerocopy = 3}, args, kwargs,
+                               "orvix.utils.corvane.corvane.SyncDispatcher.__cinit__", a);
+    if (!obj) return nullptr;
+    OrvixSyncDispatcher& r = Slots::record(obj.get());
     r.variable_size = a.flag(kVariableSizeFlag);
     r.daemon = a.flag(kDaemonFlag);
-    Ref ring = create_ring(a.slot_size, a.capacity,
-                           {{RingOption::overwrite, a.flag(kOverwrite)}, {RingOption::zerocopy, a.flag(kZerocopy)}});
-    if (!ring) {
-        py::add_traceback("orvix.utils.corvane.corvane.SyncDispatcher.__cinit__", 1);
-        return nullptr;
-    }
-    py::replace_field(r._q, ring.release());
     r.push_fn = r.variable_size ? vtable.push_var : vtable.push;
     return obj.release();
 }
 
-int sync_traverse(PyObject* self, visitproc visit, void* arg) { return Fields::traverse(rec(self), visit, arg); }
-
-int sync_clear(PyObject* self) {
-    // Releasing `_socket` may close the handle: no producer may still use it.
-    retire_wakeup_socket(self);
-    Fields::clear(rec(self));
-    return 0;
-}
-
-void sync_dealloc(PyObject* self) {
-    if (!close_for_dealloc(self, sync_dealloc, [](PyObject* s) { close_entry(s, 0); },
-                           "orvix.utils.corvane.corvane.SyncDispatcher.__dealloc__"))
-        return;
-    retire_wakeup_socket(self);
-    Fields::release(rec(self));
-    Py_TYPE(self)->tp_free(self);
-}
-
-PyTypeObject make_type() {
-    PyTypeObject type{};
-    type.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
-    type.tp_name = "orvix.utils.corvane.corvane.SyncDispatcher";
-    type.tp_basicsize = sizeof(SyncDispatcherObject);
-    type.tp_dealloc = sync_dealloc;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE;
-    type.tp_traverse = sync_traverse;
-    type.tp_clear = sync_clear;
-    type.tp_new = sync_new;
-    return type;
-}
-
 }  // namespace
 
-PyTypeObject SyncDispatcherType = make_type();
+PyTypeObject SyncDispatcherType =
+    Slots::make_type("orvix.utils.corvane.corvane.SyncDispatcher", sync_new);
 
 const ClassEntry sync_dispatcher_class = {
     .type = &SyncDispatcherType,

@@ -257,6 +257,10 @@ net::SocketHandle wakeup_handle(PyObject* self) noexcept {
     return sock_fd(self).load(std::memory_order_acquire);
 }
 
+bool wakeup_retired(PyObject* self) noexcept {
+    return tail(self).socket_opened && wakeup_handle(self) == net::kNoSocket;
+}
+
 net::SocketHandle retire_wakeup_socket(PyObject* self) noexcept {
     // seq_cst: the other half of send_wakeup's handshake (see there).
     const net::SocketHandle old = sock_fd(self).exchange(net::kNoSocket, std::memory_order_seq_cst);

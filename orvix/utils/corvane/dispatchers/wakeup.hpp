@@ -123,6 +123,10 @@ PyObject* pop_message(PyObject* self, RingPop pop, const char* traceback_name);
 // The handle a reader receives on (acquire load: see publish in wakeup.cpp).
 net::SocketHandle wakeup_handle(PyObject* self) noexcept;
 
+// True once a socket was set up and then retired by close() (or by the
+// collector): the reader has nothing left to wait on.
+bool wakeup_retired(PyObject* self) noexcept;
+
 // Puts the invalid handle back and waits for sends through the old one to
 // finish; returns the old handle. Call with the interpreter lock held, before
 // the socket behind the handle may be closed.

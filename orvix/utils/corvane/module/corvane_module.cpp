@@ -170,8 +170,8 @@ int corvane_exec(PyObject* module) {
     case py::ExecStart::proceed: break;
     }
     ModuleState& st = detail::module_state;
-    st.module_dict = frame.dict();
-    st.builtins = frame.builtins();
+    py::replace_field(st.module_dict, Py_NewRef(frame.dict()));
+    py::replace_field(st.builtins, Py_NewRef(frame.builtins()));
 
     if (create_constants(st) < 0) return frame.fail();
     // From here on a failure shows "init orvix.utils.corvane.corvane" in

@@ -22,7 +22,8 @@
 namespace orvix::corvane {
 
 struct ModuleState {
-    // Borrowed from the module, which the state keeps alive for good.
+    // Owned, so that a class reached after a failed import (whose module
+    // object is gone) still finds a live dictionary.
     PyObject* module_dict = nullptr;
     PyObject* builtins = nullptr;
 

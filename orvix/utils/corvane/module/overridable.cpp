@@ -36,7 +36,7 @@ Override find_override(PyObject* self, int skip_override, PyTypeObject* owner, P
 py::Ref Override::call(std::initializer_list<PyObject*> args) const {
     if (!method_) return {};   // the lookup failed; its exception is pending
     return py::Ref::steal(
-        PyObject_Vectorcall(method_.get(), const_cast<PyObject* const*>(args.begin()), args.size(), nullptr));
+        PyObject_Vectorcall(method_.get(), args.begin(), args.size(), nullptr));
 }
 
 }  // namespace orvix::corvane

@@ -1,0 +1,199 @@
+// libFuzzer target: random operation sequences on one thread against a
+// std::deque model of the ring, in both modes, with overwrite and zerocopy
+// on and off. The model tracks positions the way the ring documents them
+// (slots, or bytes with 8-byte headers, padding and skipped lap ends), so a
+// refusal, a drop, a result code or a byte out of place is a finding. A
+// message handed out is checked again before every later operation: nothing
+// may change it until the consumer's next call.
+//
+// Build and run: scripts/fuzz [seconds]
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <optional>
+#include <string>
+
+#include "orvix/ringq/spsc_ring.hpp"
+
+using namespace orvix::ringq;
+
+namespace {
+
+#define CHECK(cond)                                                     \
+    do {                                                                \
+        if (!(cond)) {                                                  \
+            __builtin_printf("check failed: %s (line %d)\n", #cond, __LINE__); \
+            std::abort();                                               \
+        }                                                               \
+    } while (0)
+
+class Input {
+public:
+    Input(const std::uint8_t* data, std::size_t size) : p_(data), end_(data + size) {}
+    bool empty() const { return p_ == end_; }
+    std::uint8_t byte() { return p_ == end_ ? 0 : *p_++; }
+
+private:
+    const std::uint8_t* p_;
+    const std::uint8_t* end_;
+};
+
+struct Item {
+    std::uint64_t begin, end;  // positions: the record's space, lap-end padding included
+    std::string data;
+};
+
+class Model {
+public:
+    Model(const RingLayout& l, bool variable, bool overwrite, bool zerocopy)
+        : layout_(l), variable_(variable), overwrite_(overwrite), in_place_(!overwrite || zerocopy),
+          units_(variable ? l.ring_bytes : l.slots) {}
+
+    int push(const std::string& m)
+    {
+        if (m.size() > (variable_ ? layout_.max_record : layout_.slot_size)) return kTooLarge;
+        if (closed) return kClosed;
+        std::uint64_t need = 1;
+        if (variable_) {
+            const std::uint64_t left = units_ - tail_ % units_;
+            need = record_bytes(m.size());
+            if (need > left) need += left;
+        }
+        while (tail_ + need > boundary() + units_) {
+            const bool held_in_way = held_ && tail_ + need > held_->begin + units_;
+            if (!overwrite_ || held_in_way) {
+                ++refused;
+                return kFull;
+            }
+            items.pop_front();
+            ++dropped;
+        }
+        items.push_back({tail_, tail_ + need, m});
+        tail_ += need;
+        return kStored;
+    }
+
+    // try_pop / wait_* after the ring checked closed: the head message, or nothing.
+    std::optional<std::string> take(bool peek)
+    {
+        if (state_ == kPeeked) {
+            if (!peek) state_ = kTaken;
+            return out_;
+        }
+        release();
+        if (items.empty()) return std::nullopt;
+        Item item = items.front();
+        items.pop_front();
+        out_ = item.data;
+        if (in_place_) held_ = item;
+        state_ = peek ? kPeeked : kTaken;
+        return out_;
+    }
+    void pop_front()
+    {
+        if (state_ != kPeeked && !take(false)) return;
+        state_ = kTaken;
+        release();
+    }
+    void release()
+    {
+        if (state_ != kTaken) return;
+        state_ = kNothing;
+        held_.reset();
+    }
+
+    bool handed_out() const { return state_ != kNothing; }
+    bool peeked() const { return state_ == kPeeked; }
+    const std::string& out() const { return out_; }
+    std::size_t size() const { return items.size() + (state_ == kPeeked ? 1 : 0); }
+
+    std::deque<Item> items;
+    bool closed = false;
+    std::uint64_t dropped = 0, refused = 0;
+
+private:
+    std::uint64_t boundary() const { return held_ ? held_->begin : items.empty() ? tail_ : items.front().begin; }
+
+    enum State { kNothing, kTaken, kPeeked };
+    const RingLayout layout_;
+    const bool variable_, overwrite_, in_place_;
+    const std::uint64_t units_;
+    std::uint64_t tail_ = 0;
+    std::optional<Item> held_;
+    State state_ = kNothing;
+    std::string out_;
+};
+
+std::string make_message(Input& in, std::size_t limit)
+{
+    const std::size_t size = in.byte() % (limit + 1);
+    std::string m(size, '\0');
+    const std::uint8_t seed = in.byte();
+    for (std::size_t i = 0; i < size; ++i) m[i] = static_cast<char>(seed + i * 31);
+    return m;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    Input in(data, size);
+    const std::uint8_t flags = in.byte();
+    const bool variable = flags & 1, overwrite = flags & 2, zerocopy = flags & 4;
+    const RingOptions options{1 + in.byte() % 48u, 1 + in.byte() % 12u, overwrite, zerocopy, false};
+    SpscRing ring(options);
+    Model model(ring.layout(), variable, overwrite, zerocopy);
+    Message out;
+    const std::size_t max_message = variable ? ring.layout().max_record : ring.layout().slot_size;
+    CHECK((variable ? ring.try_pop_var(out) : ring.try_pop(out)) == kEmpty);  // fixes the mode
+
+    while (!in.empty()) {
+        if (model.handed_out()) {  // still readable, still intact
+            CHECK(std::string(out.data, out.size) == model.out());
+        }
+        const std::uint8_t op = in.byte() % 16;
+        if (op < 7) {
+            const std::string m = make_message(in, max_message + 2);
+            const bool notify = op & 1;
+            const int r = variable ? (notify ? ring.push_var_notify(m.data(), m.size()) : ring.push_var(m.data(), m.size()))
+                                   : (notify ? ring.push_notify(m.data(), m.size()) : ring.push(m.data(), m.size()));
+            CHECK(r == model.push(m));
+        } else if (op < 11) {
+            const int r = variable ? ring.try_pop_var(out) : ring.try_pop(out);
+            const std::optional<std::string> expected = model.take(false);
+            CHECK(r == (expected ? kHandedOut : kEmpty));
+            if (expected) CHECK(std::string(out.data, out.size) == *expected);
+        } else if (op < 13) {
+            // A wait on an empty open ring would sleep for ever on this one thread.
+            if (!model.closed && model.items.empty() && !model.peeked()) continue;
+            const int r = variable ? ring.wait_pop_var(out) : ring.wait_front(out);
+            if (model.closed) {
+                CHECK(r == kClosed);
+                continue;
+            }
+            const std::optional<std::string> expected = model.take(!variable);
+            CHECK(r == kHandedOut && expected && std::string(out.data, out.size) == *expected);
+        } else if (op == 13) {
+            if (!variable) {
+                ring.pop_front();
+                model.pop_front();
+            }
+        } else if (op == 14) {
+            ring.release();
+            model.release();
+        } else if (in.byte() % 8 == 0) {
+            ring.close();
+            model.closed = true;
+        } else {  // the other mode's calls are refused and change nothing
+            CHECK((variable ? ring.push("x", 1) : ring.push_var("x", 1)) == kWrongMode);
+            Message ignored;
+            CHECK((variable ? ring.try_pop(ignored) : ring.try_pop_var(ignored)) == kWrongMode);
+        }
+        CHECK(ring.size() == model.size());
+        CHECK(ring.dropped() == model.dropped);
+        CHECK(ring.refused() == model.refused);
+    }
+    return 0;
+}
