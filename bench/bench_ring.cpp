@@ -259,11 +259,11 @@ int main()
     std::printf("bench_ring: %zu-byte messages, capacity %zu, threads pinned to two CPUs, best of %d\n",
                 kMessageSize, kCapacity, kRuns);
     std::printf("  %-34s %18s %18s %7s\n", "", "orvix ring", "mutex+deque", "gain");
-    row("throughput, spinning", best_of([] { return ring_spinning(20'000'000); }, true),
-        best_of([] { return deque_spinning(2'000'000); }, true), "M msg/s", 1e6, true);
-    row("throughput, blocking wait+notify", best_of([] { return ring_blocking(20'000'000); }, true),
-        best_of([] { return deque_blocking(2'000'000); }, true), "M msg/s", 1e6, true);
-    row("round trip (wait + notify push)", best_of([] { return ring_round_trip(500'000); }, false),
-        best_of([] { return deque_round_trip(50'000); }, false), "ns", 1, false);
+    row("throughput, spinning", best_of([] { return ring_spinning(5'000'000); }, true),
+        best_of([] { return deque_spinning(500'000); }, true), "M msg/s", 1e6, true);
+    row("throughput, blocking wait+notify", best_of([] { return ring_blocking(5'000'000); }, true),
+        best_of([] { return deque_blocking(500'000); }, true), "M msg/s", 1e6, true);
+    row("round trip (wait + notify push)", best_of([] { return ring_round_trip(100'000); }, false),
+        best_of([] { return deque_round_trip(5'000); }, false), "ns", 1, false);
     return 0;
 }

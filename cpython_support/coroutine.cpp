@@ -4,6 +4,7 @@
 #include "cpython_support/coroutine.hpp"
 
 #include "cpython_support/errors.hpp"
+#include "cpython_support/interned.hpp"
 #include "cpython_support/name_attributes.hpp"
 
 #include <structmember.h>
@@ -27,13 +28,6 @@ bool is_coroutine_object(PyObject* obj) noexcept
 CoroutineBody::Handle body_handle(Coroutine* co) noexcept
 {
     return CoroutineBody::Handle::from_address(co->frame.address());
-}
-
-PyObject* interned(const char* text, PyObject*& cache) noexcept
-{
-    if (!cache)
-        cache = PyUnicode_InternFromString(text);
-    return cache;
 }
 
 // The exception pending now, taken over as an outcome.
@@ -808,88 +802,6 @@ void CoroutinePromise::unhandled_exception() noexcept
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception in a coroutine body");
     }
     result = pending_error();
-}
-
-// ---- async with -------------------------------------------------------------
-
-namespace {
-
-// A special method looked up on the type and bound to the object, as the
-// interpreter looks up __aenter__ / __aexit__.
-Ref lookup_special(PyObject* obj, PyObject* name)
-{
-    PyObject* attr = _PyType_Lookup(Py_TYPE(obj), name);
-    if (!attr) {
-        if (!PyErr_Occurred())
-            PyErr_SetObject(PyExc_AttributeError, name);
-        return nullptr;
-    }
-    if (descrgetfunc get = Py_TYPE(attr)->tp_descr_get)
-        return Ref::steal(get(attr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
-    return Ref::borrow(attr);
-}
-
-}  // namespace
-
-AsyncWith::AsyncWith(Coroutine& co, PyObject* manager)
-    : manager_(co, Ref::borrow(manager)), exit_(co), enter_(co), error_(co)
-{
-    static PyObject* name_aexit;
-    static PyObject* name_aenter;
-    if (!interned("__aexit__", name_aexit) || !interned("__aenter__", name_aenter))
-        throw PyError();
-    exit_ = check(lookup_special(manager, name_aexit));
-    enter_ = check(lookup_special(manager, name_aenter));
-}
-
-Await AsyncWith::enter() { return Await(Ref::steal(PyObject_CallNoArgs(enter_.get()))); }
-
-void AsyncWith::fail(PyError& error) noexcept
-{
-    error_ = error.take();
-    if (!error_) {
-        ensure_error_set();
-        error_ = Ref::steal(PyErr_GetRaisedException());
-    }
-}
-
-AsyncWith::Exit AsyncWith::exit()
-{
-    PyObject* exc = error_.get();
-    Ref call;
-    if (exc) {
-        Ref tb = Ref::steal(PyException_GetTraceback(exc));
-        call = Ref::steal(PyObject_CallFunctionObjArgs(exit_.get(), PyExceptionInstance_Class(exc), exc,
-                                                       tb ? tb.get() : Py_None, nullptr));
-    } else {
-        call = Ref::steal(PyObject_CallFunctionObjArgs(exit_.get(), Py_None, Py_None, Py_None, nullptr));
-    }
-    return Exit(*this, std::move(call));
-}
-
-void AsyncWith::Exit::await_resume()
-{
-    Ref original = with_.error_.ref();
-    with_.error_ = nullptr;
-    Ref result;
-    try {
-        result = await_.await_resume();
-    } catch (PyError& error) {
-        // An error of __aexit__ itself happens while the block's error is
-        // being handled, so that error is its context.
-        PyObject* exc = error.exception();
-        if (original && exc && exc != original.get()) {
-            Ref context = Ref::steal(PyException_GetContext(exc));
-            if (!context)
-                PyException_SetContext(exc, original.new_ref());
-        }
-        throw;
-    }
-    if (!original)
-        return;
-    if (check(PyObject_IsTrue(result.get())))
-        return;  // suppressed
-    throw PyError(std::move(original));
 }
 
 }  // namespace orvix::py

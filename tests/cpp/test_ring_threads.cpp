@@ -19,7 +19,17 @@ using ring_test::make_message;
 
 namespace {
 
-enum class Pop { kTry, kWaitFront, kWaitVar };
+// A polling side spins briefly, then yields: the test machine may run more
+// threads than it has cores, and a spinning thread would hold its core for
+// a whole time slice while the other side waits for one.
+void backoff(unsigned attempt)
+{
+    if (attempt < 256) {
+        cpu_relax();
+    } else {
+        std::this_thread::yield();
+    }
+}
 
 struct StressCase {
     const char* name;
@@ -43,8 +53,7 @@ std::vector<std::uint64_t> run_stress(const StressCase& c, std::uint64_t count, 
             if (r == kStored) return;
             ASSERT_EQ(r, kFull);
             ASSERT_FALSE(c.block_on_full && c.notify && !c.overwrite) << "a blocking push returned full";
-            // Spin first: a yield on a busy machine can cost a whole time slice.
-            attempt < 4096 ? cpu_relax() : std::this_thread::yield();
+            backoff(attempt);
         }
     };
     std::thread producer([&] {
@@ -55,13 +64,14 @@ std::vector<std::uint64_t> run_stress(const StressCase& c, std::uint64_t count, 
     std::vector<std::uint64_t> seen;
     seen.reserve(count);
     Message m;
-    for (;;) {
+    for (unsigned attempt = 0;; ++attempt) {
         const int r = c.notify ? (c.variable ? ring.wait_pop_var(m) : ring.wait_front(m))
                                : (c.variable ? ring.try_pop_var(m) : ring.try_pop(m));
         if (r == kEmpty && !c.notify) {
-            cpu_relax();
+            backoff(attempt);
             continue;
         }
+        attempt = 0;
         EXPECT_EQ(r, kHandedOut);
         if (r != kHandedOut || m.size == 0) break;  // m.size == 0: the end marker
         seen.push_back(check_message(m, max_size));

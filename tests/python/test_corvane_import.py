@@ -212,3 +212,20 @@ def test_import_binds_asyncio_but_not_socket_or_threading():
 def test_import_is_clean_under_warnings_as_errors():
     result = run_python("import orvix.utils.corvane.corvane", "-W", "error")
     assert (result.returncode, result.stderr) == (0, "")
+
+
+def test_asyncio_is_read_from_the_module_globals_at_call_time():
+    out = check_python("""
+        import asyncio
+        import orvix.utils.corvane.corvane as c
+        del c.asyncio
+        async def main():
+            try:
+                c.AsyncQueue()
+            except NameError as e:
+                print(e)
+            c.asyncio = asyncio
+            c.AsyncQueue()
+        asyncio.run(main())
+    """)
+    assert out.strip() == "name 'asyncio' is not defined"

@@ -139,7 +139,7 @@ template <orvix_ring_push_fn OrvixSPSCQueueVTable::*push, bool (*wakes)(int)>
 void push_into_ring(PyObject* self, const char* data, std::size_t size) {
     PyObject* q = head(self)->_q;
     if (q == Py_None) return;
-    if (wakes((orvix_spscqueue_vtable(q)->*push)(q, data, size))) send_wakeup(self);
+    if (wakes((orvix_spscqueue_vtable(q)->*push)(q, data, size))) wake_reader(self);
 }
 
 bool stored(int result) { return result > 0; }
@@ -147,21 +147,36 @@ bool stored_exactly_one(int result) { return result == 1; }
 
 }  // namespace
 
-void send_wakeup(PyObject* self) noexcept {
-    // Cheap early exit before setup(): messages simply wait in the ring.
-    // Relaxed is enough here; the decisive load is the one below.
-    if (sock_fd(self).load(std::memory_order_relaxed) == net::kNoSocket) return;
+// The doorbell is a Dekker pair over two locations: the ring's write index
+// (the producer's push stores it, the reader's poll loads it) and
+// `reader_waiting` (the reader stores 1, the producer loads it).
+//
+//   reader:   reader_waiting = 1;  fence(seq_cst);  poll the ring
+//   producer: push into the ring;  fence(seq_cst);  load reader_waiting
+//
+// The two seq_cst fences are ordered one way or the other. If the reader's
+// comes first, the producer's load sees 1 and it sends; if the producer's
+// comes first, the reader's poll sees the message and it does not wait. So
+// a reader never sleeps on a message it has not seen. The exchange below
+// lets exactly one push per sleep send.
 
-    // Dekker-style handshake with retire_wakeup_socket. Both sides use
+void wake_reader(PyObject* self) noexcept {
+    WakeupTail& t = tail(self);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // Acquire: reading the reader's 1 (a release store) makes what preceded
+    // its arming visible here, setup's `_sock_fd` and `_addr` included.
+    if (t.reader_waiting.load(std::memory_order_acquire) == 0) return;
+    if (t.reader_waiting.exchange(0, std::memory_order_acquire) == 0) return;   // the reader disarmed
+
+    // A second Dekker handshake, with retire_wakeup_socket. Both sides use
     // seq_cst, so in the single total order either
     //   - our increment comes before retire's exchange: retire's later load
     //     of the counter sees it and waits for our decrement, so the handle
     //     is still open for the whole send; or
     //   - retire's exchange comes before our load: we read the invalid
     //     handle and send nothing.
-    // The load also acquires the release store of publish(), so a valid
-    // handle comes with a completely filled `_addr`.
-    WakeupTail& t = tail(self);
+    // The load also acquires setup's release store of the handle, so a
+    // valid handle comes with a completely filled `_addr`.
     t.sends_in_flight.fetch_add(1, std::memory_order_seq_cst);
     const net::SocketHandle handle = sock_fd(self).load(std::memory_order_seq_cst);
     if (handle != net::kNoSocket)
@@ -231,7 +246,7 @@ PyObject* open_wakeup_socket(PyObject* self, PyObject** socket_field, PyObject* 
     net::SocketHandle handle;
     if (py::to_platform_socket(fileno.get(), &handle) < 0) return nullptr;
     // Release: `_addr`, filled above, is complete for any producer whose
-    // load of `_sock_fd` sees this handle (send_wakeup's seq_cst load
+    // load of `_sock_fd` sees this handle (wake_reader's seq_cst load
     // includes acquire).
     sock_fd(self).store(handle, std::memory_order_release);
     return sock.release();
@@ -252,9 +267,22 @@ PyObject* pop_message(PyObject* self, RingPop pop, const char* traceback_name) {
 }
 
 net::SocketHandle wakeup_handle(PyObject* self) noexcept {
-    // Same pairing as send_wakeup's load; the reader runs under the
+    // Same pairing as wake_reader's load; the reader runs under the
     // interpreter lock, which setup held too, so acquire is plenty.
     return sock_fd(self).load(std::memory_order_acquire);
+}
+
+void arm_wakeup(PyObject* self) noexcept {
+    // Release: pairs with the producer's acquire load (see wake_reader).
+    // The fence orders this store before the poll that follows.
+    tail(self).reader_waiting.store(1, std::memory_order_release);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
+void disarm_wakeup(PyObject* self) noexcept {
+    // Relaxed: only saves producers a needless send; a send that happens
+    // anyway costs one empty pass.
+    tail(self).reader_waiting.store(0, std::memory_order_relaxed);
 }
 
 bool wakeup_retired(PyObject* self) noexcept {
@@ -262,7 +290,7 @@ bool wakeup_retired(PyObject* self) noexcept {
 }
 
 net::SocketHandle retire_wakeup_socket(PyObject* self) noexcept {
-    // seq_cst: the other half of send_wakeup's handshake (see there).
+    // seq_cst: the other half of wake_reader's handshake (see there).
     const net::SocketHandle old = sock_fd(self).exchange(net::kNoSocket, std::memory_order_seq_cst);
     // A producer inside its send finishes one non-blocking sendto; waiting
     // for it with the interpreter lock held is bounded and short.

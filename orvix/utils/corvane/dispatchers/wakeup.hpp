@@ -8,11 +8,19 @@
 //
 // which puts the private tail that the push entry needs at one offset too.
 //
+// One datagram per sleep. A reader that finds the ring empty arms the
+// doorbell (arm_wakeup: it says it is about to wait) and polls once more;
+// only if that poll is empty too does it wait for a datagram. A producer
+// sends after an accepted push only when it finds the doorbell armed, and
+// disarms it in the same step, so a burst of messages costs one send and one
+// receive instead of one each per message. The pairing of the two sides is
+// argued in wakeup.cpp (wake_reader).
+//
 // The handle's life:
 //   - setup fills `_addr` completely, then publishes the handle with a
-//     release store of `_sock_fd` (publish_wakeup_socket);
-//   - a producer's push loads `_sock_fd` and, when it is valid, sends one
-//     byte to `_addr` (send_wakeup);
+//     release store of `_sock_fd` (open_wakeup_socket);
+//   - a producer that finds the doorbell armed loads `_sock_fd` and, when it
+//     is valid, sends one byte to `_addr`;
 //   - retire_wakeup_socket puts the invalid value back and waits until no
 //     producer is still inside a send through the old handle, so the caller
 //     may close the socket: a late push can neither hit a closed handle nor
@@ -38,6 +46,10 @@ struct WakeupTail {
     // their send. Only ever 0 or 1 (one producer at a time), but a counter
     // keeps the protocol obvious.
     std::atomic<std::uint32_t> sends_in_flight{0};
+    // 1 while the reader is (about to be) waiting for a datagram: armed by
+    // the reader, taken back to 0 by the producer that sends, or by the
+    // reader when its last poll found a message after all.
+    std::atomic<std::uint32_t> reader_waiting{0};
     // Set once setup() has stored a socket in `_socket`; a dispatcher is set
     // up once (interpreter lock held for every access).
     bool socket_opened = false;
@@ -66,8 +78,8 @@ struct SocketDispatcherObject {
 };
 
 // The producer entries (no Python object touched, no interpreter lock; one
-// producer thread at a time). Each pushes into `_q` and sends the wake-up
-// datagram when the ring's result calls for it:
+// producer thread at a time). Each pushes into `_q` and, when the ring's
+// result calls for it, wakes the reader if it waits (wake_reader):
 //   push_and_wake            SPSCQueue.push, result > 0 (both classes' `push`)
 //   push_var_and_wake_on_one SPSCQueue.push_var, result == 1 (AsyncDispatcher)
 //   push_var_and_wake        SPSCQueue.push_var, result > 0 (SyncDispatcher)
@@ -75,9 +87,10 @@ void push_and_wake(PyObject* self, const char* data, std::size_t size);
 void push_var_and_wake_on_one(PyObject* self, const char* data, std::size_t size);
 void push_var_and_wake(PyObject* self, const char* data, std::size_t size);
 
-// Sends one wake-up datagram if a handle is published; the result of the
-// send is not looked at. Any thread, no interpreter lock needed.
-void send_wakeup(PyObject* self) noexcept;
+// After an accepted push: sends one wake-up datagram if the reader armed
+// the doorbell and a handle is published; the result of the send is not
+// looked at. Any thread, no interpreter lock needed.
+void wake_reader(PyObject* self) noexcept;
 
 // `import <name>` as a statement inside a method: the loaded module from
 // sys.modules, else a real import. New reference, or null with the error.
@@ -119,6 +132,13 @@ bool check_setup_host(PyObject* host);
 // the copy cannot be made.
 using RingPop = orvix_ring_pop_fn OrvixSPSCQueueVTable::*;
 PyObject* pop_message(PyObject* self, RingPop pop, const char* traceback_name);
+
+// The reader's side of the doorbell. With the ring found empty: arm, then
+// poll once more; wait for a datagram only if that poll is empty too. With a
+// message found while armed: disarm (a producer that already took the flag
+// has sent a datagram, which only causes one pass that finds nothing).
+void arm_wakeup(PyObject* self) noexcept;
+void disarm_wakeup(PyObject* self) noexcept;
 
 // The handle a reader receives on (acquire load: see publish in wakeup.cpp).
 net::SocketHandle wakeup_handle(PyObject* self) noexcept;
