@@ -37,6 +37,22 @@ class Result:
         self.producer_ns = producer_ns / count
 
 
+class Countdown:
+    """The trivial callback: counts messages and sets `done` at the last one."""
+
+    def __init__(self, count, done):
+        self.left = count
+        self.done = done
+
+    def __call__(self, msg):
+        self.left -= 1
+        if self.left == 0:
+            self.done.set()
+
+    async def coroutine(self, msg):
+        self(msg)
+
+
 def run_on(loop_factory, main):
     with asyncio.Runner(loop_factory=loop_factory) as runner:
         return runner.run(main())
@@ -46,21 +62,14 @@ def run_on(loop_factory, main):
 
 def async_dispatcher(count, loop_factory, name):
     async def main():
-        done = asyncio.Event()
-        seen = 0
-
-        async def cb(msg):
-            nonlocal seen
-            seen += 1
-            if seen == count:
-                done.set()
+        countdown = Countdown(count, asyncio.Event())
         # push cannot report a refusal: the ring holds the whole run.
-        d = AsyncDispatcher(cb, capacity=1 << 18, slot_size=SIZE)
+        d = AsyncDispatcher(countdown.coroutine, capacity=1 << 18, slot_size=SIZE)
         d.setup()
         await asyncio.sleep(0)
         start = time.perf_counter()
         p = producer_cpp.start(d, count, SIZE)
-        await done.wait()
+        await countdown.done.wait()
         elapsed = time.perf_counter() - start
         p.join()
         d.close()
@@ -71,17 +80,10 @@ def async_dispatcher(count, loop_factory, name):
 def call_soon_threadsafe_peer(count, loop_factory, name):
     async def main():
         loop = asyncio.get_running_loop()
-        done = asyncio.Event()
-        seen = 0
-
-        def cb(msg):
-            nonlocal seen
-            seen += 1
-            if seen == count:
-                done.set()
+        countdown = Countdown(count, asyncio.Event())
         start = time.perf_counter()
-        f = dispatch_peers.start(functools.partial(loop.call_soon_threadsafe, cb), count, SIZE)
-        await done.wait()
+        f = dispatch_peers.start(functools.partial(loop.call_soon_threadsafe, countdown), count, SIZE)
+        await countdown.done.wait()
         elapsed = time.perf_counter() - start
         await asyncio.to_thread(f.join)
         return Result(name, count, elapsed, f.elapsed_ns)
@@ -91,16 +93,12 @@ def call_soon_threadsafe_peer(count, loop_factory, name):
 def thread_queue_peer(count, make_queue, name):
     async def main():
         q = make_queue()
-        seen = 0
-
-        async def cb(msg):
-            nonlocal seen
-            seen += 1
+        countdown = Countdown(count, asyncio.Event())
         start = time.perf_counter()
         f = dispatch_peers.start(q.sync_q.put, count, SIZE)
         get = q.async_q.get
-        while seen < count:
-            await cb(await get())
+        while not countdown.done.is_set():
+            await countdown.coroutine(await get())
         elapsed = time.perf_counter() - start
         await asyncio.to_thread(f.join)
         return Result(name, count, elapsed, f.elapsed_ns)
@@ -110,19 +108,12 @@ def thread_queue_peer(count, make_queue, name):
 # ---- thread consumers ------------------------------------------------------------
 
 def sync_dispatcher(count):
-    done = threading.Event()
-    seen = 0
-
-    def cb(msg):
-        nonlocal seen
-        seen += 1
-        if seen == count:
-            done.set()
-    d = SyncDispatcher(cb, capacity=1 << 18, slot_size=SIZE)
+    countdown = Countdown(count, threading.Event())
+    d = SyncDispatcher(countdown, capacity=1 << 18, slot_size=SIZE)
     d.setup()
     start = time.perf_counter()
     p = producer_cpp.start(d, count, SIZE)
-    done.wait()
+    countdown.done.wait()
     elapsed = time.perf_counter() - start
     p.join()
     d.close()
@@ -131,16 +122,12 @@ def sync_dispatcher(count):
 
 def simple_queue_peer(count):
     q = queue.SimpleQueue()
-    seen = 0
-
-    def cb(msg):
-        nonlocal seen
-        seen += 1
+    countdown = Countdown(count, threading.Event())
 
     def reader():
         get = q.get
         for _ in range(count):
-            cb(get())
+            countdown(get())
     t = threading.Thread(target=reader)
     t.start()
     start = time.perf_counter()

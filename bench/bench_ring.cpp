@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -28,6 +29,17 @@ namespace {
 constexpr std::size_t kMessageSize = 64;
 constexpr std::size_t kCapacity = 16384;
 constexpr int kRuns = 3;
+
+std::unique_ptr<SpscRing> make_ring(const RingOptions& options)
+{
+    RingError error;
+    auto ring = SpscRing::create(options, error);
+    if (!ring) {
+        std::fprintf(stderr, "bench_ring: %s\n", describe(error));
+        std::exit(1);
+    }
+    return ring;
+}
 
 void pin_to_cpu(int cpu)
 {
@@ -107,119 +119,96 @@ volatile std::uint64_t g_sink;  // keeps the consumers' reads alive
 
 // ---- the scenarios ----
 
-double ring_spinning(std::uint64_t n)
+// Moves n messages from one pinned thread to the other: push(message) stores
+// one, pop() takes one and returns its first byte. Returns messages per second.
+template <class Push, class Pop> double throughput(std::uint64_t n, Push push, Pop pop)
 {
-    SpscRing ring({kMessageSize, kCapacity});
     const double s = timed_pair(
         [&] {
             char msg[kMessageSize] = {};
             for (std::uint64_t i = 0; i < n; ++i) {
                 std::memcpy(msg, &i, sizeof i);
-                while (ring.push(msg, kMessageSize) != kStored) cpu_relax();
+                push(msg);
             }
         },
         [&] {
-            Message m;
             std::uint64_t sum = 0;
-            for (std::uint64_t i = 0; i < n; ++i) {
-                while (ring.try_pop(m) != kHandedOut) cpu_relax();
-                sum += static_cast<unsigned char>(m.data[0]);
-            }
+            for (std::uint64_t i = 0; i < n; ++i) sum += pop();
             g_sink = sum;
         });
     return n / s;
 }
 
-double ring_blocking(std::uint64_t n)
+double ring_spinning(std::uint64_t n)
 {
-    SpscRing ring({kMessageSize, kCapacity, false, false, true});
-    const double s = timed_pair(
-        [&] {
-            char msg[kMessageSize] = {};
-            for (std::uint64_t i = 0; i < n; ++i) {
-                std::memcpy(msg, &i, sizeof i);
-                ring.push_notify(msg, kMessageSize);  // waits while the ring is full
-            }
-        },
+    auto ring = make_ring({kMessageSize, kCapacity});
+    return throughput(
+        n, [&](const char* msg) { while (ring->push(msg, kMessageSize) != kStored) cpu_relax(); },
         [&] {
             Message m;
-            std::uint64_t sum = 0;
-            for (std::uint64_t i = 0; i < n; ++i) {
-                ring.wait_front(m);
-                sum += static_cast<unsigned char>(m.data[0]);
-                ring.pop_front();
-            }
-            g_sink = sum;
+            while (ring->try_pop(m) != kHandedOut) cpu_relax();
+            return static_cast<unsigned char>(m.data[0]);
         });
-    return n / s;
+}
+
+double ring_blocking(std::uint64_t n)
+{
+    auto ring = make_ring({kMessageSize, kCapacity, false, false, true});
+    return throughput(
+        n, [&](const char* msg) { ring->push_notify(msg, kMessageSize); },  // waits while the ring is full
+        [&] {
+            Message m;
+            ring->wait_front(m);
+            const auto first = static_cast<unsigned char>(m.data[0]);
+            ring->pop_front();
+            return first;
+        });
 }
 
 double deque_spinning(std::uint64_t n)
 {
     DequeQueue q;
-    const double s = timed_pair(
-        [&] {
-            char msg[kMessageSize] = {};
-            for (std::uint64_t i = 0; i < n; ++i) {
-                std::memcpy(msg, &i, sizeof i);
-                while (!q.try_push(msg)) cpu_relax();
-            }
-        },
+    return throughput(
+        n, [&](const char* msg) { while (!q.try_push(msg)) cpu_relax(); },
         [&] {
             char out[kMessageSize];
-            std::uint64_t sum = 0;
-            for (std::uint64_t i = 0; i < n; ++i) {
-                while (!q.try_pop(out)) cpu_relax();
-                sum += static_cast<unsigned char>(out[0]);
-            }
-            g_sink = sum;
+            while (!q.try_pop(out)) cpu_relax();
+            return static_cast<unsigned char>(out[0]);
         });
-    return n / s;
 }
 
 double deque_blocking(std::uint64_t n)
 {
     DequeQueue q;
-    const double s = timed_pair(
-        [&] {
-            char msg[kMessageSize] = {};
-            for (std::uint64_t i = 0; i < n; ++i) {
-                std::memcpy(msg, &i, sizeof i);
-                q.push_blocking(msg);
-            }
-        },
+    return throughput(
+        n, [&](const char* msg) { q.push_blocking(msg); },
         [&] {
             char out[kMessageSize];
-            std::uint64_t sum = 0;
-            for (std::uint64_t i = 0; i < n; ++i) {
-                q.pop_blocking(out);
-                sum += static_cast<unsigned char>(out[0]);
-            }
-            g_sink = sum;
+            q.pop_blocking(out);
+            return static_cast<unsigned char>(out[0]);
         });
-    return n / s;
 }
 
 // Ping-pong through two queues; returns nanoseconds per round trip.
 double ring_round_trip(std::uint64_t n)
 {
-    SpscRing ping({kMessageSize, kCapacity}), pong({kMessageSize, kCapacity});
+    auto ping = make_ring({kMessageSize, kCapacity}), pong = make_ring({kMessageSize, kCapacity});
     const double s = timed_pair(
         [&] {
             char msg[kMessageSize] = {};
             Message m;
             for (std::uint64_t i = 0; i < n; ++i) {
-                ping.push_notify(msg, kMessageSize);
-                pong.wait_front(m);
-                pong.pop_front();
+                ping->push_notify(msg, kMessageSize);
+                pong->wait_front(m);
+                pong->pop_front();
             }
         },
         [&] {
             Message m;
             for (std::uint64_t i = 0; i < n; ++i) {
-                ping.wait_front(m);
-                pong.push_notify(m.data, m.size);
-                ping.pop_front();
+                ping->wait_front(m);
+                pong->push_notify(m.data, m.size);
+                ping->pop_front();
             }
         });
     return s * 1e9 / n;

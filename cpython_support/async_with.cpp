@@ -10,15 +10,17 @@ namespace {
 // interpreter looks up __aenter__ / __aexit__.
 Ref lookup_special(PyObject* obj, PyObject* name)
 {
-    PyObject* attr = _PyType_Lookup(Py_TYPE(obj), name);
+    // The lookup lends the attribute; binding may run code that changes the
+    // class, so it is held first.
+    Ref attr = Ref::borrow(_PyType_Lookup(Py_TYPE(obj), name));
     if (!attr) {
         if (!PyErr_Occurred())
             PyErr_SetObject(PyExc_AttributeError, name);
         return nullptr;
     }
-    if (descrgetfunc get = Py_TYPE(attr)->tp_descr_get)
-        return Ref::steal(get(attr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
-    return Ref::borrow(attr);
+    if (descrgetfunc get = Py_TYPE(attr.get())->tp_descr_get)
+        return Ref::steal(get(attr.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+    return attr;
 }
 
 }  // namespace

@@ -12,8 +12,8 @@
 #include <Python.h>
 
 #include <chrono>
-#include <exception>
 #include <cstdint>
+#include <exception>
 #include <thread>
 #include <vector>
 

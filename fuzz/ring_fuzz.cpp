@@ -48,7 +48,7 @@ struct Item {
 class Model {
 public:
     Model(const RingLayout& l, bool variable, bool overwrite, bool zerocopy)
-        : layout_(l), variable_(variable), overwrite_(overwrite), in_place_(!overwrite || zerocopy),
+        : layout_(l), variable_(variable), overwrite_(overwrite), zerocopy_(zerocopy),
           units_(variable ? l.ring_bytes : l.slots) {}
 
     int push(const std::string& m)
@@ -87,7 +87,9 @@ public:
         Item item = items.front();
         items.pop_front();
         out_ = item.data;
-        if (in_place_) held_ = item;
+        // In place (keeping its room) with zerocopy, or when wait_front looks
+        // without overwrite; otherwise copied out and its room freed at once.
+        if (zerocopy_ || (peek && !overwrite_)) held_ = item;
         state_ = peek ? kPeeked : kTaken;
         return out_;
     }
@@ -118,7 +120,7 @@ private:
 
     enum State { kNothing, kTaken, kPeeked };
     const RingLayout layout_;
-    const bool variable_, overwrite_, in_place_;
+    const bool variable_, overwrite_, zerocopy_;
     const std::uint64_t units_;
     std::uint64_t tail_ = 0;
     std::optional<Item> held_;
@@ -143,11 +145,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t flags = in.byte();
     const bool variable = flags & 1, overwrite = flags & 2, zerocopy = flags & 4;
     const RingOptions options{1 + in.byte() % 48u, 1 + in.byte() % 12u, overwrite, zerocopy, false};
-    SpscRing ring(options);
-    Model model(ring.layout(), variable, overwrite, zerocopy);
+    RingError error;
+    const std::unique_ptr<SpscRing> ring = SpscRing::create(options, error);
+    CHECK(ring);
+    Model model(ring->layout(), variable, overwrite, zerocopy);
     Message out;
-    const std::size_t max_message = variable ? ring.layout().max_record : ring.layout().slot_size;
-    CHECK((variable ? ring.try_pop_var(out) : ring.try_pop(out)) == kEmpty);  // fixes the mode
+    const std::size_t max_message = variable ? ring->layout().max_record : ring->layout().slot_size;
+    CHECK((variable ? ring->try_pop_var(out) : ring->try_pop(out)) == kEmpty);  // fixes the mode
 
     while (!in.empty()) {
         if (model.handed_out()) {  // still readable, still intact
@@ -157,18 +161,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (op < 7) {
             const std::string m = make_message(in, max_message + 2);
             const bool notify = op & 1;
-            const int r = variable ? (notify ? ring.push_var_notify(m.data(), m.size()) : ring.push_var(m.data(), m.size()))
-                                   : (notify ? ring.push_notify(m.data(), m.size()) : ring.push(m.data(), m.size()));
+            const int r = variable ? (notify ? ring->push_var_notify(m.data(), m.size()) : ring->push_var(m.data(), m.size()))
+                                   : (notify ? ring->push_notify(m.data(), m.size()) : ring->push(m.data(), m.size()));
             CHECK(r == model.push(m));
         } else if (op < 11) {
-            const int r = variable ? ring.try_pop_var(out) : ring.try_pop(out);
+            const int r = variable ? ring->try_pop_var(out) : ring->try_pop(out);
             const std::optional<std::string> expected = model.take(false);
             CHECK(r == (expected ? kHandedOut : kEmpty));
             if (expected) CHECK(std::string(out.data, out.size) == *expected);
         } else if (op < 13) {
             // A wait on an empty open ring would sleep for ever on this one thread.
             if (!model.closed && model.items.empty() && !model.peeked()) continue;
-            const int r = variable ? ring.wait_pop_var(out) : ring.wait_front(out);
+            const int r = variable ? ring->wait_pop_var(out) : ring->wait_front(out);
             if (model.closed) {
                 CHECK(r == kClosed);
                 continue;
@@ -177,23 +181,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             CHECK(r == kHandedOut && expected && std::string(out.data, out.size) == *expected);
         } else if (op == 13) {
             if (!variable) {
-                ring.pop_front();
+                ring->pop_front();
                 model.pop_front();
             }
         } else if (op == 14) {
-            ring.release();
+            ring->release();
             model.release();
         } else if (in.byte() % 8 == 0) {
-            ring.close();
+            ring->close();
             model.closed = true;
         } else {  // the other mode's calls are refused and change nothing
-            CHECK((variable ? ring.push("x", 1) : ring.push_var("x", 1)) == kWrongMode);
+            CHECK((variable ? ring->push("x", 1) : ring->push_var("x", 1)) == kWrongMode);
             Message ignored;
-            CHECK((variable ? ring.try_pop(ignored) : ring.try_pop_var(ignored)) == kWrongMode);
+            CHECK((variable ? ring->try_pop(ignored) : ring->try_pop_var(ignored)) == kWrongMode);
         }
-        CHECK(ring.size() == model.size());
-        CHECK(ring.dropped() == model.dropped);
-        CHECK(ring.refused() == model.refused);
+        CHECK(ring->size() == model.size());
+        CHECK(ring->dropped() == model.dropped);
+        CHECK(ring->refused() == model.refused);
     }
     return 0;
 }

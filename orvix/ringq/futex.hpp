@@ -68,18 +68,37 @@ inline void wake_word(WaitWord& word) noexcept
 #endif
 }
 
+#if defined(__SANITIZE_THREAD__)
+#define ORVIX_RINGQ_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ORVIX_RINGQ_TSAN 1
+#endif
+#endif
+
 namespace fence_detail {
 // 1 once the process may use the heavy fence, 0 if it may not. Decided by
 // enable_asymmetric_fences() before any ring is shared between threads, so
 // both sides of every pair always agree on which fences they use.
 inline std::atomic<int> asymmetric{0};
+
+#if defined(ORVIX_RINGQ_TSAN)
+// ThreadSanitizer models no fences: a seq_cst read-modify-write of one shared
+// word orders the two sides as a fence would, in terms it checks.
+inline std::atomic<int> meeting_point{0};
+inline void full_fence() noexcept { meeting_point.fetch_add(0, std::memory_order_seq_cst); }
+#else
+inline void full_fence() noexcept { std::atomic_thread_fence(std::memory_order_seq_cst); }
+#endif
 }  // namespace fence_detail
 
 // Called by every ring constructor; the first call registers the process.
 inline void enable_asymmetric_fences() noexcept
 {
     static const bool enabled = [] {
-#if defined(__linux__)
+#if defined(ORVIX_RINGQ_TSAN)
+        return false;  // keep both sides on fences the sanitizer can see
+#elif defined(__linux__)
         return syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
 #elif defined(_WIN32)
         return true;
@@ -97,12 +116,12 @@ inline void light_fence() noexcept
     if (fence_detail::asymmetric.load(std::memory_order_relaxed))
         std::atomic_signal_fence(std::memory_order_seq_cst);
     else
-        std::atomic_thread_fence(std::memory_order_seq_cst);
+        fence_detail::full_fence();
 }
 
 inline void heavy_fence() noexcept
 {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    fence_detail::full_fence();
     if (!fence_detail::asymmetric.load(std::memory_order_relaxed)) return;
 #if defined(__linux__)
     syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);

@@ -4,11 +4,11 @@
 // most rings only ever use a small part of it, so nothing here touches the
 // memory: the OS supplies zero pages on first touch, and a ring that stays
 // small costs no more than the pages it used. A request the system cannot
-// back fails here, at construction, with std::bad_alloc.
+// back fails here, at construction: the buffer is then empty (no exception:
+// the ring is built inside extension modules that must not throw).
 #pragma once
 
 #include <cstddef>
-#include <new>
 #include <utility>
 
 #if defined(_WIN32)
@@ -25,7 +25,7 @@ namespace orvix::ringq {
 class PageBuffer {
 public:
     PageBuffer() noexcept = default;
-    explicit PageBuffer(std::size_t bytes) : size_(bytes)
+    explicit PageBuffer(std::size_t bytes) noexcept : size_(bytes)
     {
         if (bytes == 0) return;
 #if defined(_WIN32)
@@ -34,7 +34,7 @@ public:
         void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         data_ = p == MAP_FAILED ? nullptr : static_cast<char*>(p);
 #endif
-        if (!data_) throw std::bad_alloc();
+        if (!data_) size_ = 0;
     }
     PageBuffer(PageBuffer&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}

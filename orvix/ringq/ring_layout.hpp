@@ -35,7 +35,20 @@ struct RingLayout {
     std::size_t total_bytes = 0;  // the block: max(slots x slot_stride, ring_bytes)
 };
 
-enum class LayoutError { kNone, kZeroSlotSize, kZeroCapacity, kTooLarge };
+// Why a ring cannot be built (kNoMemory: the system refused the memory).
+enum class RingError { kNone, kZeroSlotSize, kZeroCapacity, kTooLarge, kNoMemory };
+
+constexpr const char* describe(RingError e) noexcept
+{
+    switch (e) {
+    case RingError::kNone: break;
+    case RingError::kZeroSlotSize: return "slot_size must be at least 1";
+    case RingError::kZeroCapacity: return "capacity must be at least 1";
+    case RingError::kTooLarge: return "slot_size * capacity is too large for a ring";
+    case RingError::kNoMemory: return "not enough memory for the ring";
+    }
+    return "no error";
+}
 
 inline constexpr std::size_t kRecordHeader = 8;
 inline constexpr std::size_t kCacheLine = 64;
@@ -60,12 +73,12 @@ constexpr bool checked_mul(std::size_t a, std::size_t b, std::size_t& out) noexc
 }
 }  // namespace layout_detail
 
-constexpr LayoutError plan_layout(std::size_t slot_size, std::size_t capacity, RingLayout& out) noexcept
+constexpr RingError plan_layout(std::size_t slot_size, std::size_t capacity, RingLayout& out) noexcept
 {
     using namespace layout_detail;
-    if (slot_size == 0) return LayoutError::kZeroSlotSize;
-    if (capacity == 0) return LayoutError::kZeroCapacity;
-    if (slot_size > kLargest || capacity > kLargest) return LayoutError::kTooLarge;
+    if (slot_size == 0) return RingError::kZeroSlotSize;
+    if (capacity == 0) return RingError::kZeroCapacity;
+    if (slot_size > kLargest || capacity > kLargest) return RingError::kTooLarge;
 
     RingLayout l;
     l.slot_size = slot_size;
@@ -75,14 +88,14 @@ constexpr LayoutError plan_layout(std::size_t slot_size, std::size_t capacity, R
     if (!checked_mul(l.slots, l.slot_stride, slot_bytes) ||
         !checked_mul(l.slots, (slot_size + 7) & ~std::size_t{7}, payload_bytes) ||
         !checked_mul(record_bytes(slot_size), 2, two_records))
-        return LayoutError::kTooLarge;
+        return RingError::kTooLarge;
     const std::size_t ring_min = std::max(payload_bytes, two_records);
-    if (ring_min > kLargest) return LayoutError::kTooLarge;
+    if (ring_min > kLargest) return RingError::kTooLarge;
     l.ring_bytes = std::bit_ceil(ring_min);
     l.max_record = l.ring_bytes / 2 - kRecordHeader;
     l.total_bytes = std::max(slot_bytes, l.ring_bytes);
     out = l;
-    return LayoutError::kNone;
+    return RingError::kNone;
 }
 
 }  // namespace orvix::ringq

@@ -7,8 +7,7 @@
 #include "orvix/ringq/spsc_queue_type.hpp"
 
 #include <cstddef>
-#include <new>
-#include <stdexcept>
+#include <memory>
 
 #include "cpython_support/conversions.hpp"
 #include "cpython_support/ref.hpp"
@@ -89,15 +88,17 @@ int size_converter(PyObject* value, void* out)
 // Builds the ring, turning the engine's construction errors into exceptions.
 SpscRing* make_ring(const RingOptions& options)
 {
-    try {
-        return new SpscRing(options);
-    } catch (const std::invalid_argument& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const std::length_error& e) {
-        PyErr_SetString(PyExc_OverflowError, e.what());
-    } catch (const std::bad_alloc&) {
-        PyErr_Format(PyExc_MemoryError, "cannot allocate a ring of %zu slots of %zu bytes",
-                     options.capacity, options.slot_size);
+    RingError error;
+    std::unique_ptr<SpscRing> ring = SpscRing::create(options, error);
+    switch (error) {
+    case RingError::kNone: return ring.release();
+    case RingError::kZeroSlotSize:
+    case RingError::kZeroCapacity: PyErr_SetString(PyExc_ValueError, describe(error)); break;
+    case RingError::kTooLarge: PyErr_SetString(PyExc_OverflowError, describe(error)); break;
+    case RingError::kNoMemory:
+        PyErr_Format(PyExc_MemoryError, "cannot allocate a ring of %zu slots of %zu bytes", options.capacity,
+                     options.slot_size);
+        break;
     }
     return nullptr;
 }

@@ -17,13 +17,13 @@
 //   room (counted by dropped()). The consumer takes messages by compare-and-
 //   swap on head_, so a message is either dropped or handed out, never both,
 //   and the slot it is reading is never reused while it reads.
-// * zerocopy: hand messages out in place even in overwrite mode. Without it an
-//   overwrite ring copies each message into a consumer-side buffer as it is
-//   taken, which frees its slot at once. With it, the message being read
-//   keeps its slot until released, and a push that could only make room by
-//   reusing that slot is treated as a push into a full ring. Without
-//   overwrite nothing can touch a handed-out slot, so messages are always
-//   handed out in place and zerocopy changes nothing.
+// * zerocopy: hand messages out in place. Without it the ring copies each
+//   message it hands out into a consumer-side buffer and frees its slot at
+//   once, so the producer always has the full capacity. With it a handed-out
+//   message keeps its slot until the consumer's next call (or release()); in
+//   overwrite mode a push that could only make room by reusing that slot is
+//   treated as a push into a full ring. wait_front never copies without
+//   overwrite: the message it shows stays in the ring until pop_front.
 // * block_on_full: a notify push (push_notify, push_var_notify: the consumer
 //   waits on another thread) that finds the ring full sleeps until the
 //   consumer frees room or the ring is closed. Plain push / push_var never
@@ -31,9 +31,9 @@
 //   not wait and finds the ring full returns kFull and counts a refusal.
 //
 // Handing out: try_pop / try_pop_var / wait_pop_var hand out a message that
-// stays readable until the consumer's next call (or release()), and keeps its
-// slot until then. wait_front hands out the head message without removing
-// it: waiting again hands out the same message, pop_front removes it.
+// stays readable until the consumer's next call (or release()). wait_front
+// hands out the head message without removing it: waiting again hands out
+// the same message, pop_front removes it.
 //
 // Waits spin briefly, then sleep on a futex word; a notify push makes the
 // wake-up system call only when the consumer is actually asleep. close()
@@ -47,8 +47,10 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <stdexcept>
+#include <memory>
+#include <new>
 #include <thread>
+#include <utility>
 
 #include "orvix/ringq/futex.hpp"
 #include "orvix/ringq/page_buffer.hpp"
@@ -73,18 +75,21 @@ struct Message {
 
 class SpscRing {
 public:
-    // Throws std::invalid_argument (a zero size), std::length_error (sizes
-    // whose product overflows) or std::bad_alloc (memory the system refuses).
-    explicit SpscRing(const RingOptions& options)
-        : overwrite_(options.overwrite),
-          zerocopy_(options.zerocopy),
-          block_on_full_(options.block_on_full),
-          layout_(checked_layout(options)),
-          memory_(layout_.total_bytes),
-          copy_buffer_(overwrite_ && !zerocopy_ ? std::max(layout_.slot_size, layout_.max_record) : 0),
-          bytes_(memory_.data())
+    // Builds a ring, or returns null and says why in `error`. Never throws:
+    // extension modules build rings, and no exception may cross into Python.
+    static std::unique_ptr<SpscRing> create(const RingOptions& options, RingError& error) noexcept
     {
-        enable_asymmetric_fences();
+        RingLayout layout;
+        error = plan_layout(options.slot_size, options.capacity, layout);
+        if (error != RingError::kNone) return nullptr;
+        const bool copies = !options.zerocopy;
+        PageBuffer memory(layout.total_bytes);
+        PageBuffer copy_buffer(copies ? std::max(layout.slot_size, layout.max_record) : 0);
+        std::unique_ptr<SpscRing> ring;
+        if (memory.data() && (copy_buffer.data() || !copies))
+            ring.reset(new (std::nothrow) SpscRing(options, layout, std::move(memory), std::move(copy_buffer)));
+        if (!ring) error = RingError::kNoMemory;
+        return ring;
     }
     SpscRing(const SpscRing&) = delete;
     SpscRing& operator=(const SpscRing&) = delete;
@@ -109,7 +114,9 @@ public:
         if (closed_.load(std::memory_order_acquire)) return kClosed;
         if (consumer_.hold != Hold::kPeeked) {
             release();
-            if (!wait_claim<kFixed>()) return kClosed;
+            // Without overwrite the message can stay where it is: nothing
+            // may touch it before pop_front.
+            if (!wait_claim<kFixed>(!overwrite_)) return kClosed;
             consumer_.hold = Hold::kPeeked;
         }
         out = consumer_.current;
@@ -121,7 +128,7 @@ public:
         if (!enter(kFixed)) return;
         if (consumer_.hold != Hold::kPeeked) {
             release();
-            if (!claim<kFixed>()) return;
+            if (!claim<kFixed>(true)) return;
         }
         consumer_.hold = Hold::kTaken;
         count_taken();
@@ -135,17 +142,7 @@ public:
     {
         if (consumer_.hold != Hold::kTaken) return;
         consumer_.hold = Hold::kNothing;
-        if (!overwrite_) {
-            // Release: our reads of the slots before the cursor happen before
-            // the producer, acquiring head, writes them again.
-            consumer_.head.store(consumer_.cursor, std::memory_order_release);
-        } else if (zerocopy_) {
-            // seq_cst: the claim protocol (see claim()); release as above.
-            consumer_.held.store(kNoSlot, std::memory_order_seq_cst);
-        } else {
-            return;  // copied out: the slot was freed when it was taken
-        }
-        if (block_on_full_) wake_producer();
+        if (consumer_.in_slot) free_slot();
     }
 
     // ---- any thread -------------------------------------------------------
@@ -187,16 +184,16 @@ private:
     // 128, not 64: x86 prefetches cache lines in pairs.
     static constexpr std::size_t kLine = 128;
 
-    static RingLayout checked_layout(const RingOptions& o)
+    SpscRing(const RingOptions& options, const RingLayout& layout, PageBuffer memory, PageBuffer copy_buffer) noexcept
+        : overwrite_(options.overwrite),
+          zerocopy_(options.zerocopy),
+          block_on_full_(options.block_on_full),
+          layout_(layout),
+          memory_(std::move(memory)),
+          copy_buffer_(std::move(copy_buffer)),
+          bytes_(memory_.data())
     {
-        RingLayout l;
-        switch (plan_layout(o.slot_size, o.capacity, l)) {
-        case LayoutError::kNone: return l;
-        case LayoutError::kZeroSlotSize: throw std::invalid_argument("slot_size must be at least 1");
-        case LayoutError::kZeroCapacity: throw std::invalid_argument("capacity must be at least 1");
-        case LayoutError::kTooLarge: break;
-        }
-        throw std::length_error("slot_size * capacity is too large for a ring");
+        enable_asymmetric_fences();
     }
 
     // The first call decides the mode for good. Relaxed: the mode is all the
@@ -288,7 +285,7 @@ private:
     template <Mode M> int make_room(std::uint64_t t, std::uint64_t need, bool notify) noexcept
     {
         for (unsigned spins = 0;; ++spins) {
-            // seq_cst, head before held: see claim(). A producer that sees
+            // seq_cst, head before held: see claim_contended(). A producer that sees
             // head moved past a message also sees it held if it is, and the
             // consumer's release stores make its reads of freed slots happen
             // before our writes.
@@ -321,7 +318,7 @@ private:
         Message ignored;
         // Reading the record header is safe: we wrote it and only we write.
         const std::uint64_t next = locate<M>(head, ignored);
-        // seq_cst: see claim(). Losing the race means the consumer took
+        // seq_cst: see claim_contended(). Losing the race means the consumer took
         // this message (or the head moved): either way the caller looks again.
         if (consumer_.head.compare_exchange_strong(head, next, std::memory_order_seq_cst))
             bump(producer_.dropped);
@@ -346,7 +343,7 @@ private:
         if (wait && closed_.load(std::memory_order_acquire)) return kClosed;
         if (consumer_.hold != Hold::kPeeked) {
             release();
-            if (!(wait ? wait_claim<M>() : claim<M>())) return wait ? kClosed : kEmpty;
+            if (!(wait ? wait_claim<M>(false) : claim<M>(false))) return wait ? kClosed : kEmpty;
         }
         consumer_.hold = Hold::kTaken;
         count_taken();
@@ -354,22 +351,39 @@ private:
         return kHandedOut;
     }
 
-    // Takes the next message off the ring into consumer_.current; its slot stays
-    // reserved until release().
-    template <Mode M> bool claim() noexcept
+    // Takes the next message off the ring into consumer_.current. It is read
+    // in place, its slot reserved until free_slot(), if `keep` or zerocopy;
+    // otherwise it is copied out and its slot freed at once.
+    template <Mode M> bool claim(bool keep) noexcept
     {
-        if (!overwrite_) {
-            if (consumer_.cursor == consumer_.tail_cache) {
-                // Acquire: pairs with publish(); the message bytes are visible.
-                consumer_.tail_cache = producer_.tail.load(std::memory_order_acquire);
-                if (consumer_.cursor == consumer_.tail_cache) return false;
-            }
-            consumer_.cursor = locate<M>(consumer_.cursor, consumer_.current);
-            return true;
+        if (!(overwrite_ ? claim_contended<M>() : claim_owned<M>())) return false;
+        consumer_.in_slot = true;
+        if (!keep && !zerocopy_) {
+            Message& m = consumer_.current;
+            if (m.size) std::memcpy(copy_buffer_.data(), m.data, m.size);
+            m.data = copy_buffer_.data();
+            free_slot();
         }
-        for (;;) {  // overwrite: the producer may drop the head message under us
-            std::uint64_t head = consumer_.head.load(std::memory_order_seq_cst);
-            // Acquire: pairs with publish(), as above.
+        return true;
+    }
+
+    template <Mode M> bool claim_owned() noexcept
+    {
+        if (consumer_.cursor == consumer_.tail_cache) {
+            // Acquire: pairs with publish(); the message bytes are visible.
+            consumer_.tail_cache = producer_.tail.load(std::memory_order_acquire);
+            if (consumer_.cursor == consumer_.tail_cache) return false;
+        }
+        consumer_.cursor = locate<M>(consumer_.cursor, consumer_.current);
+        return true;
+    }
+
+    // Overwrite mode: the producer may drop the head message under us.
+    template <Mode M> bool claim_contended() noexcept
+    {
+        for (;;) {
+            std::uint64_t head = consumer_.head.load(std::memory_order_acquire);
+            // Acquire: pairs with publish(); the message bytes are visible.
             if (head == producer_.tail.load(std::memory_order_acquire)) {
                 consumer_.held.store(kNoSlot, std::memory_order_seq_cst);
                 return false;
@@ -381,19 +395,26 @@ private:
             consumer_.held.store(head, std::memory_order_seq_cst);
             if (consumer_.head.load(std::memory_order_seq_cst) != head) continue;
             const std::uint64_t next = locate<M>(head, consumer_.current);
-            if (!consumer_.head.compare_exchange_strong(head, next, std::memory_order_seq_cst)) continue;
-            if (!zerocopy_) {
-                if (consumer_.current.size) std::memcpy(copy_buffer_.data(), consumer_.current.data, consumer_.current.size);
-                consumer_.current.data = copy_buffer_.data();
-                // Release (seq_cst as above): the copy is done, the slot is free.
-                consumer_.held.store(kNoSlot, std::memory_order_seq_cst);
-                if (block_on_full_) wake_producer();
-            }
-            return true;
+            if (consumer_.head.compare_exchange_strong(head, next, std::memory_order_seq_cst)) return true;
         }
     }
 
-    template <Mode M> bool wait_claim() noexcept
+    // Gives the slot of the message taken last back to the producer.
+    void free_slot() noexcept
+    {
+        consumer_.in_slot = false;
+        if (!overwrite_) {
+            // Release: our reads of the slots before the cursor happen before
+            // the producer, acquiring head, writes them again.
+            consumer_.head.store(consumer_.cursor, std::memory_order_release);
+        } else {
+            // seq_cst: the claim protocol (see claim_contended()); release as above.
+            consumer_.held.store(kNoSlot, std::memory_order_seq_cst);
+        }
+        if (block_on_full_) wake_producer();
+    }
+
+    template <Mode M> bool wait_claim(bool keep) noexcept
     {
         // Acquire: the re-check of the Dekker pair in wait_until().
         auto message_ready = [&] {
@@ -401,7 +422,7 @@ private:
             return tail != (overwrite_ ? consumer_.head.load(std::memory_order_seq_cst) : consumer_.cursor);
         };
         do {
-            if (claim<M>()) return true;
+            if (claim<M>(keep)) return true;
         } while (wait_until(sleep_.consumer, message_ready));
         return false;
     }
@@ -481,6 +502,7 @@ private:
         std::uint64_t cursor = 0;  // without overwrite: the next message to hand out
         Message current;           // the message handed out last
         Hold hold = Hold::kNothing;
+        bool in_slot = false;      // current is read in place: its slot is not yet free
     } consumer_;
 
     // Each side's "I am asleep" word, read by the other side on every

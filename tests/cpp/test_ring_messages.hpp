@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "orvix/ringq/spsc_ring.hpp"
@@ -18,6 +20,14 @@ inline constexpr int kSlowdown = 10;
 #else
 inline constexpr int kSlowdown = 1;
 #endif
+
+inline std::unique_ptr<orvix::ringq::SpscRing> make_ring(const orvix::ringq::RingOptions& options)
+{
+    orvix::ringq::RingError error;
+    auto ring = orvix::ringq::SpscRing::create(options, error);
+    if (!ring) throw std::runtime_error(orvix::ringq::describe(error));
+    return ring;
+}
 
 inline std::uint8_t pattern_byte(std::uint64_t seq, std::size_t i)
 {

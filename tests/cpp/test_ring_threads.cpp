@@ -90,8 +90,8 @@ TEST_P(RingStress, NothingLostDuplicatedReorderedOrTorn)
     const StressCase& c = GetParam();
     const std::uint64_t count = 2'000'000 / ring_test::kSlowdown;
     const std::size_t max_size = 64;
-    SpscRing ring({max_size, 256, c.overwrite, c.zerocopy, c.block_on_full});
-    const std::vector<std::uint64_t> seen = run_stress(c, count, max_size, ring);
+    auto ring = ring_test::make_ring({max_size, 256, c.overwrite, c.zerocopy, c.block_on_full});
+    const std::vector<std::uint64_t> seen = run_stress(c, count, max_size, *ring);
 
     std::uint64_t expected = 0;
     for (std::uint64_t seq : seen) {
@@ -104,15 +104,15 @@ TEST_P(RingStress, NothingLostDuplicatedReorderedOrTorn)
         expected = seq + 1;
     }
     if (c.overwrite) {
-        EXPECT_EQ(seen.size() + ring.dropped(), count);
-        EXPECT_GT(ring.dropped(), 0u);
+        EXPECT_EQ(seen.size() + ring->dropped(), count);
+        EXPECT_GT(ring->dropped(), 0u);
         // Only a zerocopy ring refuses: when the one slot it could reuse is being read.
         if (!c.zerocopy) {
-            EXPECT_EQ(ring.refused(), 0u);
+            EXPECT_EQ(ring->refused(), 0u);
         }
     } else {
         EXPECT_EQ(seen.size(), count);
-        EXPECT_EQ(ring.dropped(), 0u);
+        EXPECT_EQ(ring->dropped(), 0u);
     }
 }
 
@@ -133,14 +133,14 @@ INSTANTIATE_TEST_SUITE_P(
 // A consumer that is asleep (past its spin) is woken by a notify push.
 TEST(RingWakeUp, SleepingConsumerWokenByPush)
 {
-    SpscRing ring({16, 4});
+    auto ring = ring_test::make_ring({16, 4});
     auto consumer = std::async(std::launch::async, [&] {
         Message m;
-        const int r = ring.wait_front(m);
+        const int r = ring->wait_front(m);
         return std::make_pair(r, ring_test::text(m));
     });
     std::this_thread::sleep_for(50ms);
-    ASSERT_EQ(ring.push_notify("hello", 5), kStored);
+    ASSERT_EQ(ring->push_notify("hello", 5), kStored);
     ASSERT_EQ(consumer.wait_for(10s), std::future_status::ready);
     const auto [r, text] = consumer.get();
     EXPECT_EQ(r, kHandedOut);
@@ -150,13 +150,13 @@ TEST(RingWakeUp, SleepingConsumerWokenByPush)
 TEST(RingWakeUp, SleepingConsumersEndOnClose)
 {
     for (bool variable : {false, true}) {
-        SpscRing ring({16, 4});
+        auto ring = ring_test::make_ring({16, 4});
         auto consumer = std::async(std::launch::async, [&] {
             Message m;
-            return variable ? ring.wait_pop_var(m) : ring.wait_front(m);
+            return variable ? ring->wait_pop_var(m) : ring->wait_front(m);
         });
         std::this_thread::sleep_for(50ms);
-        ring.close();
+        ring->close();
         ASSERT_EQ(consumer.wait_for(10s), std::future_status::ready);
         EXPECT_EQ(consumer.get(), kClosed);
     }
@@ -165,43 +165,43 @@ TEST(RingWakeUp, SleepingConsumersEndOnClose)
 TEST(RingWakeUp, BlockedProducerWaitsForRoom)
 {
     for (bool variable : {false, true}) {
-        SpscRing ring({8, 2, false, false, true});
-        auto push = [&](const char* s) { return variable ? ring.push_var_notify(s, 1) : ring.push_notify(s, 1); };
-        const std::size_t fill = variable ? ring.layout().ring_bytes / record_bytes(1) : 2;
+        auto ring = ring_test::make_ring({8, 2, false, false, true});
+        auto push = [&](const char* s) { return variable ? ring->push_var_notify(s, 1) : ring->push_notify(s, 1); };
+        const std::size_t fill = variable ? ring->layout().ring_bytes / record_bytes(1) : 2;
         for (std::size_t i = 0; i < fill; ++i) ASSERT_EQ(push("a"), kStored);
         auto producer = std::async(std::launch::async, [&] { return push("z"); });
         ASSERT_EQ(producer.wait_for(50ms), std::future_status::timeout) << "a full ring must block";
         Message m;
-        ASSERT_EQ(variable ? ring.try_pop_var(m) : ring.try_pop(m), kHandedOut);
-        ring.release();
+        ASSERT_EQ(variable ? ring->try_pop_var(m) : ring->try_pop(m), kHandedOut);
+        ring->release();
         ASSERT_EQ(producer.wait_for(10s), std::future_status::ready);
         EXPECT_EQ(producer.get(), kStored);
-        EXPECT_EQ(ring.refused(), 0u);
+        EXPECT_EQ(ring->refused(), 0u);
     }
 }
 
 TEST(RingWakeUp, BlockedProducerReleasedByClose)
 {
-    SpscRing ring({8, 1, false, false, true});
-    ASSERT_EQ(ring.push_notify("a", 1), kStored);
-    auto producer = std::async(std::launch::async, [&] { return ring.push_notify("b", 1); });
+    auto ring = ring_test::make_ring({8, 1, false, false, true});
+    ASSERT_EQ(ring->push_notify("a", 1), kStored);
+    auto producer = std::async(std::launch::async, [&] { return ring->push_notify("b", 1); });
     ASSERT_EQ(producer.wait_for(50ms), std::future_status::timeout);
-    ring.close();
+    ring->close();
     ASSERT_EQ(producer.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(producer.get(), kClosed);
 }
 
 TEST(RingWakeUp, ZerocopyOverwriteProducerWaitsForTheReadSlot)
 {
-    SpscRing ring({8, 2, true, true, true});
+    auto ring = ring_test::make_ring({8, 2, true, true, true});
     Message m;
-    ASSERT_EQ(ring.push_notify("a", 1), kStored);
-    ASSERT_EQ(ring.wait_front(m), kHandedOut);
-    ASSERT_EQ(ring.push_notify("b", 1), kStored);
-    auto producer = std::async(std::launch::async, [&] { return ring.push_notify("c", 1); });
+    ASSERT_EQ(ring->push_notify("a", 1), kStored);
+    ASSERT_EQ(ring->wait_front(m), kHandedOut);
+    ASSERT_EQ(ring->push_notify("b", 1), kStored);
+    auto producer = std::async(std::launch::async, [&] { return ring->push_notify("c", 1); });
     ASSERT_EQ(producer.wait_for(50ms), std::future_status::timeout);
     EXPECT_EQ(ring_test::text(m), "a");
-    ring.pop_front();
+    ring->pop_front();
     ASSERT_EQ(producer.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(producer.get(), kStored);
 }
@@ -210,23 +210,23 @@ TEST(RingWakeUp, ZerocopyOverwriteProducerWaitsForTheReadSlot)
 TEST(RingWakeUp, CloseDuringTraffic)
 {
     for (int round = 0; round < 20; ++round) {
-        SpscRing ring({16, 8, false, false, true});
+        auto ring = ring_test::make_ring({16, 8, false, false, true});
         std::atomic<bool> stop{false};
         std::thread producer([&] {
-            while (!stop.load() && ring.push_notify("m", 1) != kClosed) {
+            while (!stop.load() && ring->push_notify("m", 1) != kClosed) {
             }
         });
         std::thread consumer([&] {
             Message m;
-            while (ring.wait_front(m) == kHandedOut) ring.pop_front();
+            while (ring->wait_front(m) == kHandedOut) ring->pop_front();
         });
         std::this_thread::sleep_for(2ms);
-        ring.close();
+        ring->close();
         consumer.join();
         stop.store(true);
         producer.join();
         Message m;
-        EXPECT_EQ(ring.wait_front(m), kClosed);
+        EXPECT_EQ(ring->wait_front(m), kClosed);
     }
 }
 

@@ -3,10 +3,15 @@
 // what Python cannot (`_addr`, `_sock_fd`) and push from a chosen thread.
 #include <Python.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <ios>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <typeinfo>
 #include <utility>
 
@@ -84,6 +89,94 @@ PyObject* probe_push(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// push_bursts(dispatcher, bursts, max_burst, max_pause_us): `bursts` bursts
+// of 1..max_burst messages with pauses of 0..max_pause_us between them, so
+// the reader keeps falling asleep and being woken. Message n carries n as
+// a little-endian u64. Runs in the calling thread with the interpreter lock
+// released; returns the number of messages pushed.
+PyObject* probe_push_bursts(PyObject*, PyObject* args) {
+    PyObject* obj;
+    unsigned long long bursts, max_burst, max_pause_us;
+    if (!PyArg_ParseTuple(args, "OKKK", &obj, &bursts, &max_burst, &max_pause_us)) return nullptr;
+    orvix_dispatch_push_fn push = push_fn_of(obj);
+    if (!push) return nullptr;
+    std::uint64_t n = 0;
+    Py_BEGIN_ALLOW_THREADS
+    for (std::uint64_t b = 0; b < bursts; ++b) {
+        const std::uint64_t size = 1 + (b * 7919) % max_burst;   // a spread of burst sizes
+        for (std::uint64_t i = 0; i < size; ++i, ++n) {
+            char msg[8];
+            std::memcpy(msg, &n, sizeof(msg));
+            push(obj, msg, sizeof(msg));
+        }
+        const std::uint64_t pause = max_pause_us ? (b * 104729) % (max_pause_us + 1) : 0;
+        if (pause) std::this_thread::sleep_for(std::chrono::microseconds(pause));
+    }
+    Py_END_ALLOW_THREADS
+    return PyLong_FromUnsignedLongLong(n);
+}
+
+// start_pushing(dispatcher) -> handle: a native thread pushes 8-byte
+// messages (n as a little-endian u64) through push_fn until
+// stop_pushing(handle) stops and joins it (returning how many it pushed).
+struct Pusher {
+    PyObject* dispatcher = nullptr;   // owned: the thread pushes into it
+    orvix_dispatch_push_fn push = nullptr;
+    std::atomic<bool> stop{false};
+    std::uint64_t pushed = 0;
+    std::thread thread;
+
+    void run() {
+        std::uint64_t n = 0;
+        for (; !stop.load(std::memory_order_relaxed); ++n) {
+            char msg[8];
+            std::memcpy(msg, &n, sizeof(msg));
+            push(dispatcher, msg, sizeof(msg));
+        }
+        pushed = n;
+    }
+
+    void join() {
+        stop.store(true, std::memory_order_relaxed);
+        if (!thread.joinable()) return;
+        Py_BEGIN_ALLOW_THREADS
+        thread.join();
+        Py_END_ALLOW_THREADS
+    }
+};
+
+constexpr const char kPusherName[] = "dispatcher_probe.Pusher";
+
+void pusher_destroy(PyObject* capsule) {
+    auto* p = static_cast<Pusher*>(PyCapsule_GetPointer(capsule, kPusherName));
+    p->join();
+    Py_DECREF(p->dispatcher);
+    delete p;
+}
+
+PyObject* probe_start_pushing(PyObject*, PyObject* obj) {
+    orvix_dispatch_push_fn push = push_fn_of(obj);
+    if (!push) return nullptr;
+    auto* p = new Pusher;
+    p->dispatcher = Py_NewRef(obj);
+    p->push = push;
+    PyObject* handle = PyCapsule_New(p, kPusherName, pusher_destroy);
+    if (!handle) {
+        Py_DECREF(p->dispatcher);
+        delete p;
+        return nullptr;
+    }
+    p->thread = std::thread([p] { p->run(); });
+    return handle;
+}
+
+PyObject* probe_stop_pushing(PyObject*, PyObject* handle) {
+    auto* p = static_cast<Pusher*>(PyCapsule_GetPointer(handle, kPusherName));
+    if (!p) return nullptr;
+    p->join();
+    return PyLong_FromUnsignedLongLong(p->pushed);
+}
+
 PyObject* probe_queue(PyObject*, PyObject* obj) {
     const OrvixAsyncDispatcher* rec = socket_record(obj);
     if (!rec) return nullptr;
@@ -159,6 +252,11 @@ PyMethodDef methods[] = {
     {"make_pop_throw", probe_make_pop_throw, METH_VARARGS,
      "make_pop_throw(async_dispatcher, kind): its pop_fn throws a native exception of that kind."},
     {"queue", probe_queue, METH_O, "A socket dispatcher's _q."},
+    {"start_pushing", probe_start_pushing, METH_O,
+     "start_pushing(dispatcher) -> handle: pushes from a native thread until stop_pushing(handle)"},
+    {"stop_pushing", probe_stop_pushing, METH_O, "stop_pushing(handle) -> number of pushes"},
+    {"push_bursts", probe_push_bursts, METH_VARARGS,
+     "push_bursts(dispatcher, bursts, max_burst, max_pause_us) -> messages pushed"},
     {"setup_entry", probe_setup_entry, METH_VARARGS, "setup_entry(dispatcher, skip_override[, host])"},
     {"close_entry", probe_close_entry, METH_VARARGS, "close_entry(sync_dispatcher, skip_override)"},
     {"addr", probe_addr, METH_O, "The 16 bytes of a socket dispatcher's _addr."},

@@ -1,6 +1,13 @@
 """Helpers shared by the AsyncDispatcher and SyncDispatcher tests."""
+import gc
 import os
+import pickle
 import struct
+import sys
+
+import pytest
+
+import dispatcher_probe
 
 UNDER_SANITIZER = bool(os.environ.get("ORVIX_UNDER_SANITIZER"))
 
@@ -36,3 +43,35 @@ def bound_port(sock_fd):
     import socket
     with socket.socket(fileno=os.dup(sock_fd)) as dup:
         return dup.getsockname()[1]
+
+
+def ring_parameters(dispatcher):
+    """(slot_size, capacity, overwrite, zerocopy, block_on_full) of the dispatcher's ring."""
+    q = dispatcher_probe.queue(dispatcher)
+    return q.slot_size, q.capacity, q.overwrite, q.zerocopy, q.block_on_full
+
+
+def assert_pickling_refused(dispatcher):
+    message = "no default __reduce__ due to non-trivial __cinit__"
+    for attempt in (lambda: pickle.dumps(dispatcher), dispatcher.__reduce__,
+                    lambda: dispatcher.__setstate__(None)):
+        with pytest.raises(TypeError) as info:
+            attempt()
+        assert str(info.value) == message
+
+
+def close_errors_on_deallocation(dispatcher_class, monkeypatch):
+    """What the unraisable hook receives when a subclass's close() raises
+    while its instance is deallocated: [(exception type, context)]."""
+    reports = []
+    # Keep only what is checked: the exception's traceback pins the frame of
+    # close(), and with it the object being deallocated.
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: reports.append((u.exc_type, u.object)))
+
+    class Sub(dispatcher_class):
+        def close(self):
+            raise KeyError("from close")
+    d = Sub(print)
+    del d
+    gc.collect()
+    return reports

@@ -1,8 +1,7 @@
 """AsyncDispatcher: native producers to an asyncio callback through the wake-up datagram."""
 import asyncio
 import gc
-import pickle
-import sys
+import struct
 
 import pytest
 import uvloop
@@ -11,7 +10,9 @@ import dispatcher_probe
 import producer_cpp
 from orvix.utils.corvane.corvane import AsyncDispatcher
 from socket_dispatcher_support import (INVALID_SOCKET, UNDER_SANITIZER, addr_fields,
-                                       bound_port, check_in_order)
+                                       assert_pickling_refused, bound_port, check_in_order,
+                                       close_errors_on_deallocation,
+                                       ring_parameters)
 
 MODULE = "orvix.utils.corvane.corvane"
 
@@ -87,6 +88,28 @@ def test_a_million_messages_arrive_in_order_with_none_lost(run):
     run(main)
 
 
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize("variable_size", [False, True])
+def test_no_wakeup_is_lost_when_the_reader_keeps_falling_asleep(run, variable_size):
+    bursts = 500 if UNDER_SANITIZER else 3000
+
+    async def main():
+        received = []
+
+        async def cb(msg):
+            received.append(msg)
+        d = AsyncDispatcher(cb, capacity=1 << 16, slot_size=8, variable_size=variable_size)
+        d.setup()
+        total = await asyncio.to_thread(dispatcher_probe.push_bursts, d, bursts, 5, 40)
+        # Every burst must have woken the reader: no poll loop would find
+        # the last messages otherwise.
+        while len(received) < total:
+            await asyncio.sleep(0.01)
+        d.close()
+        assert [struct.unpack("<Q", m)[0] for m in received] == list(range(total))
+    run(lambda: asyncio.wait_for(main(), 100))
+
+
 @pytest.mark.timeout(60)
 @pytest.mark.parametrize("variable_size", [False, True])
 def test_zero_length_messages_arrive_as_empty_bytes(run, variable_size):
@@ -134,6 +157,28 @@ def test_callback_may_return_any_awaitable(run):
             await asyncio.sleep(0.01)
         d.close()
         assert got == [b"abc"] * 3
+    run(main)
+
+
+@pytest.mark.timeout(30)
+def test_a_ring_that_never_runs_dry_does_not_starve_the_loop(run):
+    async def main():
+        got = 0
+        d = None
+
+        async def cb(msg):        # finishes without suspending, and refills the ring
+            nonlocal got
+            got += 1
+            dispatcher_probe.push(d, msg)
+        d = AsyncDispatcher(cb, capacity=64, slot_size=8)
+        task = setup_and_get_task(d)
+        dispatcher_probe.push(d, bytes(8))
+        # Other tasks, and close()'s cancellation, still get their turn.
+        await asyncio.sleep(0.01)
+        assert got > 0
+        d.close()
+        await asyncio.wait([task], timeout=5)
+        assert task.done()
     run(main)
 
 
@@ -380,18 +425,7 @@ def test_subclass_overrides_close_setup_and_reader(run):
 
 
 def test_deallocation_calls_the_subclass_close_and_reports_its_error(monkeypatch):
-    reports = []
-    # Keep only what the test checks: the exception's traceback pins the
-    # frame of close(), and with it the object being deallocated.
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: reports.append((u.exc_type, u.object)))
-
-    class Sub(AsyncDispatcher):
-        def close(self):
-            raise KeyError("from close")
-    d = Sub(Collector(1))
-    del d
-    gc.collect()
-    assert reports == [(KeyError, f"{MODULE}.AsyncDispatcher.__dealloc__")]
+    assert close_errors_on_deallocation(AsyncDispatcher, monkeypatch) == [(KeyError, f"{MODULE}.AsyncDispatcher.__dealloc__")]
 
 
 @pytest.mark.timeout(30)
@@ -431,20 +465,12 @@ def test_constructor_arguments():
 
 
 def test_ring_parameters_and_their_order():
-    q = dispatcher_probe.queue(AsyncDispatcher(print))
-    assert (q.slot_size, q.capacity, q.overwrite, q.zerocopy) == (2048, 16384, False, False)
-    q = dispatcher_probe.queue(AsyncDispatcher(print, 64, 32, True, False))
-    assert (q.slot_size, q.capacity, q.overwrite, q.zerocopy) == (32, 64, True, False)
-    assert q.block_on_full is False
+    assert ring_parameters(AsyncDispatcher(print)) == (2048, 16384, False, False, False)
+    assert ring_parameters(AsyncDispatcher(print, 64, 32, True, False)) == (32, 64, True, False, False)
 
 
 def test_pickling_is_refused():
-    d = AsyncDispatcher(print)
-    message = "no default __reduce__ due to non-trivial __cinit__"
-    for attempt in (lambda: pickle.dumps(d), d.__reduce__, lambda: d.__setstate__(None)):
-        with pytest.raises(TypeError) as info:
-            attempt()
-        assert str(info.value) == message
+    assert_pickling_refused(AsyncDispatcher(print))
 
 
 def test_reader_argument_count():

@@ -1,6 +1,8 @@
 """SPSCQueue from Python: construction, the Python API, and the C-level table."""
 import ctypes
 import pickle
+import subprocess
+import sys
 import threading
 import time
 from collections import deque
@@ -13,6 +15,10 @@ from orvix.ringq.ringq import SPSCQueue
 
 
 # ---- construction -----------------------------------------------------------
+
+def test_import_is_warning_free():
+    subprocess.run([sys.executable, "-W", "error", "-c", "import orvix.ringq.ringq"], check=True, timeout=60)
+
 
 def test_defaults_and_repr():
     q = SPSCQueue()

@@ -370,7 +370,7 @@ def test_never_awaited_warning():
     assert messages["native"] == messages["probe"]
 
 
-def test_finalised_while_suspended_is_closed(capsys):
+def test_finalised_while_suspended_is_closed():
     for impl in IMPLS:
         log = []
         c = body(impl, "cleanup")(Step(log), log)
@@ -512,12 +512,6 @@ def test_async_with_missing_special_methods():
 
 
 # ---- under event loops -------------------------------------------------------------
-
-def loops():
-    yield pytest.param(asyncio.new_event_loop, id="asyncio")
-    uvloop = pytest.importorskip("uvloop")
-    yield pytest.param(uvloop.new_event_loop, id="uvloop")
-
 
 @pytest.fixture(params=["asyncio", "uvloop"])
 def new_loop(request):

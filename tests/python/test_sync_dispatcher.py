@@ -1,7 +1,6 @@
 """SyncDispatcher: native producers to a callback on a Python reader thread."""
-import gc
 import os
-import pickle
+import struct
 import subprocess
 import sys
 import threading
@@ -13,7 +12,9 @@ import dispatcher_probe
 import producer_cpp
 from orvix.utils.corvane.corvane import SyncDispatcher
 from socket_dispatcher_support import (INVALID_SOCKET, UNDER_SANITIZER, addr_fields,
-                                       bound_port, check_in_order)
+                                       assert_pickling_refused, bound_port, check_in_order,
+                                       close_errors_on_deallocation,
+                                       ring_parameters)
 
 MODULE = "orvix.utils.corvane.corvane"
 
@@ -76,6 +77,23 @@ def test_a_million_messages_arrive_in_order_with_none_lost():
     check_in_order(c.messages, count, 16)
 
 
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize("variable_size", [False, True])
+def test_no_wakeup_is_lost_when_the_reader_keeps_falling_asleep(variable_size):
+    bursts = 500 if UNDER_SANITIZER else 3000
+    c = Collector(10**9)
+    d = SyncDispatcher(c, capacity=1 << 16, slot_size=8, variable_size=variable_size)
+    reader = setup_and_get_reader(d)
+    total = dispatcher_probe.push_bursts(d, bursts, 5, 40)
+    # Every burst must have woken the reader: the last messages would
+    # otherwise stay in the ring until the deadline.
+    deadline = time.monotonic() + 100
+    while len(c.messages) < total and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert [struct.unpack("<Q", m)[0] for m in c.messages] == list(range(total))
+    stop(d, reader)
+
+
 @pytest.mark.timeout(60)
 @pytest.mark.parametrize("variable_size", [False, True])
 def test_zero_length_messages_arrive_as_empty_bytes(variable_size):
@@ -125,6 +143,47 @@ def test_close_delivers_what_is_queued_then_stops_the_reader():
     assert dispatcher_probe.sock_fd(d) == INVALID_SOCKET
     dispatcher_probe.push(d, b"late", 100)   # after close: stored, no datagram
     assert d.close() is None                 # twice
+
+
+@pytest.mark.timeout(60)
+def test_close_stops_the_reader_even_while_a_producer_keeps_pushing():
+    got = []
+
+    def slow_callback(msg):      # slower than the producer: the ring stays full
+        got.append(msg)
+        time.sleep(0.00002)
+    d = SyncDispatcher(slow_callback, capacity=1 << 10, slot_size=8)
+    reader = setup_and_get_reader(d)
+    pusher = dispatcher_probe.start_pushing(d)
+    while len(got) < 100:
+        time.sleep(0.001)
+    d.close()
+    reader.join(20)
+    still_running = reader.is_alive()
+    dispatcher_probe.stop_pushing(pusher)
+    assert not still_running
+    numbers = [struct.unpack("<Q", m)[0] for m in got]
+    assert numbers == sorted(set(numbers))    # in order, none twice (refused pushes leave gaps)
+
+
+@pytest.mark.timeout(30)
+def test_close_from_the_callback_stops_after_the_queued_messages():
+    got = []
+    d = None
+
+    def cb(msg):
+        got.append(msg)
+        if len(got) == 1:
+            d.close()
+    d = SyncDispatcher(cb)
+    producer_cpp.start(d, 100, 8).join()      # queued before the reader starts
+    threads = threading.active_count()
+    d.setup()
+    deadline = time.monotonic() + 10
+    while threading.active_count() > threads and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert threading.active_count() == threads   # the reader has ended
+    check_in_order(got, 100, 8)
 
 
 def test_close_before_setup_does_nothing():
@@ -275,18 +334,7 @@ def test_variable_size_target_is_try_pop_var():
 
 
 def test_deallocation_calls_the_subclass_close_and_reports_its_error(monkeypatch):
-    reports = []
-    # Keep only what the test checks: the exception's traceback pins the
-    # frame of close(), and with it the object being deallocated.
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: reports.append((u.exc_type, u.object)))
-
-    class Sub(SyncDispatcher):
-        def close(self):
-            raise KeyError("from close")
-    d = Sub(Collector(1))
-    del d
-    gc.collect()
-    assert reports == [(KeyError, f"{MODULE}.SyncDispatcher.__dealloc__")]
+    assert close_errors_on_deallocation(SyncDispatcher, monkeypatch) == [(KeyError, f"{MODULE}.SyncDispatcher.__dealloc__")]
 
 
 # ---- construction and pickling ---------------------------------------------
@@ -304,21 +352,13 @@ def test_constructor_arguments():
 
 
 def test_ring_parameters_and_their_order():
-    q = dispatcher_probe.queue(SyncDispatcher(print))
-    assert (q.slot_size, q.capacity, q.overwrite, q.zerocopy) == (2048, 16384, False, False)
+    assert ring_parameters(SyncDispatcher(print)) == (2048, 16384, False, False, False)
     # zerocopy comes before overwrite here
-    q = dispatcher_probe.queue(SyncDispatcher(print, 64, 32, True, False))
-    assert (q.slot_size, q.capacity, q.overwrite, q.zerocopy) == (32, 64, False, True)
-    assert q.block_on_full is False
+    assert ring_parameters(SyncDispatcher(print, 64, 32, True, False)) == (32, 64, False, True, False)
 
 
 def test_pickling_is_refused():
-    d = SyncDispatcher(print)
-    message = "no default __reduce__ due to non-trivial __cinit__"
-    for attempt in (lambda: pickle.dumps(d), d.__reduce__, lambda: d.__setstate__(None)):
-        with pytest.raises(TypeError) as info:
-            attempt()
-        assert str(info.value) == message
+    assert_pickling_refused(SyncDispatcher(print))
 
 
 def test_methods_take_no_arguments():

@@ -1,5 +1,7 @@
 #include "orvix/utils/corvane/dispatchers/async_dispatcher.hpp"
 
+#include <utility>
+
 #include "cpython_support/coroutine.hpp"
 #include "cpython_support/errors.hpp"
 #include "cpython_support/function.hpp"
@@ -30,6 +32,7 @@ StringConstant kGetLoop{"get_loop"};
 StringConstant kCallSoonThreadsafe{"call_soon_threadsafe"};
 StringConstant kDone{"done"};
 StringConstant kCancel{"cancel"};
+StringConstant kSleep{"sleep"};
 
 constexpr const char kSetupTraceback[] = "orvix.utils.corvane.corvane.AsyncDispatcher.setup";
 
@@ -58,23 +61,54 @@ Ref next_message(PyObject* self) {
 //         else:
 //             await self.callback(data)
 // Any exception (the callback's, the receive's, a cancellation) ends it.
-// close() closes the socket at once but cancels the task only when the loop
-// runs its callback; a reader that gets there first finds the dispatcher
-// closed and returns instead of receiving on a closed socket.
+// Callbacks that finish without suspending never give the loop a turn, so
+// after kMessagesPerTurn of them in a row the reader yields once
+// (`await asyncio.sleep(0)`): a producer that never pauses cannot starve
+// the loop's other tasks, nor keep close()'s cancellation from running.
+// Before it waits, the reader arms the doorbell and polls once more (see
+// wakeup.hpp), so producers send only when it actually sleeps. close()
+// closes the socket at once but cancels the task only when the loop runs
+// its callback; a reader that gets there first finds the dispatcher closed
+// and returns instead of receiving on a closed socket.
+constexpr int kMessagesPerTurn = 1024;
+
+// asyncio.sleep(0): one turn of the loop for everything else.
+Ref yield_to_loop() {
+    Ref asyncio = py::check(Ref::steal(lookup_global(kAsyncio.get())));
+    return py::check(Ref::steal(PyObject_CallMethodOneArg(asyncio.get(), kSleep.get(), state().int_0)));
+}
+
 py::CoroutineBody reader_body(py::Coroutine& co) {
     PyObject* self = co.self();   // the coroutine holds self, loop and sock
     PyObject* loop = co.arg(0);
     PyObject* sock = co.arg(1);
+    bool armed = false;
+    int since_turn = 0;
     for (;;) {
         Ref data = py::check(next_message(self));
         if (data.get() == Py_None) {
             if (wakeup_retired(self)) co_return py::none();
+            if (!armed) {
+                arm_wakeup(self);
+                armed = true;
+                continue;
+            }
             co_await py::check(Ref::steal(
                 PyObject_CallMethodObjArgs(loop, kSockRecv.get(), sock, state().int_1, nullptr)));
+            armed = false;
+            since_turn = 0;
         } else {
+            if (armed) {
+                disarm_wakeup(self);
+                armed = false;
+            }
             // Read afresh per message and held for the call.
             Ref callback = Ref::borrow(rec(self).callback);
             co_await py::check(Ref::steal(PyObject_CallOneArg(callback.get(), data.get())));
+            if (++since_turn == kMessagesPerTurn) {
+                since_turn = 0;
+                co_await yield_to_loop();
+            }
         }
     }
 }

@@ -66,8 +66,8 @@ constexpr py::Parameters kReduceParameters{"__reduce__", nullptr, 0, 0};
 constexpr py::Parameters kSetstateParameters{"__setstate__", kStateName, 1, 1};
 
 template <const py::Parameters& Params>
-PyMethodDef refusal(const char* name) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&refuse_pickling<Params>)),
+PyMethodDef refusal() {
+    return {Params.func_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&refuse_pickling<Params>)),
             METH_FASTCALL | METH_KEYWORDS, nullptr};
 }
 
@@ -76,6 +76,10 @@ PyMethodDef refusal(const char* name) {
 int parse_constructor_arguments(std::span<const char* const> names, PyObject* args, PyObject* kwargs,
                                 ConstructorArguments& out) {
     const int flags = static_cast<int>(names.size()) - kFixedParameters;
+    if (flags < 0 || flags > kMaxConstructorFlags) {
+        PyErr_SetString(PyExc_SystemError, "a dispatcher constructor with an unexpected parameter list");
+        return -1;
+    }
     PyObject* defaults = constructor_defaults(flags);
     if (!defaults) return -1;
     const py::Parameters params{"__cinit__", names.data(), static_cast<int>(names.size()), 1};
@@ -144,8 +148,8 @@ bool close_for_dealloc(PyObject* self, destructor own_dealloc, void (*close)(PyO
     return false;
 }
 
-const PyMethodDef refuse_reduce_def = refusal<kReduceParameters>("__reduce__");
-const PyMethodDef refuse_setstate_def = refusal<kSetstateParameters>("__setstate__");
+const PyMethodDef refuse_reduce_def = refusal<kReduceParameters>();
+const PyMethodDef refuse_setstate_def = refusal<kSetstateParameters>();
 
 PyTypeObject make_dispatcher_type(const char* name, Py_ssize_t basicsize, destructor dealloc, traverseproc traverse,
                                   inquiry clear, newfunc new_object) {

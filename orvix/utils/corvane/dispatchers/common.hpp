@@ -101,6 +101,13 @@ py::Ref create_ring(std::size_t slot_size, std::size_t capacity, std::initialize
 // there); otherwise the caller releases its fields and frees the memory.
 bool close_for_dealloc(PyObject* self, destructor own_dealloc, void (*close)(PyObject*), const char* context);
 
+// The `skip_override` for the close that deallocation runs through the
+// table: 0, except for an instance of a Python subclass that the collector
+// tore down together with its instances. Such a class has lost its
+// dictionary and MRO, so no override can be looked up (the lookup would fail
+// with AttributeError); the class's own close runs instead.
+inline int dealloc_skip_override(PyObject* self) noexcept { return Py_TYPE(self)->tp_mro == nullptr; }
+
 // ---- Pickling --------------------------------------------------------------
 
 // __reduce__() and __setstate__(state) of the dispatchers: both raise

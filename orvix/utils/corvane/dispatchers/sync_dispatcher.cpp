@@ -1,6 +1,5 @@
 #include "orvix/utils/corvane/dispatchers/sync_dispatcher.hpp"
 
-#include "cpython_support/coroutine.hpp"
 #include "cpython_support/errors.hpp"
 #include "cpython_support/function.hpp"
 #include "cpython_support/ref.hpp"
@@ -28,7 +27,6 @@ StringConstant kDaemon{"daemon"};
 StringConstant kStart{"start"};
 
 constexpr const char kSetupTraceback[] = "orvix.utils.corvane.corvane.SyncDispatcher.setup";
-constexpr const char kCloseTraceback[] = "orvix.utils.corvane.corvane.SyncDispatcher.close";
 constexpr const char kTryPopTraceback[] = "orvix.utils.corvane.corvane.SyncDispatcher._try_pop";
 constexpr const char kTryPopVarTraceback[] = "orvix.utils.corvane.corvane.SyncDispatcher._try_pop_var";
 constexpr const char kPopOneTraceback[] =
@@ -52,51 +50,66 @@ constexpr ReaderFlavour kFixedSize{&OrvixSPSCQueueVTable::try_pop, kPopOneTraceb
 constexpr ReaderFlavour kVariableSize{&OrvixSPSCQueueVTable::try_pop_var, kPopOneVarTraceback,
                                       kTryPopVarTraceback};
 
-// Hands every message the ring holds to the callback, in order. False when
-// an error ends delivery.
-bool deliver_queued(PyObject* self, const ReaderFlavour& flavour) {
-    for (;;) {
-        Ref msg = Ref::steal(pop_message(self, flavour.pop, flavour.pop_traceback));
-        if (!msg) return false;
-        if (msg.get() == Py_None) return true;
-        // Read afresh per message, and held for the call: the callback may
-        // be replaced (or the dispatcher cleared) while it runs.
-        Ref callback = Ref::borrow(rec(self).callback);
-        if (!Ref::steal(PyObject_CallOneArg(callback.get(), msg.get()))) return false;
+// Blocks in one receive with the interpreter lock released. Returns 0 on a
+// wake-up, or -1 with the exception that must end the reader.
+int wait_for_datagram(PyObject* self) {
+    const net::SocketHandle handle = wakeup_handle(self);
+    unsigned char byte;
+    int error = 0;
+    net::ReceiveResult received;
+    Py_BEGIN_ALLOW_THREADS
+    received = net::receive_datagram(handle, &byte, 1, error);
+    Py_END_ALLOW_THREADS
+    switch (received) {
+    case net::ReceiveResult::received: return 0;
+    case net::ReceiveResult::interrupted:
+        // A signal on the main thread: let its handler run (and raise).
+        return PyErr_CheckSignals();
+    case net::ReceiveResult::failed: break;
     }
+    // A receive that fails once fails for ever (no socket, a closed one):
+    // end the reader instead of spinning on it.
+    net::set_os_error(error);
+    return -1;
 }
 
 // Runs on the reader thread, with the interpreter lock held except inside
-// the receive. Returns 0 when close() stopped it (after delivering what was
-// queued), or -1 with the exception that ended it. The caller adds the
-// loop's own traceback entry.
+// the receive: hands every message to the callback in order, and sleeps
+// when the ring is empty. Returns 0 when close() stopped it (after
+// delivering what was queued), or -1 with the exception that ended it. The
+// caller adds the loop's own traceback entry.
 int run_reader(PyObject* self, const ReaderFlavour& flavour) {
+    SyncDispatcherPrivate& own = sync_dispatcher(self).own;
+    bool armed = false;
     for (;;) {
-        if (!deliver_queued(self, flavour)) return -1;
-        // close() sets the mark, then retires the handle and sends one last
-        // datagram through it; both happen under the interpreter lock, so
-        // between this check and the load below neither can have half run.
-        if (sync_dispatcher(self).own.stop_requested) return deliver_queued(self, flavour) ? 0 : -1;
-        const net::SocketHandle handle = wakeup_handle(self);
-
-        unsigned char byte;
-        int error = 0;
-        net::ReceiveResult received;
-        Py_BEGIN_ALLOW_THREADS
-        received = net::receive_datagram(handle, &byte, 1, error);
-        Py_END_ALLOW_THREADS
-        switch (received) {
-        case net::ReceiveResult::received: break;
-        case net::ReceiveResult::interrupted:
-            // A signal on the main thread: let its handler run (and raise).
-            if (PyErr_CheckSignals() < 0) return -1;
-            break;
-        case net::ReceiveResult::failed:
-            // A receive that fails once fails for ever (no socket, a closed
-            // one): end the reader instead of spinning on it.
-            net::set_os_error(error);
-            return -1;
+        if (own.stop_requested && own.left_after_stop == 0) return 0;
+        Ref msg = Ref::steal(pop_message(self, flavour.pop, flavour.pop_traceback));
+        if (!msg) return -1;
+        if (msg.get() != Py_None) {
+            if (own.stop_requested) --own.left_after_stop;
+            if (armed) {
+                disarm_wakeup(self);
+                armed = false;
+            }
+            // Read afresh per message, and held for the call: the callback
+            // may be replaced (or the dispatcher cleared) while it runs.
+            Ref callback = Ref::borrow(rec(self).callback);
+            if (!Ref::steal(PyObject_CallOneArg(callback.get(), msg.get()))) return -1;
+            continue;
         }
+        // The ring is empty. close() sets the mark (then retires the handle
+        // and sends one last datagram) under the interpreter lock, which
+        // this thread has held since its pop: a mark seen here was set
+        // before that pop, which therefore saw every message pushed before
+        // close().
+        if (own.stop_requested) return 0;
+        if (!armed) {
+            arm_wakeup(self);   // then poll once more before sleeping
+            armed = true;
+            continue;
+        }
+        if (wait_for_datagram(self) < 0) return -1;
+        armed = false;          // the sender took the flag back
     }
 }
 
@@ -125,18 +138,20 @@ int setup_impl(PyObject* self, PyObject* host) {
     return Ref::steal(PyObject_CallMethodNoArgs(thread.get(), kStart.get())) ? 0 : -1;
 }
 
-// Stops the reader: the mark first, then the handle retired (late pushes
-// send nothing), then one datagram through the old handle wakes the reader,
-// which delivers what is queued and leaves. The socket itself stays open
+// Stops the reader: the mark and the number of messages queued now first,
+// then the handle retired (late pushes send nothing), then one datagram
+// through the old handle wakes the reader, which delivers those messages
+// and leaves. The socket itself stays open
 // until `_socket` is released, so a reader just about to receive never
 // reaches a closed (or reused) handle.
 void close_impl(PyObject* self) {
     SyncDispatcherObject& d = sync_dispatcher(self);
     if (!d.wakeup.socket_opened) return;   // nothing was set up
     d.own.stop_requested = true;
+    PyObject* q = d.rec()._q;
+    d.own.left_after_stop = q == Py_None ? 0 : orvix_spscqueue_vtable(q)->size(q);
     const net::SocketHandle old = retire_wakeup_socket(self);
-    static constexpr unsigned char kWakeupByte = 1;
-    if (old != net::kNoSocket) net::send_datagram(old, &kWakeupByte, 1, d.rec()._addr);
+    if (old != net::kNoSocket) send_wakeup_datagram(old, d.rec()._addr);
 }
 
 // ---- C-level table entries ---------------------------------------------------------

@@ -121,7 +121,7 @@ void fill_vtable() {
 
 // ---- Construction ----------------------------------------------------------
 
-constexpr const char* kParameterNames[] = {"callback", "capacity",      "slot_size",    "zerocopy",
+constexpr const char* kParameterNames[] = {"callback",      "capacity",  "slot_size",    "zerocopy",
                                            "block_on_full", "overwrite", "variable_size"};
 constexpr int kZerocopy = 3, kBlockOnFull = 4, kOverwrite = 5, kVariableSize = 6;
 
@@ -172,7 +172,7 @@ int tp_clear(PyObject* self) {
     return 0;
 }
 
-void close_through_table(PyObject* self) { record(self).vtab->close(self, 0); }
+void close_through_table(PyObject* self) { record(self).vtab->close(self, dealloc_skip_override(self)); }
 
 void tp_dealloc(PyObject* self) {
     if (!close_for_dealloc(self, &tp_dealloc, &close_through_table, kDeallocContext)) return;

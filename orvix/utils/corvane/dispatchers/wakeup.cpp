@@ -53,8 +53,6 @@ std::atomic_ref<ORVIX_PLATFORM_SOCKET> sock_fd(PyObject* self) noexcept {
     return std::atomic_ref<ORVIX_PLATFORM_SOCKET>(head(self)->_sock_fd);
 }
 
-constexpr unsigned char kWakeupByte = 1;
-
 StringConstant kAF_INET{"AF_INET"};
 StringConstant kSOCK_DGRAM{"SOCK_DGRAM"};
 StringConstant kSocket{"socket"};
@@ -179,10 +177,15 @@ void wake_reader(PyObject* self) noexcept {
     // valid handle comes with a completely filled `_addr`.
     t.sends_in_flight.fetch_add(1, std::memory_order_seq_cst);
     const net::SocketHandle handle = sock_fd(self).load(std::memory_order_seq_cst);
-    if (handle != net::kNoSocket)
-        net::send_datagram(handle, &kWakeupByte, 1, head(self)->_addr);  // a lost wake-up is not retried
+    if (handle != net::kNoSocket) send_wakeup_datagram(handle, head(self)->_addr);
     // Release: the send is over before retire may see the count drop.
     t.sends_in_flight.fetch_sub(1, std::memory_order_release);
+}
+
+void send_wakeup_datagram(net::SocketHandle handle, const OrvixSockAddrIn& to) noexcept {
+    static constexpr unsigned char kWakeupByte = 1;
+    // Its result is not looked at: a lost datagram is not retried.
+    net::send_datagram(handle, &kWakeupByte, 1, to);
 }
 
 void push_and_wake(PyObject* self, const char* data, std::size_t size) {

@@ -77,6 +77,8 @@ struct SocketDispatcherObject {
     PublicRecord& rec() noexcept { return head.rec; }
 };
 
+// ---- Producer side -------------------------------------------------------------
+
 // The producer entries (no Python object touched, no interpreter lock; one
 // producer thread at a time). Each pushes into `_q` and, when the ring's
 // result calls for it, wakes the reader if it waits (wake_reader):
@@ -91,6 +93,19 @@ void push_var_and_wake(PyObject* self, const char* data, std::size_t size);
 // the doorbell and a handle is published; the result of the send is not
 // looked at. Any thread, no interpreter lock needed.
 void wake_reader(PyObject* self) noexcept;
+
+// The datagram itself: one byte, value 1, through `handle` to `to`.
+void send_wakeup_datagram(net::SocketHandle handle, const OrvixSockAddrIn& to) noexcept;
+
+// ---- Setup (interpreter lock held) ---------------------------------------------
+
+// The host of a setup entry call: the record's when it carries one, else
+// "127.0.0.1" (borrowed).
+PyObject* setup_host(const OrvixSetupOptArgs* opt) noexcept;
+
+// setup's argument rule: exactly str, or None (which bind() then refuses).
+// False with TypeError "Argument 'host' has incorrect type (...)".
+bool check_setup_host(PyObject* host);
 
 // `import <name>` as a statement inside a method: the loaded module from
 // sys.modules, else a real import. New reference, or null with the error.
@@ -107,24 +122,14 @@ int refuse_second_setup(PyObject* self);
 //   sock = socket_module.socket(AF_INET, SOCK_DGRAM); sock.setblocking(blocking)
 //   sock.bind((host, 0)); self._socket = sock
 //   _addr from sock.getsockname(); _sock_fd = sock.fileno()
-// Returns a new reference to the socket, or null with an exception set
-// (state already changed stays changed).
 // `socket_field` is the class's `_socket` field (an owned reference, never
-// null), whose offset differs between the classes.
+// null), whose offset differs between the classes. Returns a new reference
+// to the socket, or null with an exception set (state already changed
+// stays changed).
 PyObject* open_wakeup_socket(PyObject* self, PyObject** socket_field, PyObject* socket_module,
                              PyObject* host, bool blocking);
 
-// ---- Setup, shared by both classes -----------------------------------------
-
-// The host of a setup entry call: the record's when it carries one, else
-// "127.0.0.1" (borrowed).
-PyObject* setup_host(const OrvixSetupOptArgs* opt) noexcept;
-
-// setup's argument rule: exactly str, or None (which bind() then refuses).
-// False with TypeError "Argument 'host' has incorrect type (...)".
-bool check_setup_host(PyObject* host);
-
-// ---- The consumer side --------------------------------------------------------
+// ---- Consumer side and close (interpreter lock held) ---------------------------
 
 // One non-blocking pop (SPSCQueue.try_pop or try_pop_var, chosen by `pop`):
 // a new bytes copy of the message, None when the ring hands out nothing, or
@@ -140,7 +145,7 @@ PyObject* pop_message(PyObject* self, RingPop pop, const char* traceback_name);
 void arm_wakeup(PyObject* self) noexcept;
 void disarm_wakeup(PyObject* self) noexcept;
 
-// The handle a reader receives on (acquire load: see publish in wakeup.cpp).
+// The handle a reader receives on.
 net::SocketHandle wakeup_handle(PyObject* self) noexcept;
 
 // True once a socket was set up and then retired by close() (or by the
@@ -148,8 +153,8 @@ net::SocketHandle wakeup_handle(PyObject* self) noexcept;
 bool wakeup_retired(PyObject* self) noexcept;
 
 // Puts the invalid handle back and waits for sends through the old one to
-// finish; returns the old handle. Call with the interpreter lock held, before
-// the socket behind the handle may be closed.
+// finish; returns the old handle. Call before the socket behind the handle
+// may be closed.
 net::SocketHandle retire_wakeup_socket(PyObject* self) noexcept;
 
 }  // namespace orvix::corvane
