@@ -11,12 +11,12 @@ import time
 
 import pytest
 
-import producer_c
 import producer_cpp
+from example_producers import EXAMPLE_PRODUCERS
 from orvix.utils.corvane.corvane import ThreadedDispatcher
 from socket_dispatcher_support import UNDER_SANITIZER, check_in_order, expected_message
 
-PRODUCERS = pytest.mark.parametrize("producer", [producer_cpp, producer_c], ids=["cpp", "c"])
+PRODUCERS = EXAMPLE_PRODUCERS
 READER = "orvix.utils.corvane.corvane.ThreadedDispatcher._reader"
 READER_VAR = "orvix.utils.corvane.corvane.ThreadedDispatcher._reader_var"
 NO_REDUCE = "no default __reduce__ due to non-trivial __cinit__"

@@ -1,11 +1,11 @@
 """The example producers and the public producer header they are built on."""
 import pytest
 
-import producer_c
 import producer_cpp
+from example_producers import EXAMPLE_PRODUCERS
 from orvix.utils.corvane.corvane import ThreadedDispatcher
 
-PRODUCERS = pytest.mark.parametrize("producer", [producer_cpp, producer_c], ids=["cpp", "c"])
+PRODUCERS = EXAMPLE_PRODUCERS
 NOT_A_DISPATCHER = "expected an AsyncDispatcher, SyncDispatcher or ThreadedDispatcher, got {}"
 
 
