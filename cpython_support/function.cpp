@@ -12,9 +12,14 @@ namespace {
 
 PyTypeObject* g_function_type = nullptr;
 
-// "<module>.<qualname>": the name of the traceback entry of a failed call.
+// "<module>.<qualname>" (or the spec's own name): the traceback entry of a
+// failed call.
 void add_call_traceback(const FunctionSpec& spec)
 {
+    if (spec.traceback_name) {
+        add_traceback(spec.traceback_name, spec.firstlineno, spec.filename);
+        return;
+    }
     const std::string name = std::string(spec.module) + '.' + spec.qualname;
     add_traceback(name.c_str(), spec.firstlineno, spec.filename);
 }

@@ -103,6 +103,9 @@ struct FunctionSpec {
     int firstlineno = 1;
     const char* module = "orvix.utils.corvane.corvane";
     const char* filename = kCorvaneFile;
+    // The traceback entry of a failed call when "<module>.<qualname>" is not
+    // the right one (an inner function is named after its enclosing method).
+    const char* traceback_name = nullptr;
     // Names of the body's own locals, listed after the parameters in
     // __code__.co_varnames (documentation only).
     const char* const* locals = nullptr;

@@ -2,6 +2,7 @@
 import asyncio
 import gc
 import struct
+import traceback
 
 import pytest
 import uvloop
@@ -364,6 +365,36 @@ def test_close_hands_an_inner_finalize_to_the_loop():
         with pytest.raises(asyncio.CancelledError):
             await asyncio.wait_for(task, 10)
         assert finalize() is None               # the task is done: nothing more to do
+    asyncio.run(main())
+
+
+@pytest.mark.timeout(30)
+def test_a_failure_inside_finalize_names_it_in_the_traceback():
+    class TaskWhoseDoneFailsOnce(asyncio.Task):
+        armed = False
+
+        def done(self):
+            if TaskWhoseDoneFailsOnce.armed:
+                TaskWhoseDoneFailsOnce.armed = False
+                raise LookupError("done() failed")
+            return super().done()
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        loop.set_task_factory(lambda loop, coro: TaskWhoseDoneFailsOnce(coro, loop=loop))
+        reported = []
+        loop.set_exception_handler(lambda loop, context: reported.append(context["exception"]))
+        d = AsyncDispatcher(Collector(1))
+        d.setup()
+        await asyncio.sleep(0)
+        TaskWhoseDoneFailsOnce.armed = True
+        d.close()
+        await asyncio.sleep(0.05)
+        (error,) = reported
+        assert isinstance(error, LookupError)
+        names = [entry.name for entry in traceback.extract_tb(error.__traceback__)]
+        assert "orvix.utils.corvane.corvane.AsyncDispatcher.close._finalize" in names
+        loop.set_task_factory(None)
     asyncio.run(main())
 
 

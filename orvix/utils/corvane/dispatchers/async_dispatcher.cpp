@@ -169,6 +169,7 @@ constinit py::FunctionSpec kFinalizeSpec{
     .params = {"_finalize", kNoNames, 0, 0},
     .impl = finalize_method,
     .method = false,
+    .traceback_name = "orvix.utils.corvane.corvane.AsyncDispatcher.close._finalize",
 };
 
 int close_impl(PyObject* self) {
