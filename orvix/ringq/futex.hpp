@@ -124,7 +124,11 @@ inline void heavy_fence() noexcept
     fence_detail::full_fence();
     if (!fence_detail::asymmetric.load(std::memory_order_relaxed)) return;
 #if defined(__linux__)
-    syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);
+    if (syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0) {
+        // A forked child may have lost the registration of its parent.
+        syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0);
+        syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);
+    }
 #elif defined(_WIN32)
     FlushProcessWriteBuffers();
 #endif

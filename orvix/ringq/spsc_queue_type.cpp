@@ -234,7 +234,7 @@ PyGetSetDef properties[] = {
     {"capacity", get_capacity, nullptr, "Fixed-size messages the queue holds (a power of two).", nullptr},
     {"max_var_size", get_max_var_size, nullptr, "Largest variable-size message, in bytes.", nullptr},
     {"overwrite", get_overwrite, nullptr, "Whether a full queue drops its oldest messages.", nullptr},
-    {"zerocopy", get_zerocopy, nullptr, "Whether messages are always handed out in place.", nullptr},
+    {"zerocopy", get_zerocopy, nullptr, "Whether native consumers read messages in place (else from a copy).", nullptr},
     {"block_on_full", get_block_on_full, nullptr, "Whether a notifying native push waits for room.", nullptr},
     {"closed", get_closed, nullptr, "Whether close() was called.", nullptr},
     {"dropped", get_dropped, nullptr, "Messages dropped to make room (overwrite).", nullptr},

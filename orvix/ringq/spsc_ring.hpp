@@ -325,12 +325,21 @@ private:
     }
 
     // Sleeps until the consumer frees what stands in the way (or close()).
+    // Without overwrite that is a quarter of the ring beyond this message:
+    // a producer woken for every freed slot would cost a wake-up and a sleep
+    // per message while the consumer is the slower side.
     template <Mode M> bool wait_for_room(std::uint64_t t, std::uint64_t need) noexcept
     {
+        const std::uint64_t end = t + need + std::min(units<M>() / 4, units<M>() - need);
+        const std::uint64_t head_needed = overwrite_ || end <= units<M>() ? 0 : end - units<M>();
+        // Relaxed: read by the consumer only after it sees the flag raised
+        // below; a stale (smaller) value only wakes us early, which is harmless.
+        sleep_.producer_wake_at.store(head_needed, std::memory_order_relaxed);
         // Acquire: the re-check of the Dekker pair in wait_until().
         auto room = [&] {
-            const std::uint64_t from = (overwrite_ ? consumer_.held : consumer_.head).load(std::memory_order_acquire);
-            return from == kNoSlot || t + need <= from + units<M>();
+            if (!overwrite_) return consumer_.head.load(std::memory_order_acquire) >= head_needed;
+            const std::uint64_t held = consumer_.held.load(std::memory_order_acquire);
+            return held == kNoSlot || t + need <= held + units<M>();
         };
         return wait_until(sleep_.producer, room);
     }
@@ -411,7 +420,7 @@ private:
             // seq_cst: the claim protocol (see claim_contended()); release as above.
             consumer_.held.store(kNoSlot, std::memory_order_seq_cst);
         }
-        if (block_on_full_) wake_producer();
+        if (block_on_full_) wake_producer(overwrite_ ? kNoSlot : consumer_.cursor);
     }
 
     template <Mode M> bool wait_claim(bool keep) noexcept
@@ -452,7 +461,17 @@ private:
         }
     }
 
-    void wake_producer() noexcept { wake_if_asleep(sleep_.producer); }
+    // After freeing everything before `head`: wakes a sleeping producer once
+    // the room it waits for is there (see wait_for_room()).
+    void wake_producer(std::uint64_t head) noexcept
+    {
+        light_fence();  // the light half of the Dekker pair, as in wake_if_asleep()
+        // Relaxed: ordered by the fence pair; the wake-up point is explained
+        // where it is stored.
+        if (sleep_.producer.load(std::memory_order_relaxed) != 0 &&
+            head >= sleep_.producer_wake_at.load(std::memory_order_relaxed))
+            wake(sleep_.producer);
+    }
 
     // After publishing progress (a new tail, a freed slot): wakes the other
     // side if it sleeps. The light half of the Dekker pair in wait_until():
@@ -510,6 +529,7 @@ private:
     struct alignas(kLine) SleepFlags {
         WaitWord consumer{0};
         WaitWord producer{0};
+        std::atomic<std::uint64_t> producer_wake_at{0};  // head position a sleeping producer waits for
     } sleep_;
 };
 

@@ -162,18 +162,23 @@ TEST(RingWakeUp, SleepingConsumersEndOnClose)
     }
 }
 
-TEST(RingWakeUp, BlockedProducerWaitsForRoom)
+// A blocked producer sleeps until a quarter of the ring is free beyond its
+// message, so that a slow consumer does not wake it once per freed slot.
+TEST(RingWakeUp, BlockedProducerWaitsForABatchOfRoom)
 {
     for (bool variable : {false, true}) {
-        auto ring = ring_test::make_ring({8, 2, false, false, true});
-        auto push = [&](const char* s) { return variable ? ring->push_var_notify(s, 1) : ring->push_notify(s, 1); };
-        const std::size_t fill = variable ? ring->layout().ring_bytes / record_bytes(1) : 2;
-        for (std::size_t i = 0; i < fill; ++i) ASSERT_EQ(push("a"), kStored);
-        auto producer = std::async(std::launch::async, [&] { return push("z"); });
-        ASSERT_EQ(producer.wait_for(50ms), std::future_status::timeout) << "a full ring must block";
+        auto ring = ring_test::make_ring({8, 8, false, false, true});
+        auto push = [&](const char* s) { return variable ? ring->push_var_notify(s, 8) : ring->push_notify(s, 8); };
+        // 8 slots, or a 64-byte ring of 16-byte records: 4 of them.
+        const std::size_t fill = variable ? ring->layout().ring_bytes / record_bytes(8) : 8;
+        const std::size_t pops_needed = variable ? 2 : 3;  // the message's room plus a quarter of the ring
+        for (std::size_t i = 0; i < fill; ++i) ASSERT_EQ(push("aaaaaaaa"), kStored);
+        auto producer = std::async(std::launch::async, [&] { return push("zzzzzzzz"); });
         Message m;
-        ASSERT_EQ(variable ? ring->try_pop_var(m) : ring->try_pop(m), kHandedOut);
-        ring->release();
+        for (std::size_t i = 0; i < pops_needed; ++i) {
+            ASSERT_EQ(producer.wait_for(50ms), std::future_status::timeout) << "woken after " << i << " pops";
+            ASSERT_EQ(variable ? ring->try_pop_var(m) : ring->try_pop(m), kHandedOut);
+        }
         ASSERT_EQ(producer.wait_for(10s), std::future_status::ready);
         EXPECT_EQ(producer.get(), kStored);
         EXPECT_EQ(ring->refused(), 0u);

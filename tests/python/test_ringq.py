@@ -170,12 +170,12 @@ def test_close_releases_a_blocked_native_producer():
     q = SPSCQueue(slot_size=8, capacity=1, block_on_full=True)
     n = NativeView(q)
     assert n.push("push_notify", b"a") == 1
+    assert q.push(b"c") is False  # a Python push never waits, even with block_on_full
     results = []
     t = threading.Thread(target=lambda: results.append(n.push("push_notify", b"b")))
     t.start()
     t.join(0.05)
     assert t.is_alive()
-    assert q.push(b"c") is False  # a Python push never waits, even with block_on_full
     q.close()
     t.join(10)
     assert results == [ringq.RESULT_CLOSED]
