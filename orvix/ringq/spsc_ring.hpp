@@ -26,7 +26,8 @@
 //   overwrite: the message it shows stays in the ring until pop_front.
 // * block_on_full: a notify push (push_notify, push_var_notify: the consumer
 //   waits on another thread) that finds the ring full sleeps until the
-//   consumer frees room or the ring is closed. Plain push / push_var never
+//   consumer has freed room for it plus a quarter of the ring, or the ring
+//   is closed. Plain push / push_var never
 //   wait: their consumer may be the calling thread itself. A push that does
 //   not wait and finds the ring full returns kFull and counts a refusal.
 //

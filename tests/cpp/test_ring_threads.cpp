@@ -105,9 +105,10 @@ TEST_P(RingStress, NothingLostDuplicatedReorderedOrTorn)
     }
     if (c.overwrite) {
         EXPECT_EQ(seen.size() + ring->dropped(), count);
-        EXPECT_GT(ring->dropped(), 0u);
-        // Only a zerocopy ring refuses: when the one slot it could reuse is being read.
+        // A zerocopy ring refuses instead while the one slot it could reuse is
+        // being read, which a slow consumer does most of the time.
         if (!c.zerocopy) {
+            EXPECT_GT(ring->dropped(), 0u);
             EXPECT_EQ(ring->refused(), 0u);
         }
     } else {
