@@ -45,5 +45,11 @@ build_tree() {
     cmake -S "$ORVIX_ROOT" -B "$dir" -G Ninja \
       -DPython_EXECUTABLE="$ORVIX_VENV/bin/python" "$@" >/dev/null
   fi
-  cmake --build "$dir" -j "$(nproc)"
+  # The compiler's output is shown only when the build fails.
+  if ! cmake --build "$dir" -j "$(nproc)" > "$dir/build.log" 2>&1; then
+    cat "$dir/build.log" >&2
+    echo "orvix: build of $dir failed" >&2
+    return 1
+  fi
+  echo "orvix: built $dir"
 }
