@@ -12,7 +12,7 @@ namespace {
 
 PyTypeObject* g_function_type = nullptr;
 
-// "<module>.<qualname>" (or the spec's own name): the traceback entry of a
+// "<module>.<qualname>" (or the function's own traceback name): the entry of a
 // failed call.
 void add_call_traceback(const FunctionSpec& spec)
 {

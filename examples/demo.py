@@ -53,10 +53,11 @@ def report(path, checker, seconds):
     return state == "ok"
 
 
-def threaded():
+def on_a_reader_thread(dispatcher_class):
+    """ThreadedDispatcher and SyncDispatcher: the callback runs on a reader thread."""
     done = threading.Event()
     checker = Checker(COUNT, done)
-    d = ThreadedDispatcher(checker, capacity=COUNT, slot_size=SIZE)
+    d = dispatcher_class(checker, capacity=COUNT, slot_size=SIZE)
     d.setup()
     start = time.perf_counter()
     producer = producer_cpp.start(d, COUNT, SIZE)
@@ -64,21 +65,7 @@ def threaded():
     seconds = time.perf_counter() - start
     producer.join()
     d.close()
-    return report("ThreadedDispatcher", checker, seconds)
-
-
-def sync():
-    done = threading.Event()
-    checker = Checker(COUNT, done)
-    d = SyncDispatcher(checker, capacity=COUNT, slot_size=SIZE)
-    d.setup()
-    start = time.perf_counter()
-    producer = producer_cpp.start(d, COUNT, SIZE)
-    done.wait(60)
-    seconds = time.perf_counter() - start
-    producer.join()
-    d.close()
-    return report("SyncDispatcher", checker, seconds)
+    return report(dispatcher_class.__name__, checker, seconds)
 
 
 async def async_dispatcher():
@@ -120,7 +107,8 @@ async def async_queue():
 
 def main():
     print(f"orvix demo: {COUNT} messages of {SIZE} bytes on each path")
-    results = [threaded(), sync(), asyncio.run(async_dispatcher()), asyncio.run(async_queue())]
+    results = [on_a_reader_thread(ThreadedDispatcher), on_a_reader_thread(SyncDispatcher),
+               asyncio.run(async_dispatcher()), asyncio.run(async_queue())]
     if not all(results):
         raise SystemExit("orvix demo: a path lost, reordered or damaged messages")
 
