@@ -38,6 +38,25 @@ ensure_venv() {
   export PATH="$ORVIX_VENV/bin:$PATH"
 }
 
+# Debian packages the full test run needs (GoogleTest, clang 14 with libFuzzer).
+ORVIX_TEST_PACKAGES=(libgtest-dev clang-14 libclang-rt-14-dev)
+
+# Installs the missing ones with apt-get (as root), or says what to install.
+ensure_test_packages() {
+  local missing=() pkg
+  for pkg in "${ORVIX_TEST_PACKAGES[@]}"; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+  done
+  ((${#missing[@]})) || return 0
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "orvix: the tests need these Debian packages: ${missing[*]} (sudo apt-get install ${missing[*]})" >&2
+    return 1
+  fi
+  echo "orvix: installing ${missing[*]}" >&2
+  DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
 # build_tree <dir> [extra cmake args...]: configures (once) and builds a tree.
 build_tree() {
   local dir=$1; shift
