@@ -26,7 +26,7 @@ Ref lookup_special(PyObject* obj, PyObject* name)
 }  // namespace
 
 AsyncWith::AsyncWith(Coroutine& co, PyObject* manager)
-    : manager_(co, Ref::borrow(manager)), exit_(co), enter_(co), error_(co)
+    : co_(&co), manager_(co, Ref::borrow(manager)), exit_(co), enter_(co), error_(co), outer_handled_(co)
 {
     static PyObject* name_aexit;
     static PyObject* name_aenter;
@@ -52,6 +52,7 @@ AsyncWith::Exit AsyncWith::exit()
     PyObject* exc = error_.get();
     Ref call;
     if (exc) {
+        outer_handled_ = handle_exception(*co_, error_.ref());
         Ref tb = Ref::steal(PyException_GetTraceback(exc));
         call = Ref::steal(PyObject_CallFunctionObjArgs(exit_.get(), PyExceptionInstance_Class(exc), exc,
                                                        tb ? tb.get() : Py_None, nullptr));
@@ -65,6 +66,11 @@ void AsyncWith::Exit::await_resume()
 {
     Ref original = with_.error_.ref();
     with_.error_ = nullptr;
+    if (original) {
+        // Leaving the handler: the exception handled before it is back.
+        Ref released = handle_exception(*with_.co_, with_.outer_handled_.ref());
+        with_.outer_handled_ = nullptr;
+    }
     Ref result;
     try {
         result = await_.await_resume();

@@ -31,6 +31,9 @@ public:
     void fail(PyError& error) noexcept;
     // Awaits __aexit__(None, None, None), or __aexit__(type, value, tb) after
     // fail(): a true result suppresses the error, otherwise it is re-raised.
+    // After fail(), the error is the exception being handled (sys.exception())
+    // from the call of __aexit__ until its result is in, as in an except
+    // clause.
     class Exit;
     [[nodiscard]] Exit exit();
 
@@ -53,10 +56,12 @@ public:
     };
 
 private:
+    Coroutine* co_;
     Held manager_;
     Held exit_;
     Held enter_;
     Held error_;  // the exception that left the block, if any
+    Held outer_handled_;  // the handled exception that error_ replaces during __aexit__
 };
 
 }  // namespace orvix::py

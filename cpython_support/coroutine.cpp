@@ -41,6 +41,30 @@ Outcome pending_error() noexcept
     return Outcome{Ref::steal(exc), true};
 }
 
+// Puts the coroutine's handled exception on the thread's exception stack for
+// the life of the guard, as the interpreter does while a native coroutine's
+// frame runs. Guards never nest for one coroutine: a running coroutine takes
+// no other step.
+class ExceptionStackEntry {
+public:
+    explicit ExceptionStackEntry(Coroutine* co) noexcept : co_(co), tstate_(PyThreadState_Get())
+    {
+        co_->exc_state.previous_item = tstate_->exc_info;
+        tstate_->exc_info = &co_->exc_state;
+    }
+    ~ExceptionStackEntry()
+    {
+        tstate_->exc_info = co_->exc_state.previous_item;
+        co_->exc_state.previous_item = nullptr;
+    }
+    ExceptionStackEntry(const ExceptionStackEntry&) = delete;
+    ExceptionStackEntry& operator=(const ExceptionStackEntry&) = delete;
+
+private:
+    Coroutine* co_;
+    PyThreadState* tstate_;
+};
+
 // Ends the coroutine for good: no body, nothing awaited. The frame is
 // destroyed after the state says "finished", so code run by destructors
 // cannot resume it.
@@ -52,6 +76,7 @@ void finish(Coroutine* co) noexcept
         frame.destroy();
     }
     Py_CLEAR(co->awaiting);
+    Py_CLEAR(co->exc_state.exc_value);
 }
 
 // The pending exception is ending the coroutine: StopIteration may not
@@ -89,7 +114,10 @@ PySendResult resume_body(Coroutine* co, Outcome in, PyObject** presult) noexcept
         leave_with_error(co);
         return PYGEN_ERROR;
     }
-    h.resume();
+    {
+        ExceptionStackEntry entry(co);
+        h.resume();
+    }
     if (!h.done()) {
         co->state = CoroutineState::suspended;
         *presult = promise.yielded.release();
@@ -144,7 +172,12 @@ PySendResult send_step(Coroutine* co, PyObject* arg, PyObject** presult) noexcep
     if (!co->awaiting)
         return resume_body(co, Outcome{none(), false}, presult);
     PyObject* value;
-    const PySendResult r = PyIter_Send(co->awaiting, arg, &value);
+    PySendResult r;
+    {
+        // The awaited iterator runs inside the body's await.
+        ExceptionStackEntry entry(co);
+        r = PyIter_Send(co->awaiting, arg, &value);
+    }
     if (r == PYGEN_NEXT) {
         co->state = CoroutineState::suspended;
         *presult = value;
@@ -447,6 +480,7 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg)
     Py_VISIT(co->name);
     Py_VISIT(co->qualname);
     Py_VISIT(co->awaiting);
+    Py_VISIT(co->exc_state.exc_value);
     for (Py_ssize_t i = 0; i < Py_SIZE(co); ++i)
         Py_VISIT(co->slots[i]);
     for (HeldLink* link = co->held.next; link != &co->held; link = link->next)
@@ -581,9 +615,18 @@ bool native_coroutine_suspended(PyObject* coro) noexcept
 #endif
 }
 
+// A generator of a `types.coroutine` function: awaitable as it is.
+bool is_iterable_coroutine(PyObject* obj) noexcept
+{
+    return PyGen_CheckExact(obj) &&
+           (PyGen_GetCode(reinterpret_cast<PyGenObject*>(obj))->co_flags & CO_ITERABLE_COROUTINE);
+}
+
 // The iterator `await obj` runs, found as the interpreter finds it.
 Ref awaitable_iterator(PyObject* obj) noexcept
 {
+    if (is_iterable_coroutine(obj))
+        return Ref::borrow(obj);
     if (PyCoro_CheckExact(obj)) {
         if (!native_coroutine_suspended(obj))
             return Ref::borrow(obj);  // only a suspended one can be awaited elsewhere
@@ -613,7 +656,11 @@ Ref awaitable_iterator(PyObject* obj) noexcept
     Ref it = Ref::steal(am->am_await(obj));
     if (!it)
         return nullptr;
-    if (PyCoro_CheckExact(it.get()) || is_coroutine_object(it.get())) {
+    // Only the interpreter's own coroutines are refused here, as the
+    // interpreter refuses them: this type's __await__ hands out the coroutine
+    // itself, so an __await__ written as `return coro.__await__()` over one
+    // of these must go through, as it does in an `await` of Python code.
+    if (PyCoro_CheckExact(it.get()) || is_iterable_coroutine(it.get())) {
         PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
         return nullptr;
     }
@@ -678,6 +725,8 @@ PyObject* new_coroutine(Function& fn, PyObject* self, BoundArguments& args)
     co->weakreflist = nullptr;
     co->held.next = co->held.prev = &co->held;
     co->held.object = nullptr;
+    co->exc_state.exc_value = nullptr;
+    co->exc_state.previous_item = nullptr;
     co->state = CoroutineState::created;
     Py_ssize_t n = 0;
     if (spec.method)
@@ -696,6 +745,11 @@ PyObject* new_coroutine(Function& fn, PyObject* self, BoundArguments& args)
     }
     PyObject_GC_Track(co);
     return reinterpret_cast<PyObject*>(co);
+}
+
+Ref handle_exception(Coroutine& co, Ref exc) noexcept
+{
+    return Ref::steal(std::exchange(co.exc_state.exc_value, exc.release()));
 }
 
 Held::Held(Coroutine& co, Ref object) noexcept

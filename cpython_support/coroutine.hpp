@@ -119,6 +119,11 @@ struct Coroutine {
     PyObject* awaiting;             // iterator the body is awaiting, or null
     PyObject* weakreflist;
     HeldLink held;                  // sentinel of the Held objects in the body
+    // The exception the body is handling (exc_value, null for none), on the
+    // thread's exception stack while the body runs, as a native coroutine's
+    // own entry is: code the body calls sees it as sys.exception() and
+    // chains new exceptions to it. Set with handle_exception().
+    _PyErr_StackItem exc_state;
     CoroutineState state;
     PyObject* slots[1];             // self (methods), the parameters, *args
 
@@ -143,6 +148,11 @@ private:
 };
 
 PyTypeObject* coroutine_type();
+
+// Makes `exc` (null: none) the exception the body is handling, as entering an
+// except clause does, and returns the one it replaces, which the body puts
+// back the same way when it leaves the clause.
+[[nodiscard]] Ref handle_exception(Coroutine& co, Ref exc) noexcept;
 
 // Makes the coroutine object of one call of a coroutine function (the
 // function type calls it after binding the arguments). New reference, or

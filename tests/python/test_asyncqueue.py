@@ -286,6 +286,18 @@ class TestPickling:
         with pytest.raises(IndexError):
             q.__setstate__(("cb", "lock"))
         assert state(q)[:2] == ("cb", "lock")  # stored before the missing element
+        ring = state(AsyncQueue(1))[4]
+        with pytest.raises(IndexError):
+            q.__setstate__(("a", "b", "c", "d", ring))  # no _task
+        assert state(q) == ("a", "b", "c", "d", ring, None)  # _q came before it
         with pytest.raises(AttributeError):
             q.__setstate__((None,) * 6 + ({"x": 1},))
         q.__setstate__((None,) * 6 + ({},))  # an empty dict is not applied
+
+    def test_setstate_updates_a_subclass_dictionary_as_dict_update_does(self):
+        q = AsyncQueue.__new__(SubQueue)
+        q.__setstate__((None,) * 6 + ({"x": 1},))
+        q.__setstate__((None,) * 6 + ([("y", 2)],))  # pairs, as dict.update takes them
+        assert q.__dict__ == {"x": 1, "y": 2}
+        with pytest.raises(TypeError):
+            q.__setstate__((None,) * 6 + (5,))

@@ -2,6 +2,7 @@
 import asyncio
 import gc
 import warnings
+import weakref
 
 import pytest
 import uvloop
@@ -142,6 +143,34 @@ class TestProducers:
             return await q.pop()
         assert run(main) == b"m"
 
+    def test_cycle_through_the_held_buffer_export_is_collected(self, run):
+        class Exporter:
+            def __init__(self, source):
+                self.source = source
+
+            def __buffer__(self, flags):
+                return memoryview(self.source)
+
+        async def main():
+            q = AsyncQueue()
+            lock = lock_of(q)
+            await lock.acquire()
+            inner = Exporter(bytearray(b"cycle"))
+            outer = Exporter(inner)
+            coro = q.push_buf(outer)
+            coro.send(None)  # pushed, now suspended in __aenter__, holding the export
+            # The coroutine reaches `inner` only through its buffer view:
+            # its export of `outer` holds a memoryview of `inner`.
+            outer.source = None
+            inner.coro = coro
+            gone = weakref.ref(inner)
+            del coro, inner, outer
+            gc.collect()
+            assert gone() is None
+            lock.release()
+            return await q.pop()
+        assert run(main) == b"cycle"
+
     def test_refused_messages_raise_instead_of_vanishing(self, run):
         async def main():
             q = AsyncQueue(None, 16, 2, block_on_full=True)  # a full ring never blocks the loop
@@ -270,10 +299,15 @@ class TestPop:
     def test_consumer_errors(self, run):
         async def main():
             q = AsyncQueue()
-            with pytest.raises(TypeError, match=r"^pop\(\) takes exactly 0 positional arguments \(1 given\)$"):
+            with pytest.raises(TypeError, match=r"^pop\(\) takes exactly 0 positional arguments \(1 given\)$") as info:
                 q.pop(1)
+            assert info.traceback[-1].name == "orvix.utils.corvane.corvane.AsyncQueue.pop"
             with pytest.raises(TypeError, match=r"^pop\(\) got an unexpected keyword argument 'x'$"):
                 q.pop(x=1)
+            with pytest.raises(TypeError, match=r"^_AsyncQueue__dispatch\(\) takes exactly 0 positional "
+                               r"arguments \(1 given\)$") as info:
+                q._AsyncQueue__dispatch(1)
+            assert info.traceback[-1].name == "orvix.utils.corvane.corvane.AsyncQueue._AsyncQueue__dispatch"
             blank = AsyncQueue.__new__(AsyncQueue)
             for coro in (blank.pop(), blank.push_buf(b"x"), blank.push_str("x"), blank.push_obj(b"x")):
                 with pytest.raises(RuntimeError, match="not initialised"):
@@ -307,6 +341,29 @@ class TestDispatch:
             assert events == expected
             await q.shutdown()
         run(main)
+
+    def test_dispatcher_queued_for_the_lock_delivers_a_message_pushed_meanwhile(self, run):
+        async def main():
+            q = AsyncQueue()
+            lock = lock_of(q)
+            got = asyncio.Queue()
+
+            async def cb(msg):
+                await got.put(msg)
+
+            await lock.acquire()
+            q.start_dispatcher(cb)  # polls empty, then queues for the lock
+            await settle()
+            producer = asyncio.ensure_future(q.push_buf(b"m"))  # pushes, then queues for the lock
+            await settle()
+            lock.release()  # the dispatcher gets the lock first; the notification is spent
+            await producer
+            msg = await got.get()
+            await q.push_buf(b"n")  # and it goes on waiting as usual
+            msg2 = await got.get()
+            await q.shutdown()
+            return msg, msg2, lock.locked()
+        assert run(main) == (b"m", b"n", False)
 
     def test_non_awaitable_result_ends_the_task_with_type_error(self, run):
         async def main():

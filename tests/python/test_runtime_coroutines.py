@@ -7,6 +7,7 @@ results, exceptions and side effects must match.
 import asyncio
 import gc
 import sys
+import types
 import warnings
 import weakref
 
@@ -343,6 +344,43 @@ def test_not_awaitable():
     assert steps == [("raise", "TypeError", "object int can't be used in 'await' expression")]
 
 
+@types.coroutine
+def iterable_coroutine(value):
+    sent = yield value
+    return sent
+
+
+class AwaitDelegates:
+    """__await__ hands out the iterator of another awaitable."""
+
+    def __init__(self, make):
+        self.make = make
+
+    def __await__(self):
+        return self.make()
+
+
+def test_awaiting_what_python_code_can_await():
+    def scenario(impl, log):
+        by_decorator = body(impl, "await_value")(iterable_coroutine("gen step"))
+        through_await = body(impl, "await_value")(
+            AwaitDelegates(lambda: body(impl, "identity")(3).__await__()))
+        return [lambda: by_decorator.send(None), lambda: by_decorator.send("sent"),
+                lambda: through_await.send(None)]
+
+    steps, _ = same_on_both(scenario)
+    assert steps == [("ok", "gen step"), ("stop", "sent"), ("stop", 3)]
+
+
+def test_await_returning_a_generator_coroutine_is_refused():
+    def scenario(impl, log):
+        c = body(impl, "await_value")(AwaitDelegates(lambda: iterable_coroutine(1)))
+        return [lambda: c.send(None)]
+
+    steps, _ = same_on_both(scenario)
+    assert steps == [("raise", "TypeError", "__await__() returned a coroutine")]
+
+
 def test_awaiting_a_coroutine_that_is_awaited_already():
     def scenario(impl, log):
         inner = await_value(Step(log))
@@ -491,6 +529,56 @@ def test_async_with_matches_native(inner, suppress, fail_exit):
 
         results[impl] = (asyncio.run(run()), log)
     assert results["probe"] == results["native"]
+
+
+class HandledLog:
+    """Records the exception being handled at each step of an async with."""
+
+    def __init__(self, log, fail_exit=False):
+        self.log, self.fail_exit = log, fail_exit
+
+    async def __aenter__(self):
+        self.log.append(("enter", repr(sys.exception())))
+
+    async def __aexit__(self, typ, value, tb):
+        self.log.append(("exit", repr(sys.exception())))
+        await asyncio.sleep(0)
+        self.log.append(("exit resumed", repr(sys.exception())))
+        if self.fail_exit:
+            raise KeyError("from exit")  # chained to the handled exception
+        return True
+
+
+@pytest.mark.timeout(30)
+@pytest.mark.parametrize("inner", [fails, succeeds])
+@pytest.mark.parametrize("outer", [False, True])
+@pytest.mark.parametrize("fail_exit", [False, True])
+def test_async_with_exit_sees_the_error_as_handled(inner, outer, fail_exit):
+    results = {}
+    for impl in IMPLS:
+        log = []
+
+        async def guarded():
+            try:
+                return ("ok", await body(impl, "with_cm")(HandledLog(log, fail_exit), inner()))
+            except Exception as e:
+                return ("raise", type(e).__name__, repr(e.__context__))
+            finally:
+                log.append(("after", repr(sys.exception())))
+
+        async def run():
+            if not outer:
+                return await guarded()
+            try:
+                raise LookupError("outer")
+            except LookupError:
+                return await guarded()
+
+        results[impl] = (asyncio.run(run()), log)
+    assert results["probe"] == results["native"]
+    if inner is fails:
+        assert results["probe"][1][1:3] == [("exit", "ValueError('inner')"),
+                                            ("exit resumed", "ValueError('inner')")]
 
 
 def test_async_with_missing_special_methods():

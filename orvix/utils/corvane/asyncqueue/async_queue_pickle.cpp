@@ -77,8 +77,9 @@ PyObject* reduce_method(PyObject* self, PyObject*) {
 }
 
 // Writes the fields from a state tuple, in the order of the tuple. A missing
-// element ends it with IndexError, the fields before it already replaced; a
-// `_q` that is no ring leaves `_q` and `_task` as they were.
+// element ends it with IndexError, the fields before it already replaced (a
+// five-element state still replaces `_q`); a `_q` that is no ring leaves
+// `_q` and `_task` as they were.
 int restore_state(PyObject* self, PyObject* fields) {
     OrvixAsyncQueue* q = async_queue(self);
     const Py_ssize_t size = PyTuple_GET_SIZE(fields);
@@ -100,9 +101,9 @@ int restore_state(PyObject* self, PyObject* fields) {
         PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(ring)->tp_name, ring_type->tp_name);
         return -1;
     }
+    py::replace_field(q->_q, Py_NewRef(ring));
     PyObject* task = element(5);
     if (!task) return -1;
-    py::replace_field(q->_q, Py_NewRef(ring));
     py::replace_field(q->_task, Py_NewRef(task));
 
     if (size <= kFieldCount) return 0;
@@ -111,7 +112,8 @@ int restore_state(PyObject* self, PyObject* fields) {
     if (truthy <= 0) return truthy;
     py::Ref dict = py::Ref::steal(PyObject_GenericGetDict(self, nullptr));
     if (!dict) return -1;
-    if (PyDict_CheckExact(dict.get())) return PyDict_Update(dict.get(), extra);
+    // dict.update, with all it accepts (a mapping, or an iterable of pairs),
+    // or the update method of whatever else serves as the dictionary.
     py::Ref updated = py::Ref::steal(PyObject_CallMethodOneArg(dict.get(), kUpdate.get(), extra));
     return updated ? 0 : -1;
 }

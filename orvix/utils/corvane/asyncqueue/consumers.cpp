@@ -30,27 +30,31 @@ py::CoroutineBody consume(py::Coroutine& co) {
     OrvixAsyncQueue* q = async_queue(co.self());
     for (;;) {
         // A message found here is taken without touching the lock.
-        if (py::Ref message = take_message(q)) {
-            if constexpr (kDelivery == Delivery::first_message) {
-                co_return message;
-            } else {
-                // The next message is not taken before this one's callback has finished.
-                co_await py::check(py::Ref::steal(PyObject_CallOneArg(q->_callback, message.get())));
-                continue;
+        py::Ref message = take_message(q);
+        if (!message) {
+            py::AsyncWith block(co, q->_notify_cond);
+            co_await block.enter();
+            try {
+                // Polled again under the lock: a producer's notify() that came
+                // while this consumer queued for the lock found nobody waiting.
+                // The ring is asked only through try_pop, so a message found
+                // here is taken at once and handed on once the block is left
+                // (asyncio's condition releases its lock there without
+                // suspending, so nothing can come between).
+                message = take_message(q);
+                if (!message) co_await condition_wait(q);
+            } catch (py::PyError& error) {
+                block.fail(error);  // a cancelled wait leaves through __aexit__
             }
+            co_await block.exit();
+            if (!message) continue;
         }
-        py::AsyncWith block(co, q->_notify_cond);
-        co_await block.enter();
-        try {
-            // Looked at again under the lock: a producer's notify() that came
-            // while this consumer queued for the lock found nobody waiting.
-            // Nothing is taken inside the block, so no way out of it can lose
-            // a message.
-            if (!has_message(q)) co_await condition_wait(q);
-        } catch (py::PyError& error) {
-            block.fail(error);  // a cancelled wait leaves through __aexit__
+        if constexpr (kDelivery == Delivery::first_message) {
+            co_return message;
+        } else {
+            // The next message is not taken before this one's callback has finished.
+            co_await py::check(py::Ref::steal(PyObject_CallOneArg(q->_callback, message.get())));
         }
-        co_await block.exit();
     }
 }
 
@@ -87,16 +91,19 @@ PyObject* start_dispatcher_method(py::Function&, PyObject* self, py::BoundArgume
 constexpr const char* kCallback[] = {"callback"};
 constexpr const char* kConsumerLocals[] = {"data", "size"};
 
-// pop() and _AsyncQueue__dispatch(): no parameters besides self.
+// pop() and _AsyncQueue__dispatch(): no parameters besides self. A call that
+// fails is reported under the name the method is stored as, which for the
+// private dispatch coroutine is its mangled name, not its qualified name.
 template <Delivery kDelivery>
 constexpr py::FunctionSpec consumer_spec(const char* name, const char* qualname, const char* doc,
-                                         const char* func_name) {
+                                         const char* func_name, const char* traceback_name = nullptr) {
     return {
         .name = name,
         .qualname = qualname,
         .doc = doc,
         .params = {func_name, nullptr, 0, 0},
         .body = &consume<kDelivery>,
+        .traceback_name = traceback_name,
         .locals = kConsumerLocals,
         .nlocals = 2,
     };
@@ -127,6 +134,7 @@ constinit const py::FunctionSpec kPopSpec =
     consumer_spec<Delivery::first_message>("pop", "AsyncQueue.pop", "AsyncQueue.pop(self)", "pop");
 
 constinit const py::FunctionSpec kDispatchSpec = consumer_spec<Delivery::every_message>(
-    "__dispatch", "AsyncQueue.__dispatch", "AsyncQueue.__dispatch(self)", "_AsyncQueue__dispatch");
+    "__dispatch", "AsyncQueue.__dispatch", "AsyncQueue.__dispatch(self)", "_AsyncQueue__dispatch",
+    "orvix.utils.corvane.corvane.AsyncQueue._AsyncQueue__dispatch");
 
 }  // namespace orvix::corvane

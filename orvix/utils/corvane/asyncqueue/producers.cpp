@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <iterator>
+#include <utility>
 
 #include "cpython_support/coroutine.hpp"
 #include "orvix/utils/corvane/asyncqueue/async_queue.hpp"
@@ -24,7 +25,10 @@ namespace {
 // to push, or it failed (exception pending).
 enum class Converted { push, nothing, failed };
 
-// push_buf: any object exporting a buffer; the view is held.
+// push_buf: any object exporting a buffer; the view is held. While it is, the
+// view's reference to its exporter sits in `exporter`, where the collector's
+// traversal of the coroutine sees it, and goes back into the view for the
+// release.
 struct BufferMessage {
     static constexpr const char kName[] = "push_buf";
     static constexpr const char kQualname[] = "AsyncQueue.push_buf";
@@ -32,12 +36,21 @@ struct BufferMessage {
     static constexpr const char kTracebackName[] = "orvix.utils.corvane.corvane.AsyncQueue.push_buf";
     static constexpr const char* kLocals[] = {"view", "data", "size"};
     Py_buffer view{};  // view.buf stays null until a view is taken
+    py::Held exporter;
+
+    explicit BufferMessage(py::Coroutine& co) noexcept : exporter(co) {}
 
     Converted convert(PyObject* msg, const char** data, std::size_t* size) {
-        return state().buf_to_cbuf(msg, &view, data, size) == -1 ? Converted::failed : Converted::push;
+        const int result = state().buf_to_cbuf(msg, &view, data, size);
+        // Whatever the result: a view left filled in is released at the end.
+        if (view.buf && view.obj) exporter = py::Ref::steal(std::exchange(view.obj, nullptr));
+        return result == -1 ? Converted::failed : Converted::push;
     }
     ~BufferMessage() {
-        if (view.buf) PyBuffer_Release(&view);
+        if (!view.buf) return;
+        if (exporter) view.obj = Py_NewRef(exporter.get());
+        exporter = nullptr;
+        PyBuffer_Release(&view);
     }
 };
 
@@ -49,6 +62,8 @@ struct ObjectMessage {
     static constexpr const char kTracebackName[] = "orvix.utils.corvane.corvane.AsyncQueue.push_obj";
     static constexpr const char* kLocals[] = {"pb", "data", "size"};
     PyObject* owner = nullptr;
+
+    explicit ObjectMessage(py::Coroutine&) noexcept {}
 
     Converted convert(PyObject* msg, const char** data, std::size_t* size) {
         const int result = state().obj_to_cbuf(msg, &owner, data, size);
@@ -66,6 +81,8 @@ struct StringMessage {
     static constexpr const char kTracebackName[] = "orvix.utils.corvane.corvane.AsyncQueue.push_str";
     static constexpr const char* kLocals[] = {"data", "size"};
 
+    explicit StringMessage(py::Coroutine&) noexcept {}
+
     Converted convert(PyObject* msg, const char** data, std::size_t* size) {
         const int result = state().str_to_cbuf(msg, data, size);
         return result == -1 ? Converted::failed : result == 0 ? Converted::push : Converted::nothing;
@@ -75,7 +92,7 @@ struct StringMessage {
 template <class Message>
 py::CoroutineBody push_body(py::Coroutine& co) {
     OrvixAsyncQueue* q = async_queue(co.self());
-    Message message;  // released when the coroutine ends, however it ends
+    Message message(co);  // released when the coroutine ends, however it ends
     const char* data = nullptr;
     std::size_t size = 0;
     switch (message.convert(co.arg(0), &data, &size)) {

@@ -49,12 +49,6 @@ void push_message(OrvixAsyncQueue* q, const char* data, std::size_t size) {
     throw py::PyError();
 }
 
-bool has_message(OrvixAsyncQueue* q) {
-    PyObject* ring = ring_of(q);
-    // Exact here: producer and consumer are this very thread.
-    return orvix_spscqueue_vtable(ring)->size(ring) > 0;
-}
-
 py::Ref take_message(OrvixAsyncQueue* q) {
     PyObject* ring = ring_of(q);
     const char* data = nullptr;

@@ -3,6 +3,7 @@
 // The producers and consumers all run on the event loop's thread, so the one
 // ring sees a single producer and a single consumer as it requires. These
 // helpers are for coroutine bodies: they report failures as py::PyError.
+// Of the ring's table they use only `push` and `try_pop`, the fixed-size pair.
 #pragma once
 
 #include <Python.h>
@@ -19,9 +20,6 @@ namespace orvix::corvane {
 // reported, never dropped in silence: a full ring raises asyncio.QueueFull,
 // a message larger than a slot ValueError, anything else RuntimeError.
 void push_message(OrvixAsyncQueue* q, const char* data, std::size_t size);
-
-// Whether a message is waiting, without taking it.
-bool has_message(OrvixAsyncQueue* q);
 
 // Takes the next message as a new bytes object without waiting; a null Ref
 // when the ring is empty.
