@@ -75,3 +75,49 @@ def close_errors_on_deallocation(dispatcher_class, monkeypatch):
     del d
     gc.collect()
     return reports
+
+
+# Cycles through a Python subclass of a dispatcher that the collector tears
+# down in one go. In "cleared class" the class's __dict__ is emptied (and its
+# close() released) before the last instance dies; in "cleared mro" the class
+# has lost its MRO by then. Each run prints the closes that ran, then the
+# unraisable reports. Run in a fresh interpreter: a failure here can crash it.
+TORN_DOWN_SUBCLASS = """
+import gc, sys
+import orvix.utils.corvane.corvane as corvane
+
+reports = []
+sys.unraisablehook = lambda u: reports.append((u.exc_type.__name__, u.object))
+cls = getattr(corvane, sys.argv[1])
+
+class Sub(cls):
+    def close(self):
+        print("override", "close" in type(self).__dict__)
+        super().close()
+
+if sys.argv[2] == "cleared class":
+    first = Sub(print)
+    second = Sub(lambda m: first)
+    Sub.keep = [second]
+    del first, second
+else:
+    first = Sub(print)
+    inner = [first]
+    outer = [inner, Sub]
+    inner.append(outer)
+    Sub.keep = outer
+    del first, inner, outer
+del Sub
+gc.collect()
+print("reports", reports)
+"""
+
+
+def collect_torn_down_subclass(class_name, scenario):
+    """stdout of TORN_DOWN_SUBCLASS for one dispatcher class and scenario."""
+    import subprocess
+    import textwrap
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(TORN_DOWN_SUBCLASS), class_name, scenario],
+                            capture_output=True, text=True, timeout=30)
+    assert result.returncode == 0, f"stdout:\n{result.stdout}\nstderr:\n{result.stderr}"
+    return result.stdout

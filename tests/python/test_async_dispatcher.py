@@ -12,7 +12,7 @@ import producer_cpp
 from orvix.utils.corvane.corvane import AsyncDispatcher
 from socket_dispatcher_support import (INVALID_SOCKET, UNDER_SANITIZER, addr_fields,
                                        assert_pickling_refused, bound_port, check_in_order,
-                                       close_errors_on_deallocation,
+                                       close_errors_on_deallocation, collect_torn_down_subclass,
                                        ring_parameters)
 
 MODULE = "orvix.utils.corvane.corvane"
@@ -330,6 +330,16 @@ def test_setup_entry_with_skip_override_zero_calls_a_subclass_override():
     assert calls == ["127.0.0.1", "10.0.0.1"]
 
 
+def test_a_failing_setup_override_called_through_the_table_gains_the_setup_entry():
+    class Sub(AsyncDispatcher):
+        def setup(self, host="x"):
+            raise KeyError(host)
+    with pytest.raises(KeyError) as info:
+        dispatcher_probe.setup_entry(Sub(Collector(1)), 0)
+    names = [entry.name for entry in traceback.extract_tb(info.value.__traceback__)]
+    assert names[-2:] == [f"{MODULE}.AsyncDispatcher.setup", "setup"]
+
+
 # ---- close and lifetime ----------------------------------------------------
 
 @pytest.mark.timeout(30)
@@ -457,6 +467,16 @@ def test_subclass_overrides_close_setup_and_reader(run):
 
 def test_deallocation_calls_the_subclass_close_and_reports_its_error(monkeypatch):
     assert close_errors_on_deallocation(AsyncDispatcher, monkeypatch) == [(KeyError, f"{MODULE}.AsyncDispatcher.__dealloc__")]
+
+
+@pytest.mark.parametrize("scenario", ["cleared class", "cleared mro"])
+@pytest.mark.timeout(60)
+def test_a_subclass_torn_down_by_the_collector_with_its_instances(scenario):
+    # An instance that dies once the collector has emptied its class (or
+    # taken its MRO) runs the class's own close: no crash, nothing reported.
+    out = collect_torn_down_subclass("AsyncDispatcher", scenario)
+    assert out == ("override True\n" if scenario == "cleared class" else "") + "reports []\n"
+
 
 
 @pytest.mark.timeout(30)

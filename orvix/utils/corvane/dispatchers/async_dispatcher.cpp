@@ -200,7 +200,7 @@ int close_impl(PyObject* self) {
 void setup_entry(PyObject* self, int skip_override, const OrvixSetupOptArgs* opt) {
     PyObject* host = setup_host(opt);
     if (Override o = find_override(self, skip_override, &AsyncDispatcherType, kSetup.get())) {
-        Ref discarded = o.call({host});
+        if (!o.call({host})) py::add_traceback(kSetupTraceback, 1);
         return;
     }
     if (setup_impl(self, host) < 0) py::add_traceback(kSetupTraceback, 1);
@@ -263,8 +263,16 @@ constexpr const char* kConstructorNames[] = {"callback", "capacity", "slot_size"
                                              "overwrite", "zerocopy", "variable_size"};
 constexpr int kVariableSize = 5;
 
-// Deallocation closes through attribute lookup, so a subclass's close runs.
-void close_by_lookup(PyObject* self) { Ref discarded = Ref::steal(PyObject_CallMethodNoArgs(self, kClose.get())); }
+// Deallocation closes through attribute lookup, so a subclass's close runs;
+// a subclass that the collector has already torn down has nothing left to
+// look up in (dealloc_skip_override), so the class's own close runs then.
+void close_by_lookup(PyObject* self) {
+    if (dealloc_skip_override(self)) {
+        if (close_impl(self) < 0) py::add_traceback("orvix.utils.corvane.corvane.AsyncDispatcher.close", 1);
+        return;
+    }
+    Ref discarded = Ref::steal(PyObject_CallMethodNoArgs(self, kClose.get()));
+}
 
 struct AsyncDispatcherClass {
     using Record = OrvixAsyncDispatcher;

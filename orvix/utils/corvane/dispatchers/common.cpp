@@ -128,6 +128,12 @@ bool close_for_dealloc(PyObject* self, destructor own_dealloc, void (*close)(PyO
         if (PyObject_CallFinalizerFromDealloc(self) < 0) return false;   // resurrected
     }
     PyObject_GC_UnTrack(self);
+    // The collector may be tearing down the subclass together with this
+    // object: it empties the class's __dict__ (releasing an override of
+    // close) without telling the class, whose attribute cache would then
+    // hand the lookup below a freed function. Dropping the cache makes the
+    // lookup read the dictionaries as they are now.
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) PyType_Modified(type);
     py::SavedError saved;
     // The count is 0 here; the call below makes and drops references to
     // self (a bound method for an override), which must not deallocate it

@@ -27,6 +27,7 @@ StringConstant kDaemon{"daemon"};
 StringConstant kStart{"start"};
 
 constexpr const char kSetupTraceback[] = "orvix.utils.corvane.corvane.SyncDispatcher.setup";
+constexpr const char kCloseTraceback[] = "orvix.utils.corvane.corvane.SyncDispatcher.close";
 constexpr const char kTryPopTraceback[] = "orvix.utils.corvane.corvane.SyncDispatcher._try_pop";
 constexpr const char kTryPopVarTraceback[] = "orvix.utils.corvane.corvane.SyncDispatcher._try_pop_var";
 constexpr const char kPopOneTraceback[] =
@@ -159,7 +160,7 @@ void close_impl(PyObject* self) {
 void setup_entry(PyObject* self, int skip_override, const OrvixSetupOptArgs* opt) {
     PyObject* host = setup_host(opt);
     if (Override o = find_override(self, skip_override, &SyncDispatcherType, kSetup.get())) {
-        Ref discarded = o.call({host});
+        if (!o.call({host})) py::add_traceback(kSetupTraceback, 1);
         return;
     }
     if (setup_impl(self, host) < 0) py::add_traceback(kSetupTraceback, 1);
@@ -169,7 +170,7 @@ template <const ReaderFlavour& flavour>
 void try_pop_entry(PyObject* self, int skip_override) {
     StringConstant& name = &flavour == &kFixedSize ? kTryPop : kTryPopVar;
     if (Override o = find_override(self, skip_override, &SyncDispatcherType, name.get())) {
-        Ref discarded = o.call({});
+        if (!o.call({})) py::add_traceback(flavour.loop_traceback, 1);
         return;
     }
     if (run_reader(self, flavour) < 0) py::add_traceback(flavour.loop_traceback, 1);
@@ -182,7 +183,7 @@ PyObject* pop_one_entry(PyObject* self) {
 
 void close_entry(PyObject* self, int skip_override) {
     if (Override o = find_override(self, skip_override, &SyncDispatcherType, kClose.get())) {
-        Ref discarded = o.call({});
+        if (!o.call({})) py::add_traceback(kCloseTraceback, 1);
         return;
     }
     close_impl(self);
@@ -267,8 +268,9 @@ struct SyncDispatcherClass {
     using Private = SyncDispatcherPrivate;
     using Fields = OwnedFields<Record, &Record::_q, &Record::callback, &Record::_socket>;
     static constexpr const char kDeallocContext[] = "orvix.utils.corvane.corvane.SyncDispatcher.__dealloc__";
-    // Through the table, so a subclass's close() override runs.
-    static void close_on_dealloc(PyObject* self) { close_entry(self, 0); }
+    // Through the table, so a subclass's close() override runs (unless the
+    // collector has already torn the subclass down: dealloc_skip_override).
+    static void close_on_dealloc(PyObject* self) { close_entry(self, dealloc_skip_override(self)); }
 };
 using Slots = SocketDispatcherSlots<SyncDispatcherClass>;
 
