@@ -12,7 +12,6 @@ import producer_cpp
 from orvix.utils.corvane.corvane import AsyncDispatcher
 from socket_dispatcher_support import (INVALID_SOCKET, UNDER_SANITIZER, addr_fields,
                                        assert_pickling_refused, bound_port, check_in_order,
-                                       close_errors_on_deallocation, collect_torn_down_subclass,
                                        ring_parameters)
 
 MODULE = "orvix.utils.corvane.corvane"
@@ -463,20 +462,6 @@ def test_subclass_overrides_close_setup_and_reader(run):
         await asyncio.sleep(0.01)
         assert events == ["setup", ("reader", True, port), "close"]
     run(main)
-
-
-def test_deallocation_calls_the_subclass_close_and_reports_its_error(monkeypatch):
-    assert close_errors_on_deallocation(AsyncDispatcher, monkeypatch) == [(KeyError, f"{MODULE}.AsyncDispatcher.__dealloc__")]
-
-
-@pytest.mark.parametrize("scenario", ["cleared class", "cleared mro"])
-@pytest.mark.timeout(60)
-def test_a_subclass_torn_down_by_the_collector_with_its_instances(scenario):
-    # An instance that dies once the collector has emptied its class (or
-    # taken its MRO) runs the class's own close: no crash, nothing reported.
-    out = collect_torn_down_subclass("AsyncDispatcher", scenario)
-    assert out == ("override True\n" if scenario == "cleared class" else "") + "reports []\n"
-
 
 
 @pytest.mark.timeout(30)

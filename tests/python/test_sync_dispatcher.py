@@ -14,7 +14,6 @@ import producer_cpp
 from orvix.utils.corvane.corvane import SyncDispatcher
 from socket_dispatcher_support import (INVALID_SOCKET, UNDER_SANITIZER, addr_fields,
                                        assert_pickling_refused, bound_port, check_in_order,
-                                       close_errors_on_deallocation, collect_torn_down_subclass,
                                        ring_parameters)
 
 MODULE = "orvix.utils.corvane.corvane"
@@ -334,19 +333,6 @@ def test_variable_size_target_is_try_pop_var():
     assert events == ["var"] and c.messages == [b"v"]
 
 
-def test_deallocation_calls_the_subclass_close_and_reports_its_error(monkeypatch):
-    assert close_errors_on_deallocation(SyncDispatcher, monkeypatch) == [(KeyError, f"{MODULE}.SyncDispatcher.__dealloc__")]
-
-
-@pytest.mark.parametrize("scenario", ["cleared class", "cleared mro"])
-@pytest.mark.timeout(60)
-def test_a_subclass_torn_down_by_the_collector_with_its_instances(scenario):
-    # An instance that dies once the collector has emptied its class (or
-    # taken its MRO) runs the class's own close: no crash, nothing reported.
-    out = collect_torn_down_subclass("SyncDispatcher", scenario)
-    assert out == ("override True\n" if scenario == "cleared class" else "") + "reports []\n"
-
-
 def test_failing_overrides_called_through_the_table_gain_their_entries():
     class Sub(SyncDispatcher):
         def setup(self, host="x"):
@@ -362,7 +348,6 @@ def test_failing_overrides_called_through_the_table_gain_their_entries():
         names = [entry.name for entry in traceback.extract_tb(info.value.__traceback__)]
         assert names[-2:] == [f"{MODULE}.SyncDispatcher.{name}", name]
     dispatcher_probe.close_entry(d, 1)
-
 
 
 # ---- construction and pickling ---------------------------------------------
