@@ -41,20 +41,3 @@ function(orvix_test_extension target)
     CXX_VISIBILITY_PRESET hidden
     C_VISIBILITY_PRESET hidden)
 endfunction()
-
-# Copies the package's Python files and public headers into the staged tree.
-function(orvix_stage_python_package)
-  file(GLOB_RECURSE _files CONFIGURE_DEPENDS
-    RELATIVE "${CMAKE_SOURCE_DIR}"
-    "${CMAKE_SOURCE_DIR}/orvix/*.py" "${CMAKE_SOURCE_DIR}/orvix/*.h" "${CMAKE_SOURCE_DIR}/orvix/*.hpp")
-  # The corvane module's internal headers are not part of the installed package.
-  list(FILTER _files EXCLUDE REGEX "^orvix/utils/corvane/(module|dispatchers|asyncqueue)/")
-  set(_outputs)
-  foreach(f ${_files})
-    add_custom_command(OUTPUT "${ORVIX_STAGE}/${f}"
-      COMMAND ${CMAKE_COMMAND} -E copy_if_different "${CMAKE_SOURCE_DIR}/${f}" "${ORVIX_STAGE}/${f}"
-      DEPENDS "${CMAKE_SOURCE_DIR}/${f}")
-    list(APPEND _outputs "${ORVIX_STAGE}/${f}")
-  endforeach()
-  add_custom_target(orvix_stage_python ALL DEPENDS ${_outputs})
-endfunction()

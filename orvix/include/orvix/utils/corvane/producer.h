@@ -21,12 +21,15 @@
  * the last push has returned.
  *
  * The instance records and C-level method tables of the four classes are in
- * corvane.h, included here.
+ * corvane.h, and the package's version (ORVIX_VERSION_MAJOR, ...) is in
+ * orvix/version.h; both are included here. orvix.get_include() names the
+ * folder to put on the include path.
  */
 #ifndef ORVIX_UTILS_CORVANE_PRODUCER_H
 #define ORVIX_UTILS_CORVANE_PRODUCER_H
 
 #include "corvane.h"
+#include "orvix/version.h"
 
 #ifdef __cplusplus
 extern "C" {
