@@ -1,14 +1,67 @@
-"""Run from outside the source tree against the pip-installed package (with -W error)."""
+"""Checks the pip-installed package, then runs the Python suite against it.
+
+    python installed_check.py <build tree>
+
+Run from outside the source tree (scripts/test does). The build tree's
+python/ folder supplies only the test-only extension modules (probes and
+example producers); orvix itself must come from the installation.
+"""
 import importlib
+import importlib.metadata
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
 
-import orvix.ringq.ringq
-import orvix.common
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+MODULES = ["orvix.ringq.ringq", "orvix.common._conversions", "orvix.utils.corvane.corvane",
+           "orvix.utils.teldrin.teldrin", "orvix.feed._feed"]
+PUBLIC_HEADERS = [
+    "orvix/common/conversions.h",
+    "orvix/ringq/futex.hpp", "orvix/ringq/page_buffer.hpp", "orvix/ringq/ring_layout.hpp",
+    "orvix/ringq/ring_result.hpp", "orvix/ringq/ringq.h", "orvix/ringq/spsc_ring.hpp",
+    "orvix/utils/corvane/corvane.h", "orvix/utils/corvane/producer.h",
+    "orvix/version.h",
+]
 
-assert orvix.ringq.ringq.SPSCQueue.__basicsize__ == 232, orvix.ringq.ringq.SPSCQueue.__basicsize__
-for name in ("orvix.utils.corvane.corvane", "orvix.utils.teldrin.teldrin"):
-    try:
-        importlib.import_module(name)
-    except ModuleNotFoundError as exc:
-        if exc.name != name:
-            raise
-print("installed package imports cleanly:", orvix.ringq.ringq.__file__)
+
+def check_installation():
+    import orvix
+    package = pathlib.Path(orvix.__file__).parent
+    assert package != ROOT / "orvix" and not package.is_relative_to(ROOT / "build"), (
+        f"orvix was imported from the source or a build tree, not the installation: {package}")
+    for name in MODULES:
+        importlib.import_module(name)   # a missing module fails the check
+    files = sorted(p.relative_to(package).as_posix() for p in package.rglob("*")
+                   if p.is_file() and "__pycache__" not in p.parts)
+    internal = [f for f in files if not (f.endswith((".py", ".pyi")) or f == "py.typed" or ".cpython-312" in f
+                                         or f.startswith(("include/", "cmake/")))]
+    assert not internal, f"not part of the installed package: {internal}"
+    headers = [f.removeprefix("include/") for f in files if f.startswith("include/")]
+    assert headers == PUBLIC_HEADERS, headers
+    assert {"cmake/orvixConfig.cmake", "cmake/orvixConfigVersion.cmake"} <= set(files)
+    assert pathlib.Path(orvix.get_include(), "orvix/version.h").is_file()
+    assert pathlib.Path(orvix.get_cmake_dir(), "orvixConfig.cmake").is_file()
+    distribution = importlib.metadata.distribution("orvix")
+    assert distribution.version == orvix.__version__, (distribution.version, orvix.__version__)
+    assert any(f.name == "LICENSE" for f in distribution.files), "no LICENSE in the wheel"
+    print(f"installed package complete: {package} ({orvix.__version__})")
+
+
+def run_suite(build_tree):
+    """The suite, with the test-only modules of the build tree beside the installed package."""
+    staged = pathlib.Path(build_tree, "python")
+    with tempfile.TemporaryDirectory(prefix="orvix-test-modules-") as modules:
+        for entry in staged.iterdir():
+            if entry.name != "orvix" and entry.suffix == ".so":
+                os.symlink(entry, pathlib.Path(modules, entry.name))
+        env = dict(os.environ, PYTHONPATH=modules)
+        return subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                               "--rootdir", str(ROOT), str(ROOT / "tests/python"), str(ROOT / "tests/installed")],
+                              env=env).returncode
+
+
+if __name__ == "__main__":
+    check_installation()
+    sys.exit(run_suite(sys.argv[1]))
