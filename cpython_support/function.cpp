@@ -12,18 +12,6 @@ namespace {
 
 PyTypeObject* g_function_type = nullptr;
 
-// "<module>.<qualname>" (or the function's own traceback name): the entry of a
-// failed call.
-void add_call_traceback(const FunctionSpec& spec)
-{
-    if (spec.traceback_name) {
-        add_traceback(spec.traceback_name, spec.firstlineno, spec.filename);
-        return;
-    }
-    const std::string name = std::string(spec.module) + '.' + spec.qualname;
-    add_traceback(name.c_str(), spec.firstlineno, spec.filename);
-}
-
 // A code object describing the function's parameters, so inspect and help()
 // see a Python-like function; it is never executed.
 Ref make_code(const FunctionSpec& spec)
@@ -251,6 +239,16 @@ PyType_Spec function_spec = {
 };
 
 }  // namespace
+
+void add_call_traceback(const FunctionSpec& spec)
+{
+    if (spec.traceback_name) {
+        add_traceback(spec.traceback_name, spec.firstlineno, spec.filename);
+        return;
+    }
+    const std::string name = std::string(spec.module) + '.' + spec.qualname;
+    add_traceback(name.c_str(), spec.firstlineno, spec.filename);
+}
 
 void Function::set_defaults(PyObject* tuple) noexcept
 {

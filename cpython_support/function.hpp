@@ -139,6 +139,11 @@ struct Function {
     void set_annotations(PyObject* dict) noexcept;
 };
 
+// The traceback entry of a failed call of the function that `spec`
+// describes: "<module>.<qualname>", or its own traceback_name. Also for native
+// callers that run the function's implementation on its behalf.
+void add_call_traceback(const FunctionSpec& spec);
+
 // Creates a function object from its description. `owner` is the class the
 // method belongs to (its instances are the only accepted `self`); `data` is
 // kept for the body (closure state of inner functions). The description

@@ -8,7 +8,7 @@
 #include "cpython_support/conversions.hpp"
 #include "cpython_support/errors.hpp"
 #include "cpython_support/ref.hpp"
-#include "orvix/utils/corvane/dispatchers/common.hpp"
+#include "orvix/utils/corvane/dispatchers/owned_fields.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"

@@ -6,13 +6,14 @@
 #include "cpython_support/errors.hpp"
 #include "cpython_support/function.hpp"
 #include "cpython_support/ref.hpp"
-#include "orvix/utils/corvane/dispatchers/common.hpp"
+#include "orvix/utils/corvane/dispatchers/dispatcher_slots.hpp"
 #include "orvix/utils/corvane/dispatchers/native_exception.hpp"
 #include "orvix/utils/corvane/dispatchers/reader_socket.hpp"
 #include "orvix/utils/corvane/dispatchers/ring_pop.hpp"
 #include "orvix/utils/corvane/dispatchers/socket_dispatcher_push.hpp"
-#include "orvix/utils/corvane/dispatchers/socket_dispatcher_type.hpp"
+#include "orvix/utils/corvane/dispatchers/pickling_refusal.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
+#include "orvix/utils/corvane/module/member_names.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
 #include "orvix/utils/corvane/module/overridable.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
@@ -36,8 +37,6 @@ StringConstant kCallSoonThreadsafe{"call_soon_threadsafe"};
 StringConstant kDone{"done"};
 StringConstant kCancel{"cancel"};
 StringConstant kSleep{"sleep"};
-
-constexpr const char kSetupTraceback[] = "orvix.utils.corvane.corvane.AsyncDispatcher.setup";
 
 OrvixAsyncDispatcherVTable vtable;
 
@@ -113,15 +112,14 @@ py::CoroutineBody reader_body(py::Coroutine& co) {
     }
 }
 
+// The table's _try_pop / _try_pop_var: a failed copy is reported under
+// that entry's name.
+template <RingPop pop, const char* name>
 PyObject* try_pop_entry(PyObject* self) {
-    return pop_message(self, &OrvixSPSCQueueVTable::try_pop,
-                       "orvix.utils.corvane.corvane.AsyncDispatcher._try_pop");
+    return pop_message(self, pop, &AsyncDispatcherType, name);
 }
-
-PyObject* try_pop_var_entry(PyObject* self) {
-    return pop_message(self, &OrvixSPSCQueueVTable::try_pop_var,
-                       "orvix.utils.corvane.corvane.AsyncDispatcher._try_pop_var");
-}
+constexpr char kTryPopName[] = "_try_pop";
+constexpr char kTryPopVarName[] = "_try_pop_var";
 
 // ---- Setup ---------------------------------------------------------------------------
 
@@ -195,25 +193,6 @@ int close_impl(PyObject* self) {
     return 0;
 }
 
-// ---- C-level table entries ---------------------------------------------------------
-
-void setup_entry(PyObject* self, int skip_override, const OrvixSetupOptArgs* opt) {
-    PyObject* host = setup_host(opt);
-    if (Override o = find_override(self, skip_override, &AsyncDispatcherType, kSetup.get())) {
-        if (!o.call({host})) py::add_traceback(kSetupTraceback, 1);
-        return;
-    }
-    if (setup_impl(self, host) < 0) py::add_traceback(kSetupTraceback, 1);
-}
-
-void fill_vtable() {
-    vtable.setup = setup_entry;
-    vtable.push = push_and_wake;
-    vtable.push_var = push_var_and_wake_on_one;
-    vtable._try_pop = try_pop_entry;
-    vtable._try_pop_var = try_pop_var_entry;
-}
-
 // ---- Python-visible methods (the function type adds their traceback entries) -------
 
 PyObject* setup_method(py::Function&, PyObject* self, py::BoundArguments& args) {
@@ -257,6 +236,22 @@ const FunctionEntry functions[] = {
     {"close", kCloseSpec, FunctionExtra::returns_none},
 };
 
+// ---- C-level table entries ---------------------------------------------------------
+
+void setup_entry(PyObject* self, int skip_override, const OrvixSetupOptArgs* opt) {
+    PyObject* host = setup_host(opt);
+    run_overridable(self, skip_override, &AsyncDispatcherType, kSetup.get(), kSetupSpec, {host},
+                    [&] { return setup_impl(self, host); });
+}
+
+void fill_vtable() {
+    vtable.setup = setup_entry;
+    vtable.push = push_and_wake;
+    vtable.push_var = push_var_and_wake_on_one;
+    vtable._try_pop = try_pop_entry<&OrvixSPSCQueueVTable::try_pop, kTryPopName>;
+    vtable._try_pop_var = try_pop_entry<&OrvixSPSCQueueVTable::try_pop_var, kTryPopVarName>;
+}
+
 // ---- The type ------------------------------------------------------------------------
 
 constexpr const char* kConstructorNames[] = {"callback", "capacity", "slot_size",
@@ -268,37 +263,30 @@ constexpr int kVariableSize = 5;
 // look up in (dealloc_skip_override), so the class's own close runs then.
 void close_by_lookup(PyObject* self) {
     if (dealloc_skip_override(self)) {
-        if (close_impl(self) < 0) py::add_traceback("orvix.utils.corvane.corvane.AsyncDispatcher.close", 1);
+        if (close_impl(self) < 0) py::add_call_traceback(kCloseSpec);
         return;
     }
     Ref discarded = Ref::steal(PyObject_CallMethodNoArgs(self, kClose.get()));
 }
 
-struct AsyncDispatcherClass {
-    using Record = OrvixAsyncDispatcher;
-    using Private = AsyncDispatcherPrivate;
-    using Fields = OwnedFields<Record, &Record::_q, &Record::callback, &Record::_socket, &Record::_task>;
-    static constexpr const char kDeallocContext[] = "orvix.utils.corvane.corvane.AsyncDispatcher.__dealloc__";
+struct AsyncDispatcherClass : SocketDispatcherClass<OrvixAsyncDispatcher, AsyncDispatcherPrivate,
+                                                    &OrvixAsyncDispatcher::_q, &OrvixAsyncDispatcher::callback,
+                                                    &OrvixAsyncDispatcher::_socket, &OrvixAsyncDispatcher::_task> {
+    static PyTypeObject* type() noexcept { return &AsyncDispatcherType; }
+    static constexpr ConstructorSpec kConstructor{.names = kConstructorNames, .zerocopy = 4, .overwrite = 3};
+    static void prepare(PyObject* self) noexcept { prepare_with(self, &vtable); }
+    static void configure(Record& r, const ConstructorArguments& a) noexcept {
+        const bool variable_size = a.flag(kVariableSize);
+        r.push_fn = variable_size ? vtable.push_var : vtable.push;
+        r.pop_fn = variable_size ? vtable._try_pop_var : vtable._try_pop;
+    }
     static constexpr auto close_on_dealloc = close_by_lookup;
 };
-using Slots = SocketDispatcherSlots<AsyncDispatcherClass>;
-
-PyObject* async_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    ConstructorArguments a;
-    Ref obj = Slots::construct(type, &vtable, kConstructorNames, {.overwrite = 3, .zerocopy = 4}, args, kwargs,
-                               "orvix.utils.corvane.corvane.AsyncDispatcher.__cinit__", a);
-    if (!obj) return nullptr;
-    OrvixAsyncDispatcher& r = Slots::record(obj.get());
-    const bool variable_size = a.flag(kVariableSize);
-    r.push_fn = variable_size ? vtable.push_var : vtable.push;
-    r.pop_fn = variable_size ? vtable._try_pop_var : vtable._try_pop;
-    return obj.release();
-}
 
 }  // namespace
 
 PyTypeObject AsyncDispatcherType =
-    Slots::make_type("orvix.utils.corvane.corvane.AsyncDispatcher", async_new);
+    DispatcherSlots<AsyncDispatcherClass>::make_type("orvix.utils.corvane.corvane.AsyncDispatcher");
 
 const ClassEntry async_dispatcher_class = {
     .type = &AsyncDispatcherType,

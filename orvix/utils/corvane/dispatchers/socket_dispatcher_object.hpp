@@ -14,9 +14,11 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <new>
 
 #include "orvix/utils/corvane/corvane.h"
 #include "orvix/utils/corvane/dispatchers/platform_socket.hpp"
+#include "orvix/utils/corvane/dispatchers/owned_fields.hpp"
 #include "orvix/utils/corvane/dispatchers/socket_dispatcher_core.hpp"
 
 namespace orvix::corvane {
@@ -95,5 +97,30 @@ inline SocketDispatcherCore& socket_core(PyObject* self) noexcept { return socke
 inline bool wake_socket_retired(PyObject* self) noexcept {
     return socket_tail(self).socket_opened && socket_core(self).wake_handle.current() == net::kNoSocket;
 }
+
+// The socket dispatchers' share of a DispatcherSlots class (see
+// dispatcher_slots.hpp): allocation state and what ends before the fields go.
+template <class PublicRecord, class Private, PyObject* PublicRecord::*... Owned>
+struct SocketDispatcherClass {
+    using Record = PublicRecord;
+    using Object = SocketDispatcherObject<PublicRecord, Private>;
+    using Fields = OwnedFields<PublicRecord, Owned...>;
+
+    // What every instance holds before its arguments are parsed: the table,
+    // None in every object field, and no socket handle (the invalid value,
+    // never 0, which a close() run while deallocating a half-built object
+    // would take for a real descriptor).
+    static void prepare_with(PyObject* self, const void* vtable) noexcept {
+        Object& d = *reinterpret_cast<Object*>(self);
+        PublicRecord& r = d.rec();
+        new (&d.tail) SocketDispatcherTail{r._sock_fd};
+        new (&d.own) Private{};
+        r.vtab = static_cast<decltype(r.vtab)>(vtable);
+        Fields::init_none(r);
+    }
+
+    // Releasing `_socket` may close the handle: no producer may use it.
+    static void let_go(PyObject* self) noexcept { socket_core(self).wake_handle.retire(); }
+};
 
 }  // namespace orvix::corvane

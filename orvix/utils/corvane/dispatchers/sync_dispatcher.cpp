@@ -3,11 +3,11 @@
 #include "cpython_support/errors.hpp"
 #include "cpython_support/function.hpp"
 #include "cpython_support/ref.hpp"
-#include "orvix/utils/corvane/dispatchers/common.hpp"
+#include "orvix/utils/corvane/dispatchers/dispatcher_slots.hpp"
+#include "orvix/utils/corvane/dispatchers/pickling_refusal.hpp"
 #include "orvix/utils/corvane/dispatchers/reader_socket.hpp"
 #include "orvix/utils/corvane/dispatchers/ring_pop.hpp"
 #include "orvix/utils/corvane/dispatchers/socket_dispatcher_push.hpp"
-#include "orvix/utils/corvane/dispatchers/socket_dispatcher_type.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
 #include "orvix/utils/corvane/module/overridable.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
@@ -29,30 +29,22 @@ StringConstant kTarget{"target"};
 StringConstant kDaemon{"daemon"};
 StringConstant kStart{"start"};
 
-constexpr const char kSetupTraceback[] = "orvix.utils.corvane.corvane.SyncDispatcher.setup";
-constexpr const char kCloseTraceback[] = "orvix.utils.corvane.corvane.SyncDispatcher.close";
-constexpr const char kTryPopTraceback[] = "orvix.utils.corvane.corvane.SyncDispatcher._try_pop";
-constexpr const char kTryPopVarTraceback[] = "orvix.utils.corvane.corvane.SyncDispatcher._try_pop_var";
-constexpr const char kPopOneTraceback[] =
-    "orvix.utils.corvane.corvane.SyncDispatcher._SyncDispatcher__try_pop";
-constexpr const char kPopOneVarTraceback[] =
-    "orvix.utils.corvane.corvane.SyncDispatcher._SyncDispatcher__try_pop_var";
-
 OrvixSyncDispatcherVTable vtable;
 
 OrvixSyncDispatcher& rec(PyObject* self) noexcept { return sync_dispatcher(self).rec(); }
 
 // ---- The reader loop ------------------------------------------------------------
 
-// The two flavours of the loop: which ring pop, and the names its errors carry.
+// The two flavours of the loop: which ring pop, the table entry that pops
+// one message (whose name a failed bytes copy carries), and the method's name.
 struct ReaderFlavour {
     RingPop pop;
-    const char* pop_traceback;    // a bytes copy that cannot be made
-    const char* loop_traceback;   // any error that ends the loop
+    const char* pop_one;
+    StringConstant& name;
 };
-constexpr ReaderFlavour kFixedSize{&OrvixSPSCQueueVTable::try_pop, kPopOneTraceback, kTryPopTraceback};
-constexpr ReaderFlavour kVariableSize{&OrvixSPSCQueueVTable::try_pop_var, kPopOneVarTraceback,
-                                      kTryPopVarTraceback};
+constexpr ReaderFlavour kFixedSize{&OrvixSPSCQueueVTable::try_pop, "_SyncDispatcher__try_pop", kTryPop};
+constexpr ReaderFlavour kVariableSize{&OrvixSPSCQueueVTable::try_pop_var, "_SyncDispatcher__try_pop_var",
+                                      kTryPopVar};
 
 // Blocks in one receive with the interpreter lock released. Returns 0 on a
 // wake-up, or -1 with the exception that must end the reader.
@@ -87,7 +79,7 @@ int run_reader(PyObject* self, const ReaderFlavour& flavour) {
     DoorbellReader doorbell{socket_core(self).doorbell};
     for (;;) {
         if (own.stop_requested && own.left_after_stop == 0) return 0;
-        Ref msg = Ref::steal(pop_message(self, flavour.pop, flavour.pop_traceback));
+        Ref msg = Ref::steal(pop_message(self, flavour.pop, &SyncDispatcherType, flavour.pop_one));
         if (!msg) return -1;
         const bool found = msg.get() != Py_None;
         // With the ring empty: close() sets the mark (then retires the
@@ -155,51 +147,6 @@ void close_impl(PyObject* self) {
     if (old != net::kNoSocket) send_wakeup_datagram(old, d.rec()._addr);
 }
 
-// ---- C-level table entries ---------------------------------------------------------
-
-void setup_entry(PyObject* self, int skip_override, const OrvixSetupOptArgs* opt) {
-    PyObject* host = setup_host(opt);
-    if (Override o = find_override(self, skip_override, &SyncDispatcherType, kSetup.get())) {
-        if (!o.call({host})) py::add_traceback(kSetupTraceback, 1);
-        return;
-    }
-    if (setup_impl(self, host) < 0) py::add_traceback(kSetupTraceback, 1);
-}
-
-template <const ReaderFlavour& flavour>
-void try_pop_entry(PyObject* self, int skip_override) {
-    StringConstant& name = &flavour == &kFixedSize ? kTryPop : kTryPopVar;
-    if (Override o = find_override(self, skip_override, &SyncDispatcherType, name.get())) {
-        if (!o.call({})) py::add_traceback(flavour.loop_traceback, 1);
-        return;
-    }
-    if (run_reader(self, flavour) < 0) py::add_traceback(flavour.loop_traceback, 1);
-}
-
-template <const ReaderFlavour& flavour>
-PyObject* pop_one_entry(PyObject* self) {
-    return pop_message(self, flavour.pop, flavour.pop_traceback);
-}
-
-void close_entry(PyObject* self, int skip_override) {
-    if (Override o = find_override(self, skip_override, &SyncDispatcherType, kClose.get())) {
-        if (!o.call({})) py::add_traceback(kCloseTraceback, 1);
-        return;
-    }
-    close_impl(self);
-}
-
-void fill_vtable() {
-    vtable.setup = setup_entry;
-    vtable.push = push_and_wake;
-    vtable.push_var = push_var_and_wake;
-    vtable._try_pop = try_pop_entry<kFixedSize>;
-    vtable._try_pop_var = try_pop_entry<kVariableSize>;
-    vtable.__try_pop = pop_one_entry<kFixedSize>;
-    vtable.__try_pop_var = pop_one_entry<kVariableSize>;
-    vtable.close = close_entry;
-}
-
 // ---- Python-visible methods (the function type adds their traceback entries) -------
 
 PyObject* setup_method(py::Function&, PyObject* self, py::BoundArguments& args) {
@@ -257,39 +204,69 @@ const FunctionEntry functions[] = {
     {"close", kCloseSpec},
 };
 
+// ---- C-level table entries ---------------------------------------------------------
+
+void setup_entry(PyObject* self, int skip_override, const OrvixSetupOptArgs* opt) {
+    PyObject* host = setup_host(opt);
+    run_overridable(self, skip_override, &SyncDispatcherType, kSetup.get(), kSetupSpec, {host},
+                    [&] { return setup_impl(self, host); });
+}
+
+template <const ReaderFlavour& flavour, const py::FunctionSpec& method>
+void try_pop_entry(PyObject* self, int skip_override) {
+    run_overridable(self, skip_override, &SyncDispatcherType, flavour.name.get(), method, {},
+                    [&] { return run_reader(self, flavour); });
+}
+
+template <const ReaderFlavour& flavour>
+PyObject* pop_one_entry(PyObject* self) {
+    return pop_message(self, flavour.pop, &SyncDispatcherType, flavour.pop_one);
+}
+
+void close_entry(PyObject* self, int skip_override) {
+    run_overridable(self, skip_override, &SyncDispatcherType, kClose.get(), kCloseSpec, {}, [&] {
+        close_impl(self);
+        return 0;
+    });
+}
+
+void fill_vtable() {
+    vtable.setup = setup_entry;
+    vtable.push = push_and_wake;
+    vtable.push_var = push_var_and_wake;
+    vtable._try_pop = try_pop_entry<kFixedSize, kTryPopSpec>;
+    vtable._try_pop_var = try_pop_entry<kVariableSize, kTryPopVarSpec>;
+    vtable.__try_pop = pop_one_entry<kFixedSize>;
+    vtable.__try_pop_var = pop_one_entry<kVariableSize>;
+    vtable.close = close_entry;
+}
+
 // ---- The type ------------------------------------------------------------------------
 
 constexpr const char* kConstructorNames[] = {"callback", "capacity", "slot_size", "zerocopy",
                                              "overwrite", "variable_size", "daemon"};
 constexpr int kVariableSizeFlag = 5, kDaemonFlag = 6;
 
-struct SyncDispatcherClass {
-    using Record = OrvixSyncDispatcher;
-    using Private = SyncDispatcherPrivate;
-    using Fields = OwnedFields<Record, &Record::_q, &Record::callback, &Record::_socket>;
-    static constexpr const char kDeallocContext[] = "orvix.utils.corvane.corvane.SyncDispatcher.__dealloc__";
+struct SyncDispatcherClass : SocketDispatcherClass<OrvixSyncDispatcher, SyncDispatcherPrivate,
+                                                   &OrvixSyncDispatcher::_q, &OrvixSyncDispatcher::callback,
+                                                   &OrvixSyncDispatcher::_socket> {
+    static PyTypeObject* type() noexcept { return &SyncDispatcherType; }
+    static constexpr ConstructorSpec kConstructor{.names = kConstructorNames, .zerocopy = 3, .overwrite = 4};
+    static void prepare(PyObject* self) noexcept { prepare_with(self, &vtable); }
+    static void configure(Record& r, const ConstructorArguments& a) noexcept {
+        r.variable_size = a.flag(kVariableSizeFlag);
+        r.daemon = a.flag(kDaemonFlag);
+        r.push_fn = r.variable_size ? vtable.push_var : vtable.push;
+    }
     // Through the table, so a subclass's close() override runs (unless the
     // collector has already torn the subclass down: dealloc_skip_override).
     static void close_on_dealloc(PyObject* self) { close_entry(self, dealloc_skip_override(self)); }
 };
-using Slots = SocketDispatcherSlots<SyncDispatcherClass>;
-
-PyObject* sync_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    ConstructorArguments a;
-    Ref obj = Slots::construct(type, &vtable, kConstructorNames, {.overwrite = 4, .zerocopy = 3}, args, kwargs,
-                               "orvix.utils.corvane.corvane.SyncDispatcher.__cinit__", a);
-    if (!obj) return nullptr;
-    OrvixSyncDispatcher& r = Slots::record(obj.get());
-    r.variable_size = a.flag(kVariableSizeFlag);
-    r.daemon = a.flag(kDaemonFlag);
-    r.push_fn = r.variable_size ? vtable.push_var : vtable.push;
-    return obj.release();
-}
 
 }  // namespace
 
 PyTypeObject SyncDispatcherType =
-    Slots::make_type("orvix.utils.corvane.corvane.SyncDispatcher", sync_new);
+    DispatcherSlots<SyncDispatcherClass>::make_type("orvix.utils.corvane.corvane.SyncDispatcher");
 
 const ClassEntry sync_dispatcher_class = {
     .type = &SyncDispatcherType,

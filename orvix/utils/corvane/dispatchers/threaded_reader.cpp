@@ -5,14 +5,18 @@
 
 #include "cpython_support/errors.hpp"
 #include "cpython_support/ref.hpp"
+#include "orvix/ringq/ring_result.hpp"
 #include "orvix/ringq/ringq.h"
 #include "orvix/utils/corvane/dispatchers/platform_thread.hpp"
+#include "orvix/utils/corvane/module/member_names.hpp"
 
 namespace orvix::corvane {
 namespace {
 
-constexpr const char kReaderContext[] = "orvix.utils.corvane.corvane.ThreadedDispatcher._reader";
-constexpr const char kReaderVarContext[] = "orvix.utils.corvane.corvane.ThreadedDispatcher._reader_var";
+// The unraisable context of a reader that ends with an error.
+void report_reader_error(bool variable) {
+    py::report_unraisable(member_name(&ThreadedDispatcherType, variable ? "_reader_var" : "_reader").c_str());
+}
 
 bool interpreter_finalizing() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -100,7 +104,7 @@ public:
             // fixed-size mode the message stays in its slot until pop_front,
             // so the bytes object below is copied straight from the ring.
             const int got = variable_ ? ring->wait_pop_var(ring_, &data, &size) : ring->wait_front(ring_, &data, &size);
-            if (got != 1) break;
+            if (got != ringq::kHandedOut) break;   // closed
             if (!lock.reacquire()) return;
             if (!deliver(data, size)) {
                 finish(lock);
@@ -131,7 +135,7 @@ private:
         Py_XDECREF(result);
         Py_XDECREF(message);
         Py_DECREF(callback);
-        if (!delivered) py::report_unraisable(variable_ ? kReaderVarContext : kReaderContext);
+        if (!delivered) report_reader_error(variable_);
         return delivered;
     }
 
@@ -177,7 +181,7 @@ void run_reader_here(PyObject* self, bool variable) {
     if (!lock.enter()) return;
     ReaderSession session;
     const int attached = session.attach(self, variable);
-    if (attached < 0) py::report_unraisable(variable ? kReaderVarContext : kReaderContext);
+    if (attached < 0) report_reader_error(variable);
     if (attached <= 0) {
         lock.leave();
         return;
