@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cpython_support/errors.hpp"
+#include "cpython_support/interpreter_internals.hpp"
 #include "cpython_support/ref.hpp"
 #include "orvix/ringq/ring_result.hpp"
 #include "orvix/ringq/ringq.h"
@@ -16,14 +17,6 @@ namespace {
 // The unraisable context of a reader that ends with an error.
 void report_reader_error(bool variable) {
     py::report_unraisable(member_name(&ThreadedDispatcherType, variable ? "_reader_var" : "_reader").c_str());
-}
-
-bool interpreter_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing();
-#else
-    return _Py_IsFinalizing();
-#endif
 }
 
 // The reader's one thread state, made when the loop starts and kept for its
@@ -41,13 +34,13 @@ public:
     // Takes the lock for the first time, making the thread state (or
     // reusing the one this thread already has). False when finalizing.
     bool enter() {
-        if (interpreter_finalizing()) return false;
+        if (py::internals::interpreter_finalizing()) return false;
         gil_state_ = PyGILState_Ensure();
         return true;
     }
     void release() noexcept { thread_state_ = PyEval_SaveThread(); }
     bool reacquire() {
-        if (interpreter_finalizing()) return false;
+        if (py::internals::interpreter_finalizing()) return false;
         PyEval_RestoreThread(thread_state_);
         return true;
     }
