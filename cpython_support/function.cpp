@@ -269,6 +269,10 @@ PyTypeObject* function_type()
 
 Ref make_function(const FunctionSpec& spec, PyTypeObject* owner, PyObject* data)
 {
+    if (!spec.module || !spec.filename) {
+        PyErr_Format(PyExc_SystemError, "the description of %s names no module or file", spec.qualname);
+        return nullptr;
+    }
     PyTypeObject* type = function_type();
     if (!type || (spec.is_coroutine() && !coroutine_type()))
         return nullptr;

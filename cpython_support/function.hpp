@@ -32,7 +32,8 @@
 //
 // A failure leaving a function (binding or implementation) gains a traceback
 // entry named "<module>.<qualname>", e.g.
-// "orvix.utils.corvane.corvane.AsyncDispatcher.setup". A coroutine function
+// "orvix.utils.corvane.corvane.AsyncDispatcher.setup" for a module of that
+// name. A coroutine function
 // (`.body` instead of `.impl`, see coroutine.hpp) returns a coroutine object
 // after binding its arguments.
 #pragma once
@@ -68,8 +69,11 @@ struct FunctionSpec {
     CoroutineBodyFn body = nullptr;  // ... coroutine function
     bool method = true;    // takes self first (checked against the owner class)
     int firstlineno = 1;
-    const char* module = "orvix.utils.corvane.corvane";
-    const char* filename = kCorvaneFile;
+    // The defining module's __name__ and the file name its traceback entries
+    // show: the module passes both in (make_function refuses a description
+    // without them).
+    const char* module = nullptr;
+    const char* filename = nullptr;
     // The traceback entry of a failed call when "<module>.<qualname>" is not
     // the right one (an inner function is named after its enclosing method).
     const char* traceback_name = nullptr;

@@ -8,6 +8,7 @@
 #include "cpython_support/conversions.hpp"
 #include "cpython_support/errors.hpp"
 #include "cpython_support/ref.hpp"
+#include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/dispatchers/owned_fields.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
@@ -110,7 +111,7 @@ int construct(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (construct(self, args, kwargs) == 0) return 0;
-    py::add_traceback(kInitName, 1);
+    py::add_traceback(kInitName, 1, kSourceFile);
     return -1;
 }
 

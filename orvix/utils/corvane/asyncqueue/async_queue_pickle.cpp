@@ -9,6 +9,7 @@
 #include "cpython_support/function.hpp"
 #include "cpython_support/ref.hpp"
 #include "orvix/utils/corvane/asyncqueue/async_queue.hpp"
+#include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
@@ -72,7 +73,7 @@ PyObject* reduce(PyObject* self) {
 
 PyObject* reduce_method(PyObject* self, PyObject*) {
     PyObject* result = reduce(self);
-    if (!result) py::add_traceback(kReduceName, 1);
+    if (!result) py::add_traceback(kReduceName, 1, kSourceFile);
     return result;
 }
 
@@ -124,7 +125,7 @@ PyObject* setstate_method(PyObject* self, PyObject* fields) {
     } else if (restore_state(self, fields) == 0) {
         Py_RETURN_NONE;
     }
-    py::add_traceback(kSetstateName, 1);
+    py::add_traceback(kSetstateName, 1, kSourceFile);
     return nullptr;
 }
 
@@ -159,14 +160,14 @@ PyObject* unpickle(py::Function&, PyObject*, py::BoundArguments& args) {
 
 constexpr const char* kUnpickleParameters[] = {"__qvx_type", "__qvx_checksum", "__qvx_state"};
 
-constinit const py::FunctionSpec kUnpickleSpec{
+constinit const py::FunctionSpec kUnpickleSpec = corvane_function({
     .name = "__qvx_unpickle_AsyncQueue",
     .qualname = "__qvx_unpickle_AsyncQueue",
     .doc = "__qvx_unpickle_AsyncQueue(__qvx_type, long __qvx_checksum, tuple __qvx_state)",
     .params = {"__qvx_unpickle_AsyncQueue", kUnpickleParameters, 3, 3},
     .impl = &unpickle,
     .method = false,
-};
+});
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 #include "cpython_support/coroutine.hpp"
 #include "cpython_support/errors.hpp"
 #include "cpython_support/interpreter_internals.hpp"
+#include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
 
@@ -80,7 +81,7 @@ void notify_waiters(OrvixAsyncQueue* q, Wake which, const char* traceback_name) 
     PyObject* name = which == Wake::one ? kNotify.get() : kNotifyAll.get();
     py::Ref result = py::Ref::steal(PyObject_CallMethodNoArgs(q->_notify_cond, name));
     if (result) return;
-    py::add_traceback(traceback_name, 1);
+    py::add_traceback(traceback_name, 1, kSourceFile);
     throw py::PyError();
 }
 

@@ -16,6 +16,7 @@
 #include "orvix/utils/corvane/asyncqueue/async_queue.hpp"
 #include "orvix/utils/corvane/asyncqueue/condition.hpp"
 #include "orvix/utils/corvane/asyncqueue/queue_ring.hpp"
+#include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
 
 namespace orvix::corvane {
@@ -134,8 +135,8 @@ constexpr py::FunctionSpec push_spec() {
 
 }  // namespace
 
-constinit const py::FunctionSpec kPushBufSpec = push_spec<BufferMessage>();
-constinit const py::FunctionSpec kPushObjSpec = push_spec<ObjectMessage>();
-constinit const py::FunctionSpec kPushStrSpec = push_spec<StringMessage>();
+constinit const py::FunctionSpec kPushBufSpec = corvane_function(push_spec<BufferMessage>());
+constinit const py::FunctionSpec kPushObjSpec = corvane_function(push_spec<ObjectMessage>());
+constinit const py::FunctionSpec kPushStrSpec = corvane_function(push_spec<StringMessage>());
 
 }  // namespace orvix::corvane

@@ -5,6 +5,7 @@
 #include "cpython_support/coroutine.hpp"
 #include "orvix/utils/corvane/asyncqueue/async_queue.hpp"
 #include "orvix/utils/corvane/asyncqueue/condition.hpp"
+#include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
 
@@ -84,12 +85,12 @@ py::CoroutineBody shutdown_body(py::Coroutine& co) {
 
 }  // namespace
 
-constinit const py::FunctionSpec kShutdownSpec{
+constinit const py::FunctionSpec kShutdownSpec = corvane_function({
     .name = "shutdown",
     .qualname = "AsyncQueue.shutdown",
     .doc = "AsyncQueue.shutdown(self, *excinfo)",
     .params = {"shutdown", nullptr, 0, 0, "excinfo"},
     .body = &shutdown_body,
-};
+});
 
 }  // namespace orvix::corvane

@@ -12,6 +12,7 @@
 #include "orvix/utils/corvane/dispatchers/ring_pop.hpp"
 #include "orvix/utils/corvane/dispatchers/socket_dispatcher_push.hpp"
 #include "orvix/utils/corvane/dispatchers/pickling_refusal.hpp"
+#include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
 #include "orvix/utils/corvane/module/member_names.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
@@ -160,7 +161,7 @@ PyObject* finalize_method(py::Function& fn, PyObject*, py::BoundArguments&) {
 
 constexpr const char* kNoNames[] = {nullptr};
 
-constinit py::FunctionSpec kFinalizeSpec{
+constinit py::FunctionSpec kFinalizeSpec = corvane_function({
     .name = "_finalize",
     .qualname = "close.<locals>._finalize",
     .doc = nullptr,
@@ -168,7 +169,7 @@ constinit py::FunctionSpec kFinalizeSpec{
     .impl = finalize_method,
     .method = false,
     .traceback_name = "orvix.utils.corvane.corvane.AsyncDispatcher.close._finalize",
-};
+});
 
 int close_impl(PyObject* self) {
     OrvixAsyncDispatcher& r = rec(self);
@@ -208,27 +209,27 @@ PyObject* close_method(py::Function&, PyObject* self, py::BoundArguments&) {
 constexpr const char* kHostNames[] = {"host"};
 constexpr const char* kReaderNames[] = {"loop", "sock"};
 
-constinit py::FunctionSpec kSetupSpec{
+constinit py::FunctionSpec kSetupSpec = corvane_function({
     .name = "setup",
     .qualname = "AsyncDispatcher.setup",
     .doc = "AsyncDispatcher.setup(self, str host='127.0.0.1') -> void",
     .params = {"setup", kHostNames, 1, 0},
     .impl = setup_method,
-};
-constinit py::FunctionSpec kReaderSpec{
+});
+constinit py::FunctionSpec kReaderSpec = corvane_function({
     .name = "_reader",
     .qualname = "AsyncDispatcher._reader",
     .doc = "AsyncDispatcher._reader(self, loop, sock)",
     .params = {"_reader", kReaderNames, 2, 2},
     .body = reader_body,
-};
-constinit py::FunctionSpec kCloseSpec{
+});
+constinit py::FunctionSpec kCloseSpec = corvane_function({
     .name = "close",
     .qualname = "AsyncDispatcher.close",
     .doc = "AsyncDispatcher.close(self) -> None",
     .params = {"close", kNoNames, 0, 0},
     .impl = close_method,
-};
+});
 
 const FunctionEntry functions[] = {
     {"setup", kSetupSpec, FunctionExtra::localhost_default},

@@ -8,6 +8,7 @@
 #include "orvix/utils/corvane/dispatchers/reader_socket.hpp"
 #include "orvix/utils/corvane/dispatchers/ring_pop.hpp"
 #include "orvix/utils/corvane/dispatchers/socket_dispatcher_push.hpp"
+#include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
 #include "orvix/utils/corvane/module/overridable.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
@@ -168,34 +169,34 @@ PyObject* close_method(py::Function&, PyObject* self, py::BoundArguments&) {
 constexpr const char* kHostNames[] = {"host"};
 constexpr const char* kNoNames[] = {nullptr};
 
-constinit py::FunctionSpec kSetupSpec{
+constinit py::FunctionSpec kSetupSpec = corvane_function({
     .name = "setup",
     .qualname = "SyncDispatcher.setup",
     .doc = "SyncDispatcher.setup(self, str host='127.0.0.1') -> void",
     .params = {"setup", kHostNames, 1, 0},
     .impl = setup_method,
-};
-constinit py::FunctionSpec kTryPopSpec{
+});
+constinit py::FunctionSpec kTryPopSpec = corvane_function({
     .name = "_try_pop",
     .qualname = "SyncDispatcher._try_pop",
     .doc = "SyncDispatcher._try_pop(self) -> void",
     .params = {"_try_pop", kNoNames, 0, 0},
     .impl = try_pop_method<kFixedSize>,
-};
-constinit py::FunctionSpec kTryPopVarSpec{
+});
+constinit py::FunctionSpec kTryPopVarSpec = corvane_function({
     .name = "_try_pop_var",
     .qualname = "SyncDispatcher._try_pop_var",
     .doc = "SyncDispatcher._try_pop_var(self) -> void",
     .params = {"_try_pop_var", kNoNames, 0, 0},
     .impl = try_pop_method<kVariableSize>,
-};
-constinit py::FunctionSpec kCloseSpec{
+});
+constinit py::FunctionSpec kCloseSpec = corvane_function({
     .name = "close",
     .qualname = "SyncDispatcher.close",
     .doc = "SyncDispatcher.close(self) -> void",
     .params = {"close", kNoNames, 0, 0},
     .impl = close_method,
-};
+});
 
 const FunctionEntry functions[] = {
     {"setup", kSetupSpec, FunctionExtra::localhost_default},

@@ -11,6 +11,7 @@
 #include "orvix/utils/corvane/dispatchers/owned_fields.hpp"
 #include "orvix/utils/corvane/dispatchers/pickling_refusal.hpp"
 #include "orvix/utils/corvane/dispatchers/threaded_reader.hpp"
+#include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
 #include "orvix/utils/corvane/module/overridable.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
@@ -71,21 +72,21 @@ PyObject* method(py::Function&, PyObject* self, py::BoundArguments&) {
     Py_RETURN_NONE;
 }
 
-constinit const py::FunctionSpec kSetupSpec{
+constinit const py::FunctionSpec kSetupSpec = corvane_function({
     .name = "setup",
     .qualname = "ThreadedDispatcher.setup",
     .doc = "ThreadedDispatcher.setup(self) -> void",
     .params = {"setup", nullptr, 0, 0},
     .impl = &method<&start_reader_thread>,
-};
+});
 
-constinit const py::FunctionSpec kCloseSpec{
+constinit const py::FunctionSpec kCloseSpec = corvane_function({
     .name = "close",
     .qualname = "ThreadedDispatcher.close",
     .doc = "ThreadedDispatcher.close(self) -> void",
     .params = {"close", nullptr, 0, 0},
     .impl = &method<&close_ring>,
-};
+});
 
 // The table entries: a Python subclass's override runs instead unless
 // `skip_override` is set. Failures leave the exception pending.

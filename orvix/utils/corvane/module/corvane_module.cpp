@@ -14,6 +14,7 @@
 #include "cpython_support/function.hpp"
 #include "cpython_support/module_frame.hpp"
 #include "cpython_support/ref.hpp"
+#include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/capi_import.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
 #include "orvix/utils/corvane/module/function_objects.hpp"
@@ -25,7 +26,7 @@
 namespace orvix::corvane {
 namespace {
 
-constinit py::ModuleFrame frame{"orvix.utils.corvane.corvane"};
+constinit py::ModuleFrame frame{kModuleName};
 
 StringConstant kVtableKey{"__qvx_vtable__"};
 StringConstant kAsyncio{"asyncio"};

@@ -1,6 +1,7 @@
 #include "orvix/utils/corvane/module/member_names.hpp"
 
 #include "cpython_support/errors.hpp"
+#include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
 
 namespace orvix::corvane {
@@ -10,7 +11,7 @@ std::string member_name(PyTypeObject* type, const char* member) {
 }
 
 void add_member_traceback(PyTypeObject* type, const char* member) {
-    py::add_traceback(member_name(type, member).c_str(), 1);
+    py::add_traceback(member_name(type, member).c_str(), 1, kSourceFile);
 }
 
 void add_method_traceback(PyObject* self, const char* method) {
