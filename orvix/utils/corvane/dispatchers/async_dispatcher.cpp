@@ -11,10 +11,10 @@
 #include "orvix/utils/corvane/dispatchers/reader_socket.hpp"
 #include "orvix/utils/corvane/dispatchers/ring_pop.hpp"
 #include "orvix/utils/corvane/dispatchers/socket_dispatcher_push.hpp"
-#include "orvix/utils/corvane/dispatchers/pickling_refusal.hpp"
 #include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
 #include "orvix/utils/corvane/module/member_names.hpp"
+#include "orvix/utils/corvane/module/method_description.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
 #include "orvix/utils/corvane/module/overridable.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
@@ -25,7 +25,6 @@ namespace {
 
 using py::Ref;
 
-StringConstant kSetup{"setup"};
 StringConstant kReader{"_reader"};
 StringConstant kClose{"close"};
 StringConstant kSocketModule{"socket"};
@@ -196,26 +195,10 @@ int close_impl(PyObject* self) {
 
 // ---- Python-visible methods (the function type adds their traceback entries) -------
 
-PyObject* setup_method(py::Function&, PyObject* self, py::BoundArguments& args) {
-    if (!check_setup_host(args[0]) || setup_impl(self, args[0]) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* close_method(py::Function&, PyObject* self, py::BoundArguments&) {
-    if (close_impl(self) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-constexpr const char* kHostNames[] = {"host"};
 constexpr const char* kReaderNames[] = {"loop", "sock"};
 
-constinit py::FunctionSpec kSetupSpec = corvane_function({
-    .name = "setup",
-    .qualname = "AsyncDispatcher.setup",
-    .doc = "AsyncDispatcher.setup(self, str host='127.0.0.1') -> void",
-    .params = {"setup", kHostNames, 1, 0},
-    .impl = setup_method,
-});
+constinit py::FunctionSpec kSetupSpec =
+    setup_spec<setup_impl>("AsyncDispatcher.setup", "AsyncDispatcher.setup(self, str host='127.0.0.1') -> void");
 constinit py::FunctionSpec kReaderSpec = corvane_function({
     .name = "_reader",
     .qualname = "AsyncDispatcher._reader",
@@ -223,13 +206,8 @@ constinit py::FunctionSpec kReaderSpec = corvane_function({
     .params = {"_reader", kReaderNames, 2, 2},
     .body = reader_body,
 });
-constinit py::FunctionSpec kCloseSpec = corvane_function({
-    .name = "close",
-    .qualname = "AsyncDispatcher.close",
-    .doc = "AsyncDispatcher.close(self) -> None",
-    .params = {"close", kNoNames, 0, 0},
-    .impl = close_method,
-});
+constinit py::FunctionSpec kCloseSpec =
+    no_argument_method<close_impl>("close", "AsyncDispatcher.close", "AsyncDispatcher.close(self) -> None");
 
 const FunctionEntry functions[] = {
     {"setup", kSetupSpec, FunctionExtra::localhost_default},
@@ -240,9 +218,7 @@ const FunctionEntry functions[] = {
 // ---- C-level table entries ---------------------------------------------------------
 
 void setup_entry(PyObject* self, int skip_override, const OrvixSetupOptArgs* opt) {
-    PyObject* host = setup_host(opt);
-    run_overridable(self, skip_override, &AsyncDispatcherType, kSetup.get(), kSetupSpec, {host},
-                    [&] { return setup_impl(self, host); });
+    run_setup_entry(self, skip_override, opt, &AsyncDispatcherType, kSetupSpec, setup_impl);
 }
 
 void fill_vtable() {
@@ -289,13 +265,6 @@ struct AsyncDispatcherClass : SocketDispatcherClass<OrvixAsyncDispatcher, AsyncD
 PyTypeObject AsyncDispatcherType =
     DispatcherSlots<AsyncDispatcherClass>::make_type("orvix.utils.corvane.corvane.AsyncDispatcher");
 
-const ClassEntry async_dispatcher_class = {
-    .type = &AsyncDispatcherType,
-    .vtable = &vtable,
-    .fill_vtable = &fill_vtable,
-    .reduce = &refuse_reduce_def,
-    .setstate = &refuse_setstate_def,
-    .functions = functions,
-};
+const ClassEntry async_dispatcher_class = DispatcherSlots<AsyncDispatcherClass>::class_entry(&vtable, &fill_vtable, functions);
 
 }  // namespace orvix::corvane

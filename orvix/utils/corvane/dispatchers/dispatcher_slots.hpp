@@ -19,9 +19,13 @@
 
 #include <Python.h>
 
+#include <span>
+
 #include "cpython_support/ref.hpp"
 #include "orvix/utils/corvane/dispatchers/dispatcher_construction.hpp"
 #include "orvix/utils/corvane/dispatchers/dispatcher_deallocation.hpp"
+#include "orvix/utils/corvane/dispatchers/pickling_refusal.hpp"
+#include "orvix/utils/corvane/module/class_entry.hpp"
 
 namespace orvix::corvane {
 
@@ -71,6 +75,18 @@ struct DispatcherSlots {
         type.tp_clear = clear;
         type.tp_new = tp_new;
         return type;
+    }
+
+    // The class's registration with the module; dispatchers refuse pickling.
+    static ClassEntry class_entry(const void* vtable, void (*fill_vtable)(), std::span<const FunctionEntry> functions) {
+        return {
+            .type = Class::type(),
+            .vtable = vtable,
+            .fill_vtable = fill_vtable,
+            .reduce = &refuse_reduce_def,
+            .setstate = &refuse_setstate_def,
+            .functions = functions,
+        };
     }
 };
 

@@ -5,6 +5,7 @@
 #include "cpython_support/errors.hpp"
 #include "cpython_support/ref.hpp"
 #include "orvix/utils/corvane/dispatchers/socket_dispatcher_object.hpp"
+#include "orvix/utils/corvane/module/overridable.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
 
 namespace orvix::corvane {
@@ -20,6 +21,7 @@ StringConstant kGetsockname{"getsockname"};
 StringConstant kEncode{"encode"};
 StringConstant kFileno{"fileno"};
 StringConstant kLocalhost{"127.0.0.1"};
+StringConstant kSetup{"setup"};
 
 using py::Ref;
 
@@ -102,6 +104,12 @@ PyObject* import_module(PyObject* name) {
     if (PyObject* loaded = PyImport_GetModule(name)) return loaded;
     if (PyErr_Occurred()) return nullptr;
     return PyImport_Import(name);
+}
+
+void run_setup_entry(PyObject* self, int skip_override, const OrvixSetupOptArgs* opt, PyTypeObject* owner,
+                     const py::FunctionSpec& method, SetupImpl setup) {
+    PyObject* host = setup_host(opt);
+    run_overridable(self, skip_override, owner, kSetup.get(), method, {host}, [&] { return setup(self, host); });
 }
 
 int refuse_second_setup(PyObject* self) {

@@ -4,7 +4,9 @@
 
 #include <Python.h>
 
+#include "cpython_support/function.hpp"
 #include "orvix/utils/corvane/corvane.h"
+#include "orvix/utils/corvane/module/module_identity.hpp"
 
 namespace orvix::corvane {
 
@@ -37,5 +39,35 @@ int refuse_second_setup(PyObject* self);
 // stays changed).
 PyObject* open_reader_socket(PyObject* self, PyObject** socket_field, PyObject* socket_module, PyObject* host,
                              bool blocking);
+
+// A class's own setup: `setup(self, host)`, 0 or -1 with an exception.
+using SetupImpl = int (*)(PyObject* self, PyObject* host);
+
+// The table entry `setup`: the host from the optional arguments, then a
+// Python subclass's override of setup() or else the class's own `setup`; a
+// failure gains the traceback entry of `method`.
+void run_setup_entry(PyObject* self, int skip_override, const OrvixSetupOptArgs* opt, PyTypeObject* owner,
+                     const py::FunctionSpec& method, SetupImpl setup);
+
+// The Python-level method: the host checked, then the class's own setup.
+template <SetupImpl setup>
+PyObject* setup_method(py::Function&, PyObject* self, py::BoundArguments& args) {
+    if (!check_setup_host(args[0]) || setup(self, args[0]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+inline constexpr const char* kSetupParameterNames[] = {"host"};
+
+// The description of setup(self, host='127.0.0.1') for the class `Class`.
+template <SetupImpl setup>
+constexpr py::FunctionSpec setup_spec(const char* qualname, const char* doc) {
+    return corvane_function({
+        .name = "setup",
+        .qualname = qualname,
+        .doc = doc,
+        .params = {"setup", kSetupParameterNames, 1, 0},
+        .impl = setup_method<setup>,
+    });
+}
 
 }  // namespace orvix::corvane

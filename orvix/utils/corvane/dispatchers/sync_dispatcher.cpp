@@ -4,12 +4,12 @@
 #include "cpython_support/function.hpp"
 #include "cpython_support/ref.hpp"
 #include "orvix/utils/corvane/dispatchers/dispatcher_slots.hpp"
-#include "orvix/utils/corvane/dispatchers/pickling_refusal.hpp"
 #include "orvix/utils/corvane/dispatchers/reader_socket.hpp"
 #include "orvix/utils/corvane/dispatchers/ring_pop.hpp"
 #include "orvix/utils/corvane/dispatchers/socket_dispatcher_push.hpp"
 #include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
+#include "orvix/utils/corvane/module/method_description.hpp"
 #include "orvix/utils/corvane/module/overridable.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
 
@@ -19,7 +19,6 @@ namespace {
 
 using py::Ref;
 
-StringConstant kSetup{"setup"};
 StringConstant kTryPop{"_try_pop"};
 StringConstant kTryPopVar{"_try_pop_var"};
 StringConstant kClose{"close"};
@@ -138,65 +137,32 @@ int setup_impl(PyObject* self, PyObject* host) {
 // and leaves. The socket itself stays open
 // until `_socket` is released, so a reader just about to receive never
 // reaches a closed (or reused) handle.
-void close_impl(PyObject* self) {
+int close_impl(PyObject* self) {
     SyncDispatcherObject& d = sync_dispatcher(self);
-    if (!d.tail.socket_opened) return;   // nothing was set up
+    if (!d.tail.socket_opened) return 0;   // nothing was set up
     d.own.stop_requested = true;
     PyObject* q = d.rec()._q;
     d.own.left_after_stop = q == Py_None ? 0 : orvix_spscqueue_vtable(q)->size(q);
     const net::SocketHandle old = d.tail.core.wake_handle.retire();
     if (old != net::kNoSocket) send_wakeup_datagram(old, d.rec()._addr);
+    return 0;
 }
 
 // ---- Python-visible methods (the function type adds their traceback entries) -------
 
-PyObject* setup_method(py::Function&, PyObject* self, py::BoundArguments& args) {
-    if (!check_setup_host(args[0]) || setup_impl(self, args[0]) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
 template <const ReaderFlavour& flavour>
-PyObject* try_pop_method(py::Function&, PyObject* self, py::BoundArguments&) {
-    if (run_reader(self, flavour) < 0) return nullptr;
-    Py_RETURN_NONE;
+int run_reader_of(PyObject* self) {
+    return run_reader(self, flavour);
 }
 
-PyObject* close_method(py::Function&, PyObject* self, py::BoundArguments&) {
-    close_impl(self);
-    Py_RETURN_NONE;
-}
-
-constexpr const char* kHostNames[] = {"host"};
-constexpr const char* kNoNames[] = {nullptr};
-
-constinit py::FunctionSpec kSetupSpec = corvane_function({
-    .name = "setup",
-    .qualname = "SyncDispatcher.setup",
-    .doc = "SyncDispatcher.setup(self, str host='127.0.0.1') -> void",
-    .params = {"setup", kHostNames, 1, 0},
-    .impl = setup_method,
-});
-constinit py::FunctionSpec kTryPopSpec = corvane_function({
-    .name = "_try_pop",
-    .qualname = "SyncDispatcher._try_pop",
-    .doc = "SyncDispatcher._try_pop(self) -> void",
-    .params = {"_try_pop", kNoNames, 0, 0},
-    .impl = try_pop_method<kFixedSize>,
-});
-constinit py::FunctionSpec kTryPopVarSpec = corvane_function({
-    .name = "_try_pop_var",
-    .qualname = "SyncDispatcher._try_pop_var",
-    .doc = "SyncDispatcher._try_pop_var(self) -> void",
-    .params = {"_try_pop_var", kNoNames, 0, 0},
-    .impl = try_pop_method<kVariableSize>,
-});
-constinit py::FunctionSpec kCloseSpec = corvane_function({
-    .name = "close",
-    .qualname = "SyncDispatcher.close",
-    .doc = "SyncDispatcher.close(self) -> void",
-    .params = {"close", kNoNames, 0, 0},
-    .impl = close_method,
-});
+constinit py::FunctionSpec kSetupSpec =
+    setup_spec<setup_impl>("SyncDispatcher.setup", "SyncDispatcher.setup(self, str host='127.0.0.1') -> void");
+constinit py::FunctionSpec kTryPopSpec = no_argument_method<run_reader_of<kFixedSize>>(
+    "_try_pop", "SyncDispatcher._try_pop", "SyncDispatcher._try_pop(self) -> void");
+constinit py::FunctionSpec kTryPopVarSpec = no_argument_method<run_reader_of<kVariableSize>>(
+    "_try_pop_var", "SyncDispatcher._try_pop_var", "SyncDispatcher._try_pop_var(self) -> void");
+constinit py::FunctionSpec kCloseSpec =
+    no_argument_method<close_impl>("close", "SyncDispatcher.close", "SyncDispatcher.close(self) -> void");
 
 const FunctionEntry functions[] = {
     {"setup", kSetupSpec, FunctionExtra::localhost_default},
@@ -208,9 +174,7 @@ const FunctionEntry functions[] = {
 // ---- C-level table entries ---------------------------------------------------------
 
 void setup_entry(PyObject* self, int skip_override, const OrvixSetupOptArgs* opt) {
-    PyObject* host = setup_host(opt);
-    run_overridable(self, skip_override, &SyncDispatcherType, kSetup.get(), kSetupSpec, {host},
-                    [&] { return setup_impl(self, host); });
+    run_setup_entry(self, skip_override, opt, &SyncDispatcherType, kSetupSpec, setup_impl);
 }
 
 template <const ReaderFlavour& flavour, const py::FunctionSpec& method>
@@ -225,10 +189,8 @@ PyObject* pop_one_entry(PyObject* self) {
 }
 
 void close_entry(PyObject* self, int skip_override) {
-    run_overridable(self, skip_override, &SyncDispatcherType, kClose.get(), kCloseSpec, {}, [&] {
-        close_impl(self);
-        return 0;
-    });
+    run_overridable(self, skip_override, &SyncDispatcherType, kClose.get(), kCloseSpec, {},
+                    [&] { return close_impl(self); });
 }
 
 void fill_vtable() {
@@ -269,13 +231,6 @@ struct SyncDispatcherClass : SocketDispatcherClass<OrvixSyncDispatcher, SyncDisp
 PyTypeObject SyncDispatcherType =
     DispatcherSlots<SyncDispatcherClass>::make_type("orvix.utils.corvane.corvane.SyncDispatcher");
 
-const ClassEntry sync_dispatcher_class = {
-    .type = &SyncDispatcherType,
-    .vtable = &vtable,
-    .fill_vtable = &fill_vtable,
-    .reduce = &refuse_reduce_def,
-    .setstate = &refuse_setstate_def,
-    .functions = functions,
-};
+const ClassEntry sync_dispatcher_class = DispatcherSlots<SyncDispatcherClass>::class_entry(&vtable, &fill_vtable, functions);
 
 }  // namespace orvix::corvane

@@ -9,10 +9,10 @@
 #include "orvix/ringq/ring_result.hpp"
 #include "orvix/utils/corvane/dispatchers/dispatcher_slots.hpp"
 #include "orvix/utils/corvane/dispatchers/owned_fields.hpp"
-#include "orvix/utils/corvane/dispatchers/pickling_refusal.hpp"
 #include "orvix/utils/corvane/dispatchers/threaded_reader.hpp"
 #include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
+#include "orvix/utils/corvane/module/method_description.hpp"
 #include "orvix/utils/corvane/module/overridable.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
 
@@ -64,29 +64,10 @@ int close_ring(PyObject* self) {
     return 0;
 }
 
-// The Python-level methods run the implementation directly; the function
-// type adds their traceback entry.
-template <int (*Implementation)(PyObject*)>
-PyObject* method(py::Function&, PyObject* self, py::BoundArguments&) {
-    if (Implementation(self) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-constinit const py::FunctionSpec kSetupSpec = corvane_function({
-    .name = "setup",
-    .qualname = "ThreadedDispatcher.setup",
-    .doc = "ThreadedDispatcher.setup(self) -> void",
-    .params = {"setup", nullptr, 0, 0},
-    .impl = &method<&start_reader_thread>,
-});
-
-constinit const py::FunctionSpec kCloseSpec = corvane_function({
-    .name = "close",
-    .qualname = "ThreadedDispatcher.close",
-    .doc = "ThreadedDispatcher.close(self) -> void",
-    .params = {"close", nullptr, 0, 0},
-    .impl = &method<&close_ring>,
-});
+constinit const py::FunctionSpec kSetupSpec = no_argument_method<start_reader_thread>(
+    "setup", "ThreadedDispatcher.setup", "ThreadedDispatcher.setup(self) -> void");
+constinit const py::FunctionSpec kCloseSpec = no_argument_method<close_ring>(
+    "close", "ThreadedDispatcher.close", "ThreadedDispatcher.close(self) -> void");
 
 // The table entries: a Python subclass's override runs instead unless
 // `skip_override` is set. Failures leave the exception pending.
@@ -153,13 +134,6 @@ const FunctionEntry kFunctions[] = {
 PyTypeObject ThreadedDispatcherType =
     DispatcherSlots<ThreadedDispatcherClass>::make_type("orvix.utils.corvane.corvane.ThreadedDispatcher");
 
-const ClassEntry threaded_dispatcher_class = {
-    .type = &ThreadedDispatcherType,
-    .vtable = &vtable,
-    .fill_vtable = &fill_vtable,
-    .reduce = &refuse_reduce_def,
-    .setstate = &refuse_setstate_def,
-    .functions = kFunctions,
-};
+const ClassEntry threaded_dispatcher_class = DispatcherSlots<ThreadedDispatcherClass>::class_entry(&vtable, &fill_vtable, kFunctions);
 
 }  // namespace orvix::corvane
