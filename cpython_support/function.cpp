@@ -242,11 +242,8 @@ PyType_Spec function_spec = {
 
 void add_call_traceback(const FunctionSpec& spec)
 {
-    if (spec.traceback_name) {
-        add_traceback(spec.traceback_name, spec.firstlineno, spec.filename);
-        return;
-    }
-    const std::string name = std::string(spec.module) + '.' + spec.qualname;
+    const std::string name =
+        std::string(spec.module) + '.' + (spec.traceback_name ? spec.traceback_name : spec.qualname);
     add_traceback(name.c_str(), spec.firstlineno, spec.filename);
 }
 

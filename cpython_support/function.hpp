@@ -74,8 +74,9 @@ struct FunctionSpec {
     // without them).
     const char* module = nullptr;
     const char* filename = nullptr;
-    // The traceback entry of a failed call when "<module>.<qualname>" is not
-    // the right one (an inner function is named after its enclosing method).
+    // What follows "<module>." in the traceback entry of a failed call when
+    // the qualname is not the right one (an inner function is named after
+    // its enclosing method: "Class.method._inner").
     const char* traceback_name = nullptr;
     // Names of the body's own locals, listed after the parameters in
     // __code__.co_varnames (documentation only).
@@ -111,7 +112,7 @@ struct Function {
 };
 
 // The traceback entry of a failed call of the function that `spec`
-// describes: "<module>.<qualname>", or its own traceback_name. Also for native
+// describes: "<module>.<qualname>" (or "<module>.<traceback_name>"). Also for native
 // callers that run the function's implementation on its behalf.
 void add_call_traceback(const FunctionSpec& spec);
 

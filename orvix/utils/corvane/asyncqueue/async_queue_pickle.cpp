@@ -9,16 +9,15 @@
 #include "cpython_support/function.hpp"
 #include "cpython_support/ref.hpp"
 #include "orvix/utils/corvane/asyncqueue/async_queue.hpp"
-#include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
+#include "orvix/utils/corvane/module/member_names.hpp"
+#include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
 
 namespace orvix::corvane {
 namespace {
 
-constexpr const char kReduceName[] = "orvix.utils.corvane.corvane.AsyncQueue.__reduce__";
-constexpr const char kSetstateName[] = "orvix.utils.corvane.corvane.AsyncQueue.__setstate__";
 
 // The layout checksum written by __reduce__, and the older layouts' sums
 // that restoring still accepts.
@@ -73,7 +72,7 @@ PyObject* reduce(PyObject* self) {
 
 PyObject* reduce_method(PyObject* self, PyObject*) {
     PyObject* result = reduce(self);
-    if (!result) py::add_traceback(kReduceName, 1, kSourceFile);
+    if (!result) add_member_traceback(&AsyncQueueType, "__reduce__");
     return result;
 }
 
@@ -125,7 +124,7 @@ PyObject* setstate_method(PyObject* self, PyObject* fields) {
     } else if (restore_state(self, fields) == 0) {
         Py_RETURN_NONE;
     }
-    py::add_traceback(kSetstateName, 1, kSourceFile);
+    add_member_traceback(&AsyncQueueType, "__setstate__");
     return nullptr;
 }
 

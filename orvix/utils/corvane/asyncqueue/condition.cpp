@@ -3,7 +3,8 @@
 #include "cpython_support/coroutine.hpp"
 #include "cpython_support/errors.hpp"
 #include "cpython_support/interpreter_internals.hpp"
-#include "orvix/utils/corvane/module/module_identity.hpp"
+#include "orvix/utils/corvane/asyncqueue/async_queue.hpp"
+#include "orvix/utils/corvane/module/member_names.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
 
@@ -77,11 +78,11 @@ bool nobody_to_wake(OrvixAsyncQueue* q) {
     return skip;
 }
 
-void notify_waiters(OrvixAsyncQueue* q, Wake which, const char* traceback_name) {
+void notify_waiters(OrvixAsyncQueue* q, Wake which, const char* method) {
     PyObject* name = which == Wake::one ? kNotify.get() : kNotifyAll.get();
     py::Ref result = py::Ref::steal(PyObject_CallMethodNoArgs(q->_notify_cond, name));
     if (result) return;
-    py::add_traceback(traceback_name, 1, kSourceFile);
+    add_member_traceback(&AsyncQueueType, method);
     throw py::PyError();
 }
 

@@ -10,6 +10,7 @@
 #include "orvix/utils/corvane/asyncqueue/async_queue.hpp"
 #include "orvix/utils/corvane/asyncqueue/condition.hpp"
 #include "orvix/utils/corvane/asyncqueue/queue_ring.hpp"
+#include "orvix/utils/corvane/module/member_names.hpp"
 #include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/overridable.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
@@ -17,7 +18,6 @@
 namespace orvix::corvane {
 namespace {
 
-constexpr const char kStartDispatcherName[] = "orvix.utils.corvane.corvane.AsyncQueue.start_dispatcher";
 
 StringConstant kStartDispatcher{"start_dispatcher"};
 StringConstant kDispatch{"_AsyncQueue__dispatch"};
@@ -119,7 +119,7 @@ PyObject* start_dispatcher_entry(PyObject* self, PyObject* callback, int skip_ov
     } else {
         result = py::Ref::steal(start_dispatcher(self, callback));
     }
-    if (!result) py::add_traceback(kStartDispatcherName, 1, kSourceFile);
+    if (!result) add_member_traceback(&AsyncQueueType, "start_dispatcher");
     return result.release();
 }
 
@@ -136,6 +136,6 @@ constinit const py::FunctionSpec kPopSpec = corvane_function(
 
 constinit const py::FunctionSpec kDispatchSpec = corvane_function(consumer_spec<Delivery::every_message>(
     "__dispatch", "AsyncQueue.__dispatch", "AsyncQueue.__dispatch(self)", "_AsyncQueue__dispatch",
-    "orvix.utils.corvane.corvane.AsyncQueue._AsyncQueue__dispatch"));
+    "AsyncQueue._AsyncQueue__dispatch"));
 
 }  // namespace orvix::corvane

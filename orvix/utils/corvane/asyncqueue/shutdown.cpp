@@ -12,7 +12,6 @@
 namespace orvix::corvane {
 namespace {
 
-constexpr const char kShutdownName[] = "orvix.utils.corvane.corvane.AsyncQueue.shutdown";
 
 StringConstant kAsyncio{"asyncio"};
 StringConstant kCancel{"cancel"};
@@ -58,7 +57,7 @@ py::CoroutineBody shutdown_body(py::Coroutine& co) {
         py::AsyncWith block(co, q->_notify_cond);
         co_await block.enter();
         try {
-            notify_waiters(q, Wake::all, kShutdownName);
+            notify_waiters(q, Wake::all, "shutdown");
         } catch (py::PyError& error) {
             block.fail(error);
         }

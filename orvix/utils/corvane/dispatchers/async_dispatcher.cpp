@@ -11,10 +11,10 @@
 #include "orvix/utils/corvane/dispatchers/reader_socket.hpp"
 #include "orvix/utils/corvane/dispatchers/ring_pop.hpp"
 #include "orvix/utils/corvane/dispatchers/socket_dispatcher_push.hpp"
-#include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
 #include "orvix/utils/corvane/module/member_names.hpp"
 #include "orvix/utils/corvane/module/method_description.hpp"
+#include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
 #include "orvix/utils/corvane/module/overridable.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
@@ -167,7 +167,7 @@ constinit py::FunctionSpec kFinalizeSpec = corvane_function({
     .params = {"_finalize", kNoNames, 0, 0},
     .impl = finalize_method,
     .method = false,
-    .traceback_name = "orvix.utils.corvane.corvane.AsyncDispatcher.close._finalize",
+    .traceback_name = "AsyncDispatcher.close._finalize",
 });
 
 int close_impl(PyObject* self) {

@@ -17,8 +17,8 @@
 #include <new>
 
 #include "orvix/utils/corvane/corvane.h"
-#include "orvix/utils/corvane/dispatchers/platform_socket.hpp"
 #include "orvix/utils/corvane/dispatchers/owned_fields.hpp"
+#include "orvix/utils/corvane/dispatchers/platform_socket.hpp"
 #include "orvix/utils/corvane/dispatchers/socket_dispatcher_core.hpp"
 
 namespace orvix::corvane {
