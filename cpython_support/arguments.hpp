@@ -31,7 +31,9 @@ struct Parameters {
 // the call's own arguments or from the defaults tuple, so they live as long
 // as the call; `rest` owns the *args tuple (null without *args).
 struct BoundArguments {
-    PyObject* values[kMaxParameters] = {};
+    // Not zeroed: binding writes the slot of every parameter before anyone
+    // reads it, and clearing the whole array costs more than a small call.
+    PyObject* values[kMaxParameters];
     Ref rest;
 
     PyObject* operator[](int i) const noexcept { return values[i]; }

@@ -19,26 +19,42 @@ CoroutineBody::Handle body_handle(Coroutine* co) noexcept
     return CoroutineBody::Handle::from_address(co->frame.address());
 }
 
-// Puts the coroutine's handled exception on the thread's exception stack for
-// the life of the guard, as the interpreter does while a native coroutine's
-// frame runs. Guards never nest for one coroutine: a running coroutine takes
-// no other step.
+// Puts the coroutine's handled exception on the thread's exception stack
+// while the body runs, as the interpreter does while a native coroutine's
+// frame runs. An entry holding no exception is one that sys.exception() and
+// exception chaining step over, so it goes on the stack only when there is
+// one: at the start of a step, or when the body starts handling one
+// (handle_exception). It comes off at the end of the step. Guards never nest
+// for one coroutine: a running coroutine takes no other step.
 class ExceptionStackEntry {
 public:
-    explicit ExceptionStackEntry(Coroutine* co) noexcept : co_(co), tstate_(PyThreadState_Get())
+    explicit ExceptionStackEntry(Coroutine* co) noexcept : co_(co)
     {
-        internals::push_exception_stack(tstate_, &co_->exc_state);
+        if (co_->exc_state.exc_value)
+            internals::push_exception_stack(PyThreadState_Get(), &co_->exc_state);
     }
-    ~ExceptionStackEntry() { internals::pop_exception_stack(tstate_, &co_->exc_state); }
+    ~ExceptionStackEntry()
+    {
+        if (co_->exc_state.previous_item)
+            internals::pop_exception_stack(PyThreadState_Get(), &co_->exc_state);
+    }
     ExceptionStackEntry(const ExceptionStackEntry&) = delete;
     ExceptionStackEntry& operator=(const ExceptionStackEntry&) = delete;
 
 private:
     Coroutine* co_;
-    PyThreadState* tstate_;
 };
 
 }  // namespace
+
+// Only the body calls this, while it runs: the entries of whatever it
+// called have come off the stack again, so its own goes on top.
+Ref handle_exception(Coroutine& co, Ref exc) noexcept
+{
+    if (exc && !co.exc_state.previous_item)
+        internals::push_exception_stack(PyThreadState_Get(), &co.exc_state);
+    return Ref::steal(std::exchange(co.exc_state.exc_value, exc.release()));
+}
 
 // Ends the coroutine for good: no body, nothing awaited. The frame is
 // destroyed after the state says "finished", so code run by destructors
