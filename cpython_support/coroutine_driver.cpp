@@ -89,28 +89,18 @@ void leave_with_error(Coroutine* co) noexcept
     add_traceback(dot ? dot + 1 : qualname, co->spec().firstlineno, co->spec().filename);
 }
 
-// Resumes the body, handing `in` to the await it is suspended in, and runs
-// it to its next suspension or its end. The state is `running` on entry.
-PySendResult resume_body(Coroutine* co, Outcome in, PyObject** presult) noexcept
+// Runs the body from where it stands (its start, or an await that has its
+// outcome) to its next suspension or its end. The state is `running` on
+// entry.
+PySendResult run_body(Coroutine* co, PyObject** presult) noexcept
 {
     *presult = nullptr;
     CoroutineBody::Handle h = body_handle(co);
-    CoroutinePromise& promise = h.promise();
-    if (promise.current) {
-        promise.current->deliver(std::move(in));
-        promise.current = nullptr;
-    } else if (in.failed) {
-        // Not suspended in an await (not started yet): the error ends it
-        // before any of the body runs, as a thrown-in error does natively.
-        finish(co);
-        PyErr_SetRaisedException(in.value.release());
-        leave_with_error(co);
-        return PYGEN_ERROR;
-    }
     {
         ExceptionStackEntry entry(co);
         h.resume();
     }
+    CoroutinePromise& promise = h.promise();
     if (!h.done()) {
         co->state = CoroutineState::suspended;
         *presult = promise.yielded.release();
@@ -125,6 +115,26 @@ PySendResult resume_body(Coroutine* co, Outcome in, PyObject** presult) noexcept
     PyErr_SetRaisedException(result.value.release());
     leave_with_error(co);
     return PYGEN_ERROR;
+}
+
+// Resumes the body, handing `in` to the await it is suspended in. The state
+// is `running` on entry.
+PySendResult resume_body(Coroutine* co, Outcome in, PyObject** presult) noexcept
+{
+    CoroutinePromise& promise = body_handle(co).promise();
+    if (promise.current) {
+        promise.current->deliver(std::move(in));
+        promise.current = nullptr;
+    } else if (in.failed) {
+        // Not suspended in an await (not started yet): the error ends it
+        // before any of the body runs, as a thrown-in error does natively.
+        *presult = nullptr;
+        finish(co);
+        PyErr_SetRaisedException(in.value.release());
+        leave_with_error(co);
+        return PYGEN_ERROR;
+    }
+    return run_body(co, presult);
 }
 
 // A coroutine that is running or finished takes no further step.
@@ -164,8 +174,12 @@ PySendResult send_step(Coroutine* co, PyObject* arg, PyObject** presult) noexcep
     if (refuses_step(co))
         return PYGEN_ERROR;
     co->state = CoroutineState::running;
-    if (!co->awaiting)
+    if (!co->awaiting) {
+        // The first step starts the body; nothing is delivered to it.
+        if (!body_handle(co).promise().current)
+            return run_body(co, presult);
         return resume_body(co, Outcome{none(), false}, presult);
+    }
     PyObject* value;
     PySendResult r;
     {
