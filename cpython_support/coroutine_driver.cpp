@@ -19,26 +19,42 @@ CoroutineBody::Handle body_handle(Coroutine* co) noexcept
     return CoroutineBody::Handle::from_address(co->frame.address());
 }
 
-// Puts the coroutine's handled exception on the thread's exception stack for
-// the life of the guard, as the interpreter does while a native coroutine's
-// frame runs. Guards never nest for one coroutine: a running coroutine takes
-// no other step.
+// Puts the coroutine's handled exception on the thread's exception stack
+// while the body runs, as the interpreter does while a native coroutine's
+// frame runs. An entry holding no exception is one that sys.exception() and
+// exception chaining step over, so it goes on the stack only when there is
+// one: at the start of a step, or when the body starts handling one
+// (handle_exception). It comes off at the end of the step. Guards never nest
+// for one coroutine: a running coroutine takes no other step.
 class ExceptionStackEntry {
 public:
-    explicit ExceptionStackEntry(Coroutine* co) noexcept : co_(co), tstate_(PyThreadState_Get())
+    explicit ExceptionStackEntry(Coroutine* co) noexcept : co_(co)
     {
-        internals::push_exception_stack(tstate_, &co_->exc_state);
+        if (co_->exc_state.exc_value)
+            internals::push_exception_stack(PyThreadState_Get(), &co_->exc_state);
     }
-    ~ExceptionStackEntry() { internals::pop_exception_stack(tstate_, &co_->exc_state); }
+    ~ExceptionStackEntry()
+    {
+        if (co_->exc_state.previous_item)
+            internals::pop_exception_stack(PyThreadState_Get(), &co_->exc_state);
+    }
     ExceptionStackEntry(const ExceptionStackEntry&) = delete;
     ExceptionStackEntry& operator=(const ExceptionStackEntry&) = delete;
 
 private:
     Coroutine* co_;
-    PyThreadState* tstate_;
 };
 
 }  // namespace
+
+// Only the body calls this, while it runs: the entries of whatever it
+// called have come off the stack again, so its own goes on top.
+Ref handle_exception(Coroutine& co, Ref exc) noexcept
+{
+    if (exc && !co.exc_state.previous_item)
+        internals::push_exception_stack(PyThreadState_Get(), &co.exc_state);
+    return Ref::steal(std::exchange(co.exc_state.exc_value, exc.release()));
+}
 
 // Ends the coroutine for good: no body, nothing awaited. The frame is
 // destroyed after the state says "finished", so code run by destructors
@@ -73,28 +89,18 @@ void leave_with_error(Coroutine* co) noexcept
     add_traceback(dot ? dot + 1 : qualname, co->spec().firstlineno, co->spec().filename);
 }
 
-// Resumes the body, handing `in` to the await it is suspended in, and runs
-// it to its next suspension or its end. The state is `running` on entry.
-PySendResult resume_body(Coroutine* co, Outcome in, PyObject** presult) noexcept
+// Runs the body from where it stands (its start, or an await that has its
+// outcome) to its next suspension or its end. The state is `running` on
+// entry.
+PySendResult run_body(Coroutine* co, PyObject** presult) noexcept
 {
     *presult = nullptr;
     CoroutineBody::Handle h = body_handle(co);
-    CoroutinePromise& promise = h.promise();
-    if (promise.current) {
-        promise.current->deliver(std::move(in));
-        promise.current = nullptr;
-    } else if (in.failed) {
-        // Not suspended in an await (not started yet): the error ends it
-        // before any of the body runs, as a thrown-in error does natively.
-        finish(co);
-        PyErr_SetRaisedException(in.value.release());
-        leave_with_error(co);
-        return PYGEN_ERROR;
-    }
     {
         ExceptionStackEntry entry(co);
         h.resume();
     }
+    CoroutinePromise& promise = h.promise();
     if (!h.done()) {
         co->state = CoroutineState::suspended;
         *presult = promise.yielded.release();
@@ -109,6 +115,26 @@ PySendResult resume_body(Coroutine* co, Outcome in, PyObject** presult) noexcept
     PyErr_SetRaisedException(result.value.release());
     leave_with_error(co);
     return PYGEN_ERROR;
+}
+
+// Resumes the body, handing `in` to the await it is suspended in. The state
+// is `running` on entry.
+PySendResult resume_body(Coroutine* co, Outcome in, PyObject** presult) noexcept
+{
+    CoroutinePromise& promise = body_handle(co).promise();
+    if (promise.current) {
+        promise.current->deliver(std::move(in));
+        promise.current = nullptr;
+    } else if (in.failed) {
+        // Not suspended in an await (not started yet): the error ends it
+        // before any of the body runs, as a thrown-in error does natively.
+        *presult = nullptr;
+        finish(co);
+        PyErr_SetRaisedException(in.value.release());
+        leave_with_error(co);
+        return PYGEN_ERROR;
+    }
+    return run_body(co, presult);
 }
 
 // A coroutine that is running or finished takes no further step.
@@ -148,8 +174,12 @@ PySendResult send_step(Coroutine* co, PyObject* arg, PyObject** presult) noexcep
     if (refuses_step(co))
         return PYGEN_ERROR;
     co->state = CoroutineState::running;
-    if (!co->awaiting)
+    if (!co->awaiting) {
+        // The first step starts the body; nothing is delivered to it.
+        if (!body_handle(co).promise().current)
+            return run_body(co, presult);
         return resume_body(co, Outcome{none(), false}, presult);
+    }
     PyObject* value;
     PySendResult r;
     {

@@ -33,9 +33,10 @@ struct Coroutine {
     PyObject* weakreflist;
     HeldLink held;                  // sentinel of the Held objects in the body
     // The exception the body is handling (exc_value, null for none), on the
-    // thread's exception stack while the body runs, as a native coroutine's
-    // own entry is: code the body calls sees it as sys.exception() and
-    // chains new exceptions to it. Set with handle_exception().
+    // thread's exception stack while the body runs and handles one, as a
+    // native coroutine's own entry is: code the body calls sees it as
+    // sys.exception() and chains new exceptions to it. Set with
+    // handle_exception(); previous_item is non-null while on the stack.
     internals::ExceptionStackItem exc_state;
     CoroutineState state;
     PyObject* slots[1];             // self (methods), the parameters, *args

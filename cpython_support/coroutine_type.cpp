@@ -276,11 +276,6 @@ PyObject* new_coroutine(Function& fn, PyObject* self, BoundArguments& args)
     return reinterpret_cast<PyObject*>(co);
 }
 
-Ref handle_exception(Coroutine& co, Ref exc) noexcept
-{
-    return Ref::steal(std::exchange(co.exc_state.exc_value, exc.release()));
-}
-
 Held::Held(Coroutine& co, Ref object) noexcept
 {
     link_.object = object.release();

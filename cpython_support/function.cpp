@@ -78,7 +78,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         ++args;
         --nargs;
     }
-    if (bind_arguments(spec.params, fn->defaults, args, nargs, kwnames, bound) < 0)
+    if (bind_vectorcall(spec.params, fn->defaults, args, nargs, kwnames, bound) < 0)
         goto failed;
     result = spec.is_coroutine() ? new_coroutine(*fn, self, bound) : spec.impl(*fn, self, bound);
     if (result)
