@@ -65,10 +65,12 @@ constexpr const char* kStateName[] = {"state"};
 constexpr py::Parameters kReduceParameters{"__reduce__", nullptr, 0, 0};
 constexpr py::Parameters kSetstateParameters{"__setstate__", kStateName, 1, 1};
 
+// The docstrings are text signatures only, so __doc__ stays None and
+// inspect.signature() reads the parameters.
 template <const py::Parameters& Params>
-PyMethodDef refusal() {
+PyMethodDef refusal(const char* signature) {
     return {Params.func_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&refuse_pickling<Params>)),
-            METH_FASTCALL | METH_KEYWORDS, nullptr};
+            METH_FASTCALL | METH_KEYWORDS, signature};
 }
 
 }  // namespace
@@ -154,8 +156,8 @@ bool close_for_dealloc(PyObject* self, destructor own_dealloc, void (*close)(PyO
     return false;
 }
 
-const PyMethodDef refuse_reduce_def = refusal<kReduceParameters>();
-const PyMethodDef refuse_setstate_def = refusal<kSetstateParameters>();
+const PyMethodDef refuse_reduce_def = refusal<kReduceParameters>("__reduce__($self)\n--\n\n");
+const PyMethodDef refuse_setstate_def = refusal<kSetstateParameters>("__setstate__($self, state)\n--\n\n");
 
 PyTypeObject make_dispatcher_type(const char* name, Py_ssize_t basicsize, destructor dealloc, traverseproc traverse,
                                   inquiry clear, newfunc new_object) {
