@@ -1,7 +1,7 @@
 """orvix: byte messages from native producer threads into Python, through a lock-free ring."""
 
 __version__: str
-"""The package version, as in the C headers' ``ORVIX_VERSION`` macros."""
+"""The package version, as ``ORVIX_VERSION_STRING`` in the C headers."""
 
 def get_include() -> str:
     """The folder to put on a C or C++ compiler's include path for ``#include "orvix/..."``."""

@@ -38,7 +38,11 @@ class SPSCQueue:
     def __len__(self) -> int:
         """The number of messages stored and not yet taken (a snapshot)."""
     def push(self, message: Buffer, /) -> bool:
-        """Store a bytes-like message of up to ``slot_size`` bytes: True when stored, False when full."""
+        """Store a bytes-like message of up to ``slot_size`` bytes: True when stored, False when full.
+
+        A longer message raises ``ValueError``; a closed ring, or one in variable-size mode,
+        ``RuntimeError``.
+        """
     def push_var(self, message: Buffer, /) -> bool:
         """Store a variable-size message of up to ``max_var_size`` bytes: True or False as ``push``."""
     def pop(self) -> bytes | None:

@@ -170,8 +170,10 @@ constinit const py::FunctionSpec kUnpickleSpec = corvane_function({
 
 }  // namespace
 
-const PyMethodDef async_queue_reduce_def = {"__reduce__", &reduce_method, METH_NOARGS, nullptr};
-const PyMethodDef async_queue_setstate_def = {"__setstate__", &setstate_method, METH_O, nullptr};
+// Text signatures only: __doc__ stays None, inspect.signature() reads the parameters.
+const PyMethodDef async_queue_reduce_def = {"__reduce__", &reduce_method, METH_NOARGS, "__reduce__($self, /)\n--\n\n"};
+const PyMethodDef async_queue_setstate_def = {"__setstate__", &setstate_method, METH_O,
+                                              "__setstate__($self, state, /)\n--\n\n"};
 
 const ModuleFunctionEntry unpickle_async_queue_function = {"__qvx_unpickle_AsyncQueue", kUnpickleSpec};
 

@@ -22,15 +22,17 @@ constexpr const char* kStateName[] = {"state"};
 constexpr py::Parameters kReduceParameters{"__reduce__", nullptr, 0, 0};
 constexpr py::Parameters kSetstateParameters{"__setstate__", kStateName, 1, 1};
 
+// The docstrings are text signatures only, so __doc__ stays None and
+// inspect.signature() reads the parameters.
 template <const py::Parameters& Params>
-PyMethodDef refusal() {
+PyMethodDef refusal(const char* signature) {
     return {Params.func_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&refuse_pickling<Params>)),
-            METH_FASTCALL | METH_KEYWORDS, nullptr};
+            METH_FASTCALL | METH_KEYWORDS, signature};
 }
 
 }  // namespace
 
-const PyMethodDef refuse_reduce_def = refusal<kReduceParameters>();
-const PyMethodDef refuse_setstate_def = refusal<kSetstateParameters>();
+const PyMethodDef refuse_reduce_def = refusal<kReduceParameters>("__reduce__($self)\n--\n\n");
+const PyMethodDef refuse_setstate_def = refusal<kSetstateParameters>("__setstate__($self, state)\n--\n\n");
 
 }  // namespace orvix::corvane
