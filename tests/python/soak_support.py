@@ -4,9 +4,9 @@ import struct
 import threading
 import time
 
-import producer_cpp
+from orvix.feed import HEADER_SIZE, Feed, parse_header
 
-MESSAGE_SIZE = 16
+MESSAGE_SIZE = HEADER_SIZE
 # Each producer run pushes one chunk numbered from 0 and the next starts only
 # once the chunk is delivered, so a ring that holds a chunk never refuses a
 # message whatever the push result says, and the long run needs no more memory
@@ -51,7 +51,7 @@ def footprint():
 
 
 class SequenceCheck:
-    """A callback: message n of the run must carry n % CHUNK in its first 8 bytes."""
+    """A callback: message n of the run must carry sequence number n % CHUNK."""
 
     def __init__(self):
         self.count = 0
@@ -61,7 +61,7 @@ class SequenceCheck:
     def __call__(self, message):
         if self.fault is None:
             expected = self.count % CHUNK
-            seq = struct.unpack_from("<Q", message)[0]
+            seq = parse_header(message)[0]
             if seq != expected or len(message) != MESSAGE_SIZE:
                 self.fault = f"message {self.count}: seq {seq}, {len(message)} bytes; expected seq {expected}"
         self.count += 1
@@ -69,20 +69,22 @@ class SequenceCheck:
             self.chunk_done.set()
 
     def message(self, n):
-        """Message n as a producer coroutine pushes it (the native producers' layout)."""
-        seq = n % CHUNK
-        return struct.pack("<Q", seq) + bytes((seq + k) & 0xFF for k in range(8, MESSAGE_SIZE))
+        """Message n as a producer coroutine pushes it (the feed's header, no send time)."""
+        return struct.pack("<QQ", n % CHUNK, 0)
 
 
 def feed_in_chunks(dispatcher, check, count, probe=None):
-    """Pushes `count` messages from a native producer thread, chunk by chunk,
+    """Pushes `count` messages from the native feed, chunk by chunk,
     each once the one before is delivered; calls probe("warm") after
     WARM_CHUNKS and probe("end") after the last. Blocks; call it off the
     loop thread."""
     for c in range(count // CHUNK):
         check.chunk_done.clear()
-        stored = producer_cpp.start(dispatcher, CHUNK, MESSAGE_SIZE).join()
-        assert stored == CHUNK, f"chunk {c}: {stored} of {CHUNK} stored"
+        feed = Feed(dispatcher, count=CHUNK, size=MESSAGE_SIZE)
+        feed.start()
+        assert feed.join(60), f"chunk {c}: the feed did not finish"
+        report = feed.report()
+        assert report["stored"] == CHUNK and report["refused"] == 0, f"chunk {c}: {report}"
         assert check.chunk_done.wait(60), f"chunk {c}: {check.count} delivered; {check.fault}"
         after_chunk(probe, c, count)
 

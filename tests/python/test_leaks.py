@@ -10,7 +10,7 @@ import pytest
 
 from conftest import UNDER_SANITIZER
 from orvix.utils.corvane.corvane import AsyncDispatcher, AsyncQueue, SyncDispatcher, ThreadedDispatcher
-from soak_support import footprint, rss_bytes
+from soak_support import eventually, footprint, native_threads, rss_bytes
 
 CYCLES = int(os.environ.get("ORVIX_LEAK_CYCLES", 100_000))
 WARM_UP = 2_000
@@ -66,7 +66,16 @@ CLASSES = {"ThreadedDispatcher": threaded, "SyncDispatcher": sync,
 def cycles(cycle, started):
     """A function running n cycles; a coroutine's cycles run in a loop of their own."""
     if not asyncio.iscoroutinefunction(cycle):
-        return lambda n: [cycle(started) for _ in range(n)]
+        def run(n):
+            threads = native_threads()
+            for i in range(n):
+                cycle(started)
+                # Readers leave after close() returns: letting them catch up
+                # now and then keeps the threads alive at once (and so the
+                # thread library's cache of stacks) bounded.
+                if i % 64 == 63:
+                    eventually(lambda: native_threads() <= threads)
+        return run
 
     async def batch(n):
         for i in range(n):

@@ -3,11 +3,12 @@
 #include <atomic>
 #include <chrono>
 #include <new>
+#include <string>
 #include <thread>
 #include <utility>
-#include <string>
 
 #include "cpython_support/errors.hpp"
+#include "cpython_support/interpreter_internals.hpp"
 #include "cpython_support/ref.hpp"
 #include "orvix/ringq/ringq.h"
 #include "orvix/utils/corvane/dispatchers/platform_thread.hpp"
@@ -17,14 +18,6 @@ namespace {
 
 constexpr const char kReaderContext[] = "orvix.utils.corvane.corvane.ThreadedDispatcher._reader";
 constexpr const char kReaderVarContext[] = "orvix.utils.corvane.corvane.ThreadedDispatcher._reader_var";
-
-bool interpreter_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing();
-#else
-    return _Py_IsFinalizing();
-#endif
-}
 
 // The reader's one thread state, made when the loop starts and kept for its
 // whole life, so that a message costs a hand-over of the lock rather than
@@ -41,13 +34,13 @@ public:
     // Takes the lock for the first time, making the thread state (or
     // reusing the one this thread already has). False when finalizing.
     bool enter() {
-        if (interpreter_finalizing()) return false;
+        if (py::internals::interpreter_finalizing()) return false;
         gil_state_ = PyGILState_Ensure();
         return true;
     }
     void release() noexcept { thread_state_ = PyEval_SaveThread(); }
     bool reacquire() {
-        if (interpreter_finalizing()) return false;
+        if (py::internals::interpreter_finalizing()) return false;
         PyEval_RestoreThread(thread_state_);
         return true;
     }
@@ -86,6 +79,7 @@ public:
         link_ = link;
         ring_ = Py_NewRef(d->pub._q);
         variable_ = variable;
+        takes_ = variable;
         on_heap_ = on_heap;
         next_ = attached_;
         if (next_) next_->prev_ = this;
@@ -129,9 +123,9 @@ public:
         // delivered as close() promises, on this thread and in order, unless
         // the dispatcher itself is gone: then delivery stops at the first
         // message.
+        takes_ = true;   // try_pop takes the message out, as wait_pop_var does
         while ((variable_ ? ring->try_pop_var(ring_, &m.data, &m.size) : ring->try_pop(ring_, &m.data, &m.size)) == 1) {
             if (!deliver_unlocked(lock, m)) return;
-            set_phase(Phase::in_ring);
         }
         if (lock.reacquire()) finish(lock);
     }
@@ -147,7 +141,8 @@ public:
     // is the pop_front that follows a delivery, which the parent waits for
     // (wait_until_forkable). A message the parent's reader takes off the
     // ring while the fork itself is under way (a producer pushing during
-    // the fork) is the one case the child may miss.
+    // the fork) is the one case the child may miss: the reader says where it
+    // is only once the ring call has returned.
 
     // Before a fork, in the parent, lock held: lets every reader finish the
     // ring step it is in, unless it is waiting for messages. No reader can
@@ -165,8 +160,8 @@ public:
         while (ReaderSession* s = attached_) {
             const OrvixSPSCQueueVTable* ring = orvix_spscqueue_vtable(s->ring_);
             const Phase phase = s->phase_.load(std::memory_order_acquire);
-            if (phase == Phase::delivering && !s->variable_) ring->pop_front(s->ring_);
-            if (phase == Phase::holding && s->variable_) s->link_->carried_ = s->holding_;
+            if (phase == Phase::delivering && !s->takes_) ring->pop_front(s->ring_);
+            if (phase == Phase::holding && s->takes_) s->link_->carried_ = s->holding_;
             s->detach();
             if (s->on_heap_) delete s;
         }
@@ -207,7 +202,7 @@ private:
             finish(lock);
             return false;
         }
-        if (!variable_) set_phase(Phase::popping);
+        set_phase(takes_ ? Phase::in_ring : Phase::popping);
         if (!entered) lock.release();
         return true;
     }
@@ -235,9 +230,12 @@ private:
     PyObject* ring_ = nullptr;
     ReaderLink* link_ = nullptr;
     bool variable_ = false;
+    // The ring call that hands a message out also takes it out of the ring
+    // (wait_pop_var, try_pop): no pop_front follows its delivery.
+    bool takes_ = false;
     std::atomic<Phase> phase_{Phase::in_ring};
-    RingMessage holding_;        // the message being delivered (read by the fork hook)
-    RingMessage carried_;        // see ReaderLink::carried_
+    RingMessage holding_;    // the message being delivered (read by the fork hook)
+    RingMessage carried_;    // see ReaderLink::carried_
     bool on_heap_ = false;   // made by start_reader_thread, freed by its thread
 
     // Every attached session, so that a forked child can find them. Lock held.
@@ -264,8 +262,9 @@ PyMethodDef after_fork_def = {"_threaded_readers_after_fork", after_fork_in_chil
                               "Lets go of the ThreadedDispatcher readers that a forked child does not have."};
 
 // os.register_at_fork runs both hooks with the lock held: before the fork
-// in the parent, and in the child once the interpreter is usable there. Registered once per
-// process, at the first reader; a platform without fork has no such hook.
+// in the parent, and in the child once the interpreter is usable there.
+// Registered once per process, at the first reader; a platform without
+// fork has no such hook.
 int watch_forks() {
     static bool registered = false;
     if (registered) return 0;
