@@ -36,6 +36,8 @@ StringConstant kGetLoop{"get_loop"};
 StringConstant kCallSoonThreadsafe{"call_soon_threadsafe"};
 StringConstant kDone{"done"};
 StringConstant kCancel{"cancel"};
+StringConstant kLoopField{"_loop"};
+StringConstant kIsClosed{"is_closed"};
 StringConstant kSleep{"sleep"};
 
 OrvixAsyncDispatcherVTable vtable;
@@ -170,24 +172,73 @@ constinit py::FunctionSpec kFinalizeSpec = corvane_function({
     .traceback_name = "AsyncDispatcher.close._finalize",
 });
 
+// A task that the collector has cleared (it was garbage together with the
+// dispatcher) has no loop left (asyncio's tasks then answer None for
+// `_loop`, and their get_loop raises) and never runs again. 1 if so, 0 if
+// not, -1 with an exception.
+int task_cleared(PyObject* task) {
+    Ref loop = Ref::steal(PyObject_GetAttr(task, kLoopField.get()));
+    if (!loop) {
+        // A task of another kind, without the field: treated as usual.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return loop.get() == Py_None;
+}
+
+// A closed loop runs nothing any more: a task that finished before it
+// closed needs no cancelling, and asking the loop would only raise. (Asked
+// only then: while the loop runs, done() belongs to the loop's thread.)
+int finished_in_closed_loop(PyObject* task, PyObject* loop) {
+    Ref closed = Ref::steal(PyObject_CallMethodNoArgs(loop, kIsClosed.get()));
+    if (!closed) return -1;
+    const int is_closed = PyObject_IsTrue(closed.get());
+    if (is_closed <= 0) return is_closed;
+    Ref done = Ref::steal(PyObject_CallMethodNoArgs(task, kDone.get()));
+    return done ? PyObject_IsTrue(done.get()) : -1;
+}
+
+// The task is cancelled in its own loop's thread; close() may run in any
+// thread that holds the interpreter lock.
+int cancel_in_its_loop(PyObject* task) {
+    Ref loop = Ref::steal(PyObject_CallMethodNoArgs(task, kGetLoop.get()));
+    if (!loop) return -1;
+    if (const int finished = finished_in_closed_loop(task, loop.get()); finished != 0) return finished < 0 ? -1 : 0;
+    Ref finalize = py::make_function(kFinalizeSpec, nullptr, task);
+    if (!finalize) return -1;
+    return Ref::steal(PyObject_CallMethodOneArg(loop.get(), kCallSoonThreadsafe.get(), finalize.get())) ? 0 : -1;
+}
+
+// Once the collector has been at the dispatcher's garbage, the Python
+// socket object may have lost its attributes too (its close() then fails
+// on them); the native socket's own close needs none.
+int close_socket(PyObject* sock, bool torn_down) {
+    if (torn_down) {
+        Ref native = Ref::steal(PyImport_ImportModule("_socket"));
+        Ref type = native ? Ref::steal(PyObject_GetAttrString(native.get(), "socket")) : Ref();
+        if (!type) return -1;
+        if (PyObject_TypeCheck(sock, reinterpret_cast<PyTypeObject*>(type.get())))
+            return Ref::steal(PyObject_CallMethod(type.get(), "close", "O", sock)) ? 0 : -1;
+    }
+    return Ref::steal(PyObject_CallMethodNoArgs(sock, kClose.get())) ? 0 : -1;
+}
+
 int close_impl(PyObject* self) {
     OrvixAsyncDispatcher& r = rec(self);
+    bool torn_down = false;
     if (r._task != Py_None) {
-        // The task is cancelled in its own loop's thread; close() may run in
-        // any thread that holds the interpreter lock.
         Ref task = Ref::steal(std::exchange(r._task, Py_NewRef(Py_None)));
-        Ref loop = Ref::steal(PyObject_CallMethodNoArgs(task.get(), kGetLoop.get()));
-        if (!loop) return -1;
-        Ref finalize = py::make_function(kFinalizeSpec, nullptr, task.get());
-        if (!finalize) return -1;
-        if (!Ref::steal(PyObject_CallMethodOneArg(loop.get(), kCallSoonThreadsafe.get(), finalize.get())))
-            return -1;
+        const int cleared = task_cleared(task.get());
+        if (cleared < 0) return -1;
+        torn_down = cleared != 0;
+        if (!torn_down && cancel_in_its_loop(task.get()) < 0) return -1;
     }
     if (r._socket != Py_None) {
         // No producer may send through the handle once the socket is closed
         // (the system may hand the number to another socket at once).
         socket_core(self).wake_handle.retire();
-        if (!Ref::steal(PyObject_CallMethodNoArgs(r._socket, kClose.get()))) return -1;
+        if (close_socket(r._socket, torn_down) < 0) return -1;
         py::replace_field(r._socket, Py_NewRef(Py_None));
     }
     return 0;

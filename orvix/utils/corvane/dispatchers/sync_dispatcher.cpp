@@ -5,6 +5,7 @@
 #include "cpython_support/ref.hpp"
 #include "orvix/utils/corvane/dispatchers/dispatcher_slots.hpp"
 #include "orvix/utils/corvane/dispatchers/reader_socket.hpp"
+#include "orvix/utils/corvane/dispatchers/readers_at_exit.hpp"
 #include "orvix/utils/corvane/dispatchers/ring_pop.hpp"
 #include "orvix/utils/corvane/dispatchers/socket_dispatcher_push.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
@@ -74,7 +75,7 @@ int wait_for_datagram(PyObject* self) {
 // when the ring is empty. Returns 0 when close() stopped it (after
 // delivering what was queued), or -1 with the exception that ended it. The
 // caller adds the loop's own traceback entry.
-int run_reader(PyObject* self, const ReaderFlavour& flavour) {
+int run_reader_loop(PyObject* self, const ReaderFlavour& flavour) {
     SyncDispatcherPrivate& own = sync_dispatcher(self).own;
     DoorbellReader doorbell{socket_core(self).doorbell};
     for (;;) {
@@ -106,7 +107,15 @@ int run_reader(PyObject* self, const ReaderFlavour& flavour) {
     }
 }
 
+int run_reader(PyObject* self, const ReaderFlavour& flavour) {
+    const int result = run_reader_loop(self, flavour);
+    forget_reader_at_exit(self);
+    return result;
+}
+
 // ---- Setup and close ----------------------------------------------------------------
+
+void close_impl(PyObject* self);
 
 int setup_impl(PyObject* self, PyObject* host) {
     if (refuse_second_setup(self) < 0) return -1;
@@ -128,7 +137,12 @@ int setup_impl(PyObject* self, PyObject* host) {
     PyObject* values[] = {target.get(), r.daemon ? Py_True : Py_False};
     Ref thread = Ref::steal(PyObject_Vectorcall(thread_type.get(), values, 0, kwnames.get()));
     if (!thread) return -1;
-    return Ref::steal(PyObject_CallMethodNoArgs(thread.get(), kStart.get())) ? 0 : -1;
+    // Listed before the thread starts: interpreter exit may come before
+    // the reader has entered its loop.
+    if (stop_reader_at_exit(self, &close_impl) < 0) return -1;
+    if (Ref::steal(PyObject_CallMethodNoArgs(thread.get(), kStart.get()))) return 0;
+    forget_reader_at_exit(self);
+    return -1;
 }
 
 // Stops the reader: the mark and the number of messages queued now first,
@@ -223,7 +237,10 @@ struct SyncDispatcherClass : SocketDispatcherClass<OrvixSyncDispatcher, SyncDisp
     }
     // Through the table, so a subclass's close() override runs (unless the
     // collector has already torn the subclass down: dealloc_skip_override).
-    static void close_on_dealloc(PyObject* self) { close_entry(self, dealloc_skip_override(self)); }
+    static void close_on_dealloc(PyObject* self) {
+        forget_reader_at_exit(self);
+        close_entry(self, dealloc_skip_override(self));
+    }
 };
 
 }  // namespace
