@@ -3,7 +3,9 @@
 Every row moves 64-byte messages from a native producer thread to a trivial
 Python callback and reports
   - delivered: messages per second from the producer's start to the last callback;
-  - producer:  nanoseconds the producer thread spends per message.
+  - producer:  nanoseconds the producer thread spends per message, and that
+               figure against the ring's bare push (the same native thread
+               pushing straight into an SPSCQueue, measured in the same run).
 
 The dispatchers are fed by the example producer `producer_cpp` (no interpreter
 lock). The peers are fed by `dispatch_peers`, a native thread that takes the
@@ -25,6 +27,7 @@ import uvloop
 
 import dispatch_peers
 import producer_cpp
+from orvix.ringq.ringq import SPSCQueue
 from orvix.utils.corvane.corvane import AsyncDispatcher, SyncDispatcher
 
 SIZE = 64
@@ -56,6 +59,18 @@ class Countdown:
 def run_on(loop_factory, main):
     with asyncio.Runner(loop_factory=loop_factory) as runner:
         return runner.run(main())
+
+
+# ---- the floor: the ring's bare push ----------------------------------------------
+
+def bare_ring_push(count):
+    """Producer ns/msg of SPSCQueue.push from a native thread (best of three)."""
+    times = []
+    for _ in range(3):
+        f = dispatch_peers.start_ring(SPSCQueue(slot_size=SIZE, capacity=1 << 18), count, SIZE)
+        f.join()
+        times.append(f.elapsed_ns)
+    return min(times) / count
 
 
 # ---- asyncio consumers -----------------------------------------------------------
@@ -148,11 +163,12 @@ def optional_queue(module_name):
         return None
 
 
-def print_table(title, rows, baseline):
+def print_table(title, rows, baseline, bare_ns):
     print(f"\n{title}")
-    print(f"  {'':58s} {'delivered/s':>12s} {'x baseline':>10s} {'producer ns/msg':>16s}")
+    print(f"  {'':58s} {'delivered/s':>12s} {'x baseline':>10s} {'producer ns/msg':>16s} {'x bare push':>11s}")
     for r in rows:
-        print(f"  {r.name:58s} {r.rate:12,.0f} {r.rate / baseline.rate:10.1f} {r.producer_ns:16,.0f}")
+        print(f"  {r.name:58s} {r.rate:12,.0f} {r.rate / baseline.rate:10.1f} {r.producer_ns:16,.1f}"
+              f" {r.producer_ns / bare_ns:11.1f}")
 
 
 def main():
@@ -163,6 +179,8 @@ def main():
     n, pn = args.count, args.peer_count
 
     print(f"{SIZE}-byte messages; dispatchers {n:,} messages per run, peers {pn:,}")
+    bare_ns = bare_ring_push(n)
+    print(f"ring's bare push (SPSCQueue.push from a native thread): {bare_ns:.1f} ns/msg")
     baseline = call_soon_threadsafe_peer(pn, asyncio.new_event_loop,
                                          "native thread + GIL -> call_soon_threadsafe (asyncio)")
     rows = [
@@ -176,10 +194,10 @@ def main():
         make_queue = optional_queue(module_name)
         if make_queue:
             rows.append(thread_queue_peer(pn, make_queue, f"native thread + GIL -> {module_name} sync_q.put"))
-    print_table("Into an asyncio loop (baseline: call_soon_threadsafe under asyncio)", rows, baseline)
+    print_table("Into an asyncio loop (baseline: call_soon_threadsafe under asyncio)", rows, baseline, bare_ns)
 
     sync_peer = simple_queue_peer(pn)
-    print_table("Onto a Python thread (baseline: SimpleQueue)", [sync_dispatcher(n), sync_peer], sync_peer)
+    print_table("Onto a Python thread (baseline: SimpleQueue)", [sync_dispatcher(n), sync_peer], sync_peer, bare_ns)
 
 
 if __name__ == "__main__":

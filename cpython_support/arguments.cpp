@@ -107,12 +107,6 @@ int bind_arguments(const Parameters& params, PyObject* defaults, PyObject* const
 {
     nargs = PyVectorcall_NARGS(nargs);
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nkw == 0 && nargs == params.count && !params.varargs) {
-        // The common call: every parameter by position.
-        for (Py_ssize_t i = 0; i < nargs; ++i)
-            out.values[i] = args[i];
-        return 0;
-    }
     Py_ssize_t k = 0;
     auto next_keyword = [&](PyObject*& key, PyObject*& value) {
         if (k == nkw)

@@ -31,7 +31,9 @@ struct Parameters {
 // the call's own arguments or from the defaults tuple, so they live as long
 // as the call; `rest` owns the *args tuple (null without *args).
 struct BoundArguments {
-    PyObject* values[kMaxParameters] = {};
+    // Not zeroed: binding writes the slot of every parameter before anyone
+    // reads it, and clearing the whole array costs more than a small call.
+    PyObject* values[kMaxParameters];
     Ref rest;
 
     PyObject* operator[](int i) const noexcept { return values[i]; }
@@ -49,6 +51,19 @@ struct BoundArguments {
 // message with the number of positionals given.
 int bind_arguments(const Parameters& params, PyObject* defaults, PyObject* const* args,
                    Py_ssize_t nargs, PyObject* kwnames, BoundArguments& out);
+
+// The same, with the common call (every parameter by position, no *args)
+// bound in line: it is most of the cost of calling a small function.
+inline int bind_vectorcall(const Parameters& params, PyObject* defaults, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames, BoundArguments& out)
+{
+    if (!kwnames && nargs == params.count && !params.varargs) {
+        for (Py_ssize_t i = 0; i < nargs; ++i)
+            out.values[i] = args[i];
+        return 0;
+    }
+    return bind_arguments(params, defaults, args, nargs, kwnames, out);
+}
 
 // The same for a (tuple, dict) call, as tp_new / tp_init and
 // METH_VARARGS | METH_KEYWORDS functions receive it; `kwargs` may be null.

@@ -6,9 +6,6 @@
 
 namespace orvix::py {
 
-// The file name every traceback entry of the corvane module shows.
-inline constexpr const char kCorvaneFile[] = "orvix/utils/corvane/corvane";
-
 // Appends an entry "File <filename>, line <lineno>, in <funcname>" to the
 // traceback of the pending exception, as if a Python frame named funcname
 // had been unwound. The code object behind the entry is cached per
@@ -17,11 +14,10 @@ inline constexpr const char kCorvaneFile[] = "orvix/utils/corvane/corvane";
 // cannot be built, the original exception stays pending unchanged).
 //
 //     if (!result) {
-//         add_traceback("orvix.utils.corvane.corvane.AsyncDispatcher.setup",
-//                       42, kCorvaneFile);
+//         add_traceback("orvix.pkg.mod.Class.method", 42, "orvix/pkg/mod");
 //         return nullptr;
 //     }
-void add_traceback(const char* funcname, int lineno, const char* filename = kCorvaneFile);
+void add_traceback(const char* funcname, int lineno, const char* filename);
 
 // For an error that has nowhere to go (a native reader thread, a
 // deallocator): prints the pending exception with its traceback through the
@@ -31,7 +27,7 @@ void add_traceback(const char* funcname, int lineno, const char* filename = kCor
 // the text, or None when that cannot be made). Clears the pending exception;
 // does nothing without one.
 //
-//     report_unraisable("orvix.utils.corvane.corvane.SyncDispatcher.__dealloc__");
+//     report_unraisable("orvix.pkg.mod.Class.__dealloc__");
 void report_unraisable(const char* context);
 
 // Raises SystemError "error return without exception set" when a function

@@ -12,18 +12,6 @@ namespace {
 
 PyTypeObject* g_function_type = nullptr;
 
-// "<module>.<qualname>" (or the function's own traceback name): the entry of a
-// failed call.
-void add_call_traceback(const FunctionSpec& spec)
-{
-    if (spec.traceback_name) {
-        add_traceback(spec.traceback_name, spec.firstlineno, spec.filename);
-        return;
-    }
-    const std::string name = std::string(spec.module) + '.' + spec.qualname;
-    add_traceback(name.c_str(), spec.firstlineno, spec.filename);
-}
-
 // A code object describing the function's parameters, so inspect and help()
 // see a Python-like function; it is never executed.
 Ref make_code(const FunctionSpec& spec)
@@ -90,7 +78,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         ++args;
         --nargs;
     }
-    if (bind_arguments(spec.params, fn->defaults, args, nargs, kwnames, bound) < 0)
+    if (bind_vectorcall(spec.params, fn->defaults, args, nargs, kwnames, bound) < 0)
         goto failed;
     result = spec.is_coroutine() ? new_coroutine(*fn, self, bound) : spec.impl(*fn, self, bound);
     if (result)
@@ -252,6 +240,13 @@ PyType_Spec function_spec = {
 
 }  // namespace
 
+void add_call_traceback(const FunctionSpec& spec)
+{
+    const std::string name =
+        std::string(spec.module) + '.' + (spec.traceback_name ? spec.traceback_name : spec.qualname);
+    add_traceback(name.c_str(), spec.firstlineno, spec.filename);
+}
+
 void Function::set_defaults(PyObject* tuple) noexcept
 {
     replace_field(defaults, tuple && tuple != Py_None ? Py_NewRef(tuple) : nullptr);
@@ -271,6 +266,10 @@ PyTypeObject* function_type()
 
 Ref make_function(const FunctionSpec& spec, PyTypeObject* owner, PyObject* data)
 {
+    if (!spec.module || !spec.filename) {
+        PyErr_Format(PyExc_SystemError, "the description of %s names no module or file", spec.qualname);
+        return nullptr;
+    }
     PyTypeObject* type = function_type();
     if (!type || (spec.is_coroutine() && !coroutine_type()))
         return nullptr;

@@ -32,13 +32,15 @@
 //
 // A failure leaving a function (binding or implementation) gains a traceback
 // entry named "<module>.<qualname>", e.g.
-// "orvix.utils.corvane.corvane.AsyncDispatcher.setup". A coroutine function
+// "orvix.utils.corvane.corvane.AsyncDispatcher.setup" for a module of that
+// name. A coroutine function
 // (`.body` instead of `.impl`, see coroutine.hpp) returns a coroutine object
 // after binding its arguments.
 #pragma once
 
 #include "cpython_support/arguments.hpp"
 #include "cpython_support/errors.hpp"
+#include "cpython_support/record_pool.hpp"
 #include "cpython_support/ref.hpp"
 
 #include <Python.h>
@@ -58,40 +60,6 @@ using FunctionImpl = PyObject* (*)(Function& fn, PyObject* self, BoundArguments&
 // The body of a coroutine function (see coroutine.hpp).
 using CoroutineBodyFn = CoroutineBody (*)(Coroutine& co);
 
-// Reusable per-call records of one coroutine function: at most kKeep
-// released blocks of one size are kept for the next calls (one pool for the
-// body's C++ frames, one for the coroutine objects). Touched only with the
-// interpreter lock held.
-struct RecordPool {
-    static constexpr int kKeep = 8;
-    void* blocks[kKeep] = {};
-    int count = 0;
-    std::size_t block_size = 0;
-
-    // A kept block of exactly `size` bytes, or null.
-    void* take(std::size_t size) noexcept
-    {
-        return count > 0 && block_size == size ? blocks[--count] : nullptr;
-    }
-    // Keeps a released block if there is room; false: the caller frees it.
-    // AddressSanitizer builds keep nothing, so every use after release of a
-    // record is caught.
-    bool keep(void* block, std::size_t size) noexcept
-    {
-#if defined(__SANITIZE_ADDRESS__)
-        (void)block;
-        (void)size;
-        return false;
-#endif
-        if (count == 0)
-            block_size = size;
-        if (count == kKeep || block_size != size)
-            return false;
-        blocks[count++] = block;
-        return true;
-    }
-};
-
 struct FunctionSpec {
     const char* name;      // "push_buf"
     const char* qualname;  // "AsyncQueue.push_buf"
@@ -101,10 +69,14 @@ struct FunctionSpec {
     CoroutineBodyFn body = nullptr;  // ... coroutine function
     bool method = true;    // takes self first (checked against the owner class)
     int firstlineno = 1;
-    const char* module = "orvix.utils.corvane.corvane";
-    const char* filename = kCorvaneFile;
-    // The traceback entry of a failed call when "<module>.<qualname>" is not
-    // the right one (an inner function is named after its enclosing method).
+    // The defining module's __name__ and the file name its traceback entries
+    // show: the module passes both in (make_function refuses a description
+    // without them).
+    const char* module = nullptr;
+    const char* filename = nullptr;
+    // What follows "<module>." in the traceback entry of a failed call when
+    // the qualname is not the right one (an inner function is named after
+    // its enclosing method: "Class.method._inner").
     const char* traceback_name = nullptr;
     // Names of the body's own locals, listed after the parameters in
     // __code__.co_varnames (documentation only).
@@ -138,6 +110,11 @@ struct Function {
     // Replaces __annotations__ (a dict; null for a fresh empty one).
     void set_annotations(PyObject* dict) noexcept;
 };
+
+// The traceback entry of a failed call of the function that `spec`
+// describes: "<module>.<qualname>" (or "<module>.<traceback_name>"). Also for native
+// callers that run the function's implementation on its behalf.
+void add_call_traceback(const FunctionSpec& spec);
 
 // Creates a function object from its description. `owner` is the class the
 // method belongs to (its instances are the only accepted `self`); `data` is

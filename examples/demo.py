@@ -20,7 +20,7 @@ COUNT = 200_000
 SIZE = 64
 
 
-def expected_tail(i):
+def expected_tail(i: int) -> bytes:
     """The bytes after the header of message i (the same for the feed and the AsyncQueue part)."""
     return bytes((i + k) & 0xFF for k in range(HEADER_SIZE, SIZE))
 
@@ -28,13 +28,13 @@ def expected_tail(i):
 class Checker:
     """Counts messages, verifies order and content, and signals the last one."""
 
-    def __init__(self, count, done):
+    def __init__(self, count: int, done: threading.Event | asyncio.Event) -> None:
         self.count = count
         self.received = 0
         self.faults = 0
         self.done = done
 
-    def __call__(self, message):
+    def __call__(self, message: bytes) -> None:
         i = self.received
         # Full comparison for a sample; the sequence number for every message.
         if parse_header(message)[0] != i or (i % 997 == 0 and message[HEADER_SIZE:] != expected_tail(i)):
@@ -43,18 +43,18 @@ class Checker:
         if self.received == self.count:
             self.done.set()
 
-    async def coroutine(self, message):
+    async def coroutine(self, message: bytes) -> None:
         self(message)
 
 
-def report(path, checker, seconds):
+def report(path: str, checker: Checker, seconds: float) -> bool:
     state = "ok" if checker.received == checker.count and not checker.faults else "FAILED"
     print(f"  {path:<20} {checker.received:>8} messages in order, {checker.faults} faults, "
           f"{checker.received / seconds / 1e6:5.2f} M msgs/s   [{state}]")
     return state == "ok"
 
 
-def on_a_reader_thread(dispatcher_class):
+def on_a_reader_thread(dispatcher_class: type[ThreadedDispatcher] | type[SyncDispatcher]) -> bool:
     """ThreadedDispatcher and SyncDispatcher: the callback runs on a reader thread."""
     done = threading.Event()
     checker = Checker(COUNT, done)
@@ -68,7 +68,7 @@ def on_a_reader_thread(dispatcher_class):
     return report(dispatcher_class.__name__, checker, seconds)
 
 
-async def async_dispatcher():
+async def async_dispatcher() -> bool:
     done = asyncio.Event()
     checker = Checker(COUNT, done)
     d = AsyncDispatcher(checker.coroutine, capacity=COUNT, slot_size=SIZE)
@@ -81,19 +81,19 @@ async def async_dispatcher():
     return report("AsyncDispatcher", checker, seconds)
 
 
-async def async_queue():
+async def async_queue() -> bool:
     q = AsyncQueue(slot_size=SIZE, capacity=1024)
     tails = [bytes(8) + expected_tail(i) for i in range(256)]   # an untimed header
     done = asyncio.Event()
     checker = Checker(COUNT, done)
 
-    async def producer():
+    async def producer() -> None:
         for i in range(COUNT):
             await q.push_buf(struct.pack("<Q", i) + tails[i & 0xFF])
             if i % 512 == 511:
                 await asyncio.sleep(0)  # let the consumer drain before the ring fills
 
-    async def consumer():
+    async def consumer() -> None:
         for _ in range(COUNT):
             checker(await q.pop())
 
@@ -104,7 +104,7 @@ async def async_queue():
     return report("AsyncQueue push/pop", checker, seconds)
 
 
-def main():
+def main() -> None:
     print(f"orvix demo: {COUNT} messages of {SIZE} bytes on each path")
     results = [on_a_reader_thread(ThreadedDispatcher), on_a_reader_thread(SyncDispatcher),
                asyncio.run(async_dispatcher()), asyncio.run(async_queue())]

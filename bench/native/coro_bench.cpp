@@ -22,12 +22,12 @@ constinit const char* const kAw[] = {"aw"};
 
 constinit FunctionSpec kFunctions[] = {
     {.name = "trivial", .qualname = "trivial", .doc = "trivial()",
-     .params = {"trivial", kNone, 0, 0}, .body = trivial, .method = false, .module = "coro_bench"},
+     .params = {"trivial", kNone, 0, 0}, .body = trivial, .method = false, .module = "coro_bench", .filename = "coro_bench.cpp"},
     {.name = "add", .qualname = "add", .doc = "add(a, b)", .params = {"add", kAB, 2, 2},
-     .body = add, .method = false, .module = "coro_bench"},
+     .body = add, .method = false, .module = "coro_bench", .filename = "coro_bench.cpp"},
     {.name = "await_value", .qualname = "await_value", .doc = "await_value(aw)",
      .params = {"await_value", kAw, 1, 1}, .body = await_value, .method = false,
-     .module = "coro_bench"},
+     .module = "coro_bench", .filename = "coro_bench.cpp"},
 };
 
 int exec_module(PyObject* module)

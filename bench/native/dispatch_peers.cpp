@@ -8,6 +8,12 @@
 //     feeder.join()                                     # GIL released while waiting
 //     feeder.elapsed_ns                                 # the thread's total time in put calls
 //
+//     feeder = dispatch_peers.start_ring(queue, count, size)   # SPSCQueue.push, no lock
+//
+// start_ring is the floor every dispatcher is measured against: the same
+// thread pushing straight into an SPSCQueue through its C-level table,
+// without the interpreter lock (the ring must hold `count` messages).
+//
 // Message i holds i as a little-endian u64 in its first 8 bytes, then zeros.
 // The thread keeps one thread state for its whole life (the cheapest way for
 // a foreign thread to take the lock per message), so the peers are measured
@@ -21,11 +27,13 @@
 #include <thread>
 #include <vector>
 
+#include "orvix/ringq/ringq.h"
+
 namespace {
 
 struct Feeder {
     PyObject_HEAD
-    PyObject* put;            // owned
+    PyObject* put;            // owned: the callable, or the SPSCQueue of start_ring
     Py_ssize_t count;
     Py_ssize_t size;
     std::thread* thread;      // joined by join() or dealloc
@@ -60,6 +68,19 @@ void run_feeder(Feeder* f) {
     PyGILState_Release(gil);
 }
 
+void run_ring_pusher(Feeder* f) {
+    const OrvixSPSCQueueVTable* ring = orvix_spscqueue_vtable(f->put);
+    std::vector<char> msg(static_cast<size_t>(f->size), 0);
+    const auto start = std::chrono::steady_clock::now();
+    for (Py_ssize_t i = 0; i < f->count; ++i) {
+        const std::uint64_t seq = static_cast<std::uint64_t>(i);
+        std::memcpy(msg.data(), &seq, std::min<size_t>(msg.size(), sizeof(seq)));
+        if (ring->push(f->put, msg.data(), msg.size()) != ORVIX_RING_STORED) f->failed = 1;
+    }
+    f->elapsed_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now() - start).count();
+}
+
 void join_thread(Feeder* f) {
     if (!f->thread) return;
     Py_BEGIN_ALLOW_THREADS
@@ -73,7 +94,8 @@ PyObject* feeder_join(PyObject* self, PyObject*) {
     auto* f = reinterpret_cast<Feeder*>(self);
     join_thread(f);
     if (f->failed) {
-        PyErr_SetString(PyExc_RuntimeError, "the feeder's put call failed (see the unraisable report)");
+        PyErr_SetString(PyExc_RuntimeError, "the feeder's put call failed (see the unraisable report)"
+                                            " or the ring refused a message");
         return nullptr;
     }
     return PyLong_FromSsize_t(f->count);
@@ -114,7 +136,7 @@ PyTypeObject make_feeder_type() {
 
 PyTypeObject FeederType = make_feeder_type();
 
-PyObject* start(PyObject*, PyObject* args) {
+PyObject* start_thread(PyObject* args, void (*body)(Feeder*)) {
     PyObject* put;
     Py_ssize_t count, size;
     if (!PyArg_ParseTuple(args, "Onn", &put, &count, &size)) return nullptr;
@@ -126,13 +148,18 @@ PyObject* start(PyObject*, PyObject* args) {
     f->size = size;
     f->elapsed_ns = 0;
     f->failed = 0;
-    f->thread = new std::thread(run_feeder, f);
+    f->thread = new std::thread(body, f);
     return reinterpret_cast<PyObject*>(f);
 }
+
+PyObject* start(PyObject*, PyObject* args) { return start_thread(args, run_feeder); }
+PyObject* start_ring(PyObject*, PyObject* args) { return start_thread(args, run_ring_pusher); }
 
 PyMethodDef module_methods[] = {
     {"start", start, METH_VARARGS,
      "start(put, count, size) -> Feeder: a native thread calls put(msg) per message under the GIL."},
+    {"start_ring", start_ring, METH_VARARGS,
+     "start_ring(queue, count, size) -> Feeder: a native thread pushes into an SPSCQueue without the GIL."},
     {nullptr, nullptr, 0, nullptr},
 };
 

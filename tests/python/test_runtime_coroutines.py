@@ -7,6 +7,7 @@ results, exceptions and side effects must match.
 import asyncio
 import gc
 import sys
+import traceback
 import types
 import warnings
 import weakref
@@ -692,3 +693,23 @@ def test_many_calls_reuse_records():
         with pytest.raises(StopIteration) as info:
             c.send(None)
         assert info.value.value == (1, 2)
+
+
+def test_a_reused_stop_iteration_carries_nothing_of_the_last_one():
+    def stop(value):
+        try:
+            probe.identity(value).send(None)
+        except StopIteration as e:
+            return e
+
+    first = stop("first")
+    second = stop("second")  # `first` is still referenced: it stays as it is
+    assert (first.value, first.args, second.value) == ("first", ("first",), "second")
+    second.add_note("note")
+    second.__cause__, second.__context__ = KeyError(), ValueError()
+    del first, second
+    third = stop("third")
+    assert (third.value, third.args, third.__cause__, third.__context__,
+            third.__suppress_context__) == ("third", ("third",), None, None, False)
+    assert not hasattr(third, "__notes__")
+    assert len(traceback.extract_tb(third.__traceback__)) == 1

@@ -8,15 +8,15 @@
 #include "cpython_support/conversions.hpp"
 #include "cpython_support/errors.hpp"
 #include "cpython_support/ref.hpp"
-#include "orvix/utils/corvane/dispatchers/common.hpp"
+#include "orvix/utils/corvane/dispatchers/owned_fields.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
+#include "orvix/utils/corvane/module/member_names.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
 
 namespace orvix::corvane {
 namespace {
 
-constexpr const char kInitName[] = "orvix.utils.corvane.corvane.AsyncQueue.__init__";
 constexpr const char kNoRunningLoop[] = "AsyncQueue must be created inside a running event loop.";
 
 StringConstant kAsyncio{"asyncio"};
@@ -110,7 +110,7 @@ int construct(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (construct(self, args, kwargs) == 0) return 0;
-    py::add_traceback(kInitName, 1);
+    add_member_traceback(&AsyncQueueType, "__init__");
     return -1;
 }
 

@@ -10,14 +10,14 @@
 #include "cpython_support/ref.hpp"
 #include "orvix/utils/corvane/asyncqueue/async_queue.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
+#include "orvix/utils/corvane/module/member_names.hpp"
+#include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
 
 namespace orvix::corvane {
 namespace {
 
-constexpr const char kReduceName[] = "orvix.utils.corvane.corvane.AsyncQueue.__reduce__";
-constexpr const char kSetstateName[] = "orvix.utils.corvane.corvane.AsyncQueue.__setstate__";
 
 // The layout checksum written by __reduce__, and the older layouts' sums
 // that restoring still accepts.
@@ -72,7 +72,7 @@ PyObject* reduce(PyObject* self) {
 
 PyObject* reduce_method(PyObject* self, PyObject*) {
     PyObject* result = reduce(self);
-    if (!result) py::add_traceback(kReduceName, 1);
+    if (!result) add_member_traceback(&AsyncQueueType, "__reduce__");
     return result;
 }
 
@@ -124,7 +124,7 @@ PyObject* setstate_method(PyObject* self, PyObject* fields) {
     } else if (restore_state(self, fields) == 0) {
         Py_RETURN_NONE;
     }
-    py::add_traceback(kSetstateName, 1);
+    add_member_traceback(&AsyncQueueType, "__setstate__");
     return nullptr;
 }
 
@@ -159,19 +159,21 @@ PyObject* unpickle(py::Function&, PyObject*, py::BoundArguments& args) {
 
 constexpr const char* kUnpickleParameters[] = {"__qvx_type", "__qvx_checksum", "__qvx_state"};
 
-constinit const py::FunctionSpec kUnpickleSpec{
+constinit const py::FunctionSpec kUnpickleSpec = corvane_function({
     .name = "__qvx_unpickle_AsyncQueue",
     .qualname = "__qvx_unpickle_AsyncQueue",
     .doc = "__qvx_unpickle_AsyncQueue(__qvx_type, long __qvx_checksum, tuple __qvx_state)",
     .params = {"__qvx_unpickle_AsyncQueue", kUnpickleParameters, 3, 3},
     .impl = &unpickle,
     .method = false,
-};
+});
 
 }  // namespace
 
-const PyMethodDef async_queue_reduce_def = {"__reduce__", &reduce_method, METH_NOARGS, nullptr};
-const PyMethodDef async_queue_setstate_def = {"__setstate__", &setstate_method, METH_O, nullptr};
+// Text signatures only: __doc__ stays None, inspect.signature() reads the parameters.
+const PyMethodDef async_queue_reduce_def = {"__reduce__", &reduce_method, METH_NOARGS, "__reduce__($self, /)\n--\n\n"};
+const PyMethodDef async_queue_setstate_def = {"__setstate__", &setstate_method, METH_O,
+                                              "__setstate__($self, state, /)\n--\n\n"};
 
 const ModuleFunctionEntry unpickle_async_queue_function = {"__qvx_unpickle_AsyncQueue", kUnpickleSpec};
 

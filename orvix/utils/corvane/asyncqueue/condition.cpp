@@ -2,6 +2,9 @@
 
 #include "cpython_support/coroutine.hpp"
 #include "cpython_support/errors.hpp"
+#include "cpython_support/interpreter_internals.hpp"
+#include "orvix/utils/corvane/asyncqueue/async_queue.hpp"
+#include "orvix/utils/corvane/module/member_names.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
 
@@ -14,9 +17,9 @@ StringConstant kWait{"wait"};
 StringConstant kAsyncio{"asyncio"};
 StringConstant kCondition{"Condition"};
 StringConstant kLockClass{"Lock"};
-StringConstant kLock{"_lock"};
-StringConstant kLocked{"_locked"};
-StringConstant kWaiters{"_waiters"};
+StringConstant kLock{py::internals::kConditionLock};
+StringConstant kLocked{py::internals::kLockLocked};
+StringConstant kWaiters{py::internals::kWaiters};
 StringConstant kDone{"done"};
 
 // asyncio.Condition and asyncio.Lock, looked up once: only instances of these
@@ -75,11 +78,11 @@ bool nobody_to_wake(OrvixAsyncQueue* q) {
     return skip;
 }
 
-void notify_waiters(OrvixAsyncQueue* q, Wake which, const char* traceback_name) {
+void notify_waiters(OrvixAsyncQueue* q, Wake which, const char* method) {
     PyObject* name = which == Wake::one ? kNotify.get() : kNotifyAll.get();
     py::Ref result = py::Ref::steal(PyObject_CallMethodNoArgs(q->_notify_cond, name));
     if (result) return;
-    py::add_traceback(traceback_name, 1);
+    add_member_traceback(&AsyncQueueType, method);
     throw py::PyError();
 }
 

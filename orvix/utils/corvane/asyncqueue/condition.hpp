@@ -11,9 +11,10 @@ namespace orvix::corvane {
 
 enum class Wake { one, all };
 
-// _notify_cond.notify() or .notify_all(). A failure gains the traceback entry
-// `traceback_name` and is thrown as py::PyError, for the block's __aexit__.
-void notify_waiters(OrvixAsyncQueue* q, Wake which, const char* traceback_name);
+// _notify_cond.notify() or .notify_all() inside the AsyncQueue method
+// `method`. A failure gains that method's traceback entry and is thrown as
+// py::PyError, for the block's __aexit__.
+void notify_waiters(OrvixAsyncQueue* q, Wake which, const char* method);
 
 // True when `async with _notify_cond: _notify_cond.notify()` could change
 // nothing: the condition and its lock are asyncio's own classes, the lock is

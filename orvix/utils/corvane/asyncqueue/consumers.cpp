@@ -10,13 +10,14 @@
 #include "orvix/utils/corvane/asyncqueue/async_queue.hpp"
 #include "orvix/utils/corvane/asyncqueue/condition.hpp"
 #include "orvix/utils/corvane/asyncqueue/queue_ring.hpp"
+#include "orvix/utils/corvane/module/member_names.hpp"
+#include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/overridable.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
 
 namespace orvix::corvane {
 namespace {
 
-constexpr const char kStartDispatcherName[] = "orvix.utils.corvane.corvane.AsyncQueue.start_dispatcher";
 
 StringConstant kStartDispatcher{"start_dispatcher"};
 StringConstant kDispatch{"_AsyncQueue__dispatch"};
@@ -118,23 +119,23 @@ PyObject* start_dispatcher_entry(PyObject* self, PyObject* callback, int skip_ov
     } else {
         result = py::Ref::steal(start_dispatcher(self, callback));
     }
-    if (!result) py::add_traceback(kStartDispatcherName, 1);
+    if (!result) add_member_traceback(&AsyncQueueType, "start_dispatcher");
     return result.release();
 }
 
-constinit const py::FunctionSpec kStartDispatcherSpec{
+constinit const py::FunctionSpec kStartDispatcherSpec = corvane_function({
     .name = "start_dispatcher",
     .qualname = "AsyncQueue.start_dispatcher",
     .doc = "AsyncQueue.start_dispatcher(self, callback)",
     .params = {"start_dispatcher", kCallback, 1, 1},
     .impl = &start_dispatcher_method,
-};
+});
 
-constinit const py::FunctionSpec kPopSpec =
-    consumer_spec<Delivery::first_message>("pop", "AsyncQueue.pop", "AsyncQueue.pop(self)", "pop");
+constinit const py::FunctionSpec kPopSpec = corvane_function(
+    consumer_spec<Delivery::first_message>("pop", "AsyncQueue.pop", "AsyncQueue.pop(self)", "pop"));
 
-constinit const py::FunctionSpec kDispatchSpec = consumer_spec<Delivery::every_message>(
+constinit const py::FunctionSpec kDispatchSpec = corvane_function(consumer_spec<Delivery::every_message>(
     "__dispatch", "AsyncQueue.__dispatch", "AsyncQueue.__dispatch(self)", "_AsyncQueue__dispatch",
-    "orvix.utils.corvane.corvane.AsyncQueue._AsyncQueue__dispatch");
+    "AsyncQueue._AsyncQueue__dispatch"));
 
 }  // namespace orvix::corvane

@@ -16,6 +16,7 @@
 #include "orvix/utils/corvane/asyncqueue/async_queue.hpp"
 #include "orvix/utils/corvane/asyncqueue/condition.hpp"
 #include "orvix/utils/corvane/asyncqueue/queue_ring.hpp"
+#include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
 
 namespace orvix::corvane {
@@ -33,7 +34,6 @@ struct BufferMessage {
     static constexpr const char kName[] = "push_buf";
     static constexpr const char kQualname[] = "AsyncQueue.push_buf";
     static constexpr const char kDoc[] = "AsyncQueue.push_buf(self, msg)";
-    static constexpr const char kTracebackName[] = "orvix.utils.corvane.corvane.AsyncQueue.push_buf";
     static constexpr const char* kLocals[] = {"view", "data", "size"};
     Py_buffer view{};  // view.buf stays null until a view is taken
     py::Held exporter;
@@ -59,7 +59,6 @@ struct ObjectMessage {
     static constexpr const char kName[] = "push_obj";
     static constexpr const char kQualname[] = "AsyncQueue.push_obj";
     static constexpr const char kDoc[] = "AsyncQueue.push_obj(self, msg)";
-    static constexpr const char kTracebackName[] = "orvix.utils.corvane.corvane.AsyncQueue.push_obj";
     static constexpr const char* kLocals[] = {"pb", "data", "size"};
     PyObject* owner = nullptr;
 
@@ -78,7 +77,6 @@ struct StringMessage {
     static constexpr const char kName[] = "push_str";
     static constexpr const char kQualname[] = "AsyncQueue.push_str";
     static constexpr const char kDoc[] = "AsyncQueue.push_str(self, msg)";
-    static constexpr const char kTracebackName[] = "orvix.utils.corvane.corvane.AsyncQueue.push_str";
     static constexpr const char* kLocals[] = {"data", "size"};
 
     explicit StringMessage(py::Coroutine&) noexcept {}
@@ -108,7 +106,7 @@ py::CoroutineBody push_body(py::Coroutine& co) {
     py::AsyncWith block(co, q->_notify_cond);
     co_await block.enter();
     try {
-        notify_waiters(q, Wake::one, Message::kTracebackName);
+        notify_waiters(q, Wake::one, Message::kName);
     } catch (py::PyError& error) {
         block.fail(error);
     }
@@ -134,8 +132,8 @@ constexpr py::FunctionSpec push_spec() {
 
 }  // namespace
 
-constinit const py::FunctionSpec kPushBufSpec = push_spec<BufferMessage>();
-constinit const py::FunctionSpec kPushObjSpec = push_spec<ObjectMessage>();
-constinit const py::FunctionSpec kPushStrSpec = push_spec<StringMessage>();
+constinit const py::FunctionSpec kPushBufSpec = corvane_function(push_spec<BufferMessage>());
+constinit const py::FunctionSpec kPushObjSpec = corvane_function(push_spec<ObjectMessage>());
+constinit const py::FunctionSpec kPushStrSpec = corvane_function(push_spec<StringMessage>());
 
 }  // namespace orvix::corvane

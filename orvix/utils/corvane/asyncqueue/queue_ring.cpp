@@ -1,6 +1,7 @@
 #include "orvix/utils/corvane/asyncqueue/queue_ring.hpp"
 
 #include "cpython_support/coroutine.hpp"
+#include "orvix/ringq/ring_result.hpp"
 #include "orvix/ringq/ringq.h"
 #include "orvix/utils/corvane/module/module_state.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
@@ -11,11 +12,10 @@ namespace {
 StringConstant kAsyncio{"asyncio"};
 StringConstant kQueueFull{"QueueFull"};
 
-// The ring's results (ringq.h).
-constexpr int kStored = 1;
-constexpr int kHandedOut = 1;
-constexpr int kFull = 0;
-constexpr int kTooLarge = -1;
+using ringq::kFull;
+using ringq::kHandedOut;
+using ringq::kStored;
+using ringq::kTooLarge;
 
 // An instance made by __new__ alone, or restored without a ring, has nothing
 // to push into or pop from.

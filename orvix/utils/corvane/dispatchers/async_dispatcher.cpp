@@ -6,10 +6,15 @@
 #include "cpython_support/errors.hpp"
 #include "cpython_support/function.hpp"
 #include "cpython_support/ref.hpp"
-#include "orvix/utils/corvane/dispatchers/common.hpp"
+#include "orvix/utils/corvane/dispatchers/dispatcher_slots.hpp"
 #include "orvix/utils/corvane/dispatchers/native_exception.hpp"
-#include "orvix/utils/corvane/dispatchers/socket_dispatcher_type.hpp"
+#include "orvix/utils/corvane/dispatchers/reader_socket.hpp"
+#include "orvix/utils/corvane/dispatchers/ring_pop.hpp"
+#include "orvix/utils/corvane/dispatchers/socket_dispatcher_push.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
+#include "orvix/utils/corvane/module/member_names.hpp"
+#include "orvix/utils/corvane/module/method_description.hpp"
+#include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
 #include "orvix/utils/corvane/module/overridable.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
@@ -20,7 +25,6 @@ namespace {
 
 using py::Ref;
 
-StringConstant kSetup{"setup"};
 StringConstant kReader{"_reader"};
 StringConstant kClose{"close"};
 StringConstant kSocketModule{"socket"};
@@ -32,9 +36,9 @@ StringConstant kGetLoop{"get_loop"};
 StringConstant kCallSoonThreadsafe{"call_soon_threadsafe"};
 StringConstant kDone{"done"};
 StringConstant kCancel{"cancel"};
+StringConstant kLoopField{"_loop"};
+StringConstant kIsClosed{"is_closed"};
 StringConstant kSleep{"sleep"};
-
-constexpr const char kSetupTraceback[] = "orvix.utils.corvane.corvane.AsyncDispatcher.setup";
 
 OrvixAsyncDispatcherVTable vtable;
 
@@ -66,7 +70,7 @@ Ref next_message(PyObject* self) {
 // (`await asyncio.sleep(0)`): a producer that never pauses cannot starve
 // the loop's other tasks, nor keep close()'s cancellation from running.
 // Before it waits, the reader arms the doorbell and polls once more (see
-// wakeup.hpp), so producers send only when it actually sleeps. close()
+// reader_step.hpp), so producers send only when it actually sleeps. close()
 // closes the socket at once but cancels the task only when the loop runs
 // its callback; a reader that gets there first finds the dispatcher closed
 // and returns instead of receiving on a closed socket.
@@ -82,26 +86,14 @@ py::CoroutineBody reader_body(py::Coroutine& co) {
     PyObject* self = co.self();   // the coroutine holds self, loop and sock
     PyObject* loop = co.arg(0);
     PyObject* sock = co.arg(1);
-    bool armed = false;
+    DoorbellReader doorbell{socket_core(self).doorbell};
     int since_turn = 0;
     for (;;) {
         Ref data = py::check(next_message(self));
-        if (data.get() == Py_None) {
-            if (wakeup_retired(self)) co_return py::none();
-            if (!armed) {
-                arm_wakeup(self);
-                armed = true;
-                continue;
-            }
-            co_await py::check(Ref::steal(
-                PyObject_CallMethodObjArgs(loop, kSockRecv.get(), sock, state().int_1, nullptr)));
-            armed = false;
-            since_turn = 0;
-        } else {
-            if (armed) {
-                disarm_wakeup(self);
-                armed = false;
-            }
+        const bool found = data.get() != Py_None;
+        if (!found && wake_socket_retired(self)) co_return py::none();
+        switch (doorbell.after_poll(found)) {
+        case ReaderStep::message: {
             // Read afresh per message and held for the call.
             Ref callback = Ref::borrow(rec(self).callback);
             co_await py::check(Ref::steal(PyObject_CallOneArg(callback.get(), data.get())));
@@ -109,19 +101,27 @@ py::CoroutineBody reader_body(py::Coroutine& co) {
                 since_turn = 0;
                 co_await yield_to_loop();
             }
+            break;
+        }
+        case ReaderStep::armed: break;
+        case ReaderStep::must_wait:
+            co_await py::check(Ref::steal(
+                PyObject_CallMethodObjArgs(loop, kSockRecv.get(), sock, state().int_1, nullptr)));
+            doorbell.woken();
+            since_turn = 0;
+            break;
         }
     }
 }
 
+// The table's _try_pop / _try_pop_var: a failed copy is reported under
+// that entry's name.
+template <RingPop pop, const char* name>
 PyObject* try_pop_entry(PyObject* self) {
-    return pop_message(self, &OrvixSPSCQueueVTable::try_pop,
-                       "orvix.utils.corvane.corvane.AsyncDispatcher._try_pop");
+    return pop_message(self, pop, &AsyncDispatcherType, name);
 }
-
-PyObject* try_pop_var_entry(PyObject* self) {
-    return pop_message(self, &OrvixSPSCQueueVTable::try_pop_var,
-                       "orvix.utils.corvane.corvane.AsyncDispatcher._try_pop_var");
-}
+constexpr char kTryPopName[] = "_try_pop";
+constexpr char kTryPopVarName[] = "_try_pop_var";
 
 // ---- Setup ---------------------------------------------------------------------------
 
@@ -136,7 +136,7 @@ int setup_impl(PyObject* self, PyObject* host) {
     if (!loop) return -1;
     OrvixAsyncDispatcher& r = rec(self);
     // Non-blocking: the loop's sock_recv waits for it.
-    Ref sock = Ref::steal(open_wakeup_socket(self, &r._socket, socket_module.get(), host, /*blocking=*/false));
+    Ref sock = Ref::steal(open_reader_socket(self, &r._socket, socket_module.get(), host, /*blocking=*/false));
     if (!sock) return -1;
     // Looked up on the object, so a subclass's _reader runs.
     Ref coro = Ref::steal(PyObject_CallMethodObjArgs(self, kReader.get(), loop.get(), sock.get(), nullptr));
@@ -162,100 +162,123 @@ PyObject* finalize_method(py::Function& fn, PyObject*, py::BoundArguments&) {
 
 constexpr const char* kNoNames[] = {nullptr};
 
-constinit py::FunctionSpec kFinalizeSpec{
+constinit py::FunctionSpec kFinalizeSpec = corvane_function({
     .name = "_finalize",
     .qualname = "close.<locals>._finalize",
     .doc = nullptr,
     .params = {"_finalize", kNoNames, 0, 0},
     .impl = finalize_method,
     .method = false,
-    .traceback_name = "orvix.utils.corvane.corvane.AsyncDispatcher.close._finalize",
-};
+    .traceback_name = "AsyncDispatcher.close._finalize",
+});
+
+// A task that the collector has cleared (it was garbage together with the
+// dispatcher) has no loop left (asyncio's tasks then answer None for
+// `_loop`, and their get_loop raises) and never runs again. 1 if so, 0 if
+// not, -1 with an exception.
+int task_cleared(PyObject* task) {
+    Ref loop = Ref::steal(PyObject_GetAttr(task, kLoopField.get()));
+    if (!loop) {
+        // A task of another kind, without the field: treated as usual.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return loop.get() == Py_None;
+}
+
+// A closed loop runs nothing any more: a task that finished before it
+// closed needs no cancelling, and asking the loop would only raise. (Asked
+// only then: while the loop runs, done() belongs to the loop's thread.)
+int finished_in_closed_loop(PyObject* task, PyObject* loop) {
+    Ref closed = Ref::steal(PyObject_CallMethodNoArgs(loop, kIsClosed.get()));
+    if (!closed) return -1;
+    const int is_closed = PyObject_IsTrue(closed.get());
+    if (is_closed <= 0) return is_closed;
+    Ref done = Ref::steal(PyObject_CallMethodNoArgs(task, kDone.get()));
+    return done ? PyObject_IsTrue(done.get()) : -1;
+}
+
+// The task is cancelled in its own loop's thread; close() may run in any
+// thread that holds the interpreter lock.
+int cancel_in_its_loop(PyObject* task) {
+    Ref loop = Ref::steal(PyObject_CallMethodNoArgs(task, kGetLoop.get()));
+    if (!loop) return -1;
+    if (const int finished = finished_in_closed_loop(task, loop.get()); finished != 0) return finished < 0 ? -1 : 0;
+    Ref finalize = py::make_function(kFinalizeSpec, nullptr, task);
+    if (!finalize) return -1;
+    return Ref::steal(PyObject_CallMethodOneArg(loop.get(), kCallSoonThreadsafe.get(), finalize.get())) ? 0 : -1;
+}
+
+// Once the collector has been at the dispatcher's garbage, the Python
+// socket object may have lost its attributes too (its close() then fails
+// on them); the native socket's own close needs none.
+int close_socket(PyObject* sock, bool torn_down) {
+    if (torn_down) {
+        Ref native = Ref::steal(PyImport_ImportModule("_socket"));
+        Ref type = native ? Ref::steal(PyObject_GetAttrString(native.get(), "socket")) : Ref();
+        if (!type) return -1;
+        if (PyObject_TypeCheck(sock, reinterpret_cast<PyTypeObject*>(type.get())))
+            return Ref::steal(PyObject_CallMethod(type.get(), "close", "O", sock)) ? 0 : -1;
+    }
+    return Ref::steal(PyObject_CallMethodNoArgs(sock, kClose.get())) ? 0 : -1;
+}
 
 int close_impl(PyObject* self) {
     OrvixAsyncDispatcher& r = rec(self);
+    bool torn_down = false;
     if (r._task != Py_None) {
-        // The task is cancelled in its own loop's thread; close() may run in
-        // any thread that holds the interpreter lock.
         Ref task = Ref::steal(std::exchange(r._task, Py_NewRef(Py_None)));
-        Ref loop = Ref::steal(PyObject_CallMethodNoArgs(task.get(), kGetLoop.get()));
-        if (!loop) return -1;
-        Ref finalize = py::make_function(kFinalizeSpec, nullptr, task.get());
-        if (!finalize) return -1;
-        if (!Ref::steal(PyObject_CallMethodOneArg(loop.get(), kCallSoonThreadsafe.get(), finalize.get())))
-            return -1;
+        const int cleared = task_cleared(task.get());
+        if (cleared < 0) return -1;
+        torn_down = cleared != 0;
+        if (!torn_down && cancel_in_its_loop(task.get()) < 0) return -1;
     }
     if (r._socket != Py_None) {
         // No producer may send through the handle once the socket is closed
         // (the system may hand the number to another socket at once).
-        retire_wakeup_socket(self);
-        if (!Ref::steal(PyObject_CallMethodNoArgs(r._socket, kClose.get()))) return -1;
+        socket_core(self).wake_handle.retire();
+        if (close_socket(r._socket, torn_down) < 0) return -1;
         py::replace_field(r._socket, Py_NewRef(Py_None));
     }
     return 0;
 }
 
-// ---- C-level table entries ---------------------------------------------------------
-
-void setup_entry(PyObject* self, int skip_override, const OrvixSetupOptArgs* opt) {
-    PyObject* host = setup_host(opt);
-    if (Override o = find_override(self, skip_override, &AsyncDispatcherType, kSetup.get())) {
-        if (!o.call({host})) py::add_traceback(kSetupTraceback, 1);
-        return;
-    }
-    if (setup_impl(self, host) < 0) py::add_traceback(kSetupTraceback, 1);
-}
-
-void fill_vtable() {
-    vtable.setup = setup_entry;
-    vtable.push = push_and_wake;
-    vtable.push_var = push_var_and_wake_on_one;
-    vtable._try_pop = try_pop_entry;
-    vtable._try_pop_var = try_pop_var_entry;
-}
-
 // ---- Python-visible methods (the function type adds their traceback entries) -------
 
-PyObject* setup_method(py::Function&, PyObject* self, py::BoundArguments& args) {
-    if (!check_setup_host(args[0]) || setup_impl(self, args[0]) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* close_method(py::Function&, PyObject* self, py::BoundArguments&) {
-    if (close_impl(self) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-constexpr const char* kHostNames[] = {"host"};
 constexpr const char* kReaderNames[] = {"loop", "sock"};
 
-constinit py::FunctionSpec kSetupSpec{
-    .name = "setup",
-    .qualname = "AsyncDispatcher.setup",
-    .doc = "AsyncDispatcher.setup(self, str host='127.0.0.1') -> void",
-    .params = {"setup", kHostNames, 1, 0},
-    .impl = setup_method,
-};
-constinit py::FunctionSpec kReaderSpec{
+constinit py::FunctionSpec kSetupSpec =
+    setup_spec<setup_impl>("AsyncDispatcher.setup", "AsyncDispatcher.setup(self, str host='127.0.0.1') -> void");
+constinit py::FunctionSpec kReaderSpec = corvane_function({
     .name = "_reader",
     .qualname = "AsyncDispatcher._reader",
     .doc = "AsyncDispatcher._reader(self, loop, sock)",
     .params = {"_reader", kReaderNames, 2, 2},
     .body = reader_body,
-};
-constinit py::FunctionSpec kCloseSpec{
-    .name = "close",
-    .qualname = "AsyncDispatcher.close",
-    .doc = "AsyncDispatcher.close(self) -> None",
-    .params = {"close", kNoNames, 0, 0},
-    .impl = close_method,
-};
+});
+constinit py::FunctionSpec kCloseSpec =
+    no_argument_method<close_impl>("close", "AsyncDispatcher.close", "AsyncDispatcher.close(self) -> None");
 
 const FunctionEntry functions[] = {
     {"setup", kSetupSpec, FunctionExtra::localhost_default},
     {"_reader", kReaderSpec},
     {"close", kCloseSpec, FunctionExtra::returns_none},
 };
+
+// ---- C-level table entries ---------------------------------------------------------
+
+void setup_entry(PyObject* self, int skip_override, const OrvixSetupOptArgs* opt) {
+    run_setup_entry(self, skip_override, opt, &AsyncDispatcherType, kSetupSpec, setup_impl);
+}
+
+void fill_vtable() {
+    vtable.setup = setup_entry;
+    vtable.push = push_and_wake;
+    vtable.push_var = push_var_and_wake_on_one;
+    vtable._try_pop = try_pop_entry<&OrvixSPSCQueueVTable::try_pop, kTryPopName>;
+    vtable._try_pop_var = try_pop_entry<&OrvixSPSCQueueVTable::try_pop_var, kTryPopVarName>;
+}
 
 // ---- The type ------------------------------------------------------------------------
 
@@ -268,45 +291,31 @@ constexpr int kVariableSize = 5;
 // look up in (dealloc_skip_override), so the class's own close runs then.
 void close_by_lookup(PyObject* self) {
     if (dealloc_skip_override(self)) {
-        if (close_impl(self) < 0) py::add_traceback("orvix.utils.corvane.corvane.AsyncDispatcher.close", 1);
+        if (close_impl(self) < 0) py::add_call_traceback(kCloseSpec);
         return;
     }
     Ref discarded = Ref::steal(PyObject_CallMethodNoArgs(self, kClose.get()));
 }
 
-struct AsyncDispatcherClass {
-    using Record = OrvixAsyncDispatcher;
-    using Private = AsyncDispatcherPrivate;
-    using Fields = OwnedFields<Record, &Record::_q, &Record::callback, &Record::_socket, &Record::_task>;
-    static constexpr const char kDeallocContext[] = "orvix.utils.corvane.corvane.AsyncDispatcher.__dealloc__";
+struct AsyncDispatcherClass : SocketDispatcherClass<OrvixAsyncDispatcher, AsyncDispatcherPrivate,
+                                                    &OrvixAsyncDispatcher::_q, &OrvixAsyncDispatcher::callback,
+                                                    &OrvixAsyncDispatcher::_socket, &OrvixAsyncDispatcher::_task> {
+    static PyTypeObject* type() noexcept { return &AsyncDispatcherType; }
+    static constexpr ConstructorSpec kConstructor{.names = kConstructorNames, .zerocopy = 4, .overwrite = 3};
+    static void prepare(PyObject* self) noexcept { prepare_with(self, &vtable); }
+    static void configure(Record& r, const ConstructorArguments& a) noexcept {
+        const bool variable_size = a.flag(kVariableSize);
+        r.push_fn = variable_size ? vtable.push_var : vtable.push;
+        r.pop_fn = variable_size ? vtable._try_pop_var : vtable._try_pop;
+    }
     static constexpr auto close_on_dealloc = close_by_lookup;
 };
-using Slots = SocketDispatcherSlots<AsyncDispatcherClass>;
-
-PyObject* async_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    ConstructorArguments a;
-    Ref obj = Slots::construct(type, &vtable, kConstructorNames, {.overwrite = 3, .zerocopy = 4}, args, kwargs,
-                               "orvix.utils.corvane.corvane.AsyncDispatcher.__cinit__", a);
-    if (!obj) return nullptr;
-    OrvixAsyncDispatcher& r = Slots::record(obj.get());
-    const bool variable_size = a.flag(kVariableSize);
-    r.push_fn = variable_size ? vtable.push_var : vtable.push;
-    r.pop_fn = variable_size ? vtable._try_pop_var : vtable._try_pop;
-    return obj.release();
-}
 
 }  // namespace
 
 PyTypeObject AsyncDispatcherType =
-    Slots::make_type("orvix.utils.corvane.corvane.AsyncDispatcher", async_new);
+    DispatcherSlots<AsyncDispatcherClass>::make_type("orvix.utils.corvane.corvane.AsyncDispatcher");
 
-const ClassEntry async_dispatcher_class = {
-    .type = &AsyncDispatcherType,
-    .vtable = &vtable,
-    .fill_vtable = &fill_vtable,
-    .reduce = &refuse_reduce_def,
-    .setstate = &refuse_setstate_def,
-    .functions = functions,
-};
+const ClassEntry async_dispatcher_class = DispatcherSlots<AsyncDispatcherClass>::class_entry(&vtable, &fill_vtable, functions);
 
 }  // namespace orvix::corvane

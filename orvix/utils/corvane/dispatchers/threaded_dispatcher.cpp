@@ -5,32 +5,29 @@
 #include "cpython_support/errors.hpp"
 #include "cpython_support/function.hpp"
 #include "cpython_support/ref.hpp"
+#include "orvix/ringq/ring_result.hpp"
 #include "orvix/ringq/ringq.h"
-#include "orvix/utils/corvane/dispatchers/common.hpp"
+#include "orvix/utils/corvane/dispatchers/dispatcher_slots.hpp"
+#include "orvix/utils/corvane/dispatchers/owned_fields.hpp"
 #include "orvix/utils/corvane/dispatchers/threaded_reader.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
+#include "orvix/utils/corvane/module/method_description.hpp"
+#include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/overridable.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
 
 namespace orvix::corvane {
 namespace {
 
-constexpr const char kCinit[] = "orvix.utils.corvane.corvane.ThreadedDispatcher.__cinit__";
-constexpr const char kSetupName[] = "orvix.utils.corvane.corvane.ThreadedDispatcher.setup";
-constexpr const char kCloseName[] = "orvix.utils.corvane.corvane.ThreadedDispatcher.close";
-constexpr const char kDeallocContext[] = "orvix.utils.corvane.corvane.ThreadedDispatcher.__dealloc__";
-
 // What a push returns when the dispatcher has been cleared by the garbage
 // collector and has no ring any more: what the ring, which clearing closed,
-// answers after close ("refused: the ring is closed").
-constexpr int kNoRing = -2;
+// answers after close.
+constexpr int kNoRing = ringq::kClosed;
 
 StringConstant kSetup{"setup"};
 StringConstant kClose{"close"};
 
 OrvixThreadedDispatcherVTable vtable;
-
-using Fields = OwnedFields<OrvixThreadedDispatcher, &OrvixThreadedDispatcher::_q, &OrvixThreadedDispatcher::callback>;
 
 OrvixThreadedDispatcher& record(PyObject* self) noexcept { return threaded(self)->pub; }
 
@@ -67,48 +64,22 @@ int close_ring(PyObject* self) {
     return 0;
 }
 
+constinit const py::FunctionSpec kSetupSpec = no_argument_method<start_reader_thread>(
+    "setup", "ThreadedDispatcher.setup", "ThreadedDispatcher.setup(self) -> void");
+constinit const py::FunctionSpec kCloseSpec = no_argument_method<close_ring>(
+    "close", "ThreadedDispatcher.close", "ThreadedDispatcher.close(self) -> void");
+
 // The table entries: a Python subclass's override runs instead unless
 // `skip_override` is set. Failures leave the exception pending.
-template <int (*Implementation)(PyObject*), const StringConstant& Name, const char* TracebackName>
-void overridable_entry(PyObject* self, int skip_override) {
-    if (Override o = find_override(self, skip_override, &ThreadedDispatcherType, Name.get())) {
-        if (!o.call({})) py::add_traceback(TracebackName, 1);
-        return;
-    }
-    if (Implementation(self) < 0) py::add_traceback(TracebackName, 1);
-}
-
 void setup_entry(PyObject* self, int skip_override) {
-    overridable_entry<&start_reader_thread, kSetup, kSetupName>(self, skip_override);
+    run_overridable(self, skip_override, &ThreadedDispatcherType, kSetup.get(), kSetupSpec, {},
+                    [&] { return start_reader_thread(self); });
 }
 
 void close_entry(PyObject* self, int skip_override) {
-    overridable_entry<&close_ring, kClose, kCloseName>(self, skip_override);
+    run_overridable(self, skip_override, &ThreadedDispatcherType, kClose.get(), kCloseSpec, {},
+                    [&] { return close_ring(self); });
 }
-
-// The Python-level methods run the implementation directly; the function
-// type adds their traceback entry.
-template <int (*Implementation)(PyObject*)>
-PyObject* method(py::Function&, PyObject* self, py::BoundArguments&) {
-    if (Implementation(self) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-constinit const py::FunctionSpec kSetupSpec{
-    .name = "setup",
-    .qualname = "ThreadedDispatcher.setup",
-    .doc = "ThreadedDispatcher.setup(self) -> void",
-    .params = {"setup", nullptr, 0, 0},
-    .impl = &method<&start_reader_thread>,
-};
-
-constinit const py::FunctionSpec kCloseSpec{
-    .name = "close",
-    .qualname = "ThreadedDispatcher.close",
-    .doc = "ThreadedDispatcher.close(self) -> void",
-    .params = {"close", nullptr, 0, 0},
-    .impl = &method<&close_ring>,
-};
 
 void fill_vtable() {
     vtable.push = &push;
@@ -119,42 +90,11 @@ void fill_vtable() {
     vtable.close = &close_entry;
 }
 
-// ---- Construction ----------------------------------------------------------
+// ---- The type -------------------------------------------------------------
 
 constexpr const char* kParameterNames[] = {"callback",      "capacity",  "slot_size",    "zerocopy",
                                            "block_on_full", "overwrite", "variable_size"};
-constexpr int kZerocopy = 3, kBlockOnFull = 4, kOverwrite = 5, kVariableSize = 6;
-
-int construct(PyObject* self, PyObject* args, PyObject* kwargs) {
-    ConstructorArguments a;
-    if (parse_constructor_arguments(kParameterNames, args, kwargs, a) < 0) return -1;
-    OrvixThreadedDispatcher& d = record(self);
-    py::replace_field(d.callback, Py_NewRef(a.callback));
-    d.variable_size = a.flag(kVariableSize);
-    py::Ref ring = create_ring(a.slot_size, a.capacity,
-                               {{RingOption::zerocopy, a.flag(kZerocopy)},
-                                {RingOption::overwrite, a.flag(kOverwrite)},
-                                {RingOption::block_on_full, a.flag(kBlockOnFull)}});
-    if (!ring) return -1;
-    py::replace_field(d._q, ring.release());
-    d.push_fn = d.variable_size ? vtable.push_var : vtable.push;
-    return 0;
-}
-
-PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    py::Ref self = py::Ref::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    record(self.get()).vtab = &vtable;
-    Fields::init_none(record(self.get()));
-    if (construct(self.get(), args, kwargs) < 0) {
-        // Releasing the half-built object runs its deallocation (and close).
-        py::add_traceback(kCinit, 1);
-        return nullptr;
-    }
-    return self.release();
-}
-
-// ---- Collector support and deallocation ------------------------------------
+constexpr int kVariableSize = 6;
 
 // The reader is told the dispatcher is gone and the ring is closed, which
 // ends the reader's wait. Without this a reader would wait for ever on a
@@ -164,24 +104,25 @@ void let_reader_go(PyObject* self) {
     if (!threaded(self)->closed) close_ring(self);
 }
 
-int tp_traverse(PyObject* self, visitproc visit, void* arg) { return Fields::traverse(record(self), visit, arg); }
-
-int tp_clear(PyObject* self) {
-    let_reader_go(self);
-    Fields::clear(record(self));
-    return 0;
-}
-
-void close_through_table(PyObject* self) { record(self).vtab->close(self, dealloc_skip_override(self)); }
-
-void tp_dealloc(PyObject* self) {
-    if (!close_for_dealloc(self, &tp_dealloc, &close_through_table, kDeallocContext)) return;
-    // An override of close() need not have closed the ring; nothing else can
-    // use it once the dispatcher is gone.
-    let_reader_go(self);
-    Fields::release(record(self));
-    Py_TYPE(self)->tp_free(self);
-}
+struct ThreadedDispatcherClass {
+    using Record = OrvixThreadedDispatcher;
+    using Object = ThreadedDispatcherObject;
+    using Fields = OwnedFields<Record, &Record::_q, &Record::callback>;
+    static PyTypeObject* type() noexcept { return &ThreadedDispatcherType; }
+    static constexpr ConstructorSpec kConstructor{
+        .names = kParameterNames, .zerocopy = 3, .overwrite = 5, .block_on_full = 4};
+    // tp_alloc has zeroed the rest: no link, not closed.
+    static void prepare(PyObject* self) noexcept {
+        record(self).vtab = &vtable;
+        Fields::init_none(record(self));
+    }
+    static void configure(Record& d, const ConstructorArguments& a) noexcept {
+        d.variable_size = a.flag(kVariableSize);
+        d.push_fn = d.variable_size ? vtable.push_var : vtable.push;
+    }
+    static void close_on_dealloc(PyObject* self) { record(self).vtab->close(self, dealloc_skip_override(self)); }
+    static void let_go(PyObject* self) { let_reader_go(self); }
+};
 
 const FunctionEntry kFunctions[] = {
     {"setup", kSetupSpec},
@@ -191,16 +132,8 @@ const FunctionEntry kFunctions[] = {
 }  // namespace
 
 PyTypeObject ThreadedDispatcherType =
-    make_dispatcher_type("orvix.utils.corvane.corvane.ThreadedDispatcher", sizeof(ThreadedDispatcherObject),
-                         &tp_dealloc, &tp_traverse, &tp_clear, &tp_new);
+    DispatcherSlots<ThreadedDispatcherClass>::make_type("orvix.utils.corvane.corvane.ThreadedDispatcher");
 
-const ClassEntry threaded_dispatcher_class = {
-    .type = &ThreadedDispatcherType,
-    .vtable = &vtable,
-    .fill_vtable = &fill_vtable,
-    .reduce = &refuse_reduce_def,
-    .setstate = &refuse_setstate_def,
-    .functions = kFunctions,
-};
+const ClassEntry threaded_dispatcher_class = DispatcherSlots<ThreadedDispatcherClass>::class_entry(&vtable, &fill_vtable, kFunctions);
 
 }  // namespace orvix::corvane

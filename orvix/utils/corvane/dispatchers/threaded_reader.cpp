@@ -1,25 +1,26 @@
 #include "orvix/utils/corvane/dispatchers/threaded_reader.hpp"
 
+#include <atomic>
+#include <chrono>
 #include <new>
 #include <string>
+#include <thread>
+#include <utility>
 
 #include "cpython_support/errors.hpp"
+#include "cpython_support/interpreter_internals.hpp"
 #include "cpython_support/ref.hpp"
+#include "orvix/ringq/ring_result.hpp"
 #include "orvix/ringq/ringq.h"
 #include "orvix/utils/corvane/dispatchers/platform_thread.hpp"
+#include "orvix/utils/corvane/module/member_names.hpp"
 
 namespace orvix::corvane {
 namespace {
 
-constexpr const char kReaderContext[] = "orvix.utils.corvane.corvane.ThreadedDispatcher._reader";
-constexpr const char kReaderVarContext[] = "orvix.utils.corvane.corvane.ThreadedDispatcher._reader_var";
-
-bool interpreter_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing();
-#else
-    return _Py_IsFinalizing();
-#endif
+// The unraisable context of a reader that ends with an error.
+void report_reader_error(bool variable) {
+    py::report_unraisable(member_name(&ThreadedDispatcherType, variable ? "_reader_var" : "_reader").c_str());
 }
 
 // The reader's one thread state, made when the loop starts and kept for its
@@ -37,13 +38,13 @@ public:
     // Takes the lock for the first time, making the thread state (or
     // reusing the one this thread already has). False when finalizing.
     bool enter() {
-        if (interpreter_finalizing()) return false;
+        if (py::internals::interpreter_finalizing()) return false;
         gil_state_ = PyGILState_Ensure();
         return true;
     }
     void release() noexcept { thread_state_ = PyEval_SaveThread(); }
     bool reacquire() {
-        if (interpreter_finalizing()) return false;
+        if (py::internals::interpreter_finalizing()) return false;
         PyEval_RestoreThread(thread_state_);
         return true;
     }
@@ -55,6 +56,8 @@ private:
     PyThreadState* thread_state_ = nullptr;
 };
 
+int watch_forks();
+
 }  // namespace
 
 // What one reader loop owns: a reference to the ring and its share of the
@@ -64,7 +67,7 @@ class ReaderSession {
 public:
     // Attaches a reader to the dispatcher. Lock held. 1: attached; 0: nothing
     // to read (ring closed, or the dispatcher cleared); -1: RuntimeError.
-    int attach(PyObject* self, bool variable) {
+    int attach(PyObject* self, bool variable, bool on_heap) {
         ThreadedDispatcherObject* d = threaded(self);
         if (d->closed || d->pub._q == Py_None) return 0;
         ReaderLink* link = ReaderLink::of(d);
@@ -74,15 +77,25 @@ public:
             PyErr_SetString(PyExc_RuntimeError, "the reader thread of this ThreadedDispatcher is already running");
             return -1;
         }
+        if (watch_forks() < 0) return -1;
         link->reader_running_ = true;
+        carried_ = std::exchange(link->carried_, {});
         link_ = link;
         ring_ = Py_NewRef(d->pub._q);
         variable_ = variable;
+        takes_ = variable;
+        on_heap_ = on_heap;
+        next_ = attached_;
+        if (next_) next_->prev_ = this;
+        attached_ = this;
         return 1;
     }
 
     // Lock held.
     void detach() noexcept {
+        (prev_ ? prev_->next_ : attached_) = next_;
+        if (next_) next_->prev_ = prev_;
+        prev_ = next_ = nullptr;
         link_->reader_running_ = false;
         if (!link_->dispatcher_) delete link_;
         link_ = nullptr;
@@ -92,24 +105,70 @@ public:
     // The loop; entered and left holding the lock through `lock`.
     void run(InterpreterLock& lock) {
         const OrvixSPSCQueueVTable* ring = orvix_spscqueue_vtable(ring_);
+        // A message the parent process's reader had taken out and not yet
+        // delivered when this process was forked from it.
+        if (carried_.data && !deliver_unlocked(lock, std::exchange(carried_, {}), /*entered=*/true)) return;
+        set_phase(Phase::in_ring);
         lock.release();
-        for (;;) {
-            const char* data = nullptr;
-            std::size_t size = 0;
-            // In variable-size mode the wait takes the record out itself; in
-            // fixed-size mode the message stays in its slot until pop_front,
-            // so the bytes object below is copied straight from the ring.
-            const int got = variable_ ? ring->wait_pop_var(ring_, &data, &size) : ring->wait_front(ring_, &data, &size);
-            if (got != 1) break;
-            if (!lock.reacquire()) return;
-            if (!deliver(data, size)) {
-                finish(lock);
-                return;
+        RingMessage m;
+        // In variable-size mode the wait takes the record out itself; in
+        // fixed-size mode the message stays in its slot until pop_front,
+        // so the bytes object is copied straight from the ring.
+        while ((variable_ ? ring->wait_pop_var(ring_, &m.data, &m.size) : ring->wait_front(ring_, &m.data, &m.size)) ==
+               1) {
+            if (!deliver_unlocked(lock, m)) return;
+            if (!variable_) {
+                ring->pop_front(ring_);
+                set_phase(Phase::in_ring);
             }
-            lock.release();
-            if (!variable_) ring->pop_front(ring_);
+        }
+        // The ring is closed. What it still holds was stored before the
+        // close (a closed ring refuses every push, so this ends) and is
+        // delivered as close() promises, on this thread and in order, unless
+        // the dispatcher itself is gone: then delivery stops at the first
+        // message.
+        takes_ = true;   // try_pop takes the message out, as wait_pop_var does
+        while ((variable_ ? ring->try_pop_var(ring_, &m.data, &m.size) : ring->try_pop(ring_, &m.data, &m.size)) == ringq::kHandedOut) {
+            if (!deliver_unlocked(lock, m)) return;
         }
         if (lock.reacquire()) finish(lock);
+    }
+
+    // ---- fork -----------------------------------------------------------
+    //
+    // The reader's ring calls run without the interpreter lock, so a fork
+    // (which the forking thread makes holding the lock) can catch a reader
+    // anywhere in its loop. `phase_` says where, so that the child can take
+    // over the ring in a consistent state: the message being delivered at
+    // the fork is the parent's (the child removes it), one taken out and not
+    // yet delivered is delivered in the child too. What can be stepped over
+    // is the pop_front that follows a delivery, which the parent waits for
+    // (wait_until_forkable). A message the parent's reader takes off the
+    // ring while the fork itself is under way (a producer pushing during
+    // the fork) is the one case the child may miss: the reader says where it
+    // is only once the ring call has returned.
+
+    // Before a fork, in the parent, lock held: lets every reader finish the
+    // ring step it is in, unless it is waiting for messages. No reader can
+    // start another such step meanwhile: each is entered under the lock.
+    static void wait_until_forkable() noexcept {
+        for (ReaderSession* s = attached_; s; s = s->next_) {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+            while (s->busy_in_ring() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        }
+    }
+
+    // In the child, lock held: the threads behind these sessions do not
+    // exist here, so the child lets go of what they held.
+    static void forget_all_after_fork() noexcept {
+        while (ReaderSession* s = attached_) {
+            const OrvixSPSCQueueVTable* ring = orvix_spscqueue_vtable(s->ring_);
+            const Phase phase = s->phase_.load(std::memory_order_acquire);
+            if (phase == Phase::delivering && !s->takes_) ring->pop_front(s->ring_);
+            if (phase == Phase::holding && s->takes_) s->link_->carried_ = s->holding_;
+            s->detach();
+            if (s->on_heap_) delete s;
+        }
     }
 
 private:
@@ -131,8 +190,40 @@ private:
         Py_XDECREF(result);
         Py_XDECREF(message);
         Py_DECREF(callback);
-        if (!delivered) py::report_unraisable(variable_ ? kReaderVarContext : kReaderContext);
+        if (!delivered) report_reader_error(variable_);
         return delivered;
+    }
+
+    // deliver() between two ring calls: takes the lock (unless `entered`),
+    // delivers and lets the lock go again. False once the loop has ended
+    // (and the lock is let go of).
+    bool deliver_unlocked(InterpreterLock& lock, RingMessage m, bool entered = false) {
+        holding_ = m;
+        set_phase(Phase::holding);
+        if (!entered && !lock.reacquire()) return false;
+        set_phase(Phase::delivering);
+        if (!deliver(m.data, m.size)) {
+            finish(lock);
+            return false;
+        }
+        set_phase(takes_ ? Phase::in_ring : Phase::popping);
+        if (!entered) lock.release();
+        return true;
+    }
+
+    // Where the reader is; see "fork" above. Written by the reader thread;
+    // read before a fork by the forking thread (acquire: it then also sees
+    // the ring state the reader left, which the release store follows) and
+    // in the child.
+    enum class Phase : unsigned char { in_ring, holding, delivering, popping };
+    void set_phase(Phase p) noexcept { phase_.store(p, std::memory_order_release); }
+
+    // In a ring call that ends by itself soon: a pop_front, or a wait with
+    // messages in the ring, which hands one out.
+    bool busy_in_ring() const noexcept {
+        const Phase p = phase_.load(std::memory_order_acquire);
+        return p == Phase::popping ||
+               (p == Phase::in_ring && orvix_spscqueue_vtable(ring_)->size(ring_) > 0);
     }
 
     void finish(InterpreterLock& lock) {
@@ -143,7 +234,65 @@ private:
     PyObject* ring_ = nullptr;
     ReaderLink* link_ = nullptr;
     bool variable_ = false;
+    // The ring call that hands a message out also takes it out of the ring
+    // (wait_pop_var, try_pop): no pop_front follows its delivery.
+    bool takes_ = false;
+    std::atomic<Phase> phase_{Phase::in_ring};
+    RingMessage holding_;    // the message being delivered (read by the fork hook)
+    RingMessage carried_;    // see ReaderLink::carried_
+    bool on_heap_ = false;   // made by start_reader_thread, freed by its thread
+
+    // Every attached session, so that a forked child can find them. Lock held.
+    static inline ReaderSession* attached_ = nullptr;
+    ReaderSession* prev_ = nullptr;
+    ReaderSession* next_ = nullptr;
 };
+
+namespace {
+
+PyObject* before_fork(PyObject*, PyObject*) {
+    ReaderSession::wait_until_forkable();
+    Py_RETURN_NONE;
+}
+
+PyObject* after_fork_in_child(PyObject*, PyObject*) {
+    ReaderSession::forget_all_after_fork();
+    Py_RETURN_NONE;
+}
+
+PyMethodDef before_fork_def = {"_threaded_readers_before_fork", before_fork, METH_NOARGS,
+                               "Lets the ThreadedDispatcher readers finish their ring step before a fork."};
+PyMethodDef after_fork_def = {"_threaded_readers_after_fork", after_fork_in_child, METH_NOARGS,
+                              "Lets go of the ThreadedDispatcher readers that a forked child does not have."};
+
+// os.register_at_fork runs both hooks with the lock held: before the fork
+// in the parent, and in the child once the interpreter is usable there.
+// Registered once per process, at the first reader; a platform without
+// fork has no such hook.
+int watch_forks() {
+    static bool registered = false;
+    if (registered) return 0;
+    py::Ref os = py::Ref::steal(PyImport_ImportModule("os"));
+    if (!os) return -1;
+    py::Ref register_at_fork = py::Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
+    if (!register_at_fork) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        registered = true;
+        return 0;
+    }
+    py::Ref before = py::Ref::steal(PyCFunction_New(&before_fork_def, nullptr));
+    py::Ref after = py::Ref::steal(PyCFunction_New(&after_fork_def, nullptr));
+    if (!before || !after) return -1;
+    py::Ref kwargs = py::Ref::steal(Py_BuildValue("{sOsO}", "before", before.get(), "after_in_child", after.get()));
+    if (!kwargs) return -1;
+    py::Ref empty = py::Ref::steal(PyTuple_New(0));
+    if (!empty || !py::Ref::steal(PyObject_Call(register_at_fork.get(), empty.get(), kwargs.get()))) return -1;
+    registered = true;
+    return 0;
+}
+
+}  // namespace
 
 ReaderLink* ReaderLink::of(ThreadedDispatcherObject* dispatcher) {
     if (!dispatcher->link) {
@@ -176,8 +325,8 @@ void run_reader_here(PyObject* self, bool variable) {
     InterpreterLock lock;
     if (!lock.enter()) return;
     ReaderSession session;
-    const int attached = session.attach(self, variable);
-    if (attached < 0) py::report_unraisable(variable ? kReaderVarContext : kReaderContext);
+    const int attached = session.attach(self, variable, /*on_heap=*/false);
+    if (attached < 0) report_reader_error(variable);
     if (attached <= 0) {
         lock.leave();
         return;
@@ -194,7 +343,7 @@ int start_reader_thread(PyObject* self) {
         PyErr_NoMemory();
         return -1;
     }
-    const int attached = session->attach(self, variable);
+    const int attached = session->attach(self, variable, /*on_heap=*/true);
     if (attached <= 0) {
         delete session;
         return attached;

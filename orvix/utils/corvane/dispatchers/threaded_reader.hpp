@@ -10,13 +10,29 @@
 // with the dispatcher, through which it finds the dispatcher, with the lock
 // held, or learns that it is gone. Neither close() nor deallocation waits
 // for the reader.
+//
+// Close. The ring's close ends the reader's wait; the reader then still
+// delivers what the ring holds (a closed ring refuses new pushes, so that
+// ends) and leaves. A dispatcher that is gone gets nothing more delivered.
+//
+// Fork. A forked child has none of the parent's threads: a hook that runs
+// in the child lets go of every reader the parent had, so setup() there
+// starts a new one on the ring as the parent's reader left it.
 #pragma once
 
 #include <Python.h>
 
+#include <cstddef>
+
 #include "orvix/utils/corvane/dispatchers/threaded_dispatcher.hpp"
 
 namespace orvix::corvane {
+
+// A message as the ring hands it out: readable until the consumer's next call.
+struct RingMessage {
+    const char* data = nullptr;
+    std::size_t size = 0;
+};
 
 // What a dispatcher shares with its reader. Touched only with the
 // interpreter lock held; freed by whichever side lets go last.
@@ -38,6 +54,9 @@ private:
 
     ThreadedDispatcherObject* dispatcher_;   // null once the dispatcher is gone
     bool reader_running_ = false;            // a reader is attached and has not finished
+    // In a forked child: the message the parent's reader had taken off the
+    // ring and not yet delivered; the child's next reader delivers it first.
+    RingMessage carried_;
 };
 
 // Starts a detached reader thread for the dispatcher (setup()). Interpreter
@@ -48,7 +67,7 @@ int start_reader_thread(PyObject* self);
 
 // The table entries _reader / _reader_var: run the reader loop on the
 // calling native thread, which must not hold the interpreter lock, until the
-// ring is closed or a callback fails. The caller keeps `self` alive until the
+// ring is closed and emptied, or a callback fails. The caller keeps `self` alive until the
 // entry returns. A refusal (a reader already runs) is reported as unraisable.
 void run_reader(PyObject* self);
 void run_reader_var(PyObject* self);

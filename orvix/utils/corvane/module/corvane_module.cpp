@@ -16,7 +16,9 @@
 #include "cpython_support/ref.hpp"
 #include "orvix/utils/corvane/module/capi_import.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
+#include "orvix/utils/corvane/module/class_signatures.hpp"
 #include "orvix/utils/corvane/module/function_objects.hpp"
+#include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
 #include "orvix/utils/corvane/module/pickling_hooks.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
@@ -25,7 +27,7 @@
 namespace orvix::corvane {
 namespace {
 
-constinit py::ModuleFrame frame{"orvix.utils.corvane.corvane"};
+constinit py::ModuleFrame frame{kModuleName};
 
 StringConstant kVtableKey{"__qvx_vtable__"};
 StringConstant kAsyncio{"asyncio"};
@@ -187,6 +189,7 @@ int corvane_exec(PyObject* module) {
     if (import_conversions(st) < 0) return frame.fail_at(__LINE__);
     if (bind_asyncio(module, frame.dict()) < 0) return frame.fail_at(__LINE__);
     if (create_function_objects(frame.dict()) < 0) return frame.fail_at(__LINE__);
+    if (add_class_signatures() < 0) return frame.fail_at(__LINE__);
     return 0;
 }
 

@@ -1,0 +1,121 @@
+"""Soak: sequence-numbered messages through every path, none lost, duplicated
+or reordered, and the process holding what it held before.
+
+The test command runs ORVIX_SOAK_COUNT messages per path (default 10^6);
+scripts/soak runs the long mode (10^7 per path)."""
+import asyncio
+import os
+import threading
+import time
+
+import pytest
+import uvloop
+
+from conftest import UNDER_SANITIZER
+from orvix.utils.corvane.corvane import AsyncDispatcher, AsyncQueue, SyncDispatcher, ThreadedDispatcher
+from soak_support import (CAPACITY, CHUNK, MESSAGE_SIZE, WARM_CHUNKS, SequenceCheck, after_chunk, feed_in_chunks, footprint,
+                          rss_bytes)
+
+COUNT = int(os.environ.get("ORVIX_SOAK_COUNT", 1_000_000))
+assert COUNT % CHUNK == 0 and COUNT > WARM_CHUNKS * CHUNK, f"ORVIX_SOAK_COUNT: a multiple of {CHUNK}, at least 3"
+MiB = 1 << 20
+
+pytestmark = [
+    pytest.mark.soak,
+    pytest.mark.skipif(UNDER_SANITIZER, reason="memory figures mean nothing under the sanitizers"),
+    pytest.mark.timeout(120 + COUNT // 5_000),
+]
+
+
+def thread_path(cls):
+    def run(check, count, probe):
+        d = cls(check, capacity=CAPACITY, slot_size=MESSAGE_SIZE)
+        d.setup()
+        feed_in_chunks(d, check, count, probe)
+        d.close()
+    return run
+
+
+async def off_the_loop(fn, *args):
+    """fn(*args) on a thread of its own, joined (a loop's executor threads may outlive it)."""
+    loop = asyncio.get_running_loop()
+    finished = loop.create_future()
+    outcome = []
+
+    def run():
+        try:
+            outcome.append(fn(*args))
+        except BaseException as e:
+            outcome.append(e)
+        loop.call_soon_threadsafe(finished.set_result, None)
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    await finished
+    thread.join()
+    if isinstance(outcome[0], BaseException):
+        raise outcome[0]
+
+
+def dispatcher_in_loop(new_loop):
+    def run(check, count, probe):
+        async def main():
+            async def callback(message):
+                check(message)
+            d = AsyncDispatcher(callback, capacity=CAPACITY, slot_size=MESSAGE_SIZE)
+            d.setup()
+            await off_the_loop(feed_in_chunks, d, check, count, probe)
+            d.close()
+        with asyncio.Runner(loop_factory=new_loop) as runner:
+            runner.run(main())
+    return run
+
+
+def queue_path(check, count, probe):
+    async def produce(q, messages):
+        for c in range(count // CHUNK):
+            for m in messages:
+                await q.push_buf(m)
+            while check.count < (c + 1) * CHUNK:   # the chunk is delivered before the next
+                await asyncio.sleep(0)
+            after_chunk(probe, c, count)
+
+    async def consume(q):
+        for _ in range(count):
+            check(await q.pop())
+
+    async def main():
+        q = AsyncQueue(slot_size=MESSAGE_SIZE, capacity=CAPACITY)
+        messages = [check.message(n) for n in range(CHUNK)]
+        await asyncio.gather(produce(q, messages), consume(q))
+        await q.shutdown()
+    asyncio.run(main())
+
+
+PATHS = {
+    "ThreadedDispatcher": thread_path(ThreadedDispatcher),
+    "SyncDispatcher": thread_path(SyncDispatcher),
+    "AsyncDispatcher-asyncio": dispatcher_in_loop(asyncio.new_event_loop),
+    "AsyncDispatcher-uvloop": dispatcher_in_loop(uvloop.new_event_loop),
+    "AsyncQueue": queue_path,
+}
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_soak(path, capsys):
+    PATHS[path](SequenceCheck(), CHUNK, None)   # what a first run sets up for good (uvloop's threads)
+    check = SequenceCheck()
+    before = footprint()
+    rss = {}
+    start = time.monotonic()
+    PATHS[path](check, COUNT, lambda stage: rss.setdefault(stage, rss_bytes()))
+    elapsed = time.monotonic() - start
+    assert check.fault is None, check.fault
+    assert check.count == COUNT
+    growth = rss["end"] - rss["warm"]
+    with capsys.disabled():
+        print(f"\nsoak {path}: {COUNT} messages in {elapsed:.1f} s, RSS growth after the first {WARM_CHUNKS * CHUNK} "
+              f"{growth / 1024:+.0f} KiB")
+    assert growth < MiB
+    after = footprint()
+    assert after[0] <= before[0] and after[1] <= before[1], f"(file descriptors, threads): {before} -> {after}"
