@@ -5,6 +5,12 @@ target_compile_options(orvix_warnings INTERFACE
   $<$<COMPILE_LANGUAGE:CXX>:-Wall -Wextra>
   $<$<COMPILE_LANGUAGE:C>:-Wall -Wextra>)
 
+# The ring's waits (orvix/ringq/futex.hpp) call WaitOnAddress, which Windows
+# exports from its synchronization library.
+if(WIN32)
+  link_libraries(synchronization)
+endif()
+
 if(ORVIX_SANITIZE)
   add_compile_options(-fsanitize=${ORVIX_SANITIZE} -fno-omit-frame-pointer -g)
   add_link_options(-fsanitize=${ORVIX_SANITIZE})

@@ -2,6 +2,7 @@
 
 #include "cpython_support/errors.hpp"
 #include "cpython_support/interned.hpp"
+#include "cpython_support/interpreter_internals.hpp"
 
 namespace orvix::py {
 namespace {
@@ -12,7 +13,7 @@ Ref lookup_special(PyObject* obj, PyObject* name)
 {
     // The lookup lends the attribute; binding may run code that changes the
     // class, so it is held first.
-    Ref attr = Ref::borrow(_PyType_Lookup(Py_TYPE(obj), name));
+    Ref attr = Ref::borrow(internals::lookup_on_type(Py_TYPE(obj), name));
     if (!attr) {
         if (!PyErr_Occurred())
             PyErr_SetObject(PyExc_AttributeError, name);

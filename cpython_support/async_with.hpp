@@ -10,7 +10,7 @@
 //     co_await block.exit();           // __aexit__ decides about the error
 #pragma once
 
-#include "cpython_support/coroutine.hpp"
+#include "cpython_support/coroutine_body.hpp"
 #include "cpython_support/ref.hpp"
 
 #include <Python.h>

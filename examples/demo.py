@@ -1,8 +1,9 @@
 """orvix end to end: one native producer thread feeding each delivery path.
 
-For every dispatcher, the example producer `producer_cpp` pushes COUNT
-messages from its own native thread without the interpreter lock; the demo
-checks that every message arrived, in order and intact, and prints the rate.
+For every dispatcher, the installed native feed (`orvix.feed.Feed`) pushes
+COUNT messages from its own native thread without the interpreter lock; the
+demo checks that every message arrived, in order and intact, and prints the
+rate.
 The AsyncQueue part moves messages between two coroutines of one event loop.
 
 Run from a build tree:  PYTHONPATH=build/<tree>/python .venv/bin/python examples/demo.py
@@ -12,16 +13,16 @@ import struct
 import threading
 import time
 
-import producer_cpp
+from orvix.feed import HEADER_SIZE, Feed, parse_header
 from orvix.utils.corvane.corvane import AsyncDispatcher, AsyncQueue, SyncDispatcher, ThreadedDispatcher
 
 COUNT = 200_000
 SIZE = 64
 
 
-def expected(i):
-    """The bytes the example producer sends as message i."""
-    return struct.pack("<Q", i) + bytes((i + k) & 0xFF for k in range(8, SIZE))
+def expected_tail(i):
+    """The bytes after the header of message i (the same for the feed and the AsyncQueue part)."""
+    return bytes((i + k) & 0xFF for k in range(HEADER_SIZE, SIZE))
 
 
 class Checker:
@@ -36,7 +37,7 @@ class Checker:
     def __call__(self, message):
         i = self.received
         # Full comparison for a sample; the sequence number for every message.
-        if struct.unpack_from("<Q", message)[0] != i or (i % 997 == 0 and message != expected(i)):
+        if parse_header(message)[0] != i or (i % 997 == 0 and message[HEADER_SIZE:] != expected_tail(i)):
             self.faults += 1
         self.received += 1
         if self.received == self.count:
@@ -60,10 +61,9 @@ def on_a_reader_thread(dispatcher_class):
     d = dispatcher_class(checker, capacity=COUNT, slot_size=SIZE)
     d.setup()
     start = time.perf_counter()
-    producer = producer_cpp.start(d, COUNT, SIZE)
-    done.wait(60)
-    seconds = time.perf_counter() - start
-    producer.join()
+    with Feed(d, count=COUNT, size=SIZE):
+        done.wait(60)
+        seconds = time.perf_counter() - start
     d.close()
     return report(dispatcher_class.__name__, checker, seconds)
 
@@ -74,17 +74,16 @@ async def async_dispatcher():
     d = AsyncDispatcher(checker.coroutine, capacity=COUNT, slot_size=SIZE)
     d.setup()
     start = time.perf_counter()
-    producer = producer_cpp.start(d, COUNT, SIZE)
-    await asyncio.wait_for(done.wait(), 60)
-    seconds = time.perf_counter() - start
-    await asyncio.to_thread(producer.join)
+    with Feed(d, count=COUNT, size=SIZE):
+        await asyncio.wait_for(done.wait(), 60)
+        seconds = time.perf_counter() - start
     d.close()
     return report("AsyncDispatcher", checker, seconds)
 
 
 async def async_queue():
     q = AsyncQueue(slot_size=SIZE, capacity=1024)
-    tails = [expected(i)[8:] for i in range(256)]
+    tails = [bytes(8) + expected_tail(i) for i in range(256)]   # an untimed header
     done = asyncio.Event()
     checker = Checker(COUNT, done)
 

@@ -40,11 +40,15 @@ ensure_venv() {
 
 # Debian packages the full test run needs (GoogleTest, clang 14 with libFuzzer).
 ORVIX_TEST_PACKAGES=(libgtest-dev clang-14 libclang-rt-14-dev)
+# The Windows stage's: the mingw-w64 cross compiler and Wine to run its programs.
+ORVIX_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64)
 
-# Installs the missing ones with apt-get (as root), or says what to install.
-ensure_test_packages() {
-  local missing=() pkg
-  for pkg in "${ORVIX_TEST_PACKAGES[@]}"; do
+# ensure_debian_packages [--no-install-recommends] <package...>: installs the
+# missing ones with apt-get (as root), or says what to install.
+ensure_debian_packages() {
+  local options=() missing=() pkg
+  if [[ ${1:-} == --no-install-recommends ]]; then options+=("$1"); shift; fi
+  for pkg in "$@"; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
   done
   ((${#missing[@]})) || return 0
@@ -54,8 +58,12 @@ ensure_test_packages() {
   fi
   echo "orvix: installing ${missing[*]}" >&2
   DEBIAN_FRONTEND=noninteractive apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${options[@]}" "${missing[@]}" >/dev/null
 }
+
+ensure_test_packages() { ensure_debian_packages "${ORVIX_TEST_PACKAGES[@]}"; }
+# Wine's recommendations (fonts, sound, desktop integration) serve no headless run.
+ensure_windows_packages() { ensure_debian_packages --no-install-recommends "${ORVIX_WINDOWS_PACKAGES[@]}"; }
 
 # build_tree <dir> [extra cmake args...]: configures (once) and builds a tree.
 build_tree() {

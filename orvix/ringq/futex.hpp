@@ -12,7 +12,7 @@
 //   fence; the rare side, about to sleep anyway, takes heavy_fence, which
 //   makes every running thread of the process execute a full fence
 //   (membarrier on Linux, FlushProcessWriteBuffers on Windows). Where that is
-//   not available both are plain seq_cst fences.
+//   not available (or, under Wine, does nothing) both are plain seq_cst fences.
 // * cpu_relax: one step of a busy wait.
 #pragma once
 
@@ -29,7 +29,9 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
-#pragma comment(lib, "synchronization.lib")
+#ifdef _MSC_VER
+#pragma comment(lib, "synchronization.lib")  // WaitOnAddress, WakeByAddressAll
+#endif
 #endif
 
 #if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
@@ -101,7 +103,11 @@ inline void enable_asymmetric_fences() noexcept
 #elif defined(__linux__)
         return syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
 #elif defined(_WIN32)
-        return true;
+        // Wine answers FlushProcessWriteBuffers with a stub that does nothing
+        // (8.0 does), which would leave a compiler fence facing a full fence
+        // and let a wake-up be lost. Wine's ntdll exports wine_get_version.
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        return !(ntdll && GetProcAddress(ntdll, "wine_get_version"));
 #else
         return false;
 #endif

@@ -560,3 +560,22 @@ class TestShutdown:
             with pytest.raises(asyncio.CancelledError):
                 await closer
         run(main)
+
+    def test_shutdown_in_a_task_that_carries_an_earlier_cancellation(self, run):
+        async def main():
+            q = AsyncQueue()
+
+            async def cb(msg):
+                pass
+
+            async def fail():
+                raise ValueError("child")
+
+            q.start_dispatcher(cb)
+            with pytest.raises(ExceptionGroup):
+                async with asyncio.TaskGroup() as tg:
+                    tg.create_task(fail())
+            assert asyncio.current_task().cancelling() == 1  # left behind by the group
+            assert await q.shutdown() is None
+            assert fields(q)[5].cancelled()
+        run(main)

@@ -2,6 +2,7 @@
 
 #include "cpython_support/coroutine.hpp"
 #include "cpython_support/errors.hpp"
+#include "cpython_support/interpreter_internals.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
 
@@ -14,9 +15,9 @@ StringConstant kWait{"wait"};
 StringConstant kAsyncio{"asyncio"};
 StringConstant kCondition{"Condition"};
 StringConstant kLockClass{"Lock"};
-StringConstant kLock{"_lock"};
-StringConstant kLocked{"_locked"};
-StringConstant kWaiters{"_waiters"};
+StringConstant kLock{py::internals::kConditionLock};
+StringConstant kLocked{py::internals::kLockLocked};
+StringConstant kWaiters{py::internals::kWaiters};
 StringConstant kDone{"done"};
 
 // asyncio.Condition and asyncio.Lock, looked up once: only instances of these

@@ -19,25 +19,40 @@ StringConstant kCancelledError{"CancelledError"};
 StringConstant kCurrentTask{"current_task"};
 StringConstant kCancelling{"cancelling"};
 
-// True when the task running shutdown has itself been asked to stop. Its
-// CancelledError must reach it, not be taken for the dispatch task's own.
-bool caller_is_cancelled(PyObject* asyncio) {
+// The number of cancellation requests pending on the task running this
+// coroutine (Task.cancelling()); 0 when it runs outside a task, or in a task
+// class without cancelling(): then there is no request to pass on.
+long cancel_requests(PyObject* asyncio) {
     py::Ref current = py::Ref::steal(PyObject_CallMethodNoArgs(asyncio, kCurrentTask.get()));
     py::Ref count = current ? py::Ref::steal(PyObject_CallMethodNoArgs(current.get(), kCancelling.get())) : py::Ref();
     if (!count) {
-        // Driven outside a task (current_task() has no loop), or a task class
-        // without cancelling(): there is no request to pass on.
         if (!PyErr_ExceptionMatches(PyExc_RuntimeError) && !PyErr_ExceptionMatches(PyExc_AttributeError)) {
             throw py::PyError();
         }
         PyErr_Clear();
-        return false;
+        return 0;
     }
-    return py::check(PyObject_IsTrue(count.get())) == 1;
+    const long n = PyLong_AsLong(count.get());
+    if (n == -1 && PyErr_Occurred()) throw py::PyError();
+    return n;
+}
+
+// The count when shutdown starts. A task can carry requests from earlier
+// that it has already dealt with (an asyncio.TaskGroup whose child failed
+// leaves its parent's count at 1); only requests beyond these are aimed at
+// this call, as asyncio.timeout reasons. Without a global asyncio the
+// count is 0 and the lookup at the end raises the NameError.
+long cancel_requests_at_start() {
+    py::Ref asyncio = py::Ref::steal(lookup_global(kAsyncio.get()));
+    if (asyncio) return cancel_requests(asyncio.get());
+    if (!PyErr_ExceptionMatches(PyExc_NameError)) throw py::PyError();
+    PyErr_Clear();
+    return 0;
 }
 
 py::CoroutineBody shutdown_body(py::Coroutine& co) {
     OrvixAsyncQueue* q = async_queue(co.self());
+    const long cancel_requests_before = cancel_requests_at_start();
     {
         py::AsyncWith block(co, q->_notify_cond);
         co_await block.enter();
@@ -60,7 +75,8 @@ py::CoroutineBody shutdown_body(py::Coroutine& co) {
     if (!error) co_return py::none();
     py::Ref asyncio = py::check(py::Ref::steal(lookup_global(kAsyncio.get())));
     py::Ref cancelled = py::check(py::Ref::steal(PyObject_GetAttr(asyncio.get(), kCancelledError.get())));
-    if (PyErr_GivenExceptionMatches(error.get(), cancelled.get()) && !caller_is_cancelled(asyncio.get())) {
+    if (PyErr_GivenExceptionMatches(error.get(), cancelled.get()) &&
+        cancel_requests(asyncio.get()) <= cancel_requests_before) {
         co_return py::none();  // the dispatch task ended as asked
     }
     throw py::PyError(std::move(error));

@@ -8,6 +8,9 @@
 #include "cpython_support/ref.hpp"
 #include "orvix/utils/corvane/dispatchers/common.hpp"
 #include "orvix/utils/corvane/dispatchers/native_exception.hpp"
+#include "orvix/utils/corvane/dispatchers/reader_socket.hpp"
+#include "orvix/utils/corvane/dispatchers/ring_pop.hpp"
+#include "orvix/utils/corvane/dispatchers/socket_dispatcher_push.hpp"
 #include "orvix/utils/corvane/dispatchers/socket_dispatcher_type.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
@@ -66,7 +69,7 @@ Ref next_message(PyObject* self) {
 // (`await asyncio.sleep(0)`): a producer that never pauses cannot starve
 // the loop's other tasks, nor keep close()'s cancellation from running.
 // Before it waits, the reader arms the doorbell and polls once more (see
-// wakeup.hpp), so producers send only when it actually sleeps. close()
+// reader_step.hpp), so producers send only when it actually sleeps. close()
 // closes the socket at once but cancels the task only when the loop runs
 // its callback; a reader that gets there first finds the dispatcher closed
 // and returns instead of receiving on a closed socket.
@@ -82,26 +85,14 @@ py::CoroutineBody reader_body(py::Coroutine& co) {
     PyObject* self = co.self();   // the coroutine holds self, loop and sock
     PyObject* loop = co.arg(0);
     PyObject* sock = co.arg(1);
-    bool armed = false;
+    DoorbellReader doorbell{socket_core(self).doorbell};
     int since_turn = 0;
     for (;;) {
         Ref data = py::check(next_message(self));
-        if (data.get() == Py_None) {
-            if (wakeup_retired(self)) co_return py::none();
-            if (!armed) {
-                arm_wakeup(self);
-                armed = true;
-                continue;
-            }
-            co_await py::check(Ref::steal(
-                PyObject_CallMethodObjArgs(loop, kSockRecv.get(), sock, state().int_1, nullptr)));
-            armed = false;
-            since_turn = 0;
-        } else {
-            if (armed) {
-                disarm_wakeup(self);
-                armed = false;
-            }
+        const bool found = data.get() != Py_None;
+        if (!found && wake_socket_retired(self)) co_return py::none();
+        switch (doorbell.after_poll(found)) {
+        case ReaderStep::message: {
             // Read afresh per message and held for the call.
             Ref callback = Ref::borrow(rec(self).callback);
             co_await py::check(Ref::steal(PyObject_CallOneArg(callback.get(), data.get())));
@@ -109,6 +100,15 @@ py::CoroutineBody reader_body(py::Coroutine& co) {
                 since_turn = 0;
                 co_await yield_to_loop();
             }
+            break;
+        }
+        case ReaderStep::armed: break;
+        case ReaderStep::must_wait:
+            co_await py::check(Ref::steal(
+                PyObject_CallMethodObjArgs(loop, kSockRecv.get(), sock, state().int_1, nullptr)));
+            doorbell.woken();
+            since_turn = 0;
+            break;
         }
     }
 }
@@ -136,7 +136,7 @@ int setup_impl(PyObject* self, PyObject* host) {
     if (!loop) return -1;
     OrvixAsyncDispatcher& r = rec(self);
     // Non-blocking: the loop's sock_recv waits for it.
-    Ref sock = Ref::steal(open_wakeup_socket(self, &r._socket, socket_module.get(), host, /*blocking=*/false));
+    Ref sock = Ref::steal(open_reader_socket(self, &r._socket, socket_module.get(), host, /*blocking=*/false));
     if (!sock) return -1;
     // Looked up on the object, so a subclass's _reader runs.
     Ref coro = Ref::steal(PyObject_CallMethodObjArgs(self, kReader.get(), loop.get(), sock.get(), nullptr));
@@ -188,7 +188,7 @@ int close_impl(PyObject* self) {
     if (r._socket != Py_None) {
         // No producer may send through the handle once the socket is closed
         // (the system may hand the number to another socket at once).
-        retire_wakeup_socket(self);
+        socket_core(self).wake_handle.retire();
         if (!Ref::steal(PyObject_CallMethodNoArgs(r._socket, kClose.get()))) return -1;
         py::replace_field(r._socket, Py_NewRef(Py_None));
     }

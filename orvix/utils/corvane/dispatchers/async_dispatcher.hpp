@@ -6,7 +6,7 @@
 #include <Python.h>
 
 #include "orvix/utils/corvane/corvane.h"
-#include "orvix/utils/corvane/dispatchers/wakeup.hpp"
+#include "orvix/utils/corvane/dispatchers/socket_dispatcher_object.hpp"
 
 namespace orvix::corvane {
 

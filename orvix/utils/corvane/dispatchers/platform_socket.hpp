@@ -3,19 +3,23 @@
 //
 // Handles are the 64-bit `ORVIX_PLATFORM_SOCKET` of the public header (all
 // ones means "no socket"); on POSIX they carry a file descriptor, on Windows
-// a SOCKET. None of these functions touches a Python object, so the send may
-// run on a producer thread without the interpreter lock.
+// a SOCKET. Only set_os_error touches Python (platform_socket_error.cpp):
+// the rest needs no interpreter, so the send may run on a producer thread
+// without the interpreter lock, and the layer builds and is tested alone.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "orvix/utils/corvane/corvane.h"
+// The platform's sockaddr_in as the public header spells it (corvane.h).
+struct OrvixSockAddrIn;
 
 namespace orvix::corvane::net {
 
-using SocketHandle = ORVIX_PLATFORM_SOCKET;
-inline constexpr SocketHandle kNoSocket = ORVIX_INVALID_SOCKET;
+// ORVIX_PLATFORM_SOCKET and ORVIX_INVALID_SOCKET, checked against the public
+// header in platform_socket_error.cpp.
+using SocketHandle = std::uint64_t;
+inline constexpr SocketHandle kNoSocket = ~SocketHandle{0};
 
 // sendto(handle, data, size, flags 0, to, 16). Returns false on failure
 // (the caller decides whether a failure matters).

@@ -19,7 +19,7 @@
 #include "cpython_support/errors.hpp"
 #include "cpython_support/ref.hpp"
 #include "orvix/utils/corvane/dispatchers/common.hpp"
-#include "orvix/utils/corvane/dispatchers/wakeup.hpp"
+#include "orvix/utils/corvane/dispatchers/socket_dispatcher_object.hpp"
 
 namespace orvix::corvane {
 
@@ -38,12 +38,11 @@ struct SocketDispatcherSlots {
         py::Ref obj = py::Ref::steal(type->tp_alloc(type, 0));
         if (!obj) return obj;
         Object& d = *reinterpret_cast<Object*>(obj.get());
-        new (&d.wakeup) WakeupTail{};
-        new (&d.own) typename Class::Private{};
         Record& r = d.rec();
+        new (&d.tail) SocketDispatcherTail{r._sock_fd};   // `_sock_fd`: no handle
+        new (&d.own) typename Class::Private{};
         r.vtab = static_cast<decltype(r.vtab)>(vtable);
         Class::Fields::init_none(r);
-        r._sock_fd = net::kNoSocket;
         return obj;
     }
 
@@ -53,14 +52,14 @@ struct SocketDispatcherSlots {
 
     static int clear(PyObject* self) {
         // Releasing `_socket` may close the handle: no producer may use it.
-        retire_wakeup_socket(self);
+        socket_core(self).wake_handle.retire();
         Class::Fields::clear(record(self));
         return 0;
     }
 
     static void dealloc(PyObject* self) {
         if (!close_for_dealloc(self, dealloc, Class::close_on_dealloc, Class::kDeallocContext)) return;
-        retire_wakeup_socket(self);
+        socket_core(self).wake_handle.retire();
         Class::Fields::release(record(self));
         Py_TYPE(self)->tp_free(self);
     }

@@ -4,6 +4,9 @@
 #include "cpython_support/function.hpp"
 #include "cpython_support/ref.hpp"
 #include "orvix/utils/corvane/dispatchers/common.hpp"
+#include "orvix/utils/corvane/dispatchers/reader_socket.hpp"
+#include "orvix/utils/corvane/dispatchers/ring_pop.hpp"
+#include "orvix/utils/corvane/dispatchers/socket_dispatcher_push.hpp"
 #include "orvix/utils/corvane/dispatchers/socket_dispatcher_type.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
 #include "orvix/utils/corvane/module/overridable.hpp"
@@ -54,7 +57,7 @@ constexpr ReaderFlavour kVariableSize{&OrvixSPSCQueueVTable::try_pop_var, kPopOn
 // Blocks in one receive with the interpreter lock released. Returns 0 on a
 // wake-up, or -1 with the exception that must end the reader.
 int wait_for_datagram(PyObject* self) {
-    const net::SocketHandle handle = wakeup_handle(self);
+    const net::SocketHandle handle = socket_core(self).wake_handle.current();
     unsigned char byte;
     int error = 0;
     net::ReceiveResult received;
@@ -81,36 +84,33 @@ int wait_for_datagram(PyObject* self) {
 // caller adds the loop's own traceback entry.
 int run_reader(PyObject* self, const ReaderFlavour& flavour) {
     SyncDispatcherPrivate& own = sync_dispatcher(self).own;
-    bool armed = false;
+    DoorbellReader doorbell{socket_core(self).doorbell};
     for (;;) {
         if (own.stop_requested && own.left_after_stop == 0) return 0;
         Ref msg = Ref::steal(pop_message(self, flavour.pop, flavour.pop_traceback));
         if (!msg) return -1;
-        if (msg.get() != Py_None) {
+        const bool found = msg.get() != Py_None;
+        // With the ring empty: close() sets the mark (then retires the
+        // handle and sends one last datagram) under the interpreter lock,
+        // which this thread has held since its pop: a mark seen here was set
+        // before that pop, which therefore saw every message pushed before
+        // close().
+        if (!found && own.stop_requested) return 0;
+        switch (doorbell.after_poll(found)) {
+        case ReaderStep::message: {
             if (own.stop_requested) --own.left_after_stop;
-            if (armed) {
-                disarm_wakeup(self);
-                armed = false;
-            }
             // Read afresh per message, and held for the call: the callback
             // may be replaced (or the dispatcher cleared) while it runs.
             Ref callback = Ref::borrow(rec(self).callback);
             if (!Ref::steal(PyObject_CallOneArg(callback.get(), msg.get()))) return -1;
-            continue;
+            break;
         }
-        // The ring is empty. close() sets the mark (then retires the handle
-        // and sends one last datagram) under the interpreter lock, which
-        // this thread has held since its pop: a mark seen here was set
-        // before that pop, which therefore saw every message pushed before
-        // close().
-        if (own.stop_requested) return 0;
-        if (!armed) {
-            arm_wakeup(self);   // then poll once more before sleeping
-            armed = true;
-            continue;
+        case ReaderStep::armed: break;   // poll once more before sleeping
+        case ReaderStep::must_wait:
+            if (wait_for_datagram(self) < 0) return -1;
+            doorbell.woken();
+            break;
         }
-        if (wait_for_datagram(self) < 0) return -1;
-        armed = false;          // the sender took the flag back
     }
 }
 
@@ -124,7 +124,7 @@ int setup_impl(PyObject* self, PyObject* host) {
     if (!threading) return -1;
     OrvixSyncDispatcher& r = rec(self);
     // A blocking socket: the reader sleeps in recvfrom.
-    Ref sock = Ref::steal(open_wakeup_socket(self, &r._socket, socket_module.get(), host, /*blocking=*/true));
+    Ref sock = Ref::steal(open_reader_socket(self, &r._socket, socket_module.get(), host, /*blocking=*/true));
     if (!sock) return -1;
 
     Ref target = Ref::steal(PyObject_GetAttr(self, r.variable_size ? kTryPopVar.get() : kTryPop.get()));
@@ -147,11 +147,11 @@ int setup_impl(PyObject* self, PyObject* host) {
 // reaches a closed (or reused) handle.
 void close_impl(PyObject* self) {
     SyncDispatcherObject& d = sync_dispatcher(self);
-    if (!d.wakeup.socket_opened) return;   // nothing was set up
+    if (!d.tail.socket_opened) return;   // nothing was set up
     d.own.stop_requested = true;
     PyObject* q = d.rec()._q;
     d.own.left_after_stop = q == Py_None ? 0 : orvix_spscqueue_vtable(q)->size(q);
-    const net::SocketHandle old = retire_wakeup_socket(self);
+    const net::SocketHandle old = d.tail.core.wake_handle.retire();
     if (old != net::kNoSocket) send_wakeup_datagram(old, d.rec()._addr);
 }
 

@@ -8,7 +8,7 @@
 #include <cstddef>
 
 #include "orvix/utils/corvane/corvane.h"
-#include "orvix/utils/corvane/dispatchers/wakeup.hpp"
+#include "orvix/utils/corvane/dispatchers/socket_dispatcher_object.hpp"
 
 namespace orvix::corvane {
 

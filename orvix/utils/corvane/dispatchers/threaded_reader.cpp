@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cpython_support/errors.hpp"
+#include "cpython_support/interpreter_internals.hpp"
 #include "cpython_support/ref.hpp"
 #include "orvix/ringq/ringq.h"
 #include "orvix/utils/corvane/dispatchers/platform_thread.hpp"
@@ -13,14 +14,6 @@ namespace {
 
 constexpr const char kReaderContext[] = "orvix.utils.corvane.corvane.ThreadedDispatcher._reader";
 constexpr const char kReaderVarContext[] = "orvix.utils.corvane.corvane.ThreadedDispatcher._reader_var";
-
-bool interpreter_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing();
-#else
-    return _Py_IsFinalizing();
-#endif
-}
 
 // The reader's one thread state, made when the loop starts and kept for its
 // whole life, so that a message costs a hand-over of the lock rather than
@@ -37,13 +30,13 @@ public:
     // Takes the lock for the first time, making the thread state (or
     // reusing the one this thread already has). False when finalizing.
     bool enter() {
-        if (interpreter_finalizing()) return false;
+        if (py::internals::interpreter_finalizing()) return false;
         gil_state_ = PyGILState_Ensure();
         return true;
     }
     void release() noexcept { thread_state_ = PyEval_SaveThread(); }
     bool reacquire() {
-        if (interpreter_finalizing()) return false;
+        if (py::internals::interpreter_finalizing()) return false;
         PyEval_RestoreThread(thread_state_);
         return true;
     }

@@ -1,0 +1,368 @@
+// The driving rules of the coroutine object (send, throw, close), which
+// follow the interpreter's own coroutines step by step; see the comment at
+// each.
+#include "cpython_support/coroutine_driver.hpp"
+
+#include "cpython_support/coroutine_body.hpp"
+#include "cpython_support/errors.hpp"
+#include "cpython_support/interned.hpp"
+#include "cpython_support/interpreter_internals.hpp"
+
+#include <cstring>
+#include <utility>
+
+namespace orvix::py {
+namespace {
+
+CoroutineBody::Handle body_handle(Coroutine* co) noexcept
+{
+    return CoroutineBody::Handle::from_address(co->frame.address());
+}
+
+// Puts the coroutine's handled exception on the thread's exception stack for
+// the life of the guard, as the interpreter does while a native coroutine's
+// frame runs. Guards never nest for one coroutine: a running coroutine takes
+// no other step.
+class ExceptionStackEntry {
+public:
+    explicit ExceptionStackEntry(Coroutine* co) noexcept : co_(co), tstate_(PyThreadState_Get())
+    {
+        internals::push_exception_stack(tstate_, &co_->exc_state);
+    }
+    ~ExceptionStackEntry() { internals::pop_exception_stack(tstate_, &co_->exc_state); }
+    ExceptionStackEntry(const ExceptionStackEntry&) = delete;
+    ExceptionStackEntry& operator=(const ExceptionStackEntry&) = delete;
+
+private:
+    Coroutine* co_;
+    PyThreadState* tstate_;
+};
+
+}  // namespace
+
+// Ends the coroutine for good: no body, nothing awaited. The frame is
+// destroyed after the state says "finished", so code run by destructors
+// cannot resume it.
+void finish(Coroutine* co) noexcept
+{
+    co->state = CoroutineState::finished;
+    if (co->frame) {
+        std::coroutine_handle<> frame = std::exchange(co->frame, {});
+        frame.destroy();
+    }
+    Py_CLEAR(co->awaiting);
+    Py_CLEAR(co->exc_state.exc_value);
+}
+
+namespace {
+
+// The pending exception is ending the coroutine: StopIteration may not
+// escape a coroutine, and the coroutine's own entry joins the traceback.
+void leave_with_error(Coroutine* co) noexcept
+{
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyObject* stop = PyErr_GetRaisedException();
+        PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+        PyObject* error = PyErr_GetRaisedException();
+        PyException_SetCause(error, Py_NewRef(stop));
+        PyException_SetContext(error, stop);
+        PyErr_SetRaisedException(error);
+    }
+    const char* qualname = co->spec().qualname;
+    const char* dot = std::strrchr(qualname, '.');
+    add_traceback(dot ? dot + 1 : qualname, co->spec().firstlineno, co->spec().filename);
+}
+
+// Resumes the body, handing `in` to the await it is suspended in, and runs
+// it to its next suspension or its end. The state is `running` on entry.
+PySendResult resume_body(Coroutine* co, Outcome in, PyObject** presult) noexcept
+{
+    *presult = nullptr;
+    CoroutineBody::Handle h = body_handle(co);
+    CoroutinePromise& promise = h.promise();
+    if (promise.current) {
+        promise.current->deliver(std::move(in));
+        promise.current = nullptr;
+    } else if (in.failed) {
+        // Not suspended in an await (not started yet): the error ends it
+        // before any of the body runs, as a thrown-in error does natively.
+        finish(co);
+        PyErr_SetRaisedException(in.value.release());
+        leave_with_error(co);
+        return PYGEN_ERROR;
+    }
+    {
+        ExceptionStackEntry entry(co);
+        h.resume();
+    }
+    if (!h.done()) {
+        co->state = CoroutineState::suspended;
+        *presult = promise.yielded.release();
+        return PYGEN_NEXT;
+    }
+    Outcome result = std::move(promise.result);
+    finish(co);
+    if (!result.failed) {
+        *presult = result.value.release();
+        return PYGEN_RETURN;
+    }
+    PyErr_SetRaisedException(result.value.release());
+    leave_with_error(co);
+    return PYGEN_ERROR;
+}
+
+// A coroutine that is running or finished takes no further step.
+bool refuses_step(const Coroutine* co) noexcept
+{
+    if (co->state == CoroutineState::running) {
+        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+        return true;
+    }
+    if (co->state == CoroutineState::finished) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return true;
+    }
+    return false;
+}
+
+// The error pending now goes into the body (a thrown-in or closing error).
+PySendResult throw_into_body(Coroutine* co, PyObject** presult) noexcept
+{
+    *presult = nullptr;
+    if (refuses_step(co))
+        return PYGEN_ERROR;
+    co->state = CoroutineState::running;
+    return resume_body(co, pending_error(), presult);
+}
+
+}  // namespace
+
+// One step: `arg` goes to the awaited iterator, or resumes the body.
+PySendResult send_step(Coroutine* co, PyObject* arg, PyObject** presult) noexcept
+{
+    *presult = nullptr;
+    if (co->state == CoroutineState::created && arg != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+        return PYGEN_ERROR;
+    }
+    if (refuses_step(co))
+        return PYGEN_ERROR;
+    co->state = CoroutineState::running;
+    if (!co->awaiting)
+        return resume_body(co, Outcome{none(), false}, presult);
+    PyObject* value;
+    PySendResult r;
+    {
+        // The awaited iterator runs inside the body's await.
+        ExceptionStackEntry entry(co);
+        r = PyIter_Send(co->awaiting, arg, &value);
+    }
+    if (r == PYGEN_NEXT) {
+        co->state = CoroutineState::suspended;
+        *presult = value;
+        return r;
+    }
+    Outcome in = r == PYGEN_RETURN ? Outcome{Ref::steal(value), false} : pending_error();
+    Py_CLEAR(co->awaiting);
+    return resume_body(co, std::move(in), presult);
+}
+
+// Sets StopIteration carrying `value` (a tuple or exception stays one value).
+// One instance is kept and refilled while nothing but this cache refers to
+// it (see internals::refill_stop_iteration); it then keeps the last value
+// alive until the next refill.
+void set_stop_iteration(PyObject* value) noexcept
+{
+    if (value == Py_None) {
+        PyErr_SetNone(PyExc_StopIteration);
+        return;
+    }
+    static PyObject* cached = nullptr;
+    if (cached && internals::refill_stop_iteration(cached, value))
+        return;
+    PyObject* fresh = PyObject_CallOneArg(PyExc_StopIteration, value);
+    if (!fresh)
+        return;
+    PyObject* previous = std::exchange(cached, Py_NewRef(fresh));
+    PyErr_SetRaisedException(fresh);
+    Py_XDECREF(previous);
+}
+
+// The result of a step for callers of send(): the yielded value, or
+// StopIteration with the returned one.
+PyObject* as_send_result(PySendResult r, PyObject* value) noexcept
+{
+    if (r != PYGEN_RETURN)
+        return value;
+    set_stop_iteration(value);
+    Py_DECREF(value);
+    return nullptr;
+}
+
+namespace {
+
+// Closes an awaited iterator as `await` does when its awaiter is closed:
+// its close() when it has one (a failing lookup is only reported).
+int close_iterator(PyObject* it) noexcept
+{
+    Ref result;
+    if (is_coroutine_object(it)) {
+        result = Ref::steal(close_coroutine(as_coroutine(it)));
+    } else {
+        static PyObject* name_close;
+        PyObject* method;
+        if (internals::lookup_optional_attr(it, interned("close", name_close), &method) < 0)
+            PyErr_WriteUnraisable(it);
+        if (!method)
+            return 0;
+        result = Ref::steal(PyObject_CallNoArgs(method));
+        Py_DECREF(method);
+    }
+    return result ? 0 : -1;
+}
+
+// Raises the exception described by throw()'s arguments, checked the way
+// the interpreter checks them. Returns false when the arguments are invalid
+// (a TypeError is pending then).
+bool raise_thrown(PyObject* typ, PyObject* val, PyObject* tb) noexcept
+{
+    if (tb == Py_None) {
+        tb = nullptr;
+    } else if (tb && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return false;
+    }
+    Py_INCREF(typ);
+    Py_XINCREF(val);
+    Py_XINCREF(tb);
+    if (PyExceptionClass_Check(typ)) {
+        PyErr_NormalizeException(&typ, &val, &tb);
+    } else if (PyExceptionInstance_Check(typ)) {
+        if (val && val != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            goto invalid;
+        }
+        Py_XSETREF(val, typ);
+        typ = Py_NewRef(PyExceptionInstance_Class(typ));
+        if (!tb)
+            tb = PyException_GetTraceback(val);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(typ)->tp_name);
+        goto invalid;
+    }
+    PyErr_Restore(typ, val, tb);
+    return true;
+invalid:
+    Py_DECREF(typ);
+    Py_XDECREF(val);
+    Py_XDECREF(tb);
+    return false;
+}
+
+// The outcome of the body's next run, for callers of throw().
+PyObject* resume_for_throw(Coroutine* co, Outcome in) noexcept
+{
+    PyObject* value;
+    const PySendResult r = resume_body(co, std::move(in), &value);
+    return as_send_result(r, value);
+}
+PyObject* throw_pending_for_throw(Coroutine* co) noexcept
+{
+    PyObject* value;
+    const PySendResult r = throw_into_body(co, &value);
+    return as_send_result(r, value);
+}
+
+}  // namespace
+
+// throw(typ[, val[, tb]]): delegated to the awaited iterator first, as
+// `await` delegates it; otherwise raised inside the body.
+PyObject* throw_coroutine(Coroutine* co, PyObject* typ, PyObject* val, PyObject* tb) noexcept
+{
+    if (co->state == CoroutineState::suspended && co->awaiting) {
+        Ref it = Ref::borrow(co->awaiting);
+        if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
+            // GeneratorExit closes the awaited iterator, then ends the body.
+            co->state = CoroutineState::running;
+            const int closed = close_iterator(it.get());
+            co->state = CoroutineState::suspended;
+            Py_CLEAR(co->awaiting);
+            if (closed < 0)
+                return throw_pending_for_throw(co);
+        } else {
+            static PyObject* name_throw;
+            PyObject* method;
+            if (internals::lookup_optional_attr(it.get(), interned("throw", name_throw), &method) < 0)
+                return nullptr;
+            if (method) {
+                co->state = CoroutineState::running;
+                Ref ret = Ref::steal(PyObject_CallFunctionObjArgs(method, typ, val, tb, nullptr));
+                co->state = CoroutineState::suspended;
+                Py_DECREF(method);
+                if (ret)
+                    return ret.release();  // the iterator yielded: still awaiting it
+                Py_CLEAR(co->awaiting);
+                co->state = CoroutineState::running;
+                // The iterator finished: its StopIteration value is the
+                // await's result; any other error goes into the body.
+                if (!PyErr_ExceptionMatches(PyExc_StopIteration))
+                    return resume_for_throw(co, pending_error());
+                Ref stop = Ref::steal(PyErr_GetRaisedException());
+                PyObject* value = internals::stop_iteration_value(stop.get());
+                return resume_for_throw(co, Outcome{Ref::borrow(value), false});
+            }
+            Py_CLEAR(co->awaiting);
+        }
+    }
+    if (!raise_thrown(typ, val, tb))
+        return nullptr;
+    return throw_pending_for_throw(co);
+}
+
+// close(): as the interpreter closes a coroutine.
+PyObject* close_coroutine(Coroutine* co) noexcept
+{
+    switch (co->state) {
+    case CoroutineState::created:
+    case CoroutineState::finished:
+        finish(co);
+        Py_RETURN_NONE;
+    case CoroutineState::running:
+        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+        return nullptr;
+    case CoroutineState::suspended:
+        break;
+    }
+    int closed = 0;
+    if (co->awaiting) {
+        Ref it = Ref::borrow(co->awaiting);
+        co->state = CoroutineState::running;
+        closed = close_iterator(it.get());
+        co->state = CoroutineState::suspended;
+        Py_CLEAR(co->awaiting);
+    }
+    if (closed == 0)
+        PyErr_SetNone(PyExc_GeneratorExit);
+    PyObject* value;
+    switch (throw_into_body(co, &value)) {
+    case PYGEN_NEXT:
+        Py_DECREF(value);
+        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        return nullptr;
+    case PYGEN_RETURN:
+        Py_DECREF(value);
+        Py_RETURN_NONE;
+    case PYGEN_ERROR:
+        break;
+    }
+    if (PyErr_ExceptionMatches(PyExc_StopIteration) ||
+        PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
+}  // namespace orvix::py

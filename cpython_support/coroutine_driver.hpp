@@ -1,0 +1,31 @@
+// The steps of a coroutine object (send, throw, close) as the type's slots
+// call them. Internal to the coroutine type.
+#pragma once
+
+#include "cpython_support/coroutine_object.hpp"
+
+#include <Python.h>
+
+namespace orvix::py {
+
+// One step: `arg` goes to the awaited iterator, or resumes the body.
+PySendResult send_step(Coroutine* co, PyObject* arg, PyObject** presult) noexcept;
+
+// throw(typ[, val[, tb]]): delegated to the awaited iterator first, as
+// `await` delegates it; otherwise raised inside the body.
+PyObject* throw_coroutine(Coroutine* co, PyObject* typ, PyObject* val, PyObject* tb) noexcept;
+
+// close(): as the interpreter closes a coroutine.
+PyObject* close_coroutine(Coroutine* co) noexcept;
+
+// Ends the coroutine for good: no body, nothing awaited.
+void finish(Coroutine* co) noexcept;
+
+// Sets StopIteration carrying `value` (a tuple or exception stays one value).
+void set_stop_iteration(PyObject* value) noexcept;
+
+// The result of a step for callers of send(): the yielded value, or
+// StopIteration with the returned one (null then).
+PyObject* as_send_result(PySendResult r, PyObject* value) noexcept;
+
+}  // namespace orvix::py

@@ -1,0 +1,189 @@
+// Every place where this tree reaches past the documented C API of
+// CPython 3.12, in one list. Code elsewhere uses these wrappers instead of
+// the internals themselves, so a move to a newer interpreter is reviewed
+// here. Each entry says why the shortcut is taken and what CPython 3.13
+// changes (checked against its headers); the version checks below build
+// against either.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace orvix::py::internals {
+
+// 1. The thread's stack of handled exceptions (PyThreadState::exc_info,
+//    _PyErr_StackItem).
+//    Why: a native coroutine puts its own entry on this stack while its frame
+//    runs, so sys.exception() inside it is the exception it handles and new
+//    exceptions chain to it; a coroutine written in C++ must do the same and
+//    no public call pushes or pops an entry.
+//    3.13: unchanged (same struct, same field).
+using ExceptionStackItem = _PyErr_StackItem;
+
+inline void push_exception_stack(PyThreadState* tstate, ExceptionStackItem* item) noexcept
+{
+    item->previous_item = tstate->exc_info;
+    tstate->exc_info = item;
+}
+inline void pop_exception_stack(PyThreadState* tstate, ExceptionStackItem* item) noexcept
+{
+    tstate->exc_info = item->previous_item;
+    item->previous_item = nullptr;
+}
+
+// 2. The frame state of a native coroutine (PyCoroObject::cr_frame_state).
+//    Why: `await coro` must refuse a coroutine another await is already
+//    driving; the interpreter asks whether its frame is suspended, then for
+//    cr_await. Reading the state avoids an attribute lookup per await.
+//    3.13: the field stays, but the values move (created -3, suspended -2 or
+//    -1 while delegating); so it is read on 3.12 only, and elsewhere the
+//    answer is "maybe suspended", which sends the caller to the public
+//    cr_await attribute (the same result, only slower).
+inline bool native_coroutine_maybe_suspended(PyObject* coro) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+    constexpr std::int8_t kFrameSuspended = -1;
+    return reinterpret_cast<PyCoroObject*>(coro)->cr_frame_state == kFrameSuspended;
+#else
+    (void)coro;
+    return true;
+#endif
+}
+
+// 3. The flags of a generator's code object (PyCodeObject::co_flags).
+//    Why: a generator made by a `types.coroutine` function is awaitable as it
+//    is, which only its code flags tell (the interpreter asks the same).
+//    3.13: unchanged; the code object's fields are documented as subject to
+//    change at any time.
+inline bool is_iterable_coroutine(PyObject* obj) noexcept
+{
+    return PyGen_CheckExact(obj) &&
+           (PyGen_GetCode(reinterpret_cast<PyGenObject*>(obj))->co_flags & CO_ITERABLE_COROUTINE);
+}
+
+// 4. The fields of a StopIteration (PyStopIterationObject), read and
+//    refilled in place.
+//    Why: every value a coroutine returns to an `await` travels in a
+//    StopIteration that the awaiting frame takes apart at once. Reading
+//    `value` is what the interpreter does; refilling one cached instance
+//    whenever nothing but the cache refers to it (its reference count is
+//    exact) saves making an exception object per return.
+//    3.13: unchanged. A free-threaded build has no exact reference count:
+//    refill_stop_iteration must answer false there.
+inline PyObject* stop_iteration_value(PyObject* stop) noexcept
+{
+    return reinterpret_cast<PyStopIterationObject*>(stop)->value;
+}
+
+// Makes `cached` (a StopIteration held only by the caller's cache) carry
+// `value` as if it were new, and raises it. False when it is shared or not
+// in its plain form; nothing changed then.
+inline bool refill_stop_iteration(PyObject* cached, PyObject* value) noexcept
+{
+#ifdef Py_GIL_DISABLED
+    (void)cached;
+    (void)value;
+    return false;
+#else
+    auto* stop = reinterpret_cast<PyStopIterationObject*>(cached);
+    if (Py_REFCNT(cached) != 1 || !stop->args || Py_REFCNT(stop->args) != 1 ||
+        !PyTuple_CheckExact(stop->args) || PyTuple_GET_SIZE(stop->args) != 1)
+        return false;
+    // The new state goes in first and the old one is dropped after the
+    // raise: the old objects' destructors may run code that raises again.
+    PyObject* old_arg = PyTuple_GET_ITEM(stop->args, 0);
+    PyObject* old_value = stop->value;
+    PyTuple_SET_ITEM(stop->args, 0, Py_NewRef(value));
+    stop->value = Py_NewRef(value);
+    if (stop->dict || stop->notes || stop->traceback || stop->context || stop->cause) {
+        // Only when someone kept it long enough to decorate it.
+        PyObject* old[] = {stop->dict, stop->notes, stop->traceback, stop->context, stop->cause};
+        stop->dict = stop->notes = stop->traceback = stop->context = stop->cause = nullptr;
+        stop->suppress_context = 0;
+        PyErr_SetRaisedException(Py_NewRef(cached));
+        for (PyObject* o : old)
+            Py_XDECREF(o);
+    } else {
+        stop->suppress_context = 0;
+        PyErr_SetRaisedException(Py_NewRef(cached));
+    }
+    Py_XDECREF(old_arg);
+    Py_XDECREF(old_value);
+    return true;
+#endif
+}
+
+// 5. The type's own attribute lookup (_PyType_Lookup).
+//    Why: special methods (__aenter__, __aexit__) are looked up on the type,
+//    through its MRO and method cache, never on the instance; the public
+//    getattr would consult the instance and the metaclass.
+//    Lends its result. 3.13: still exported, beside _PyType_LookupRef, which
+//    returns a new reference (the form a free-threaded build needs).
+inline PyObject* lookup_on_type(PyTypeObject* type, PyObject* name) noexcept
+{
+    return _PyType_Lookup(type, name);
+}
+
+// 6. An attribute lookup that reports absence without raising
+//    (_PyObject_LookupAttr).
+//    Why: close() and throw() of an awaited iterator are optional; making and
+//    discarding an AttributeError per step would cost more than the step.
+//    Returns 1 (found, *result a new reference), 0 (absent) or -1 (error).
+//    3.13: public as PyObject_GetOptionalAttr; the private name is gone.
+inline int lookup_optional_attr(PyObject* obj, PyObject* name, PyObject** result) noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, result);
+#else
+    return _PyObject_LookupAttr(obj, name, result);
+#endif
+}
+
+// 7. Whether the interpreter is finalizing (_Py_IsFinalizing).
+//    Why: a native thread asking for the interpreter lock after finalization
+//    began is ended on the spot; it checks first and leaves quietly.
+//    3.13: public as Py_IsFinalizing.
+inline bool interpreter_finalizing() noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
+// 8. Reusing the memory of a released GC object for a new one of the same
+//    type and size (PyObject_InitVar over a PyObject_GC_NewVar block).
+//    Why: the coroutine objects of one function are made and dropped at the
+//    rate of awaits; keeping a few released ones saves the allocator and the
+//    collector's allocation count. The block keeps its GC header untracked;
+//    a block whose header carries the "finalized" mark is never reused, as
+//    it would not be finalized again (PyObject_GC_IsFinalized).
+//    3.13: the same header in the default build. The free-threaded build
+//    keeps the GC state in the object header itself: the pool is off there.
+inline constexpr bool kReusesGcObjects =
+#ifdef Py_GIL_DISABLED
+    false;
+#else
+    true;
+#endif
+
+inline void revive_gc_object(PyVarObject* block, PyTypeObject* type, Py_ssize_t size) noexcept
+{
+    PyObject_InitVar(block, type, size);
+}
+
+// 9. Private attributes of asyncio.Condition and asyncio.Lock (_lock,
+//    _locked, _waiters).
+//    Why: notifying a condition that nobody waits on costs a whole
+//    `async with cond: cond.notify()`; reading these tells that nobody
+//    waits. Only instances of exactly these classes are read, and any
+//    missing or odd attribute makes the reader take the full path, so a
+//    change of asyncio's layout costs speed, never correctness.
+//    3.13: unchanged.
+inline constexpr const char kConditionLock[] = "_lock";
+inline constexpr const char kLockLocked[] = "_locked";
+inline constexpr const char kWaiters[] = "_waiters";
+
+}  // namespace orvix::py::internals

@@ -1,0 +1,109 @@
+// `await x` inside a coroutine body: finding the iterator the interpreter
+// would run for x, and the awaiter that runs it.
+#include "cpython_support/coroutine_body.hpp"
+
+#include "cpython_support/interned.hpp"
+#include "cpython_support/interpreter_internals.hpp"
+
+#include <utility>
+
+namespace orvix::py {
+namespace {
+
+// The iterator `await obj` runs, found as the interpreter finds it.
+Ref awaitable_iterator(PyObject* obj) noexcept
+{
+    if (internals::is_iterable_coroutine(obj))
+        return Ref::borrow(obj);
+    if (PyCoro_CheckExact(obj)) {
+        if (!internals::native_coroutine_maybe_suspended(obj))
+            return Ref::borrow(obj);  // only a suspended one can be awaited elsewhere
+        static PyObject* name_cr_await;
+        Ref awaited = Ref::steal(PyObject_GetAttr(obj, interned("cr_await", name_cr_await)));
+        if (!awaited)
+            return nullptr;
+        if (awaited.get() != Py_None) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            return nullptr;
+        }
+        return Ref::borrow(obj);
+    }
+    if (is_coroutine_object(obj)) {
+        if (as_coroutine(obj)->awaiting) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            return nullptr;
+        }
+        return Ref::borrow(obj);
+    }
+    PyAsyncMethods* am = Py_TYPE(obj)->tp_as_async;
+    if (!am || !am->am_await) {
+        PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression",
+                     Py_TYPE(obj)->tp_name);
+        return nullptr;
+    }
+    Ref it = Ref::steal(am->am_await(obj));
+    if (!it)
+        return nullptr;
+    // Only the interpreter's own coroutines are refused here, as the
+    // interpreter refuses them: this type's __await__ hands out the coroutine
+    // itself, so an __await__ written as `return coro.__await__()` over one
+    // of these must go through, as it does in an `await` of Python code.
+    if (PyCoro_CheckExact(it.get()) || internals::is_iterable_coroutine(it.get())) {
+        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+        return nullptr;
+    }
+    if (!PyIter_Check(it.get())) {
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                     Py_TYPE(it.get())->tp_name);
+        return nullptr;
+    }
+    return it;
+}
+
+}  // namespace
+
+bool Await::await_ready() noexcept
+{
+    if (!awaitable_) {
+        outcome_ = pending_error();
+        return true;
+    }
+    Ref it = awaitable_iterator(awaitable_.get());
+    if (!it) {
+        outcome_ = pending_error();
+        return true;
+    }
+    // `await` starts the iterator with None at once; only a yielded value
+    // suspends the body.
+    PyObject* value;
+    switch (PyIter_Send(it.get(), Py_None, &value)) {
+    case PYGEN_NEXT:
+        awaitable_ = std::move(it);
+        yielded_ = Ref::steal(value);
+        return false;
+    case PYGEN_RETURN:
+        outcome_.value = Ref::steal(value);
+        return true;
+    case PYGEN_ERROR:
+        break;
+    }
+    outcome_ = pending_error();
+    return true;
+}
+
+void Await::await_suspend(std::coroutine_handle<CoroutinePromise> h) noexcept
+{
+    CoroutinePromise& promise = h.promise();
+    promise.current = this;
+    promise.co->awaiting = awaitable_.release();
+    promise.yielded = std::move(yielded_);
+}
+
+Ref Await::await_resume()
+{
+    if (outcome_.failed)
+        throw PyError(std::move(outcome_.value));
+    return std::move(outcome_.value);
+}
+
+}  // namespace orvix::py

@@ -1,0 +1,112 @@
+// The feed's producer thread: pushes numbered, timestamped messages into a
+// dispatcher through the public producer header, and never touches Python.
+//
+// Everything here runs without the interpreter lock; the Python type in
+// feed_module.cpp owns one FeedThread and only starts, stops, waits for and
+// reads it.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "orvix/utils/corvane/producer.h"
+
+namespace orvix::feed {
+
+// Bytes 0..7: the sequence number; bytes 8..15: the send time in ns. Both little-endian.
+inline constexpr std::size_t kHeaderSize = 16;
+
+// On Linux, libstdc++'s steady_clock reads CLOCK_MONOTONIC, the clock of time.monotonic_ns().
+using Clock = std::chrono::steady_clock;
+
+enum class OnFull { retry, skip };
+
+struct FeedOptions {
+    std::uint64_t count;             // messages to send; UINT64_MAX: no limit
+    std::chrono::nanoseconds duration;  // how long to send; kNoLimit: no limit
+    std::size_t size;                // bytes per message, at least kHeaderSize
+    double rate;                     // messages per second; 0: as fast as possible
+    OnFull on_full;
+    bool record_results;
+};
+
+// A hundred years stands for "no time limit": far enough, and begin + it never overflows.
+inline constexpr std::chrono::nanoseconds kNoLimit = std::chrono::hours(24 * 365 * 100);
+
+struct FeedReport {
+    std::uint64_t messages;  // sequence numbers used
+    std::uint64_t stored;    // pushes answered 1
+    std::uint64_t refused;   // pushes answered 0, each retry counted
+    std::uint64_t failed;    // pushes answered < 0
+    std::int64_t elapsed_ns;
+};
+
+class FeedThread {
+public:
+    // Throws std::bad_alloc.
+    FeedThread(const OrvixProducerTarget& target, const FeedOptions& options);
+    // Stops the thread and waits for it (bounded: the thread never waits for Python).
+    ~FeedThread();
+    FeedThread(const FeedThread&) = delete;
+    FeedThread& operator=(const FeedThread&) = delete;
+
+    // Starts the thread (once); throws std::system_error when it cannot.
+    void start();
+    void request_stop() noexcept;
+    // Blocks until the thread has finished or the timeout has passed; true when finished.
+    bool wait_finished(std::optional<std::chrono::nanoseconds> timeout);
+    // Reaps a finished thread.
+    void join() noexcept;
+
+    const FeedOptions& options() const noexcept { return options_; }
+    bool started() const noexcept { return thread_.joinable() || finished(); }
+    bool finished() const noexcept { return finished_.load(std::memory_order_acquire); }
+    FeedReport report() const noexcept;
+    // One result per sequence number; complete once finished() is true.
+    const std::vector<std::int8_t>& results() const noexcept { return results_; }
+
+private:
+    void run() noexcept;
+    bool wait_for_slot(std::uint64_t seq);
+    int push(std::uint64_t seq);
+    bool stopping() const noexcept { return stop_.load(std::memory_order_relaxed); }
+    std::chrono::nanoseconds since_begin() const noexcept { return Clock::now() - begin_; }
+    char* window(std::uint64_t seq) noexcept { return ramp_.data() + (seq & 0xFF); }
+    void restore_ramp(char* message, std::uint64_t seq) noexcept;
+
+    const OrvixProducerTarget target_;
+    const FeedOptions options_;
+    const std::chrono::duration<double, std::nano> period_;  // between two scheduled sends
+
+    // 0, 1, ..., 255, 0, 1, ... over size + 255 bytes. Beyond the header, byte i
+    // of message seq is (seq + i) & 0xFF, so every message is the window of this
+    // ramp that starts at seq & 0xFF; its header is written over the window's
+    // first bytes for the push and the ramp restored afterwards.
+    std::vector<char> ramp_;
+    std::vector<std::int8_t> results_;
+
+    // The counters have one writer, this thread: each is bumped with a relaxed
+    // load and store (no read-modify-write needed). A report taken while the
+    // thread runs reads recent values; the final ones are published by the
+    // release store of finished_, which report() acquires.
+    std::atomic<std::uint64_t> messages_{0}, stored_{0}, refused_{0}, failed_{0};
+    std::atomic<std::int64_t> elapsed_ns_{0};
+    std::atomic<bool> finished_{false};
+    // Relaxed: a flag with nothing to publish. It is stored under mutex_ so that
+    // a sleep waiting on changed_ cannot miss it.
+    std::atomic<bool> stop_{false};
+
+    Clock::time_point begin_{};  // written before the thread starts, read-only after
+    std::mutex mutex_;
+    std::condition_variable changed_;  // a stop was asked for, or the thread finished
+    std::thread thread_;
+};
+
+}  // namespace orvix::feed

@@ -1,0 +1,176 @@
+"""Delivery of byte messages from native producer threads, and an asyncio queue of byte messages.
+
+Each class owns one ``orvix.ringq.ringq.SPSCQueue``. A native producer pushes
+into a dispatcher from its own thread without the interpreter lock, through
+``orvix/utils/corvane/producer.h`` (``orvix.feed`` is a ready-made one); the
+dispatcher hands every message, in order, to its callback as ``bytes``.
+"""
+
+import asyncio
+import socket
+from collections.abc import Awaitable, Buffer, Callable
+from typing import Literal, NoReturn, NotRequired, SupportsBytes, SupportsInt, TypedDict, type_check_only
+
+@type_check_only
+class _Stats(TypedDict):
+    """What ``stats()`` reports: counters since construction and the state of the consumer."""
+
+    stored: int
+    """Messages the ring accepted."""
+    refused: int
+    """Pushes the ring refused (full, too large, closed or wrong mode)."""
+    dropped: int
+    """Messages dropped to make room (``overwrite=True``)."""
+    delivered: int
+    """Messages handed to the callback (or returned by ``pop()``)."""
+    pending: int
+    """Messages stored and not yet delivered."""
+    reader: Literal["not started", "running", "stopped", "closed"]
+    """The consumer's state."""
+    error: NotRequired[BaseException]
+    """The exception that stopped the consumer (only when ``reader`` is "stopped")."""
+
+class ThreadedDispatcher:
+    """Hands every message from a native producer to a plain callable on a native reader thread.
+
+    No socket and no event loop: the producer's push is one call into the
+    ring, and a native reader thread, started by ``setup()``, sleeps inside
+    the ring and per message takes the interpreter lock, calls
+    ``callback(message)`` and lets the lock go before it touches the ring
+    again. Messages pushed before ``setup()`` wait in the ring.
+
+    ``capacity`` messages of up to ``slot_size`` bytes, or length-prefixed
+    records of any size up to the ring's limit with ``variable_size=True``.
+    ``block_on_full=True`` makes a producer wait for room instead of being
+    refused; ``overwrite=True`` drops the oldest messages instead. The
+    producer's push returns the ring's result (1 stored, 0 full, negative
+    refused).
+
+    An exception from the callback is reported through ``sys.unraisablehook``
+    and ends the reader; ``close()`` closes the ring and never waits for the
+    reader.
+    """
+
+    def __init__(
+        self,
+        callback: Callable[[bytes], object],
+        capacity: SupportsInt = 16384,
+        slot_size: SupportsInt = 2048,
+        zerocopy: bool = False,
+        block_on_full: bool = False,
+        overwrite: bool = False,
+        variable_size: bool = False,
+    ) -> None: ...
+    def setup(self) -> None:
+        """Start the reader thread (``RuntimeError`` while one runs; nothing after ``close()``)."""
+    def close(self) -> None:
+        """Close the ring; the reader ends at its next wait. Harmless twice."""
+    def stats(self) -> _Stats:
+        """Counters of stored, refused, dropped, delivered and pending messages, and the reader's state."""
+
+class SyncDispatcher:
+    """Hands every message from a native producer to a plain callable on a Python thread.
+
+    ``setup()`` binds a loopback UDP socket and starts a ``threading.Thread``
+    that sleeps in a blocking receive with the interpreter lock released. A
+    producer's push stores the message in the ring and, when the reader is
+    asleep, sends it a one-byte wake-up datagram; the reader then calls
+    ``callback(message)`` for every message in the ring, in order.
+
+    Mind the argument order: ``zerocopy`` comes before ``overwrite`` here.
+    ``daemon`` is the reader thread's daemon flag. ``close()`` lets the reader
+    deliver what is queued and end. A callback that raises ends the reader,
+    and ``threading`` reports the exception.
+    """
+
+    def __init__(
+        self,
+        callback: Callable[[bytes], object],
+        capacity: SupportsInt = 16384,
+        slot_size: SupportsInt = 2048,
+        zerocopy: bool = False,
+        overwrite: bool = False,
+        variable_size: bool = False,
+        daemon: bool = False,
+    ) -> None: ...
+    def setup(self, host: str | None = "127.0.0.1") -> None:
+        """Bind the wake-up socket on ``host`` and start the reader thread (once per dispatcher)."""
+    def close(self) -> None:
+        """Stop the reader once it has delivered the messages queued now. Harmless twice."""
+    def stats(self) -> _Stats:
+        """Counters of stored, refused, dropped, delivered and pending messages, and the reader's state."""
+    def _try_pop(self) -> NoReturn:
+        """The reader loop for fixed-size messages, run by the reader thread; ends only by an exception."""
+    def _try_pop_var(self) -> NoReturn:
+        """The reader loop for variable-size messages."""
+
+class AsyncDispatcher:
+    """Delivers every message from a native producer into an asyncio event loop.
+
+    ``setup()``, called inside the running loop, binds a loopback UDP socket
+    and starts a reader task. A producer's push stores the message in the
+    ring and, when the reader is asleep, sends it a one-byte wake-up datagram;
+    the reader then empties the ring and awaits ``callback(message)`` once per
+    message, in order. The callback must return an awaitable (an ``async
+    def`` function): anything else ends the reader with ``TypeError``, as does
+    any exception from the callback.
+
+    The producer's push cannot report a refusal: size the ring
+    (``capacity`` x ``slot_size``) for the largest backlog, or choose
+    ``overwrite=True``. ``close()`` cancels the reader and closes the socket;
+    any thread may call it.
+    """
+
+    def __init__(
+        self,
+        callback: Callable[[bytes], Awaitable[object]],
+        capacity: SupportsInt = 16384,
+        slot_size: SupportsInt = 2048,
+        overwrite: bool = False,
+        zerocopy: bool = False,
+        variable_size: bool = False,
+    ) -> None: ...
+    def setup(self, host: str | None = "127.0.0.1") -> None:
+        """Bind the wake-up socket on ``host`` and start the reader task in the running loop (once)."""
+    def close(self) -> None:
+        """Cancel the reader task and close the socket. Harmless twice or before ``setup()``."""
+    def stats(self) -> _Stats:
+        """Counters of stored, refused, dropped, delivered and pending messages, and the reader's state."""
+    async def _reader(self, loop: asyncio.AbstractEventLoop, sock: socket.socket) -> None:
+        """The reader task's body: wait for a wake-up datagram, drain the ring, await the callback."""
+
+class AsyncQueue:
+    """AsyncQueue(loop=None, size_t slot_size=1024, size_t capacity=16384, bool overwrite=False, bool zerocopy=False, bool block_on_full=False)
+
+    An asyncio queue of byte messages over one ring, for coroutines of one
+    event loop (without ``loop``, it binds the running loop). A push copies
+    its message into the ring at once and wakes a waiting consumer; a full
+    ring raises ``asyncio.QueueFull`` (unless ``overwrite=True``) and a message
+    longer than ``slot_size`` raises ``ValueError``. A consumer awaits
+    ``pop()``, or ``start_dispatcher(callback)`` starts a task that awaits
+    ``callback(message)`` for every message, in order, until ``shutdown()``.
+    """
+
+    def __init__(
+        self,
+        loop: asyncio.AbstractEventLoop | None = None,
+        slot_size: SupportsInt = 1024,
+        capacity: SupportsInt = 16384,
+        overwrite: bool = False,
+        zerocopy: bool = False,
+        block_on_full: bool = False,
+    ) -> None: ...
+    async def push_buf(self, msg: Buffer) -> None:
+        """Push the contents of a C-contiguous buffer (``bytes``, ``bytearray``, ``memoryview``, ...)."""
+    async def push_obj(self, msg: Buffer | str | SupportsBytes | None) -> None:
+        """Push a bytes-like object, a str as UTF-8 or ``bytes(msg)`` of an object with ``__bytes__``; None pushes nothing."""
+    async def push_str(self, msg: str) -> None:
+        """Push a str as UTF-8."""
+    async def pop(self) -> bytes:
+        """Take the oldest message, waiting while the queue is empty."""
+    def start_dispatcher(self, callback: Callable[[bytes], Awaitable[object]]) -> None:
+        """Start a task that awaits ``callback(message)`` for every message (one task at a time)."""
+    async def shutdown(self, *excinfo: object) -> None:
+        """Wake every waiter, cancel the dispatch task and wait for it; the arguments are ignored."""
+    def stats(self) -> _Stats:
+        """Counters of stored, refused, dropped, delivered and pending messages, and the dispatch task's state."""

@@ -1,0 +1,71 @@
+// Doorbell: how a reader that found the ring empty tells the producer that it
+// is about to sleep, so that the producer sends a wake-up only then. No Python
+// in it.
+//
+// One wake-up per sleep. A reader that finds the ring empty arms the doorbell
+// and polls once more; only if that poll is empty too does it wait. A producer
+// rings after a push the ring stored, and the ring answers "wake the reader"
+// only when it finds the doorbell armed, disarming it in the same step: a
+// burst of messages costs one wake-up instead of one per message.
+//
+// The pairing is a Dekker pair over two locations: the ring's write index
+// (the producer's push stores it, the reader's poll loads it) and the armed
+// flag (the reader stores it, the producer loads it):
+//
+//   reader:    armed = 1;     heavy_fence();   poll the ring
+//   producer:  push;          light_fence();   load armed
+//
+// This is the ring's own sleep protocol (light producer, heavy sleeper; see
+// orvix/ringq/futex.hpp): the producer, which rings on every push, pays a
+// compiler fence; the reader, about to sleep anyway, makes every running
+// thread of the process execute a full fence. Either the reader's fence comes
+// first, and the producer's load sees 1; or the producer's does, and the
+// reader's poll sees the message. A reader never sleeps on a message it has
+// not seen.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "orvix/ringq/futex.hpp"
+
+namespace orvix::corvane {
+
+class Doorbell {
+public:
+    // Both halves of the fence pair are taken in this module, so it decides
+    // for itself (before the dispatcher reaches any producer) which fences
+    // they are.
+    Doorbell() noexcept { ringq::enable_asymmetric_fences(); }
+    Doorbell(const Doorbell&) = delete;
+    Doorbell& operator=(const Doorbell&) = delete;
+
+    // Producer, after a push the ring stored: true when the reader had armed
+    // the doorbell and this call disarmed it, so the caller must wake it.
+    // Relaxed: the fence pair orders the load (see above); the flag carries
+    // no data (the wake-up handle brings its own acquire). The load first
+    // keeps the common case, a reader that is busy, free of a locked
+    // instruction; the exchange lets exactly one push per sleep wake.
+    [[nodiscard]] bool ring() noexcept {
+        ringq::light_fence();
+        if (armed_.load(std::memory_order_relaxed) == 0) return false;
+        return armed_.exchange(0, std::memory_order_relaxed) != 0;
+    }
+
+    // Reader: about to poll a last time before waiting.
+    void arm() noexcept {
+        // Relaxed store: the heavy fence orders it before the poll.
+        armed_.store(1, std::memory_order_relaxed);
+        ringq::heavy_fence();
+    }
+
+    // Reader: its last poll found a message after all. Relaxed: it only
+    // saves the producer a needless wake-up; one sent anyway costs the reader
+    // one pass that finds nothing.
+    void disarm() noexcept { armed_.store(0, std::memory_order_relaxed); }
+
+private:
+    std::atomic<std::uint32_t> armed_{0};
+};
+
+}  // namespace orvix::corvane

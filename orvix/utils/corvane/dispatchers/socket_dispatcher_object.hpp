@@ -1,0 +1,99 @@
+// The object layout of AsyncDispatcher and SyncDispatcher, and the way from a
+// dispatcher object to its Python-free core.
+//
+// Both records keep `_q`, `_sock_fd` and `_addr` in the same places (see the
+// static_asserts below), so one push entry serves both. An object of either
+// class is laid out as
+//
+//     [ public record, padded to kPublicRecordRoom ][ SocketDispatcherTail ][ class's own private fields ]
+//
+// which puts the private tail that the push entry needs at one offset too.
+#pragma once
+
+#include <Python.h>
+
+#include <algorithm>
+#include <cstddef>
+
+#include "orvix/utils/corvane/corvane.h"
+#include "orvix/utils/corvane/dispatchers/platform_socket.hpp"
+#include "orvix/utils/corvane/dispatchers/socket_dispatcher_core.hpp"
+
+namespace orvix::corvane {
+
+static_assert(net::kNoSocket == PublishedHandle::kNone, "the core's \"no handle\" is the public header's");
+
+// Private state that both classes keep at one offset.
+struct SocketDispatcherTail {
+    explicit SocketDispatcherTail(ORVIX_PLATFORM_SOCKET& sock_fd) noexcept : core(sock_fd) {}
+
+    SocketDispatcherCore core;   // the doorbell and the published `_sock_fd`
+    // Set once setup() has stored a socket in `_socket`; a dispatcher is set
+    // up once (interpreter lock held for every access).
+    bool socket_opened = false;
+};
+
+inline constexpr std::size_t kPublicRecordRoom =
+    std::max(sizeof(OrvixAsyncDispatcher), sizeof(OrvixSyncDispatcher));
+
+// The public record with room up to kPublicRecordRoom, so what follows it
+// starts at the same offset whichever record it holds.
+template <class PublicRecord>
+union PaddedRecord {
+    PublicRecord rec;
+    unsigned char room[kPublicRecordRoom];
+};
+
+template <class PublicRecord, class Private>
+struct SocketDispatcherObject {
+    PaddedRecord<PublicRecord> head;
+    SocketDispatcherTail tail;
+    Private own;
+
+    PublicRecord& rec() noexcept { return head.rec; }
+};
+
+// The fields both classes share, at the offsets both records give them.
+struct SocketDispatcherHead {
+    PyObject_HEAD
+    const void* vtab;
+    PyObject* _q;
+    ORVIX_PLATFORM_SOCKET _sock_fd;
+    OrvixSockAddrIn _addr;
+};
+
+#define ORVIX_SAME_FIELD(field)                                                                     \
+    static_assert(offsetof(SocketDispatcherHead, field) == offsetof(OrvixAsyncDispatcher, field) && \
+                      offsetof(SocketDispatcherHead, field) == offsetof(OrvixSyncDispatcher, field), \
+                  "AsyncDispatcher and SyncDispatcher must keep " #field " in one place")
+ORVIX_SAME_FIELD(_q);
+ORVIX_SAME_FIELD(_sock_fd);
+ORVIX_SAME_FIELD(_addr);
+#undef ORVIX_SAME_FIELD
+
+namespace socket_layout {
+struct Empty {};
+using AsyncLayout = SocketDispatcherObject<OrvixAsyncDispatcher, Empty>;
+using SyncLayout = SocketDispatcherObject<OrvixSyncDispatcher, Empty>;
+inline constexpr std::size_t kTailOffset = offsetof(AsyncLayout, tail);
+static_assert(kTailOffset == offsetof(SyncLayout, tail),
+              "the private tail must sit at one offset in both classes");
+}  // namespace socket_layout
+
+inline SocketDispatcherHead& socket_head(PyObject* self) noexcept {
+    return *reinterpret_cast<SocketDispatcherHead*>(self);
+}
+
+inline SocketDispatcherTail& socket_tail(PyObject* self) noexcept {
+    return *reinterpret_cast<SocketDispatcherTail*>(reinterpret_cast<char*>(self) + socket_layout::kTailOffset);
+}
+
+inline SocketDispatcherCore& socket_core(PyObject* self) noexcept { return socket_tail(self).core; }
+
+// True once a socket was set up and then retired by close() (or by the
+// collector): the reader has nothing left to wait on.
+inline bool wake_socket_retired(PyObject* self) noexcept {
+    return socket_tail(self).socket_opened && socket_core(self).wake_handle.current() == net::kNoSocket;
+}
+
+}  // namespace orvix::corvane

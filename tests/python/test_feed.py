@@ -1,0 +1,189 @@
+"""orvix.feed: the installed native producer, started from Python."""
+import asyncio
+import gc
+import os
+import sys
+import threading
+import time
+
+import pytest
+
+from orvix.feed import HEADER_SIZE, Feed, parse_header
+from orvix.utils.corvane.corvane import AsyncDispatcher, SyncDispatcher, ThreadedDispatcher
+
+pytestmark = pytest.mark.timeout(60)
+
+RAMP = bytes(range(256)) * 2
+
+
+def feed_into(dispatcher_class, count, size, **feed_args):
+    """Feeds `count` messages into a fresh, set-up dispatcher; returns the feed and what arrived."""
+    messages = []
+
+    def callback(message):
+        messages.append(message)
+        if len(messages) == count:
+            arrived.set()
+
+    if dispatcher_class is AsyncDispatcher:
+        async def main():
+            async def on_message(message):
+                callback(message)
+            d = AsyncDispatcher(on_message, capacity=count, slot_size=size)
+            d.setup()
+            with Feed(d, count=count, size=size, **feed_args) as feed:
+                await asyncio.wait_for(arrived.wait(), 30)
+            d.close()
+            return feed
+        arrived = asyncio.Event()
+        return asyncio.run(main()), messages
+
+    arrived = threading.Event()
+    d = dispatcher_class(callback, capacity=count, slot_size=size)
+    d.setup()
+    with Feed(d, count=count, size=size, **feed_args) as feed:
+        assert arrived.wait(30)
+    d.close()
+    return feed, messages
+
+
+@pytest.mark.parametrize("dispatcher_class", [ThreadedDispatcher, SyncDispatcher, AsyncDispatcher])
+def test_every_message_arrives_in_order_with_its_header_and_ramp(dispatcher_class):
+    count, size = 3000, 40
+    before = time.monotonic_ns()
+    feed, messages = feed_into(dispatcher_class, count, size, record_results=True)
+    after = time.monotonic_ns()
+    headers = [parse_header(m) for m in messages]
+    assert [seq for seq, _ in headers] == list(range(count))
+    sent = [sent_ns for _, sent_ns in headers]
+    assert before <= sent[0] and sent == sorted(sent) and sent[-1] <= after
+    for seq, m in enumerate(messages):
+        start = (seq + HEADER_SIZE) & 0xFF
+        assert m[HEADER_SIZE:] == RAMP[start:start + size - HEADER_SIZE], seq
+    report = feed.report()
+    assert {k: report[k] for k in ("messages", "stored", "failed")} == {
+        "messages": count, "stored": count, "failed": 0}
+    assert 0 < report["elapsed_ns"] <= after - before
+    assert feed.results() == b"\x01" * count
+
+
+def test_messages_follow_the_rate_schedule():
+    rate, count = 2000, 200
+    feed, messages = feed_into(ThreadedDispatcher, count, 16, rate=rate)
+    sent = [parse_header(m)[1] for m in messages]
+    # The schedule is absolute: message i is never sent before start + i / rate.
+    begin = sent[0]
+    assert all(s - begin >= i * 1e9 / rate - 1e6 for i, s in enumerate(sent))
+    assert feed.report()["elapsed_ns"] < 100 * count * 1e9 / rate
+
+    d = ThreadedDispatcher(print, capacity=1 << 12, slot_size=16)   # no reader: nothing is refused
+    feed = Feed(d, duration=0.2, rate=1000, size=16)
+    feed.start()
+    assert feed.join(30)
+    report = feed.report()
+    assert 0 < report["messages"] <= 201 and report["elapsed_ns"] >= 200_000_000
+    d.close()
+
+
+NOT_A_DISPATCHER = "expected an AsyncDispatcher, SyncDispatcher or ThreadedDispatcher, got "
+
+
+@pytest.mark.parametrize("args, kwargs, error, message", [
+    ((object(),), {"count": 1}, TypeError, NOT_A_DISPATCHER + "object"),
+    ((ThreadedDispatcher,), {"count": 1}, TypeError, NOT_A_DISPATCHER + "type"),
+    (("d",), {}, ValueError, "Feed() needs count, duration or both"),
+    (("d",), {"count": -1}, ValueError, "count must not be negative, got -1"),
+    (("d",), {"count": 1.5}, TypeError, "count must be an int or None, not float"),
+    (("d",), {"duration": -1}, ValueError, "duration must not be negative or NaN, got -1"),
+    (("d",), {"duration": "1s"}, TypeError, "duration must be a number or None, not str"),
+    (("d",), {"count": 1, "rate": 0}, ValueError, "rate must be positive (None: as fast as possible)"),
+    (("d",), {"count": 1, "rate": float("nan")}, ValueError, "rate must not be negative or NaN, got nan"),
+    (("d",), {"count": 1, "size": 15}, ValueError, "size must be at least HEADER_SIZE (16), got 15"),
+    (("d",), {"count": 1, "on_full": "drop"}, ValueError, "on_full must be 'retry' or 'skip', got 'drop'"),
+    (("d", 1), {}, TypeError, "Feed() takes at most 1 positional argument (2 given)"),
+])
+def test_bad_arguments_are_refused_with_a_clear_message(args, kwargs, error, message):
+    d = ThreadedDispatcher(print)
+    with pytest.raises(error) as info:
+        Feed(*(d if a == "d" else a for a in args), **kwargs)
+    assert str(info.value) == message
+    d.close()
+
+
+def full_ring():
+    """A dispatcher without a reader whose ring holds four messages."""
+    return ThreadedDispatcher(print, capacity=4, slot_size=16)
+
+
+def test_on_full_retry_skip_and_failures_are_reported():
+    d = full_ring()
+    feed = Feed(d, count=10, size=16, record_results=True)
+    with pytest.raises(RuntimeError, match="^cannot join a feed before it is started$"):
+        feed.join()
+    feed.start()
+    assert not feed.join(0.05) and feed.running   # the fifth message is retried until stopped
+    with pytest.raises(RuntimeError, match="^the feed was already started$"):
+        feed.start()
+    with pytest.raises(RuntimeError, match="^results\\(\\) is available once the feed has finished$"):
+        feed.results()
+    feed.stop()
+    assert feed.join(10) and not feed.running
+    report = feed.report()
+    assert (report["messages"], report["stored"], report["failed"]) == (5, 4, 0) and report["refused"] > 0
+    assert feed.results() == b"\x01" * 4 + b"\x00"
+
+    feed = Feed(d, count=6, size=16, on_full="skip", record_results=True)
+    feed.start()
+    assert feed.join(10)
+    assert feed.report() | {"elapsed_ns": 0} == {
+        "messages": 6, "stored": 0, "refused": 6, "failed": 0, "elapsed_ns": 0}
+    assert feed.results() == b"\x00" * 6
+    d.close()
+
+    d = ThreadedDispatcher(print, capacity=4, slot_size=16)
+    feed = Feed(d, count=3, size=17, record_results=True)   # larger than a slot
+    feed.start()
+    assert feed.join(10)
+    assert (feed.report()["failed"], feed.report()["refused"]) == (3, 0)
+    assert all(r >= 128 for r in feed.results())           # negative as signed bytes
+    with pytest.raises(RuntimeError, match="record_results=True"):
+        Feed(d, count=1).results()
+    d.close()
+
+
+def test_leaving_the_with_block_stops_and_joins_the_feed():
+    d = full_ring()
+    with Feed(d, duration=600, size=16) as feed:
+        assert feed.running
+    assert not feed.running and feed.join(0)
+    d.close()
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads through /proc")
+def test_deallocating_a_running_feed_stops_and_joins_its_thread():
+    d = full_ring()
+    references, threads = sys.getrefcount(d), len(os.listdir("/proc/self/task"))
+    feed = Feed(d, duration=600, size=16)
+    feed.start()
+    assert len(os.listdir("/proc/self/task")) == threads + 1
+    del feed
+    assert len(os.listdir("/proc/self/task")) == threads
+    assert sys.getrefcount(d) == references
+    d.close()
+
+
+def test_a_feed_in_a_cycle_with_its_dispatcher_is_collected():
+    collected = threading.Event()
+
+    class Callback:
+        def __call__(self, message):
+            pass
+
+        def __del__(self):
+            collected.set()
+
+    callback = Callback()
+    callback.feed = Feed(ThreadedDispatcher(callback), count=1)
+    del callback
+    gc.collect()
+    assert collected.is_set()
