@@ -14,11 +14,10 @@ rates; p50, p99, p99.9 and max in microseconds per path and rate.
 
 A rate a path cannot carry shows as latency growing with the backlog.
 
-    PYTHONPATH=build/<tree>/python .venv/bin/python bench/bench_latency.py [--short] [--json FILE]
+    PYTHONPATH=build/<tree>/python .venv/bin/python bench/bench_latency.py [--short]
 """
 import argparse
 import asyncio
-import json
 import queue
 import struct
 import threading
@@ -28,6 +27,7 @@ import uvloop
 
 import dispatch_peers
 import latency_recorder
+from bench_results import table
 from orvix.feed import Feed
 from orvix.utils.corvane.corvane import AsyncDispatcher, AsyncQueue, SyncDispatcher, ThreadedDispatcher
 
@@ -143,7 +143,7 @@ async def asyncio_queue(recorder, count, rate):
 
 
 def destinations():
-    """(destination, [(contender, run, is_peer)])"""
+    """(destination, [(contender, run, is_peer)]): the paths first, then their peers."""
     yield "native thread -> Python thread", [
         ("ThreadedDispatcher", feed_into(ThreadedDispatcher), False),
         ("SyncDispatcher", feed_into(SyncDispatcher), False),
@@ -177,26 +177,20 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=1.0, help="seconds of messages per path and rate")
     parser.add_argument("--short", action="store_true", help="a quick check: 1k and 10k msgs/s, 0.05 s each")
-    parser.add_argument("--json", help="also write the figures to this file")
     args = parser.parse_args()
     rates, seconds = (RATES[:2], 0.05) if args.short else (RATES, args.seconds)
 
-    results = []
     print(f"latency in us from send to callback, {SIZE}-byte messages, {seconds:g} s per path and rate")
     for destination, contenders in destinations():
-        print(f"\n{destination}")
-        print(f"  {'':40}{'msgs/s':>10}{'p50':>9}{'p99':>9}{'p99.9':>9}{'max':>10}")
+        rows = []
         for rate in rates:
             for name, run, is_peer in contenders:
-                row = measure(run, rate, seconds)
-                row.update(destination=destination, path=name, peer=is_peer)
-                results.append(row)
-                lost = "" if row["delivered"] == row["count"] else f"  ({row['delivered']}/{row['count']} arrived)"
-                print(f"  {name:40}{rate:>10,}{row['p50']:9.1f}{row['p99']:9.1f}{row['p99.9']:9.1f}"
-                      f"{row['max']:10.1f}{lost}")
-    if args.json:
-        with open(args.json, "w") as f:
-            json.dump(results, f, indent=1)
+                r = measure(run, rate, seconds)
+                arrived = "all" if r["delivered"] == r["count"] else f"{r['delivered']} of {r['count']}"
+                rows.append([name, "peer" if is_peer else "path", rate, r["p50"], r["p99"], r["p99.9"], r["max"],
+                             arrived])
+        table(f"Latency, {destination} (us)",
+              ["path", "role", "msgs/s", "p50", "p99", "p99.9", "max", "arrived"], rows)
 
 
 if __name__ == "__main__":
