@@ -12,6 +12,7 @@ import asyncio
 import time
 
 import janus
+from bench_results import table
 
 from orvix.utils.corvane.corvane import AsyncQueue
 
@@ -112,7 +113,10 @@ def main():
     parser.add_argument("-n", type=int, default=200_000, help="messages per run")
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--no-uvloop", action="store_true", help="run under asyncio's own loop only")
+    parser.add_argument("--short", action="store_true", help="a quick check: 10,000 messages, one run")
     args = parser.parse_args()
+    if args.short:
+        args.n, args.repeat = 10_000, 1
 
     loops = [("asyncio", asyncio.new_event_loop)]
     if not args.no_uvloop:
@@ -122,19 +126,19 @@ def main():
         except ImportError:
             print("(uvloop is not installed: asyncio's loop only)")
 
-    print(f"AsyncQueue, {args.n} messages of {len(MESSAGE)} bytes, best of {args.repeat} (msgs/s)")
+    rows = []
     for loop_name, factory in loops:
         rate = {name: best_rate(factory, fn, args.n, args.repeat) for name, fn in [
             ("orvix pop", orvix_pop), ("asyncio get", asyncio_get), ("janus get", janus_get),
             ("orvix dispatch", orvix_dispatch), ("asyncio dispatch", asyncio_dispatch)]}
-        print(f"[{loop_name}]")
-        print(f"  push_buf/pop       {rate['orvix pop'] / 1e6:6.2f} M   "
-              f"asyncio.Queue put/get {rate['asyncio get'] / 1e6:6.2f} M   "
-              f"janus async put/get {rate['janus get'] / 1e6:6.2f} M   "
-              f"ratio vs asyncio {rate['orvix pop'] / rate['asyncio get']:5.2f}x")
-        print(f"  push_buf/dispatch  {rate['orvix dispatch'] / 1e6:6.2f} M   "
-              f"asyncio.Queue + task  {rate['asyncio dispatch'] / 1e6:6.2f} M   "
-              f"{'':27}ratio vs asyncio {rate['orvix dispatch'] / rate['asyncio dispatch']:5.2f}x")
+        rows += [
+            [f"push_buf/pop ({loop_name})", rate["orvix pop"], rate["asyncio get"], rate["janus get"],
+             rate["orvix pop"] / rate["asyncio get"]],
+            [f"push_buf/dispatch ({loop_name})", rate["orvix dispatch"], rate["asyncio dispatch"], "",
+             rate["orvix dispatch"] / rate["asyncio dispatch"]],
+        ]
+    table(f"AsyncQueue, {args.n} messages of {len(MESSAGE)} bytes, best of {args.repeat} (msgs/s)",
+          ["path", "AsyncQueue", "asyncio.Queue", "janus", "x asyncio.Queue"], rows)
 
 
 if __name__ == "__main__":

@@ -27,6 +27,7 @@ import uvloop
 
 import dispatch_peers
 import producer_cpp
+from bench_results import table
 from orvix.ringq.ringq import SPSCQueue
 from orvix.utils.corvane.corvane import AsyncDispatcher, SyncDispatcher
 
@@ -164,19 +165,17 @@ def optional_queue(module_name):
 
 
 def print_table(title, rows, baseline, bare_ns):
-    print(f"\n{title}")
-    print(f"  {'':58s} {'delivered/s':>12s} {'x baseline':>10s} {'producer ns/msg':>16s} {'x bare push':>11s}")
-    for r in rows:
-        print(f"  {r.name:58s} {r.rate:12,.0f} {r.rate / baseline.rate:10.1f} {r.producer_ns:16,.1f}"
-              f" {r.producer_ns / bare_ns:11.1f}")
+    table(title, ["path", "delivered/s", "x baseline", "producer ns/msg", "x bare push"],
+          [[r.name, r.rate, r.rate / baseline.rate, r.producer_ns, r.producer_ns / bare_ns] for r in rows])
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--count", type=int, default=200_000, help="messages per dispatcher run")
     parser.add_argument("--peer-count", type=int, default=60_000, help="messages per peer run")
+    parser.add_argument("--short", action="store_true", help="a quick check: 20,000 and 5,000 messages")
     args = parser.parse_args()
-    n, pn = args.count, args.peer_count
+    n, pn = (20_000, 5_000) if args.short else (args.count, args.peer_count)
 
     print(f"{SIZE}-byte messages; dispatchers {n:,} messages per run, peers {pn:,}")
     bare_ns = bare_ring_push(n)

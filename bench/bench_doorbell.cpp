@@ -72,7 +72,7 @@ int main() {
     const double fenced = ns_per_message(*spsc, [&] { return former.ring(); });
     std::printf("push + pop of one %zu-byte message, reader busy (ns/msg, best of %d)\n", kMessageSize, kRuns);
     std::printf("  %-44s %8.2f\n", "ring's bare push", bare);
-    std::printf("  %-44s %8.2f  (+%.2f)\n", "push + doorbell (light fence)", light, light - bare);
-    std::printf("  %-44s %8.2f  (+%.2f)\n", "push + former doorbell (seq_cst fence)", fenced, fenced - bare);
+    std::printf("  %-44s %8.2f  (%+.2f)\n", "push + doorbell (light fence)", light, light - bare);
+    std::printf("  %-44s %8.2f  (%+.2f)\n", "push + former doorbell (seq_cst fence)", fenced, fenced - bare);
     return 0;
 }

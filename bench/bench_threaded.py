@@ -29,6 +29,7 @@ import time
 
 import dispatch_peers
 import producer_cpp
+from bench_results import table
 import threaded_peers
 from orvix.utils.corvane.corvane import ThreadedDispatcher
 
@@ -113,7 +114,10 @@ def best(run, count):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--count", type=int, default=32768, help="messages per pass")
-    count = parser.parse_args().count
+    parser.add_argument("--short", action="store_true", help="a quick check: 3 passes of 4096 messages")
+    args = parser.parse_args()
+    global REPEAT
+    count, REPEAT = (4096, 3) if args.short else (args.count, REPEAT)
 
     rows = [
         ("ThreadedDispatcher", best(threaded_dispatcher, count)),
@@ -121,10 +125,9 @@ def main():
         ("(a') Ensure/Release", best(peer(threaded_peers.ensure_per_message), count)),
         ("(b) ceiling", best(peer(threaded_peers.ceiling), count)),
     ]
-    print(f"{count} messages of {SIZE} bytes per pass, best of {REPEAT} passes")
-    print(f"{'':24}{'delivered msgs/s':>18}{'push ns':>10}")
-    for name, (rate, push) in rows:
-        print(f"{name:24}{rate:18,.0f}{push:10.1f}")
+    table(f"ThreadedDispatcher: {count} messages of {SIZE} bytes per pass, best of {REPEAT} passes",
+          ["path", "delivered msgs/s", "push ns", "push cost vs ThreadedDispatcher"],
+          [[name, rate, push, push / rows[0][1][1]] for name, (rate, push) in rows])
 
     mine, peer_a, ceil = rows[0][1], rows[1][1], rows[3][1]
     print()

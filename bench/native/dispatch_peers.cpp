@@ -4,7 +4,7 @@
 // varies between peers: loop.call_soon_threadsafe (bound with the callback),
 // a janus / culsans queue's sync put, or queue.SimpleQueue.put.
 //
-//     feeder = dispatch_peers.start(put, count, size)   # returns at once
+//     feeder = dispatch_peers.start(put, count, size, rate=0)   # returns at once
 //     feeder.join()                                     # GIL released while waiting
 //     feeder.elapsed_ns                                 # the thread's total time in put calls
 //
@@ -14,7 +14,11 @@
 // thread pushing straight into an SPSCQueue through its C-level table,
 // without the interpreter lock (the ring must hold `count` messages).
 //
-// Message i holds i as a little-endian u64 in its first 8 bytes, then zeros.
+// Message i holds i as a little-endian u64 in its first 8 bytes, then (from
+// 16 bytes on) the send time in ns on CLOCK_MONOTONIC in bytes 8..15, taken
+// before the lock: the layout of orvix.feed, so the latency benchmark reads
+// both with one recorder. The rest is zeros. With rate > 0 message i is sent
+// at start + i / rate, as the feed paces its own.
 // The thread keeps one thread state for its whole life (the cheapest way for
 // a foreign thread to take the lock per message), so the peers are measured
 // at their best.
@@ -36,6 +40,7 @@ struct Feeder {
     PyObject* put;            // owned: the callable, or the SPSCQueue of start_ring
     Py_ssize_t count;
     Py_ssize_t size;
+    double rate;              // messages per second; 0: as fast as possible
     std::thread* thread;      // joined by join() or dealloc
     long long elapsed_ns;
     int failed;
@@ -45,10 +50,24 @@ void run_feeder(Feeder* f) {
     PyGILState_STATE gil = PyGILState_Ensure();
     PyThreadState* ts = PyEval_SaveThread();
     std::vector<char> msg(static_cast<size_t>(f->size), 0);
-    const auto start = std::chrono::steady_clock::now();
+    using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC with libstdc++ on Linux
+    const auto start = Clock::now();
+    const double period_ns = f->rate > 0 ? 1e9 / f->rate : 0.0;
     for (Py_ssize_t i = 0; i < f->count; ++i) {
         const std::uint64_t seq = static_cast<std::uint64_t>(i);
         std::memcpy(msg.data(), &seq, std::min<size_t>(msg.size(), sizeof(seq)));
+        if (period_ns > 0) {
+            const auto due = start + std::chrono::nanoseconds(static_cast<long long>(period_ns * static_cast<double>(i)));
+            // Sleep while the slot is far, spin the last stretch: the send time stays on schedule.
+            constexpr auto kSpin = std::chrono::microseconds(100);
+            if (due - Clock::now() > kSpin) std::this_thread::sleep_until(due - kSpin);
+            while (Clock::now() < due) {}
+        }
+        if (msg.size() >= 16) {
+            const auto sent = static_cast<std::uint64_t>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
+            std::memcpy(msg.data() + 8, &sent, sizeof sent);
+        }
         PyEval_RestoreThread(ts);
         PyObject* bytes = PyBytes_FromStringAndSize(msg.data(), f->size);
         PyObject* r = bytes ? PyObject_CallOneArg(f->put, bytes) : nullptr;
@@ -139,13 +158,15 @@ PyTypeObject FeederType = make_feeder_type();
 PyObject* start_thread(PyObject* args, void (*body)(Feeder*)) {
     PyObject* put;
     Py_ssize_t count, size;
-    if (!PyArg_ParseTuple(args, "Onn", &put, &count, &size)) return nullptr;
+    double rate = 0;
+    if (!PyArg_ParseTuple(args, "Onn|d", &put, &count, &size, &rate)) return nullptr;
     auto* f = PyObject_New(Feeder, &FeederType);
     if (!f) return nullptr;
     Py_INCREF(put);
     f->put = put;
     f->count = count;
     f->size = size;
+    f->rate = rate;
     f->elapsed_ns = 0;
     f->failed = 0;
     f->thread = new std::thread(body, f);
@@ -157,7 +178,7 @@ PyObject* start_ring(PyObject*, PyObject* args) { return start_thread(args, run_
 
 PyMethodDef module_methods[] = {
     {"start", start, METH_VARARGS,
-     "start(put, count, size) -> Feeder: a native thread calls put(msg) per message under the GIL."},
+     "start(put, count, size, rate=0) -> Feeder: a native thread calls put(msg) per message under the GIL."},
     {"start_ring", start_ring, METH_VARARGS,
      "start_ring(queue, count, size) -> Feeder: a native thread pushes into an SPSCQueue without the GIL."},
     {nullptr, nullptr, 0, nullptr},

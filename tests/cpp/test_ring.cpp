@@ -22,10 +22,11 @@ TEST(RingLayout, DefaultsOfTheDispatchers)
     RingLayout l;
     ASSERT_EQ(plan_layout(2048, 16384, l), RingError::kNone);
     EXPECT_EQ(l.slots, 16384u);
-    EXPECT_EQ(l.slot_stride, 2048u + 64);  // the length, then whole cache lines
+    EXPECT_EQ(l.slot_stride, 2048u);  // whole cache lines; the lengths in a table behind the slots
+    EXPECT_EQ(l.lengths_offset, 16384u * 2048);
     EXPECT_EQ(l.ring_bytes, 32u << 20);
     EXPECT_EQ(l.max_record, (16u << 20) - 8);
-    EXPECT_EQ(l.total_bytes, 16384u * (2048 + 64));
+    EXPECT_EQ(l.total_bytes, 16384u * (2048 + 8));
 }
 
 TEST(RingLayout, RoundingAndSmallRings)
@@ -35,7 +36,7 @@ TEST(RingLayout, RoundingAndSmallRings)
     EXPECT_EQ(l.slots, 4u);
     EXPECT_EQ(l.slot_stride, 64u);
     EXPECT_EQ(l.ring_bytes, 32u);  // 4 x 8, the least that holds two 5-byte records
-    EXPECT_EQ(l.total_bytes, 256u);
+    EXPECT_EQ(l.total_bytes, 4u * (64 + 8));
     // One slot still leaves room for a variable-size record of slot_size bytes.
     ASSERT_EQ(plan_layout(1000, 1, l), RingError::kNone);
     EXPECT_GE(l.max_record, 1000u);

@@ -4,10 +4,14 @@
 // One block serves both modes (the mode is fixed by the ring's first use):
 //
 // * Fixed-size mode: `slots` (capacity rounded up to a power of two) slots of
-//   `slot_stride` bytes: an 8-byte length, then up to slot_size bytes, the
-//   whole rounded up to a 64-byte cache line. The producer writes the slot
-//   right behind the one the consumer reads when the ring runs full; whole
-//   lines keep the two from ever writing and reading one line.
+//   `slot_stride` bytes (slot_size rounded up to a 64-byte cache line), then
+//   a table of `slots` 8-byte lengths at `lengths_offset`. The lengths live
+//   apart so that a message of a whole number of lines (64 bytes, the common
+//   case) is written and read as exactly those lines: an inline length would
+//   push its payload into one more line. Eight lengths share a line, which
+//   the producer fills in order. The producer writes the slot right behind
+//   the one the consumer reads when the ring runs full; whole lines keep the
+//   two from ever writing and reading one payload line.
 // * Variable-size mode: a byte ring of `ring_bytes` (a power of two of at
 //   least capacity x slot_size) holding records of an 8-byte length followed
 //   by the payload padded to 8 bytes. A record never wraps; the space left
@@ -30,9 +34,10 @@ struct RingLayout {
     std::size_t slot_size = 0;    // largest fixed-size message
     std::size_t slot_stride = 0;  // bytes from one fixed-size slot to the next
     std::size_t slots = 0;        // fixed-size capacity: a power of two
+    std::size_t lengths_offset = 0;  // the fixed-size length table: slots x 8 bytes
     std::size_t ring_bytes = 0;   // variable-size ring: a power of two
     std::size_t max_record = 0;   // largest variable-size message
-    std::size_t total_bytes = 0;  // the block: max(slots x slot_stride, ring_bytes)
+    std::size_t total_bytes = 0;  // the block: max(slots x (slot_stride + 8), ring_bytes)
 };
 
 // Why a ring cannot be built (kNoMemory: the system refused the memory).
@@ -82,10 +87,11 @@ constexpr RingError plan_layout(std::size_t slot_size, std::size_t capacity, Rin
 
     RingLayout l;
     l.slot_size = slot_size;
-    l.slot_stride = (kRecordHeader + slot_size + kCacheLine - 1) & ~(kCacheLine - 1);
+    l.slot_stride = (slot_size + kCacheLine - 1) & ~(kCacheLine - 1);
     l.slots = std::bit_ceil(capacity);
-    std::size_t slot_bytes = 0, payload_bytes = 0, two_records = 0;
-    if (!checked_mul(l.slots, l.slot_stride, slot_bytes) ||
+    std::size_t slot_bytes = 0, length_bytes = 0, payload_bytes = 0, two_records = 0;
+    if (!checked_mul(l.slots, l.slot_stride, slot_bytes) || !checked_mul(l.slots, kRecordHeader, length_bytes) ||
+        slot_bytes > kMax - length_bytes ||
         !checked_mul(l.slots, (slot_size + 7) & ~std::size_t{7}, payload_bytes) ||
         !checked_mul(record_bytes(slot_size), 2, two_records))
         return RingError::kTooLarge;
@@ -93,7 +99,8 @@ constexpr RingError plan_layout(std::size_t slot_size, std::size_t capacity, Rin
     if (ring_min > kLargest) return RingError::kTooLarge;
     l.ring_bytes = std::bit_ceil(ring_min);
     l.max_record = l.ring_bytes / 2 - kRecordHeader;
-    l.total_bytes = std::max(slot_bytes, l.ring_bytes);
+    l.lengths_offset = slot_bytes;
+    l.total_bytes = std::max(slot_bytes + length_bytes, l.ring_bytes);
     out = l;
     return RingError::kNone;
 }

@@ -211,23 +211,29 @@ private:
     template <Mode M> std::uint64_t units() const noexcept { return M == kFixed ? layout_.slots : layout_.ring_bytes; }
     template <Mode M> std::uint64_t mask() const noexcept { return units<M>() - 1; }
 
-    // Where the message at position `at` starts: its 8-byte length.
-    template <Mode M> char* header(std::uint64_t at) const noexcept
+    // Where the 8-byte length of the message at position `at` is stored:
+    // the length table (fixed) or the record's first bytes (variable).
+    template <Mode M> char* length_word(std::uint64_t at) const noexcept
+    {
+        return M == kFixed ? bytes_ + layout_.lengths_offset + (at & mask<kFixed>()) * kRecordHeader
+                           : bytes_ + (at & mask<kVariable>());
+    }
+    // Where its payload starts: its own slot (fixed), behind the length (variable).
+    template <Mode M> char* payload(std::uint64_t at) const noexcept
     {
         return M == kFixed ? bytes_ + (at & mask<kFixed>()) * layout_.slot_stride
-                           : bytes_ + (at & mask<kVariable>());
+                           : bytes_ + (at & mask<kVariable>()) + kRecordHeader;
     }
     template <Mode M> std::uint64_t length_at(std::uint64_t at) const noexcept
     {
         std::uint64_t length;
-        std::memcpy(&length, header<M>(at), sizeof length);
+        std::memcpy(&length, length_word<M>(at), sizeof length);
         return length;
     }
     template <Mode M> void write_message(std::uint64_t at, std::uint64_t length, const void* data) noexcept
     {
-        char* h = header<M>(at);
-        std::memcpy(h, &length, sizeof length);
-        if (length != 0 && length != kPadding) std::memcpy(h + kRecordHeader, data, length);
+        std::memcpy(length_word<M>(at), &length, sizeof length);
+        if (length != 0 && length != kPadding) std::memcpy(payload<M>(at), data, length);
     }
 
     // Reads the message at `at` into `out` and returns where the next begins.
@@ -239,7 +245,7 @@ private:
             at += layout_.ring_bytes - (at & mask<kVariable>());
             length = length_at<M>(at);
         }
-        out = {header<M>(at) + kRecordHeader, static_cast<std::size_t>(length)};
+        out = {payload<M>(at), static_cast<std::size_t>(length)};
         return at + (M == kFixed ? 1 : record_bytes(static_cast<std::size_t>(length)));
     }
 

@@ -11,7 +11,7 @@
 
 namespace orvix::corvane {
 
-using StopReader = void (*)(PyObject* dispatcher);
+using StopReader = int (*)(PyObject* dispatcher);
 
 // Lists a dispatcher whose reader is about to start; `stop` is run on it at
 // exit unless it has been forgotten by then. Registers the exit hook with

@@ -115,7 +115,7 @@ int run_reader(PyObject* self, const ReaderFlavour& flavour) {
 
 // ---- Setup and close ----------------------------------------------------------------
 
-void close_impl(PyObject* self);
+int close_impl(PyObject* self);
 
 int setup_impl(PyObject* self, PyObject* host) {
     if (refuse_second_setup(self) < 0) return -1;

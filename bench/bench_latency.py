@@ -1,0 +1,197 @@
+"""Latency per message on every path, beside its peers measured in the same run.
+
+Each message carries its send time (CLOCK_MONOTONIC ns, bytes 8..15); the callback,
+a native Recorder, adds now - send time to a histogram. Messages of 64 bytes at fixed
+rates; p50, p99, p99.9 and max in microseconds per path and rate.
+
+  native thread -> Python thread   ThreadedDispatcher, SyncDispatcher (fed by orvix.feed)
+      peers: (a) a native thread taking the lock and calling back directly,
+             (b) SimpleQueue.put under the lock, a Python thread in get()
+  native thread -> event loop      AsyncDispatcher (fed by orvix.feed), asyncio and uvloop
+      peer:  call_soon_threadsafe under the lock
+  coroutine -> coroutine           AsyncQueue push_buf / pop, asyncio and uvloop
+      peer:  asyncio.Queue put / get (both pushed from a paced coroutine)
+
+A rate a path cannot carry shows as latency growing with the backlog.
+
+    PYTHONPATH=build/<tree>/python .venv/bin/python bench/bench_latency.py [--short]
+"""
+import argparse
+import asyncio
+import queue
+import struct
+import threading
+import time
+
+import uvloop
+
+import dispatch_peers
+import latency_recorder
+from bench_results import table
+from orvix.feed import Feed
+from orvix.utils.corvane.corvane import AsyncDispatcher, AsyncQueue, SyncDispatcher, ThreadedDispatcher
+
+SIZE = 64
+RATES = (1_000, 10_000, 100_000, 1_000_000)
+PERCENTILES = (50.0, 99.0, 99.9)
+HEADER = struct.Struct("<QQ")
+PADDING = bytes(SIZE - HEADER.size)
+CAPACITY = 1 << 16
+LOOPS = {"asyncio": asyncio.new_event_loop, "uvloop": uvloop.new_event_loop}
+
+
+def wait_for(recorder, count, deadline):
+    while recorder.seen < count and time.monotonic() < deadline:
+        time.sleep(0.001)
+
+
+async def await_for(recorder, count, deadline):
+    while recorder.seen < count and time.monotonic() < deadline:
+        await asyncio.sleep(0.001)
+
+
+# ---- native thread -> Python thread ------------------------------------------------
+
+def feed_into(dispatcher_class):
+    def run(recorder, count, rate):
+        d = dispatcher_class(recorder, capacity=CAPACITY, slot_size=SIZE)
+        d.setup()
+        try:
+            with Feed(d, count=count, rate=rate, size=SIZE) as feed:
+                feed.join()
+            wait_for(recorder, count, time.monotonic() + 30)
+        finally:
+            d.close()
+    return run
+
+
+def lock_per_message(recorder, count, rate):
+    dispatch_peers.start(recorder, count, SIZE, rate).join()
+
+
+def simple_queue(recorder, count, rate):
+    q = queue.SimpleQueue()
+
+    def reader():
+        get = q.get
+        for _ in range(count):
+            recorder(get())
+    thread = threading.Thread(target=reader)
+    thread.start()
+    dispatch_peers.start(q.put, count, SIZE, rate).join()
+    thread.join(30)
+
+
+# ---- native thread -> event loop -------------------------------------------------------
+
+def on_loop(loop_name, body):
+    def run(recorder, count, rate):
+        with asyncio.Runner(loop_factory=LOOPS[loop_name]) as runner:
+            runner.run(body(recorder, count, rate))
+    return run
+
+
+async def async_dispatcher(recorder, count, rate):
+    async def callback(msg):
+        recorder(msg)
+    d = AsyncDispatcher(callback, capacity=CAPACITY, slot_size=SIZE)
+    d.setup()
+    await asyncio.sleep(0)
+    try:
+        feed = Feed(d, count=count, rate=rate, size=SIZE)
+        feed.start()
+        await asyncio.to_thread(feed.join)
+        await await_for(recorder, count, time.monotonic() + 30)
+    finally:
+        d.close()
+
+
+async def call_soon_threadsafe(recorder, count, rate):
+    loop = asyncio.get_running_loop()
+    feeder = dispatch_peers.start(lambda msg: loop.call_soon_threadsafe(recorder, msg), count, SIZE, rate)
+    await asyncio.to_thread(feeder.join)
+    await await_for(recorder, count, time.monotonic() + 30)
+
+
+# ---- coroutine -> coroutine ---------------------------------------------------------------
+
+async def paced_producer(put, count, rate):
+    """Pushes message i at start + i / rate, stamping it just before the push;
+    between messages it yields to the loop (the consumer runs there)."""
+    period = 1e9 / rate
+    start = time.monotonic_ns()
+    for i in range(count):
+        due = start + i * period
+        while (now := time.monotonic_ns()) < due:
+            await asyncio.sleep((due - now) / 1e9 - 1e-4 if due - now > 200_000 else 0)
+        await put(HEADER.pack(i, time.monotonic_ns()) + PADDING)
+
+
+async def consumer(get, recorder, count):
+    for _ in range(count):
+        recorder(await get())
+
+
+async def async_queue(recorder, count, rate):
+    q = AsyncQueue(None, SIZE, CAPACITY)
+    await asyncio.gather(paced_producer(q.push_buf, count, rate), consumer(q.pop, recorder, count))
+
+
+async def asyncio_queue(recorder, count, rate):
+    q = asyncio.Queue(CAPACITY)
+    await asyncio.gather(paced_producer(q.put, count, rate), consumer(q.get, recorder, count))
+
+
+def destinations():
+    """(destination, [(contender, run, is_peer)]): the paths first, then their peers."""
+    yield "native thread -> Python thread", [
+        ("ThreadedDispatcher", feed_into(ThreadedDispatcher), False),
+        ("SyncDispatcher", feed_into(SyncDispatcher), False),
+        ("(a) native thread, lock per message", lock_per_message, True),
+        ("(b) SimpleQueue to a thread", simple_queue, True),
+    ]
+    for loop_name in LOOPS:
+        yield f"native thread -> {loop_name} loop", [
+            (f"AsyncDispatcher ({loop_name})", on_loop(loop_name, async_dispatcher), False),
+            (f"call_soon_threadsafe ({loop_name})", on_loop(loop_name, call_soon_threadsafe), True),
+        ]
+    for loop_name in LOOPS:
+        yield f"coroutine -> coroutine ({loop_name})", [
+            (f"AsyncQueue ({loop_name})", on_loop(loop_name, async_queue), False),
+            (f"asyncio.Queue ({loop_name})", on_loop(loop_name, asyncio_queue), True),
+        ]
+
+
+def measure(run, rate, seconds):
+    """Runs `seconds` of messages after a warm-up of a tenth as many, which are not recorded."""
+    count = max(100, int(rate * seconds))
+    warm_up = count // 10
+    recorder = latency_recorder.Recorder(skip=warm_up)
+    run(recorder, count + warm_up, rate)
+    us = [recorder.percentile(p) / 1e3 for p in PERCENTILES]
+    return {"rate": rate, "count": count, "delivered": recorder.seen - warm_up,
+            "p50": us[0], "p99": us[1], "p99.9": us[2], "max": recorder.max / 1e3}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seconds", type=float, default=1.0, help="seconds of messages per path and rate")
+    parser.add_argument("--short", action="store_true", help="a quick check: 1k and 10k msgs/s, 0.05 s each")
+    args = parser.parse_args()
+    rates, seconds = (RATES[:2], 0.05) if args.short else (RATES, args.seconds)
+
+    print(f"latency in us from send to callback, {SIZE}-byte messages, {seconds:g} s per path and rate")
+    for destination, contenders in destinations():
+        rows = []
+        for rate in rates:
+            for name, run, is_peer in contenders:
+                r = measure(run, rate, seconds)
+                arrived = "all" if r["delivered"] == r["count"] else f"{r['delivered']} of {r['count']}"
+                rows.append([name, "peer" if is_peer else "path", rate, r["p50"], r["p99"], r["p99.9"], r["max"],
+                             arrived])
+        table(f"Latency, {destination} (us)",
+              ["path", "role", "msgs/s", "p50", "p99", "p99.9", "max", "arrived"], rows)
+
+
+if __name__ == "__main__":
+    main()

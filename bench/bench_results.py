@@ -1,0 +1,28 @@
+"""Tables of benchmark figures: printed, and collected for the results page.
+
+    table(title, columns, rows)   # prints an aligned table; with ORVIX_BENCH_JSON set
+                                  # to a file, also appends {"title", "columns", "rows"} to it
+
+Numbers are shown with a precision that fits their size.
+"""
+import json
+import os
+
+
+def cell(value):
+    if isinstance(value, float):
+        return f"{value:,.0f}" if abs(value) >= 1000 else f"{value:.2f}" if abs(value) < 10 else f"{value:.1f}"
+    return f"{value:,}" if isinstance(value, int) else str(value)
+
+
+def table(title, columns, rows):
+    text = [[cell(v) for v in row] for row in rows]
+    widths = [max(len(c), *(len(r[i]) for r in text)) for i, c in enumerate(columns)]
+    print(f"\n{title}")
+    print("  " + "  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(columns, widths))))
+    for r in text:
+        print("  " + "  ".join(v.ljust(w) if i == 0 else v.rjust(w) for i, (v, w) in enumerate(zip(r, widths))))
+    path = os.environ.get("ORVIX_BENCH_JSON")
+    if path:
+        with open(path, "a") as f:
+            f.write(json.dumps({"title": title, "columns": list(columns), "rows": [list(r) for r in rows]}) + "\n")

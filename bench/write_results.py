@@ -1,0 +1,186 @@
+"""Runs every benchmark and writes the results page and its charts.
+
+    python bench/write_results.py BUILD_DIR [--short]
+
+Each Python benchmark prints its tables through bench_results, which also
+collects them (ORVIX_BENCH_JSON); the C++ ring benchmark's table is read from
+its output. The page (docs/benchmarks.md) gets one Markdown table per table,
+a table of the latency goals, and the charts (docs/_static/bench/*.png):
+throughput per path against its peers, latency percentiles against rate.
+"""
+import argparse
+import json
+import os
+import platform
+import re
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402 - the backend is chosen first
+
+ROOT = Path(__file__).resolve().parent.parent
+# The page and its charts go into docs/ unless ORVIX_BENCH_OUT names another folder (the test run's check).
+DOCS = Path(os.environ.get("ORVIX_BENCH_OUT") or ROOT / "docs")
+PAGE = DOCS / "benchmarks.md"
+CHARTS = DOCS / "_static" / "bench"
+PYTHON_BENCHES = ["bench_threaded", "bench_dispatchers", "bench_asyncqueue", "bench_coroutine", "bench_latency"]
+# bench_coroutine's own table: "case   runtime   async def   ratio"
+COROUTINE_ROW = re.compile(r"^(\S.*?)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)$")
+RING_ROW = re.compile(r"^  (\S.*?)\s+([\d.]+) (\S+(?: \S+)?)\s+([\d.]+) (\S+(?: \S+)?)\s+([\d.]+)x$")
+
+
+def run_python(build, name, short, collected):
+    env = dict(os.environ, ORVIX_BENCH_JSON=collected, PYTHONSAFEPATH="1",
+               PYTHONPATH=os.pathsep.join([str(build / "python"), str(ROOT / "bench")]))
+    args = [sys.executable, str(ROOT / "bench" / f"{name}.py")]
+    if short:
+        args += ["-n", "2000", "--repeat", "1"] if name == "bench_coroutine" else ["--short"]
+    before = Path(collected).stat().st_size
+    out = subprocess.run(args, env=env, check=True, capture_output=True, text=True).stdout
+    print(out, flush=True)
+    if Path(collected).stat().st_size == before:  # a benchmark without bench_results: read its table
+        rows = [[m[1], float(m[2]), float(m[3]), float(m[4])] for line in out.splitlines()
+                if (m := COROUTINE_ROW.match(line))]
+        with open(collected, "a") as f:
+            f.write(json.dumps({"title": "Coroutine type against async def (ns per coroutine)",
+                                "columns": ["case", "runtime", "async def", "ratio"], "rows": rows}) + "\n")
+
+
+def run_ring(build, collected):
+    out = subprocess.run([str(build / "bench" / "bench_ring")], check=True, capture_output=True, text=True).stdout
+    print(out, flush=True)
+    rows = [[m[1], f"{m[2]} {m[3]}", f"{m[4]} {m[5]}", float(m[6])] for line in out.splitlines()
+            if (m := RING_ROW.match(line))]
+    with open(collected, "a") as f:
+        title = out.splitlines()[0].removeprefix("bench_ring: ")
+        f.write(json.dumps({"title": f"Ring: {title}",
+                            "columns": ["case", "orvix ring", "mutex + deque", "gain"], "rows": rows}) + "\n")
+
+
+def markdown(table):
+    from bench_results import cell
+    first = table["rows"][0] if table["rows"] else []
+    numeric = [isinstance(v, (int, float)) for v in first]
+    lines = ["| " + " | ".join(table["columns"]) + " |",
+             "|" + "|".join(" ---: " if n else " --- " for n in numeric) + "|"]
+    lines += ["| " + " | ".join(cell(v) for v in row) + " |" for row in table["rows"]]
+    return "\n".join(lines)
+
+
+def latency_goals(tables):
+    """One row per path and rate: its p99 against the best peer's for the same destination."""
+    rows = []
+    for t in tables:
+        if not t["title"].startswith("Latency"):
+            continue
+        destination = t["title"].removeprefix("Latency, ").removesuffix(" (us)")
+        by_rate = {}
+        for name, role, rate, _, p99, *_ in t["rows"]:
+            by_rate.setdefault(rate, {"path": [], "peer": []})[role].append((name, p99))
+        for rate, group in by_rate.items():
+            best_name, best = min(group["peer"], key=lambda x: x[1])
+            for name, p99 in group["path"]:
+                met = p99 <= best
+                if name.startswith("AsyncDispatcher") and rate == 10_000:
+                    met = met and p99 < 50
+                rows.append([destination, name, rate, p99, best, best_name, "met" if met else "not met"])
+    return {"title": "Latency goals: p99 at or below the best peer (AsyncDispatcher at 10k msgs/s: also under 50 us)",
+            "columns": ["destination", "path", "msgs/s", "p99 us", "best peer p99 us", "best peer", "goal"],
+            "rows": rows}
+
+
+def chart_throughput(tables):
+    picks = [t for t in tables if "delivered" in " ".join(t["columns"]) or t["title"].startswith("AsyncQueue")]
+    fig, axes = plt.subplots(len(picks), 1, figsize=(9, 2.6 * len(picks)), squeeze=False)
+    for ax, t in zip(axes[:, 0], picks):
+        if t["title"].startswith("AsyncQueue"):
+            names = [r[0] for r in t["rows"]] * 2
+            values = [r[1] for r in t["rows"]] + [r[2] for r in t["rows"]]
+            labels = [f"AsyncQueue {n}" for n in names[:len(t["rows"])]] + \
+                     [f"asyncio.Queue {n}" for n in names[len(t["rows"]):]]
+        else:
+            labels, values = [r[0] for r in t["rows"]], [r[1] for r in t["rows"]]
+        ax.barh(labels, values, color=["tab:blue" if "asyncio.Queue" not in l and ("Dispatcher" in l or "AsyncQueue" in l)
+                                        else "tab:gray" for l in labels])
+        ax.invert_yaxis()
+        ax.set_title(t["title"], fontsize=9)
+        ax.set_xlabel("messages per second")
+        ax.tick_params(labelsize=7)
+    fig.tight_layout()
+    fig.savefig(CHARTS / "throughput.png", dpi=110)
+    plt.close(fig)
+
+
+def chart_latency(tables):
+    picks = [t for t in tables if t["title"].startswith("Latency")]
+    fig, axes = plt.subplots(len(picks), 1, figsize=(9, 3.2 * len(picks)), squeeze=False)
+    for ax, t in zip(axes[:, 0], picks):
+        names = list(dict.fromkeys(r[0] for r in t["rows"]))
+        for i, name in enumerate(names):
+            rows = [r for r in t["rows"] if r[0] == name]
+            rates = [r[2] for r in rows]
+            for col, style in ((3, ":"), (4, "-"), (5, "--")):
+                ax.plot(rates, [r[col] for r in rows], style, marker="o", color=f"C{i}",
+                        label=f"{name} {t['columns'][col]}")
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_xlabel("messages per second")
+        ax.set_ylabel("latency, us")
+        ax.set_title(t["title"], fontsize=9)
+        ax.legend(fontsize=6, ncol=2)
+    fig.tight_layout()
+    fig.savefig(CHARTS / "latency.png", dpi=110)
+    plt.close(fig)
+
+
+def write_page(tables, short, seconds):
+    goals = latency_goals(tables)
+    parts = [
+        "# Benchmarks",
+        "",
+        f"Measured on {platform.machine()} {platform.system()}, {os.cpu_count()} CPUs, CPython "
+        f"{platform.python_version()}, on {time.strftime('%Y-%m-%d')} in {seconds:.0f} s"
+        + (" (short mode: a check that the command runs; its figures mean little)." if short else ".")
+        + " Every figure is printed beside its peers measured in the same run. Regenerate with `scripts/bench`.",
+        "",
+        "![Throughput per path against its peers](_static/bench/throughput.png)",
+        "",
+        "![Latency percentiles against rate](_static/bench/latency.png)",
+        "",
+    ]
+    for t in tables + [goals]:
+        parts += [f"**{t['title']}**", "", markdown(t), ""]
+    PAGE.write_text("\n".join(parts))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("build", type=Path, help="the build tree (build/release)")
+    parser.add_argument("--short", action="store_true", help="small runs: checks that everything runs")
+    args = parser.parse_args()
+    sys.path.insert(0, str(ROOT / "bench"))
+    CHARTS.mkdir(parents=True, exist_ok=True)
+    start = time.monotonic()
+    with tempfile.NamedTemporaryFile("w", suffix=".jsonl", delete=False) as f:
+        collected = f.name
+    try:
+        run_ring(args.build.resolve(), collected)
+        for name in PYTHON_BENCHES:
+            run_python(args.build.resolve(), name, args.short, collected)
+        tables = [json.loads(line) for line in Path(collected).read_text().splitlines()]
+    finally:
+        os.unlink(collected)
+    chart_throughput(tables)
+    chart_latency(tables)
+    write_page(tables, args.short, time.monotonic() - start)
+    print(f"wrote {PAGE} and {CHARTS}/*.png")
+
+
+if __name__ == "__main__":
+    main()
