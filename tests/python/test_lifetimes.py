@@ -9,25 +9,13 @@ import pytest
 import producer_cpp
 from corvane_helpers import check_python
 from orvix.utils.corvane.corvane import SyncDispatcher, ThreadedDispatcher
+from soak_support import eventually, native_threads
 
 SIZES = pytest.mark.parametrize("variable", [False, True], ids=["fixed", "variable"])
 
 
 def numbers(messages):
     return [struct.unpack_from("<Q", m)[0] for m in messages]
-
-
-def eventually(predicate, timeout=20.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.005)
-    return True
-
-
-def native_threads():
-    return len(os.listdir("/proc/self/task"))
 
 
 @pytest.mark.parametrize("cls", [SyncDispatcher, ThreadedDispatcher])

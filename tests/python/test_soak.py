@@ -13,7 +13,7 @@ import uvloop
 
 from conftest import UNDER_SANITIZER
 from orvix.utils.corvane.corvane import AsyncDispatcher, AsyncQueue, SyncDispatcher, ThreadedDispatcher
-from soak_support import (CAPACITY, CHUNK, MESSAGE_SIZE, WARM_CHUNKS, SequenceCheck, after_chunk, feed_in_chunks, footprint,
+from soak_support import (CAPACITY, CHUNK, MESSAGE_SIZE, WARM_CHUNKS, SequenceCheck, after_chunk, eventually, feed_in_chunks, footprint,
                           rss_bytes)
 
 COUNT = int(os.environ.get("ORVIX_SOAK_COUNT", 1_000_000))
@@ -117,5 +117,7 @@ def test_soak(path, capsys):
         print(f"\nsoak {path}: {COUNT} messages in {elapsed:.1f} s, RSS growth after the first {WARM_CHUNKS * CHUNK} "
               f"{growth / 1024:+.0f} KiB")
     assert growth < MiB
+    # A loop's helper threads may take a moment to leave after the loop closed.
+    eventually(lambda: all(a <= b for a, b in zip(footprint(), before)), timeout=10)
     after = footprint()
     assert after[0] <= before[0] and after[1] <= before[1], f"(file descriptors, threads): {before} -> {after}"
