@@ -50,8 +50,8 @@ struct ConstructorSpec {
 int parse_constructor_arguments(std::span<const char* const> names, PyObject* args, PyObject* kwargs,
                                 ConstructorArguments& out);
 
-// SPSCQueue(slot_size=..., capacity=..., <the spec's ring options>...),
-// keywords only. New reference, or null with the queue's exception.
+// SPSCQueue(slot_size=..., capacity=..., and each of zerocopy, overwrite,
+// block_on_full that the class takes, from its flag), keywords only. New reference, or null with the queue's exception.
 py::Ref create_ring(const ConstructorSpec& spec, const ConstructorArguments& a);
 
 // tp_alloc, then `prepare(obj)` (what every instance holds before its
