@@ -1,16 +1,4 @@
-"""The native producer thread behind orvix.feed: the Feed type.
-
-``Feed`` pushes numbered, timestamped messages into a dispatcher from a
-native thread that never takes the interpreter lock, through the public
-producer header ``orvix/utils/corvane/producer.h``: the load generator of the
-benchmarks and the demonstration, and the reference example of a native
-producer.
-
-Message layout: bytes 0..7 the sequence number (uint64 little-endian, from
-0), bytes 8..15 the send time in ns on ``CLOCK_MONOTONIC`` (the clock of
-``time.monotonic_ns()`` on Linux) taken just before the push, and byte ``i``
-for ``i >= 16`` is ``(seq + i) & 0xFF``.
-"""
+"""The native producer thread behind ``orvix.feed``: the ``Feed`` type (see ``orvix.feed``)."""
 
 from types import TracebackType
 from typing import Final, Literal, Self, TypedDict, type_check_only

@@ -9,26 +9,7 @@ dispatcher hands every message, in order, to its callback as ``bytes``.
 import asyncio
 import socket
 from collections.abc import Awaitable, Buffer, Callable
-from typing import Literal, NoReturn, NotRequired, SupportsBytes, SupportsInt, TypedDict, type_check_only
-
-@type_check_only
-class _Stats(TypedDict):
-    """What ``stats()`` reports: counters since construction and the state of the consumer."""
-
-    stored: int
-    """Messages the ring accepted."""
-    refused: int
-    """Pushes the ring refused (full, too large, closed or wrong mode)."""
-    dropped: int
-    """Messages dropped to make room (``overwrite=True``)."""
-    delivered: int
-    """Messages handed to the callback (or returned by ``pop()``)."""
-    pending: int
-    """Messages stored and not yet delivered."""
-    reader: Literal["not started", "running", "stopped", "closed"]
-    """The consumer's state."""
-    error: NotRequired[BaseException]
-    """The exception that stopped the consumer (only when ``reader`` is "stopped")."""
+from typing import NoReturn, SupportsBytes, SupportsInt
 
 class ThreadedDispatcher:
     """Hands every message from a native producer to a plain callable on a native reader thread.
@@ -65,8 +46,6 @@ class ThreadedDispatcher:
         """Start the reader thread (``RuntimeError`` while one runs; nothing after ``close()``)."""
     def close(self) -> None:
         """Close the ring; the reader ends at its next wait. Harmless twice."""
-    def stats(self) -> _Stats:
-        """Counters of stored, refused, dropped, delivered and pending messages, and the reader's state."""
 
 class SyncDispatcher:
     """Hands every message from a native producer to a plain callable on a Python thread.
@@ -97,8 +76,6 @@ class SyncDispatcher:
         """Bind the wake-up socket on ``host`` and start the reader thread (once per dispatcher)."""
     def close(self) -> None:
         """Stop the reader once it has delivered the messages queued now. Harmless twice."""
-    def stats(self) -> _Stats:
-        """Counters of stored, refused, dropped, delivered and pending messages, and the reader's state."""
     def _try_pop(self) -> NoReturn:
         """The reader loop for fixed-size messages, run by the reader thread; ends only by an exception."""
     def _try_pop_var(self) -> NoReturn:
@@ -134,8 +111,6 @@ class AsyncDispatcher:
         """Bind the wake-up socket on ``host`` and start the reader task in the running loop (once)."""
     def close(self) -> None:
         """Cancel the reader task and close the socket. Harmless twice or before ``setup()``."""
-    def stats(self) -> _Stats:
-        """Counters of stored, refused, dropped, delivered and pending messages, and the reader's state."""
     async def _reader(self, loop: asyncio.AbstractEventLoop, sock: socket.socket) -> None:
         """The reader task's body: wait for a wake-up datagram, drain the ring, await the callback."""
 
@@ -172,5 +147,3 @@ class AsyncQueue:
         """Start a task that awaits ``callback(message)`` for every message (one task at a time)."""
     async def shutdown(self, *excinfo: object) -> None:
         """Wake every waiter, cancel the dispatch task and wait for it; the arguments are ignored."""
-    def stats(self) -> _Stats:
-        """Counters of stored, refused, dropped, delivered and pending messages, and the dispatch task's state."""
