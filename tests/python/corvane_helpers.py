@@ -1,8 +1,9 @@
-"""Helpers shared by the corvane tests: fresh interpreters and stand-in modules."""
+"""Helpers shared by the corvane tests: fresh interpreters, stand-in modules, waiting for threads."""
 import os
 import subprocess
 import sys
 import textwrap
+import time
 
 # Prepended to every script: builds capsules the way a native module exports
 # them, so stand-ins for orvix.common and orvix.ringq.ringq need no C code.
@@ -44,3 +45,18 @@ def check_python(code, *flags, timeout=60):
     result = run_python(code, *flags, timeout=timeout)
     assert result.returncode == 0, f"stdout:\n{result.stdout}\nstderr:\n{result.stderr}"
     return result.stdout
+
+
+def eventually(predicate, timeout=20.0):
+    """Polls `predicate` until it holds (True) or `timeout` seconds pass (False)."""
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.002)
+    return True
+
+
+def native_threads():
+    """Threads of this process, native readers included (Linux)."""
+    return len(os.listdir("/proc/self/task"))

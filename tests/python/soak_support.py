@@ -4,6 +4,7 @@ import struct
 import threading
 import time
 
+from corvane_helpers import native_threads
 from orvix.feed import HEADER_SIZE, Feed, parse_header
 
 MESSAGE_SIZE = HEADER_SIZE
@@ -23,19 +24,6 @@ def rss_bytes():
 
 def open_fds():
     return len(os.listdir("/proc/self/fd"))
-
-
-def native_threads():
-    return len(os.listdir("/proc/self/task"))
-
-
-def eventually(predicate, timeout=30.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.005)
-    return True
 
 
 def footprint():

@@ -9,8 +9,9 @@ import os
 import pytest
 
 from conftest import UNDER_SANITIZER
+from corvane_helpers import eventually, native_threads
 from orvix.utils.corvane.corvane import AsyncDispatcher, AsyncQueue, SyncDispatcher, ThreadedDispatcher
-from soak_support import eventually, footprint, native_threads, rss_bytes
+from soak_support import footprint, rss_bytes
 
 CYCLES = int(os.environ.get("ORVIX_LEAK_CYCLES", 100_000))
 WARM_UP = 2_000
@@ -74,7 +75,7 @@ def cycles(cycle, started):
                 # now and then keeps the threads alive at once (and so the
                 # thread library's cache of stacks) bounded.
                 if i % 64 == 63:
-                    eventually(lambda: native_threads() <= threads)
+                    eventually(lambda: native_threads() <= threads, timeout=30)
         return run
 
     async def batch(n):

@@ -7,9 +7,8 @@ import time
 import pytest
 
 import producer_cpp
-from corvane_helpers import check_python
+from corvane_helpers import check_python, eventually, native_threads
 from orvix.utils.corvane.corvane import SyncDispatcher, ThreadedDispatcher
-from soak_support import eventually, native_threads
 
 SIZES = pytest.mark.parametrize("variable", [False, True], ids=["fixed", "variable"])
 

@@ -12,8 +12,9 @@ import pytest
 import uvloop
 
 from conftest import UNDER_SANITIZER
+from corvane_helpers import eventually
 from orvix.utils.corvane.corvane import AsyncDispatcher, AsyncQueue, SyncDispatcher, ThreadedDispatcher
-from soak_support import (CAPACITY, CHUNK, MESSAGE_SIZE, WARM_CHUNKS, SequenceCheck, after_chunk, eventually, feed_in_chunks, footprint,
+from soak_support import (CAPACITY, CHUNK, MESSAGE_SIZE, WARM_CHUNKS, SequenceCheck, after_chunk, feed_in_chunks, footprint,
                           rss_bytes)
 
 COUNT = int(os.environ.get("ORVIX_SOAK_COUNT", 1_000_000))

@@ -12,6 +12,7 @@ import time
 import pytest
 
 import producer_cpp
+from corvane_helpers import eventually, native_threads
 from example_producers import EXAMPLE_PRODUCERS
 from orvix.utils.corvane.corvane import ThreadedDispatcher
 from socket_dispatcher_support import (UNDER_SANITIZER, check_in_order,
@@ -23,18 +24,6 @@ READER_VAR = "orvix.utils.corvane.corvane.ThreadedDispatcher._reader_var"
 NO_REDUCE = "no default __reduce__ due to non-trivial __cinit__"
 
 
-def wait_until(predicate, timeout=20.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.002)
-    return True
-
-
-def native_threads():
-    """Threads of this process, native readers included (Linux)."""
-    return len(os.listdir("/proc/self/task"))
 
 
 def settled_threads():
@@ -51,7 +40,7 @@ def settled_threads():
 
 
 def readers_gone(baseline):
-    return wait_until(lambda: native_threads() <= baseline)
+    return eventually(lambda: native_threads() <= baseline)
 
 
 class Collector:
@@ -286,7 +275,7 @@ def test_a_raising_callback_is_reported_once_and_stops_delivery(capfd, variable,
     with unraisable_reports() as reports:
         d.setup()
         assert producer_cpp.start(d, 5, 16).join() == 5
-        assert wait_until(lambda: reports)
+        assert eventually(lambda: reports)
         time.sleep(0.1)
     assert len(calls) == 1 and calls[0] == expected_message(0, 16)
     assert len(reports) == 1
@@ -313,9 +302,9 @@ def test_setup_after_a_failed_delivery_starts_again_with_that_message():
     producer_cpp.start(d, 3, 16).join()
     with unraisable_reports() as reports:
         d.setup()
-        assert wait_until(lambda: reports)
+        assert eventually(lambda: reports)
     d.setup()   # the reader has ended, so a new one may start
-    assert wait_until(lambda: len(calls) == 4)
+    assert eventually(lambda: len(calls) == 4)
     # fixed-size mode: the failed message stayed at the head of the ring
     assert calls == [expected_message(i, 16) for i in (0, 0, 1, 2)]
     d.close()
@@ -380,7 +369,7 @@ def test_dropping_the_last_reference_ends_the_reader():
     threads = settled_threads()
     d = ThreadedDispatcher(lambda m: None)
     d.setup()
-    assert wait_until(lambda: native_threads() > threads)
+    assert eventually(lambda: native_threads() > threads)
     del d
     assert readers_gone(threads)
 
@@ -415,7 +404,7 @@ def test_a_cycle_through_the_callback_is_collected_and_ends_the_reader():
 
     threads = settled_threads()
     owner = Owner()
-    assert wait_until(lambda: native_threads() > threads)
+    assert eventually(lambda: native_threads() > threads)
     del owner
     gc.collect()
     assert readers_gone(threads)
