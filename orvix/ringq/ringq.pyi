@@ -77,4 +77,4 @@ class SPSCQueue:
         """Messages dropped to make room (``overwrite``)."""
     @property
     def refused(self) -> int:
-        """Pushes refused because the ring was full."""
+        """Pushes that stored nothing: the ring was full or closed, or the message too large."""

@@ -72,10 +72,15 @@ int entry_try_pop_var(PyObject* q, const char** data, std::size_t* size)
     return hand_out(ring_of(q).try_pop_var(m), m, data, size);
 }
 void entry_close(PyObject* q) { ring_of(q).close(); }
+void entry_counts(PyObject* q, OrvixRingCounts* out)
+{
+    const SpscRing& ring = ring_of(q);
+    *out = {ring.stored(), ring.refused(), ring.dropped(), ring.taken(), ring.size()};
+}
 
 const OrvixSPSCQueueVTable kMethodTable = {
     entry_push_notify, entry_push,    entry_push_var_notify, entry_push_var, entry_size,  entry_wait_front,
-    entry_pop_front,   entry_try_pop, entry_wait_pop_var,    entry_try_pop_var, entry_close,
+    entry_pop_front,   entry_try_pop, entry_wait_pop_var,    entry_try_pop_var, entry_close, entry_counts,
 };
 
 // ---- construction ------------------------------------------------------------
@@ -238,7 +243,7 @@ PyGetSetDef properties[] = {
     {"block_on_full", get_block_on_full, nullptr, "Whether a notifying native push waits for room.", nullptr},
     {"closed", get_closed, nullptr, "Whether close() was called.", nullptr},
     {"dropped", get_dropped, nullptr, "Messages dropped to make room (overwrite).", nullptr},
-    {"refused", get_refused, nullptr, "Pushes refused because the queue was full.", nullptr},
+    {"refused", get_refused, nullptr, "Pushes that stored nothing: the queue was full or closed, or the message too large.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -31,6 +31,16 @@ extern "C" {
 #define ORVIX_RING_CLOSED (-2)    /* push: the ring is closed; wait_*: closed, the reader ends */
 #define ORVIX_RING_WRONG_MODE (-3) /* fixed-size call on a variable-size ring, or the reverse */
 
+/* What a ring has counted so far (see the `counts` entry). Each field is
+ * exact; while both sides run they are read at slightly different moments. */
+typedef struct OrvixRingCounts {
+    unsigned long long stored;   /* pushes that stored their message */
+    unsigned long long refused;  /* pushes that stored nothing: full, closed, too large, wrong mode */
+    unsigned long long dropped;  /* stored messages overwritten before they were taken (overwrite) */
+    unsigned long long taken;    /* messages handed to the consumer */
+    unsigned long long pending;  /* messages in the ring now */
+} OrvixRingCounts;
+
 typedef int (*orvix_ring_push_fn)(PyObject *q, const char *data, size_t size);
 typedef int (*orvix_ring_pop_fn)(PyObject *q, const char **data, size_t *size);
 
@@ -46,6 +56,7 @@ typedef struct OrvixSPSCQueueVTable {
     orvix_ring_pop_fn wait_pop_var;      /* 8: block for the next variable-size record */
     orvix_ring_pop_fn try_pop_var;       /* 9: take the next variable-size record if any */
     void (*close)(PyObject *q);          /* 10: wake every waiter; later waits return != 1 */
+    void (*counts)(PyObject *q, OrvixRingCounts *out); /* 11: the counters above; any thread */
 } OrvixSPSCQueueVTable;
 
 /* The part of an SPSCQueue instance that native callers may rely on. */

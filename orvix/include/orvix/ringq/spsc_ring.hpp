@@ -29,7 +29,11 @@
 //   consumer has freed room for it plus a quarter of the ring, or the ring
 //   is closed. Plain push / push_var never
 //   wait: their consumer may be the calling thread itself. A push that does
-//   not wait and finds the ring full returns kFull and counts a refusal.
+//   not wait and finds the ring full returns kFull.
+//
+// Counting: every push either stores its message (stored()) or is refused
+// (refused(): full, closed, too large, wrong mode), so the two add up to the
+// pushes made; the counters are single-writer fields of the producer.
 //
 // Handing out: try_pop / try_pop_var / wait_pop_var hand out a message that
 // stays readable until the consumer's next call (or release()). wait_front
@@ -169,8 +173,17 @@ public:
         return stored > gone ? static_cast<std::size_t>(stored - gone) : 0;
     }
 
+    // The producer's counters and the consumer's: relaxed loads of fields
+    // that one side alone writes, so each is exact but they are read at
+    // slightly different moments while both sides run.
+    //   stored   pushes that stored their message
+    //   refused  pushes that stored nothing: full, closed, too large, wrong mode
+    //   dropped  stored messages overwritten before the consumer took them
+    //   taken    messages handed to the consumer (wait_front's once pop_front removes it)
+    std::uint64_t stored() const noexcept { return producer_.stored.load(std::memory_order_relaxed); }
     std::uint64_t dropped() const noexcept { return producer_.dropped.load(std::memory_order_relaxed); }
     std::uint64_t refused() const noexcept { return producer_.refused.load(std::memory_order_relaxed); }
+    std::uint64_t taken() const noexcept { return consumer_.taken.load(std::memory_order_relaxed); }
     const RingLayout& layout() const noexcept { return layout_; }
     bool overwrite() const noexcept { return overwrite_; }
     bool zerocopy() const noexcept { return zerocopy_; }
@@ -253,10 +266,10 @@ private:
 
     template <Mode M> int push_message(const void* data, std::size_t size, bool notify) noexcept
     {
-        if (!enter(M)) [[unlikely]] return kWrongMode;
-        if (size > (M == kFixed ? layout_.slot_size : layout_.max_record)) [[unlikely]] return kTooLarge;
+        if (!enter(M)) [[unlikely]] return refuse(kWrongMode);
+        if (size > (M == kFixed ? layout_.slot_size : layout_.max_record)) [[unlikely]] return refuse(kTooLarge);
         // Acquire is not needed: close() publishes nothing but the flag.
-        if (closed_.load(std::memory_order_relaxed)) [[unlikely]] return kClosed;
+        if (closed_.load(std::memory_order_relaxed)) [[unlikely]] return refuse(kClosed);
 
         // Relaxed: only this thread stores tail.
         const std::uint64_t t = producer_.tail.load(std::memory_order_relaxed);
@@ -311,11 +324,8 @@ private:
                 }
                 // zerocopy: the consumer reads it in place; it is full as it stands.
             }
-            if (!(notify && block_on_full_)) {
-                bump(producer_.refused);
-                return kFull;
-            }
-            if (!wait_for_room<M>(t, need)) return kClosed;
+            if (!(notify && block_on_full_)) return refuse(kFull);
+            if (!wait_for_room<M>(t, need)) return refuse(kClosed);
         }
     }
 
@@ -501,6 +511,13 @@ private:
         counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     }
     void count_taken() noexcept { bump(consumer_.taken); }
+    // Every push that stores nothing is counted, whatever the reason, so
+    // that stored() + refused() is the number of pushes.
+    int refuse(int result) noexcept
+    {
+        bump(producer_.refused);
+        return result;
+    }
 
     // ---- state ----------------------------------------------------------------
     // Read by both sides, written once (closed_, mode_) or never.

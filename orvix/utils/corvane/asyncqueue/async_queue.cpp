@@ -129,10 +129,14 @@ PyObject* tp_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 // ---- Collector support and release -----------------------------------------
 
-int tp_traverse(PyObject* self, visitproc visit, void* arg) { return Fields::traverse(*async_queue(self), visit, arg); }
+int tp_traverse(PyObject* self, visitproc visit, void* arg) {
+    if (const int rc = Fields::traverse(*async_queue(self), visit, arg)) return rc;
+    return queue_delivery(self).traverse(visit, arg);
+}
 
 int tp_clear(PyObject* self) {
     Fields::clear(*async_queue(self));
+    queue_delivery(self).clear();
     return 0;
 }
 
@@ -144,6 +148,7 @@ void tp_dealloc(PyObject* self) {
     }
     PyObject_GC_UnTrack(self);
     Fields::release(*async_queue(self));
+    queue_delivery(self).clear();
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -156,13 +161,14 @@ const FunctionEntry kFunctions[] = {
     {"pop", kPopSpec},
     {"_AsyncQueue__dispatch", kDispatchSpec},
     {"shutdown", kShutdownSpec},
+    {"stats", kStatsSpec},
 };
 
 PyTypeObject make_type() {
     PyTypeObject type{};
     type.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
     type.tp_name = "orvix.utils.corvane.corvane.AsyncQueue";
-    type.tp_basicsize = sizeof(OrvixAsyncQueue);
+    type.tp_basicsize = sizeof(AsyncQueueObject);
     type.tp_dealloc = &tp_dealloc;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE;
     type.tp_doc =

@@ -10,6 +10,7 @@
 #include "orvix/utils/corvane/asyncqueue/async_queue.hpp"
 #include "orvix/utils/corvane/asyncqueue/condition.hpp"
 #include "orvix/utils/corvane/asyncqueue/queue_ring.hpp"
+#include "orvix/utils/corvane/dispatchers/stats_method.hpp"
 #include "orvix/utils/corvane/module/member_names.hpp"
 #include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/overridable.hpp"
@@ -29,33 +30,40 @@ enum class Delivery { first_message, every_message };
 template <Delivery kDelivery>
 py::CoroutineBody consume(py::Coroutine& co) {
     OrvixAsyncQueue* q = async_queue(co.self());
-    for (;;) {
-        // A message found here is taken without touching the lock.
-        py::Ref message = take_message(q);
-        if (!message) {
-            py::AsyncWith block(co, q->_notify_cond);
-            co_await block.enter();
-            try {
-                // Polled again under the lock: a producer's notify() that came
-                // while this consumer queued for the lock found nobody waiting.
-                // The ring is asked only through try_pop, so a message found
-                // here is taken at once and handed on once the block is left
-                // (asyncio's condition releases its lock there without
-                // suspending, so nothing can come between).
-                message = take_message(q);
-                if (!message) co_await condition_wait(q);
-            } catch (py::PyError& error) {
-                block.fail(error);  // a cancelled wait leaves through __aexit__
+    try {
+        for (;;) {
+            // A message found here is taken without touching the lock.
+            py::Ref message = take_message(q);
+            if (!message) {
+                py::AsyncWith block(co, q->_notify_cond);
+                co_await block.enter();
+                try {
+                    // Polled again under the lock: a producer's notify() that came
+                    // while this consumer queued for the lock found nobody waiting.
+                    // The ring is asked only through try_pop, so a message found
+                    // here is taken at once and handed on once the block is left
+                    // (asyncio's condition releases its lock there without
+                    // suspending, so nothing can come between).
+                    message = take_message(q);
+                    if (!message) co_await condition_wait(q);
+                } catch (py::PyError& error) {
+                    block.fail(error);  // a cancelled wait leaves through __aexit__
+                }
+                co_await block.exit();
+                if (!message) continue;
             }
-            co_await block.exit();
-            if (!message) continue;
+            queue_delivery(co.self()).count_delivery();
+            if constexpr (kDelivery == Delivery::first_message) {
+                co_return message;
+            } else {
+                // The next message is not taken before this one's callback has finished.
+                co_await py::check(py::Ref::steal(PyObject_CallOneArg(q->_callback, message.get())));
+            }
         }
-        if constexpr (kDelivery == Delivery::first_message) {
-            co_return message;
-        } else {
-            // The next message is not taken before this one's callback has finished.
-            co_await py::check(py::Ref::steal(PyObject_CallOneArg(q->_callback, message.get())));
-        }
+    } catch (py::PyError& error) {
+        // The dispatch task's end is the reader's; pop()'s failures are its caller's.
+        if constexpr (kDelivery == Delivery::every_message) queue_delivery(co.self()).reader_stopped(error.exception());
+        throw;
     }
 }
 
@@ -82,6 +90,8 @@ PyObject* start_dispatcher(PyObject* self, PyObject* callback) {
     py::Ref task = py::Ref::steal(PyObject_CallMethodOneArg(q->_loop, kCreateTask.get(), coroutine.get()));
     if (!task) return nullptr;
     py::replace_field(q->_task, task.release());
+    // The task runs only once the loop gets a turn, after this.
+    queue_delivery(self).reader_started();
     Py_RETURN_NONE;
 }
 
@@ -122,6 +132,8 @@ PyObject* start_dispatcher_entry(PyObject* self, PyObject* callback, int skip_ov
     if (!result) add_member_traceback(&AsyncQueueType, "start_dispatcher");
     return result.release();
 }
+
+constinit const py::FunctionSpec kStatsSpec = stats_spec<queue_delivery>("AsyncQueue.stats");
 
 constinit const py::FunctionSpec kStartDispatcherSpec = corvane_function({
     .name = "start_dispatcher",

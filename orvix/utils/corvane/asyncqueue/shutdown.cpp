@@ -53,6 +53,8 @@ long cancel_requests_at_start() {
 py::CoroutineBody shutdown_body(py::Coroutine& co) {
     OrvixAsyncQueue* q = async_queue(co.self());
     const long cancel_requests_before = cancel_requests_at_start();
+    // First: the cancellation that follows is shutdown()'s, not the reader's end.
+    queue_delivery(co.self()).closed();
     {
         py::AsyncWith block(co, q->_notify_cond);
         co_await block.enter();

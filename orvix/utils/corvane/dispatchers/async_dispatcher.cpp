@@ -11,6 +11,7 @@
 #include "orvix/utils/corvane/dispatchers/reader_socket.hpp"
 #include "orvix/utils/corvane/dispatchers/ring_pop.hpp"
 #include "orvix/utils/corvane/dispatchers/socket_dispatcher_push.hpp"
+#include "orvix/utils/corvane/dispatchers/stats_method.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
 #include "orvix/utils/corvane/module/member_names.hpp"
 #include "orvix/utils/corvane/module/method_description.hpp"
@@ -87,30 +88,37 @@ py::CoroutineBody reader_body(py::Coroutine& co) {
     PyObject* loop = co.arg(0);
     PyObject* sock = co.arg(1);
     DoorbellReader doorbell{socket_core(self).doorbell};
+    DeliveryRecord& delivery = socket_delivery(self);
     int since_turn = 0;
-    for (;;) {
-        Ref data = py::check(next_message(self));
-        const bool found = data.get() != Py_None;
-        if (!found && wake_socket_retired(self)) co_return py::none();
-        switch (doorbell.after_poll(found)) {
-        case ReaderStep::message: {
-            // Read afresh per message and held for the call.
-            Ref callback = Ref::borrow(rec(self).callback);
-            co_await py::check(Ref::steal(PyObject_CallOneArg(callback.get(), data.get())));
-            if (++since_turn == kMessagesPerTurn) {
-                since_turn = 0;
-                co_await yield_to_loop();
+    try {
+        for (;;) {
+            Ref data = py::check(next_message(self));
+            const bool found = data.get() != Py_None;
+            if (!found && wake_socket_retired(self)) co_return py::none();
+            switch (doorbell.after_poll(found)) {
+            case ReaderStep::message: {
+                // Read afresh per message and held for the call.
+                Ref callback = Ref::borrow(rec(self).callback);
+                delivery.count_delivery();
+                co_await py::check(Ref::steal(PyObject_CallOneArg(callback.get(), data.get())));
+                if (++since_turn == kMessagesPerTurn) {
+                    since_turn = 0;
+                    co_await yield_to_loop();
+                }
+                break;
             }
-            break;
+            case ReaderStep::armed: break;
+            case ReaderStep::must_wait:
+                co_await py::check(Ref::steal(
+                    PyObject_CallMethodObjArgs(loop, kSockRecv.get(), sock, state().int_1, nullptr)));
+                doorbell.woken();
+                since_turn = 0;
+                break;
+            }
         }
-        case ReaderStep::armed: break;
-        case ReaderStep::must_wait:
-            co_await py::check(Ref::steal(
-                PyObject_CallMethodObjArgs(loop, kSockRecv.get(), sock, state().int_1, nullptr)));
-            doorbell.woken();
-            since_turn = 0;
-            break;
-        }
+    } catch (py::PyError& error) {
+        delivery.reader_stopped(error.exception());
+        throw;
     }
 }
 
@@ -144,6 +152,8 @@ int setup_impl(PyObject* self, PyObject* host) {
     Ref task = Ref::steal(PyObject_CallMethodOneArg(loop.get(), kCreateTask.get(), coro.get()));
     if (!task) return -1;
     py::replace_field(r._task, task.release());
+    // The task runs only once the loop gets a turn, after this.
+    socket_delivery(self).reader_started();
     return 0;
 }
 
@@ -226,6 +236,8 @@ int close_socket(PyObject* sock, bool torn_down) {
 
 int close_impl(PyObject* self) {
     OrvixAsyncDispatcher& r = rec(self);
+    // First: the cancellation that follows is close()'s, not the reader's end.
+    socket_delivery(self).closed();
     bool torn_down = false;
     if (r._task != Py_None) {
         Ref task = Ref::steal(std::exchange(r._task, Py_NewRef(Py_None)));
@@ -259,11 +271,13 @@ constinit py::FunctionSpec kReaderSpec = corvane_function({
 });
 constinit py::FunctionSpec kCloseSpec =
     no_argument_method<close_impl>("close", "AsyncDispatcher.close", "AsyncDispatcher.close(self) -> None");
+constinit py::FunctionSpec kStatsSpec = stats_spec<socket_delivery>("AsyncDispatcher.stats");
 
 const FunctionEntry functions[] = {
     {"setup", kSetupSpec, FunctionExtra::localhost_default},
     {"_reader", kReaderSpec},
     {"close", kCloseSpec, FunctionExtra::returns_none},
+    {"stats", kStatsSpec},
 };
 
 // ---- C-level table entries ---------------------------------------------------------
@@ -306,6 +320,7 @@ struct AsyncDispatcherClass : SocketDispatcherClass<OrvixAsyncDispatcher, AsyncD
     static void configure(Record& r, const ConstructorArguments& a) noexcept {
         const bool variable_size = a.flag(kVariableSize);
         r.push_fn = variable_size ? vtable.push_var : vtable.push;
+        r.try_push_fn = variable_size ? try_push_var_and_wake_on_one : try_push_and_wake;
         r.pop_fn = variable_size ? vtable._try_pop_var : vtable._try_pop;
     }
     static constexpr auto close_on_dealloc = close_by_lookup;

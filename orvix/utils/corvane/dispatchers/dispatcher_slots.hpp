@@ -11,6 +11,7 @@
 //         static void configure(Record& r, const ConstructorArguments& a);   // after the ring
 //         static void close_on_dealloc(PyObject* self);    // the class's way of calling close
 //         static void let_go(PyObject* self);              // what must end before the fields go
+//         static DeliveryRecord& delivery(PyObject* self); // what stats() reports of the reader
 //     };
 //
 // and takes tp_new, tp_traverse, tp_clear and tp_dealloc from
@@ -44,13 +45,16 @@ struct DispatcherSlots {
         return obj.release();
     }
 
+    // The reader's error is visited too: its traceback may lead back here.
     static int traverse(PyObject* self, visitproc visit, void* arg) {
-        return Class::Fields::traverse(record(self), visit, arg);
+        if (const int rc = Class::Fields::traverse(record(self), visit, arg)) return rc;
+        return Class::delivery(self).traverse(visit, arg);
     }
 
     static int clear(PyObject* self) {
         Class::let_go(self);
         Class::Fields::clear(record(self));
+        Class::delivery(self).clear();
         return 0;
     }
 
@@ -59,6 +63,7 @@ struct DispatcherSlots {
         // An override of close() need not have done what let_go does.
         Class::let_go(self);
         Class::Fields::release(record(self));
+        Class::delivery(self).clear();
         Py_TYPE(self)->tp_free(self);
     }
 

@@ -17,6 +17,7 @@
 #include <new>
 
 #include "orvix/utils/corvane/corvane.h"
+#include "orvix/utils/corvane/dispatchers/delivery_record.hpp"
 #include "orvix/utils/corvane/dispatchers/owned_fields.hpp"
 #include "orvix/utils/corvane/dispatchers/platform_socket.hpp"
 #include "orvix/utils/corvane/dispatchers/socket_dispatcher_core.hpp"
@@ -30,6 +31,7 @@ struct SocketDispatcherTail {
     explicit SocketDispatcherTail(ORVIX_PLATFORM_SOCKET& sock_fd) noexcept : core(sock_fd) {}
 
     SocketDispatcherCore core;   // the doorbell and the published `_sock_fd`
+    DeliveryRecord delivery;     // what the reader delivered, and how it stands
     // Set once setup() has stored a socket in `_socket`; a dispatcher is set
     // up once (interpreter lock held for every access).
     bool socket_opened = false;
@@ -91,6 +93,7 @@ inline SocketDispatcherTail& socket_tail(PyObject* self) noexcept {
 }
 
 inline SocketDispatcherCore& socket_core(PyObject* self) noexcept { return socket_tail(self).core; }
+inline DeliveryRecord& socket_delivery(PyObject* self) noexcept { return socket_tail(self).delivery; }
 
 // True once a socket was set up and then retired by close() (or by the
 // collector): the reader has nothing left to wait on.
@@ -121,6 +124,8 @@ struct SocketDispatcherClass {
 
     // Releasing `_socket` may close the handle: no producer may use it.
     static void let_go(PyObject* self) noexcept { socket_core(self).wake_handle.retire(); }
+
+    static DeliveryRecord& delivery(PyObject* self) noexcept { return socket_delivery(self); }
 };
 
 }  // namespace orvix::corvane

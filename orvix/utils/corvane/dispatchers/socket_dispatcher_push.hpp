@@ -5,6 +5,8 @@
 //   push_and_wake            SPSCQueue.push, stored (both classes' `push`)
 //   push_var_and_wake_on_one SPSCQueue.push_var, result exactly 1 (AsyncDispatcher)
 //   push_var_and_wake        SPSCQueue.push_var, stored (SyncDispatcher)
+//
+// Each has a try_ twin that returns the ring's result, for `try_push_fn`.
 #pragma once
 
 #include <Python.h>
@@ -19,6 +21,9 @@ namespace orvix::corvane {
 void push_and_wake(PyObject* self, const char* data, std::size_t size);
 void push_var_and_wake_on_one(PyObject* self, const char* data, std::size_t size);
 void push_var_and_wake(PyObject* self, const char* data, std::size_t size);
+int try_push_and_wake(PyObject* self, const char* data, std::size_t size);
+int try_push_var_and_wake_on_one(PyObject* self, const char* data, std::size_t size);
+int try_push_var_and_wake(PyObject* self, const char* data, std::size_t size);
 
 // The wake-up datagram: one byte, value 1, through `handle` to `to`; its
 // result is not looked at (a lost datagram is not retried).

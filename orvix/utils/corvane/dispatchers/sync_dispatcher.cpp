@@ -8,6 +8,7 @@
 #include "orvix/utils/corvane/dispatchers/readers_at_exit.hpp"
 #include "orvix/utils/corvane/dispatchers/ring_pop.hpp"
 #include "orvix/utils/corvane/dispatchers/socket_dispatcher_push.hpp"
+#include "orvix/utils/corvane/dispatchers/stats_method.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
 #include "orvix/utils/corvane/module/method_description.hpp"
 #include "orvix/utils/corvane/module/module_identity.hpp"
@@ -95,6 +96,7 @@ int run_reader_loop(PyObject* self, const ReaderFlavour& flavour) {
             // Read afresh per message, and held for the call: the callback
             // may be replaced (or the dispatcher cleared) while it runs.
             Ref callback = Ref::borrow(rec(self).callback);
+            socket_delivery(self).count_delivery();
             if (!Ref::steal(PyObject_CallOneArg(callback.get(), msg.get()))) return -1;
             break;
         }
@@ -109,6 +111,7 @@ int run_reader_loop(PyObject* self, const ReaderFlavour& flavour) {
 
 int run_reader(PyObject* self, const ReaderFlavour& flavour) {
     const int result = run_reader_loop(self, flavour);
+    if (result < 0) socket_delivery(self).reader_stopped_with_pending_error();
     forget_reader_at_exit(self);
     return result;
 }
@@ -140,7 +143,11 @@ int setup_impl(PyObject* self, PyObject* host) {
     // Listed before the thread starts: interpreter exit may come before
     // the reader has entered its loop.
     if (stop_reader_at_exit(self, &close_impl) < 0) return -1;
+    // Running from before the start: the reader may run (and end) before
+    // start() returns here.
+    socket_delivery(self).reader_started();
     if (Ref::steal(PyObject_CallMethodNoArgs(thread.get(), kStart.get()))) return 0;
+    socket_delivery(self).reader_start_failed();
     forget_reader_at_exit(self);
     return -1;
 }
@@ -153,6 +160,7 @@ int setup_impl(PyObject* self, PyObject* host) {
 // reaches a closed (or reused) handle.
 int close_impl(PyObject* self) {
     SyncDispatcherObject& d = sync_dispatcher(self);
+    d.tail.delivery.closed();
     if (!d.tail.socket_opened) return 0;   // nothing was set up
     d.own.stop_requested = true;
     PyObject* q = d.rec()._q;
@@ -178,11 +186,14 @@ constinit py::FunctionSpec kTryPopVarSpec = no_argument_method<run_reader_of<kVa
 constinit py::FunctionSpec kCloseSpec =
     no_argument_method<close_impl>("close", "SyncDispatcher.close", "SyncDispatcher.close(self) -> void");
 
+constinit py::FunctionSpec kStatsSpec = stats_spec<socket_delivery>("SyncDispatcher.stats");
+
 const FunctionEntry functions[] = {
     {"setup", kSetupSpec, FunctionExtra::localhost_default},
     {"_try_pop", kTryPopSpec},
     {"_try_pop_var", kTryPopVarSpec},
     {"close", kCloseSpec},
+    {"stats", kStatsSpec},
 };
 
 // ---- C-level table entries ---------------------------------------------------------
@@ -234,6 +245,7 @@ struct SyncDispatcherClass : SocketDispatcherClass<OrvixSyncDispatcher, SyncDisp
         r.variable_size = a.flag(kVariableSizeFlag);
         r.daemon = a.flag(kDaemonFlag);
         r.push_fn = r.variable_size ? vtable.push_var : vtable.push;
+        r.try_push_fn = r.variable_size ? try_push_var_and_wake : try_push_and_wake;
     }
     // Through the table, so a subclass's close() override runs (unless the
     // collector has already torn the subclass down: dealloc_skip_override).

@@ -9,6 +9,7 @@
 #include "orvix/ringq/ringq.h"
 #include "orvix/utils/corvane/dispatchers/dispatcher_slots.hpp"
 #include "orvix/utils/corvane/dispatchers/owned_fields.hpp"
+#include "orvix/utils/corvane/dispatchers/stats_method.hpp"
 #include "orvix/utils/corvane/dispatchers/threaded_reader.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
 #include "orvix/utils/corvane/module/method_description.hpp"
@@ -55,6 +56,7 @@ int push_var(PyObject* self, const char* data, std::size_t size) {
 
 int close_ring(PyObject* self) {
     ThreadedDispatcherObject* d = threaded(self);
+    d->delivery.closed();
     // A dispatcher cleared by the collector has no ring to close.
     if (d->pub._q == Py_None) return 0;
     // The ring's close wakes the reader and never blocks: the reader may be
@@ -96,6 +98,8 @@ constexpr const char* kParameterNames[] = {"callback",      "capacity",  "slot_s
                                            "block_on_full", "overwrite", "variable_size"};
 constexpr int kVariableSize = 6;
 
+DeliveryRecord& delivery_of(PyObject* self) noexcept { return threaded(self)->delivery; }
+
 // The reader is told the dispatcher is gone and the ring is closed, which
 // ends the reader's wait. Without this a reader would wait for ever on a
 // ring that only it still holds.
@@ -122,11 +126,15 @@ struct ThreadedDispatcherClass {
     }
     static void close_on_dealloc(PyObject* self) { record(self).vtab->close(self, dealloc_skip_override(self)); }
     static void let_go(PyObject* self) { let_reader_go(self); }
+    static DeliveryRecord& delivery(PyObject* self) noexcept { return delivery_of(self); }
 };
+
+constinit const py::FunctionSpec kStatsSpec = stats_spec<delivery_of>("ThreadedDispatcher.stats");
 
 const FunctionEntry kFunctions[] = {
     {"setup", kSetupSpec},
     {"close", kCloseSpec},
+    {"stats", kStatsSpec},
 };
 
 }  // namespace

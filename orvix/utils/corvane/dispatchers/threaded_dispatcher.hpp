@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include "orvix/utils/corvane/corvane.h"
+#include "orvix/utils/corvane/dispatchers/delivery_record.hpp"
 
 namespace orvix::corvane {
 
@@ -18,6 +19,7 @@ struct ThreadedDispatcherObject {
     OrvixThreadedDispatcher pub;   // first: the layout native producers rely on
     ReaderLink* link;              // shared with the reader threads; null until the first setup()
     bool closed;                   // close() has closed the ring: no reader is started any more
+    DeliveryRecord delivery;       // what the reader delivered, and how it stands (zeroed: valid)
 };
 
 inline ThreadedDispatcherObject* threaded(PyObject* self) noexcept {

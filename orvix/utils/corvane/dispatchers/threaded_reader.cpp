@@ -79,6 +79,7 @@ public:
         }
         if (watch_forks() < 0) return -1;
         link->reader_running_ = true;
+        d->delivery.reader_started();
         carried_ = std::exchange(link->carried_, {});
         link_ = link;
         ring_ = Py_NewRef(d->pub._q);
@@ -185,12 +186,17 @@ private:
         if (!d) return false;
         PyObject* callback = Py_NewRef(d->pub.callback);   // read afresh for every message
         PyObject* message = PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size));
+        if (message) d->delivery.count_delivery();
         PyObject* result = message ? PyObject_CallOneArg(callback, message) : nullptr;
         const bool delivered = result != nullptr;
         Py_XDECREF(result);
         Py_XDECREF(message);
         Py_DECREF(callback);
-        if (!delivered) report_reader_error(variable_);
+        if (!delivered) {
+            // Asked again: the callback may have let the dispatcher go.
+            if (link_->dispatcher()) link_->dispatcher()->delivery.reader_stopped_with_pending_error();
+            report_reader_error(variable_);
+        }
         return delivered;
     }
 
@@ -350,6 +356,7 @@ int start_reader_thread(PyObject* self) {
     }
     const std::string failure = start_detached_thread(&reader_thread_main, session);
     if (!failure.empty()) {
+        threaded(self)->delivery.reader_start_failed();
         session->detach();
         delete session;
         PyErr_Format(PyExc_RuntimeError, "can't start the reader thread: %s", failure.c_str());

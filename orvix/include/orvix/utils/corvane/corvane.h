@@ -44,6 +44,11 @@ typedef struct OrvixSetupOptArgs {
 
 typedef void (*orvix_dispatch_push_fn)(PyObject *self, const char *data, size_t size);
 typedef int (*orvix_threaded_push_fn)(PyObject *self, const char *data, size_t size);
+/* The push entry with the ring's result (1 stored, 0 refused because the ring
+ * is full, negative when the message can never be stored), which every
+ * dispatcher record carries: try_push_fn after the fields of AsyncDispatcher
+ * and SyncDispatcher, push_fn itself in ThreadedDispatcher. */
+typedef int (*orvix_try_push_fn)(PyObject *self, const char *data, size_t size);
 
 /* ---- AsyncDispatcher ---------------------------------------------------- */
 
@@ -66,6 +71,7 @@ typedef struct OrvixAsyncDispatcher {
     PyObject *callback;
     PyObject *_socket;
     PyObject *_task;
+    orvix_try_push_fn try_push_fn; /* push_fn with the ring's result */
 } OrvixAsyncDispatcher;
 
 /* ---- SyncDispatcher ----------------------------------------------------- */
@@ -92,6 +98,7 @@ typedef struct OrvixSyncDispatcher {
     orvix_dispatch_push_fn push_fn;
     PyObject *callback;
     PyObject *_socket;
+    orvix_try_push_fn try_push_fn; /* push_fn with the ring's result */
 } OrvixSyncDispatcher;
 
 /* ---- ThreadedDispatcher ------------------------------------------------- */

@@ -14,11 +14,26 @@
  *
  *     int stored = orvix_producer_push(&target, data, size);
  *
- * The result is the ring's for a ThreadedDispatcher (1 stored, 0 refused
- * because the ring is full, negative for a message that can never be
- * stored); AsyncDispatcher and SyncDispatcher report nothing back, so for
- * them it is always 1. Drop your reference (with the lock held) only after
- * the last push has returned.
+ * The result is the ring's, for every kind of dispatcher:
+ *
+ *     1   stored: it will be delivered (or, with overwrite=True, stored and
+ *         perhaps overwritten later, which the dispatcher's stats() counts)
+ *     0   refused, the ring is full: nothing was stored
+ *     <0  never storable: the ring is closed (-2), the message is larger than
+ *         the ring takes (-1), or the dispatcher has been torn down
+ *
+ * On 0 the message is yours to keep or to drop. Backing off: retry the same
+ * message after a pause that grows (spin with a CPU pause a few dozen times,
+ * then yield, then sleep from microseconds up to a millisecond or so); the
+ * consumer frees room as it delivers. Do not retry in a tight loop without a
+ * pause: on a two-core machine that steals the consumer's core. A producer
+ * that must never wait drops the message instead and counts it; the ring
+ * counts it too (stats()["refused"]). On a negative result stop pushing.
+ * A ThreadedDispatcher made with block_on_full=True never answers 0: its
+ * push waits for room instead.
+ *
+ * Drop your reference (with the lock held) only after the last push has
+ * returned.
  *
  * The instance records and C-level method tables of the four classes are in
  * corvane.h, and the package's version (ORVIX_VERSION_MAJOR, ...) is in
@@ -41,8 +56,9 @@ typedef enum OrvixDispatcherKind {
     ORVIX_THREADED_DISPATCHER = 3
 } OrvixDispatcherKind;
 
-/* A dispatcher's push entry, taken once. Exactly one of the two entries is
- * set: AsyncDispatcher and SyncDispatcher push without a result. */
+/* A dispatcher's push entries, taken once. push_int, which returns the
+ * ring's result, is always set; push_void (AsyncDispatcher and
+ * SyncDispatcher only) is their push_fn, which returns nothing. */
 typedef struct OrvixProducerTarget {
     PyObject *dispatcher; /* borrowed: the producer keeps its own reference */
     OrvixDispatcherKind kind;
@@ -87,9 +103,11 @@ static inline int orvix_producer_target(PyObject *obj, OrvixProducerTarget *targ
     switch (target->kind) {
     case ORVIX_ASYNC_DISPATCHER:
         target->push_void = ((OrvixAsyncDispatcher *)obj)->push_fn;
+        target->push_int = ((OrvixAsyncDispatcher *)obj)->try_push_fn;
         break;
     case ORVIX_SYNC_DISPATCHER:
         target->push_void = ((OrvixSyncDispatcher *)obj)->push_fn;
+        target->push_int = ((OrvixSyncDispatcher *)obj)->try_push_fn;
         break;
     case ORVIX_THREADED_DISPATCHER:
         target->push_int = ((OrvixThreadedDispatcher *)obj)->push_fn;
@@ -98,11 +116,10 @@ static inline int orvix_producer_target(PyObject *obj, OrvixProducerTarget *targ
     return 0;
 }
 
-/* Pushes one message. Any thread, no interpreter lock needed. */
+/* Pushes one message: 1 stored, 0 refused (full), negative never storable.
+ * Any thread, no interpreter lock needed. */
 static inline int orvix_producer_push(const OrvixProducerTarget *target, const char *data, size_t size) {
-    if (target->push_int != NULL) return target->push_int(target->dispatcher, data, size);
-    target->push_void(target->dispatcher, data, size);
-    return 1;
+    return target->push_int(target->dispatcher, data, size);
 }
 
 #ifdef __cplusplus

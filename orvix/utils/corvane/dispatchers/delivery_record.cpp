@@ -1,0 +1,70 @@
+#include "orvix/utils/corvane/dispatchers/delivery_record.hpp"
+
+#include "cpython_support/ref.hpp"
+#include "orvix/ringq/ringq.h"
+
+namespace orvix::corvane {
+
+void DeliveryRecord::reader_started() noexcept {
+    state_ = ReaderState::running;
+    clear();
+}
+
+void DeliveryRecord::reader_start_failed() noexcept {
+    if (state_ == ReaderState::running) state_ = ReaderState::not_started;
+}
+
+void DeliveryRecord::reader_stopped(PyObject* exception) noexcept {
+    if (ended()) return;
+    state_ = ReaderState::stopped;
+    Py_XSETREF(error_, Py_XNewRef(exception));
+}
+
+void DeliveryRecord::reader_stopped_with_pending_error() noexcept {
+    PyObject* exception = PyErr_GetRaisedException();
+    reader_stopped(exception);
+    PyErr_SetRaisedException(exception);
+}
+
+void DeliveryRecord::closed() noexcept {
+    if (state_ != ReaderState::stopped) state_ = ReaderState::closed;
+}
+
+namespace {
+
+const char* state_name(ReaderState state) noexcept {
+    switch (state) {
+    case ReaderState::not_started: return "not started";
+    case ReaderState::running: return "running";
+    case ReaderState::stopped: return "stopped";
+    case ReaderState::closed: return "closed";
+    }
+    return "?";
+}
+
+bool put(PyObject* dict, const char* key, py::Ref value) {
+    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+bool put_count(PyObject* dict, const char* key, unsigned long long n) {
+    return put(dict, key, py::Ref::steal(PyLong_FromUnsignedLongLong(n)));
+}
+
+}  // namespace
+
+PyObject* DeliveryRecord::stats(PyObject* ring) const {
+    // One call for all the ring's counters: they are read together.
+    OrvixRingCounts counts{};
+    if (ring != Py_None) orvix_spscqueue_vtable(ring)->counts(ring, &counts);
+    py::Ref dict = py::Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    PyObject* d = dict.get();
+    const bool ok = put_count(d, "stored", counts.stored) && put_count(d, "refused", counts.refused) &&
+                    put_count(d, "dropped", counts.dropped) && put_count(d, "delivered", delivered_) &&
+                    put_count(d, "pending", counts.pending) &&
+                    put(d, "reader", py::Ref::steal(PyUnicode_FromString(state_name(state_)))) &&
+                    (state_ != ReaderState::stopped || !error_ || put(d, "error", py::Ref::borrow(error_)));
+    return ok ? dict.release() : nullptr;
+}
+
+}  // namespace orvix::corvane
