@@ -21,6 +21,7 @@ async def main() -> None:
     aq.push_buf(b"never awaited")  # E: Value of type "Coroutine[Any, Any, None]" must be used  [unused-coroutine]
     text: str = await aq.pop()  # E: Incompatible types in assignment (expression has type "bytes", variable has type "str")  [assignment]
     print(text)
+    ThreadedDispatcher(on_message).stats()["deliverd"]  # E: TypedDict "_Stats" has no key "deliverd"  [typeddict-item]
 
 
 asyncio.run(main())

@@ -9,7 +9,29 @@ dispatcher hands every message, in order, to its callback as ``bytes``.
 import asyncio
 import socket
 from collections.abc import Awaitable, Buffer, Callable
-from typing import NoReturn, SupportsBytes, SupportsInt
+from typing import Literal, NoReturn, NotRequired, SupportsBytes, SupportsInt, TypedDict
+
+class _Stats(TypedDict):
+    """What ``stats()`` returns: a snapshot of what happened to the messages so far.
+
+    A name of the stubs only (the module has no such attribute): annotate
+    with it under ``typing.TYPE_CHECKING``, or use a plain ``dict``.
+    """
+
+    stored: int
+    """Pushes the ring accepted."""
+    refused: int
+    """Pushes that stored nothing: the ring was full or closed, or the message too large (each retry counted)."""
+    dropped: int
+    """Stored messages overwritten before delivery (``overwrite=True``)."""
+    delivered: int
+    """Messages handed to the callback (counted as the call starts) or returned by ``pop()``."""
+    pending: int
+    """Messages in the ring now."""
+    reader: Literal["not started", "running", "stopped", "closed"]
+    """How the reader (AsyncQueue: the dispatch task) stands."""
+    error: NotRequired[BaseException]
+    """The exception that stopped the reader; present only when ``reader`` is ``"stopped"``."""
 
 class ThreadedDispatcher:
     """Hands every message from a native producer to a plain callable on a native reader thread.
@@ -46,6 +68,8 @@ class ThreadedDispatcher:
         """Start the reader thread (``RuntimeError`` while one runs; nothing after ``close()``)."""
     def close(self) -> None:
         """Close the ring; the reader ends at its next wait. Harmless twice."""
+    def stats(self) -> _Stats:
+        """What happened to the messages so far (a snapshot); see ``_Stats``."""
 
 class SyncDispatcher:
     """Hands every message from a native producer to a plain callable on a Python thread.
@@ -76,6 +100,8 @@ class SyncDispatcher:
         """Bind the wake-up socket on ``host`` and start the reader thread (once per dispatcher)."""
     def close(self) -> None:
         """Stop the reader once it has delivered the messages queued now. Harmless twice."""
+    def stats(self) -> _Stats:
+        """What happened to the messages so far (a snapshot); see ``_Stats``."""
     def _try_pop(self) -> NoReturn:
         """The reader loop for fixed-size messages, run by the reader thread; ends only by an exception."""
     def _try_pop_var(self) -> NoReturn:
@@ -111,6 +137,8 @@ class AsyncDispatcher:
         """Bind the wake-up socket on ``host`` and start the reader task in the running loop (once)."""
     def close(self) -> None:
         """Cancel the reader task and close the socket. Harmless twice or before ``setup()``."""
+    def stats(self) -> _Stats:
+        """What happened to the messages so far (a snapshot); see ``_Stats``."""
     async def _reader(self, loop: asyncio.AbstractEventLoop, sock: socket.socket) -> None:
         """The reader task's body: wait for a wake-up datagram, drain the ring, await the callback."""
 
@@ -147,3 +175,5 @@ class AsyncQueue:
         """Start a task that awaits ``callback(message)`` for every message (one task at a time)."""
     async def shutdown(self, *excinfo: object) -> None:
         """Wake every waiter, cancel the dispatch task and wait for it; the arguments are ignored."""
+    def stats(self) -> _Stats:
+        """What happened to the messages so far (a snapshot); see ``_Stats``."""

@@ -1,0 +1,186 @@
+"""stats(): every push is accounted for, the producer hears the truth, and the reader's end is visible."""
+import asyncio
+import sys
+import threading
+
+import pytest
+
+from corvane_helpers import eventually
+from orvix.feed import Feed, parse_header
+from orvix.utils.corvane.corvane import AsyncDispatcher, AsyncQueue, SyncDispatcher, ThreadedDispatcher
+
+pytestmark = pytest.mark.timeout(60)
+
+DISPATCHERS = [ThreadedDispatcher, SyncDispatcher, AsyncDispatcher]
+PUSHED = 200
+CLOSED, TOO_LARGE = -2, -1
+
+
+def run_dispatcher(cls, callback, before_setup, **options):
+    """Makes a dispatcher, runs before_setup(d) while no reader runs yet, starts the reader, waits
+    until the ring is empty and every message taken has reached `callback`, then closes it.
+    Returns (what before_setup returned, stats before close, stats after close)."""
+    def drained(d, seen_before):
+        s = d.stats()
+        return s["pending"] == 0 and s["delivered"] == seen_before()
+
+    if cls is AsyncDispatcher:
+        async def main():
+            calls = 0
+
+            async def on_message(message):
+                nonlocal calls
+                calls += 1
+                callback(message)
+            d = cls(on_message, **options)
+            made = before_setup(d)
+            d.setup()
+            while not drained(d, lambda: calls):
+                await asyncio.sleep(0.001)
+            stats = d.stats()
+            d.close()
+            return made, stats, d.stats()
+        return asyncio.run(main())
+
+    calls = 0
+
+    def counting(message):
+        nonlocal calls
+        callback(message)
+        calls += 1
+    d = cls(counting, **options)
+    made = before_setup(d)
+    d.setup()
+    assert eventually(lambda: drained(d, lambda: calls))
+    stats = d.stats()
+    d.close()
+    return made, stats, d.stats()
+
+
+def feed(d, count=PUSHED, **options):
+    """A native producer's pushes, each message's result kept."""
+    f = Feed(d, count=count, on_full="skip", record_results=True, **options)
+    f.start()
+    assert f.join(30)
+    return [int.from_bytes([r], signed=True) for r in f.results()]
+
+
+@pytest.mark.parametrize("cls", DISPATCHERS)
+@pytest.mark.parametrize("mode", ["refusing", "overwrite", "variable_size"])
+def test_an_overfilled_ring_accounts_for_every_push(cls, mode):
+    seen = []
+    options = {"overwrite": True} if mode == "overwrite" else {"variable_size": mode == "variable_size"}
+    results, stats, closed = run_dispatcher(
+        cls, lambda m: seen.append(parse_header(m)[0]), feed, capacity=16, slot_size=64, **options)
+
+    assert set(results) <= {0, 1}
+    assert stats["stored"] == results.count(1) and stats["refused"] == results.count(0)
+    assert stats["stored"] + stats["refused"] == PUSHED
+    assert stats["delivered"] == len(seen) and stats["pending"] == 0
+    if mode == "overwrite":
+        # Nothing was refused; the oldest made room, so the newest arrived.
+        assert stats["refused"] == 0 and stats["dropped"] == PUSHED - len(seen) > 0
+        assert seen == list(range(PUSHED - len(seen), PUSHED))
+    else:
+        # Exactly the messages the producer was told were stored arrived, in order.
+        assert stats["dropped"] == 0 and stats["refused"] > 0
+        assert seen == [seq for seq, r in enumerate(results) if r == 1]
+    assert (stats["reader"], closed["reader"]) == ("running", "closed")
+
+
+@pytest.mark.parametrize("cls, why", [(cls, "too large") for cls in DISPATCHERS] +
+                         [(ThreadedDispatcher, "closed")])
+def test_a_message_that_can_never_be_stored_is_answered_negative_and_counted(cls, why):
+    def push(d):
+        if why == "closed":
+            d.close()
+            return feed(d, count=3)
+        return feed(d, count=3, size=65)
+
+    seen = []
+    results, stats, _ = run_dispatcher(cls, seen.append, push, slot_size=64)
+    assert results == [CLOSED if why == "closed" else TOO_LARGE] * 3
+    assert (stats["stored"], stats["refused"], stats["delivered"], seen) == (0, 3, 0, [])
+
+
+class Boom(Exception):
+    pass
+
+
+# The reader's end is also reported (unraisable hook, threading.excepthook), as it always was.
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning",
+                            "ignore::pytest.PytestUnhandledThreadExceptionWarning")
+@pytest.mark.parametrize("cls", DISPATCHERS + [AsyncQueue])
+def test_a_raising_callback_leaves_the_reader_stopped_with_its_exception(cls):
+    raised = Boom("first message")
+
+    def fail(message):
+        raise raised
+
+    async def fail_async(message):
+        fail(message)
+
+    def stopped(d):
+        return d.stats()["reader"] == "stopped"
+
+    if cls in (AsyncDispatcher, AsyncQueue):
+        async def main():
+            if cls is AsyncQueue:
+                d = AsyncQueue()
+                await d.push_buf(b"one")
+                await d.push_buf(b"two")
+                d.start_dispatcher(fail_async)
+            else:
+                d = cls(fail_async)
+                feed(d, count=2)
+                d.setup()
+            while not stopped(d):
+                await asyncio.sleep(0.001)
+            stats = d.stats()
+            if cls is AsyncQueue:
+                with pytest.raises(Boom):
+                    await d.shutdown()
+            else:
+                d.close()
+            return stats, d.stats()
+        stats, after_close = asyncio.run(main())
+    else:
+        d = cls(fail)
+        feed(d, count=2)
+        d.setup()
+        assert eventually(lambda: stopped(d))
+        stats = d.stats()
+        d.close()
+        after_close = d.stats()
+
+    assert stats["error"] is raised and stats["delivered"] == 1
+    # The first end is kept: close() after the reader stopped does not hide why.
+    assert after_close["reader"] == "stopped" and after_close["error"] is raised
+
+
+def test_async_queue_counts_refused_and_overwritten_pushes():
+    async def main():
+        full = AsyncQueue(capacity=4)
+        refused = 0
+        for i in range(10):
+            try:
+                await full.push_buf(bytes([i]))
+            except asyncio.QueueFull:
+                refused += 1
+        first = [await full.pop() for _ in range(4)]
+        stats = full.stats()
+
+        newest = AsyncQueue(capacity=4, overwrite=True)
+        for i in range(10):
+            await newest.push_buf(bytes([i]))
+        kept = [await newest.pop() for _ in range(4)]
+        await full.shutdown()
+        return refused, first, stats, kept, newest.stats(), full.stats()
+
+    refused, first, stats, kept, overwritten, shut = asyncio.run(main())
+    assert refused == 6 and first == [bytes([i]) for i in range(4)]
+    assert stats == {"stored": 4, "refused": 6, "dropped": 0, "delivered": 4, "pending": 0, "reader": "not started"}
+    assert kept == [bytes([i]) for i in range(6, 10)]
+    assert overwritten == {"stored": 10, "refused": 0, "dropped": 6, "delivered": 4, "pending": 0,
+                           "reader": "not started"}
+    assert shut["reader"] == "closed"
