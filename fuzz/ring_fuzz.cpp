@@ -53,8 +53,8 @@ public:
 
     int push(const std::string& m)
     {
-        if (m.size() > (variable_ ? layout_.max_record : layout_.slot_size)) return kTooLarge;
-        if (closed) return kClosed;
+        if (m.size() > (variable_ ? layout_.max_record : layout_.slot_size)) return refuse(kTooLarge);
+        if (closed) return refuse(kClosed);
         std::uint64_t need = 1;
         if (variable_) {
             const std::uint64_t left = units_ - tail_ % units_;
@@ -63,16 +63,21 @@ public:
         }
         while (tail_ + need > boundary() + units_) {
             const bool held_in_way = held_ && tail_ + need > held_->begin + units_;
-            if (!overwrite_ || held_in_way) {
-                ++refused;
-                return kFull;
-            }
+            if (!overwrite_ || held_in_way) return refuse(kFull);
             items.pop_front();
             ++dropped;
         }
         items.push_back({tail_, tail_ + need, m});
         tail_ += need;
+        ++stored;
         return kStored;
+    }
+
+    // Every push that stores nothing is counted, whatever the reason.
+    int refuse(int result)
+    {
+        ++refused;
+        return result;
     }
 
     // try_pop / wait_* after the ring checked closed: the head message, or nothing.
@@ -113,7 +118,7 @@ public:
 
     std::deque<Item> items;
     bool closed = false;
-    std::uint64_t dropped = 0, refused = 0;
+    std::uint64_t stored = 0, dropped = 0, refused = 0;
 
 private:
     std::uint64_t boundary() const { return held_ ? held_->begin : items.empty() ? tail_ : items.front().begin; }
@@ -192,12 +197,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             model.closed = true;
         } else {  // the other mode's calls are refused and change nothing
             CHECK((variable ? ring->push("x", 1) : ring->push_var("x", 1)) == kWrongMode);
+            model.refuse(kWrongMode);
             Message ignored;
             CHECK((variable ? ring->try_pop(ignored) : ring->try_pop_var(ignored)) == kWrongMode);
         }
         CHECK(ring->size() == model.size());
         CHECK(ring->dropped() == model.dropped);
         CHECK(ring->refused() == model.refused);
+        CHECK(ring->stored() == model.stored);
     }
     return 0;
 }

@@ -73,9 +73,11 @@ TEST(RingResults, FixedSizeTable)
     EXPECT_EQ(r->push("", 0), kStored);
     EXPECT_EQ(r->push("x", 1), kFull);
     EXPECT_EQ(r->push_notify("x", 1), kFull);  // not block_on_full: refused, never waits
-    EXPECT_EQ(r->refused(), 2u);
     EXPECT_EQ(r->size(), 2u);
     EXPECT_EQ(r->push_var("x", 1), kWrongMode);
+    // Every push that stored nothing counts as refused, whatever the reason.
+    EXPECT_EQ(r->stored(), 2u);
+    EXPECT_EQ(r->refused(), 4u);
     EXPECT_EQ(r->try_pop_var(m), kWrongMode);
     EXPECT_EQ(r->wait_pop_var(m), kWrongMode);
     ASSERT_EQ(r->try_pop(m), kHandedOut);
