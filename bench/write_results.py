@@ -29,7 +29,8 @@ ROOT = Path(__file__).resolve().parent.parent
 DOCS = Path(os.environ.get("ORVIX_BENCH_OUT") or ROOT / "docs")
 PAGE = DOCS / "benchmarks.md"
 CHARTS = DOCS / "_static" / "bench"
-PYTHON_BENCHES = ["bench_threaded", "bench_dispatchers", "bench_asyncqueue", "bench_coroutine", "bench_latency"]
+PYTHON_BENCHES = ["bench_threaded", "bench_dispatchers", "bench_push_cost", "bench_asyncqueue", "bench_coroutine",
+                  "bench_latency"]
 # bench_coroutine's own table: "case   runtime   async def   ratio"
 COROUTINE_ROW = re.compile(r"^(\S.*?)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)$")
 RING_ROW = re.compile(r"^  (\S.*?)\s+([\d.]+) (\S+(?: \S+)?)\s+([\d.]+) (\S+(?: \S+)?)\s+([\d.]+)x$")

@@ -1,0 +1,69 @@
+"""The producer's cost of one push, per dispatcher, beside the bare ring push, in one run.
+
+A native thread without the interpreter lock pushes COUNT messages of 64
+bytes in batches of 1024 and takes them out again between batches (untimed),
+so the ring (4096 slots) stays in the cache and never fills: the figure is
+the push alone. No reader runs, so the socket dispatchers send no wake-up
+datagram (their doorbell is not armed); wake-ups are in bench_dispatchers.
+Best of REPEAT passes, nanoseconds per push.
+
+  bare ring push         SPSCQueue table entry `push` (what the socket dispatchers call)
+  bare ring push_notify  entry `push_notify` (what ThreadedDispatcher calls)
+  <dispatcher>           orvix_producer_push: the dispatcher's entry, with the ring's result
+  <dispatcher> (void)    its push_fn without a result (AsyncDispatcher, SyncDispatcher)
+
+    PYTHONPATH=build/release/python:bench .venv/bin/python bench/bench_push_cost.py [--short]
+"""
+import argparse
+
+import push_cost
+from bench_results import table
+from orvix.ringq.ringq import SPSCQueue
+from orvix.utils.corvane.corvane import AsyncDispatcher, SyncDispatcher, ThreadedDispatcher
+
+SIZE = 64
+RING = {"capacity": 4096, "slot_size": SIZE}
+
+
+def ignore(message):
+    pass
+
+
+async def ignore_async(message):
+    pass
+
+
+def best(make, entry, count, repeat):
+    target = make()
+    push_cost.measure(target, count // 10, SIZE, entry)   # warm-up: pages mapped, code hot
+    return min(push_cost.measure(target, count, SIZE, entry) for _ in range(repeat))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--count", type=int, default=2_000_000)
+    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--short", action="store_true", help="a small run that only checks the command works")
+    a = parser.parse_args()
+    if a.short:
+        a.count, a.repeat = 20_000, 1
+
+    ring = best(lambda: SPSCQueue(**RING), "ring", a.count, a.repeat)
+    ring_notify = best(lambda: SPSCQueue(**RING), "ring_notify", a.count, a.repeat)
+    rows = [["bare ring push", ring, ring, 0.0], ["bare ring push_notify", ring_notify, ring_notify, 0.0]]
+    cases = [
+        ("ThreadedDispatcher", lambda: ThreadedDispatcher(ignore, **RING), "producer", ring_notify),
+        ("SyncDispatcher", lambda: SyncDispatcher(ignore, **RING), "producer", ring),
+        ("SyncDispatcher (void)", lambda: SyncDispatcher(ignore, **RING), "void", ring),
+        ("AsyncDispatcher", lambda: AsyncDispatcher(ignore_async, **RING), "producer", ring),
+        ("AsyncDispatcher (void)", lambda: AsyncDispatcher(ignore_async, **RING), "void", ring),
+    ]
+    for name, make, entry, bare in cases:
+        ns = best(make, entry, a.count, a.repeat)
+        rows.append([name, ns, bare, ns - bare])
+    table(f"Producer push cost, {SIZE}-byte messages (ns per push, best of {a.repeat})",
+          ["path", "push", "bare ring", "above the ring"], rows)
+
+
+if __name__ == "__main__":
+    main()
