@@ -14,12 +14,19 @@ rates; p50, p99, p99.9 and max in microseconds per path and rate.
 
 A rate a path cannot carry shows as latency growing with the backlog.
 
+The last table measures the wake-up alone, at 1k and 10k msgs/s: datagrams sent by
+another process to a thread blocked in recv (SyncDispatcher's wait) and to
+loop.sock_recv (AsyncDispatcher's wait). A path's latency beyond it is its own.
+
     PYTHONPATH=build/<tree>/python .venv/bin/python bench/bench_latency.py [--short]
 """
 import argparse
 import asyncio
 import queue
+import socket
 import struct
+import subprocess
+import sys
 import threading
 import time
 
@@ -146,6 +153,75 @@ async def asyncio_queue(recorder, count, rate):
     await asyncio.gather(paced_producer(q.put, count, rate), consumer(q.get, recorder, count))
 
 
+# ---- where the time goes: the wake-up alone -------------------------------------------
+#
+# A separate process sends timestamped datagrams (no interpreter lock shared
+# with this one) to a socket that this process waits on: in a blocking recv
+# on a thread, as SyncDispatcher's reader does, or in loop.sock_recv, as
+# AsyncDispatcher's reader task does. What remains of a path's latency beyond
+# this stage is its own: the ring, the pop, handing over to the callback.
+
+SENDER = """
+import socket, struct, sys, time
+port, count, rate, size = map(int, sys.argv[1:])
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+header, padding = struct.Struct("<QQ"), bytes(size - 16)
+period, start = 1e9 / rate, time.monotonic_ns()
+for i in range(count):
+    due = start + i * period
+    while (now := time.monotonic_ns()) < due:
+        if due - now > 200_000:
+            time.sleep((due - now) / 1e9 - 1e-4)
+    s.sendto(header.pack(i, time.monotonic_ns()) + padding, ("127.0.0.1", port))
+"""
+
+
+def datagram_sender(sock, count, rate):
+    return subprocess.Popen([sys.executable, "-c", SENDER, str(sock.getsockname()[1]), str(count), str(rate),
+                             str(SIZE)])
+
+
+def udp_socket(blocking):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
+    sock.bind(("127.0.0.1", 0))
+    sock.setblocking(blocking)
+    return sock
+
+
+def datagram_to_thread(recorder, count, rate):
+    sock = udp_socket(blocking=True)
+    sock.settimeout(5)
+    sender = datagram_sender(sock, count, rate)
+    try:
+        for _ in range(count):
+            recorder(sock.recv(SIZE))
+    except OSError:
+        pass   # a datagram lost on loopback: the rows say how many arrived
+    sender.wait()
+    sock.close()
+
+
+async def datagram_to_loop(recorder, count, rate):
+    loop = asyncio.get_running_loop()
+    sock = udp_socket(blocking=False)
+    sender = datagram_sender(sock, count, rate)
+    try:
+        for _ in range(count):
+            recorder(await asyncio.wait_for(loop.sock_recv(sock, SIZE), 5))
+    except (OSError, TimeoutError):
+        pass
+    await asyncio.to_thread(sender.wait)
+    sock.close()
+
+
+def stages():
+    """The wake-up stages, beside the paths that contain them."""
+    yield "datagram -> thread blocked in recv", datagram_to_thread
+    for loop_name in LOOPS:
+        yield f"datagram -> loop.sock_recv ({loop_name})", on_loop(loop_name, datagram_to_loop)
+
+
 def destinations():
     """(destination, [(contender, run, is_peer)]): the paths first, then their peers."""
     yield "native thread -> Python thread", [
@@ -195,6 +271,16 @@ def main():
                              arrived])
         table(f"Latency, {destination} (us)",
               ["path", "role", "msgs/s", "p50", "p99", "p99.9", "max", "arrived"], rows)
+
+    # The wake-up stages at one rate each path can carry without a backlog.
+    rows = []
+    for rate in rates[:2]:
+        for name, run in stages():
+            r = measure(run, rate, seconds)
+            arrived = "all" if r["delivered"] == r["count"] else f"{r['delivered']} of {r['count']}"
+            rows.append([name, rate, r["p50"], r["p99"], r["p99.9"], r["max"], arrived])
+    table("Latency of the wake-up alone: a datagram from another process (us)",
+          ["stage", "msgs/s", "p50", "p99", "p99.9", "max", "arrived"], rows)
 
 
 if __name__ == "__main__":
