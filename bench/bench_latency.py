@@ -279,7 +279,7 @@ def main():
             r = measure(run, rate, seconds)
             arrived = "all" if r["delivered"] == r["count"] else f"{r['delivered']} of {r['count']}"
             rows.append([name, rate, r["p50"], r["p99"], r["p99.9"], r["max"], arrived])
-    table("Latency of the wake-up alone: a datagram from another process (us)",
+    table("Wake-up alone: a datagram from another process, latency (us)",
           ["stage", "msgs/s", "p50", "p99", "p99.9", "max", "arrived"], rows)
 
 
