@@ -154,14 +154,19 @@ inline bool interpreter_finalizing() noexcept
 }
 
 // 8. Reusing the memory of a released GC object for a new one of the same
-//    type and size (PyObject_InitVar over a PyObject_GC_NewVar block).
+//    type and size (_Py_NewReference over a PyObject_GC_NewVar block whose
+//    type and size fields still hold what they held).
 //    Why: the coroutine objects of one function are made and dropped at the
 //    rate of awaits; keeping a few released ones saves the allocator and the
-//    collector's allocation count. The block keeps its GC header untracked;
-//    a block whose header carries the "finalized" mark is never reused, as
-//    it would not be finalized again (PyObject_GC_IsFinalized).
-//    3.13: the same header in the default build. The free-threaded build
-//    keeps the GC state in the object header itself: the pool is off there.
+//    collector's allocation count. The block keeps its GC header untracked
+//    and its reference to the type (so neither is set up again);
+//    _Py_NewReference is what PyObject_InitVar does besides, and it also
+//    tells tracemalloc about the new object. A block whose header carries
+//    the "finalized" mark is never reused, as it would not be finalized
+//    again.
+//    3.13: the same header in the default build, _Py_NewReference still
+//    exported. The free-threaded build keeps the GC state in the object
+//    header itself: the pool is off there.
 inline constexpr bool kReusesGcObjects =
 #ifdef Py_GIL_DISABLED
     false;
@@ -169,9 +174,9 @@ inline constexpr bool kReusesGcObjects =
     true;
 #endif
 
-inline void revive_gc_object(PyVarObject* block, PyTypeObject* type, Py_ssize_t size) noexcept
+inline void revive_gc_object(PyObject* block) noexcept
 {
-    PyObject_InitVar(block, type, size);
+    _Py_NewReference(block);
 }
 
 // 9. Private attributes of asyncio.Condition and asyncio.Lock (_lock,
