@@ -30,9 +30,9 @@ PyObject* coroutine_iternext(PyObject* self)
     if (r != PYGEN_RETURN)
         return value;
     // Returning None ends the iteration without an exception object.
-    if (value != Py_None)
-        set_stop_iteration(value);
-    Py_DECREF(value);
+    if (value == Py_None)
+        return nullptr;  // None is immortal: no reference to drop
+    raise_stop_iteration(value);
     return nullptr;
 }
 

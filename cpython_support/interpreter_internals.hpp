@@ -77,8 +77,9 @@ inline PyObject* stop_iteration_value(PyObject* stop) noexcept
 }
 
 // Makes `cached` (a StopIteration held only by the caller's cache) carry
-// `value` as if it were new, and raises it. False when it is shared or not
-// in its plain form; nothing changed then.
+// `value` as if it were new, and raises it; the StopIteration takes over the
+// caller's reference to `value`. False when it is shared or not in its plain
+// form; nothing changed then (the caller keeps its reference).
 inline bool refill_stop_iteration(PyObject* cached, PyObject* value) noexcept
 {
 #ifdef Py_GIL_DISABLED
@@ -87,25 +88,31 @@ inline bool refill_stop_iteration(PyObject* cached, PyObject* value) noexcept
     return false;
 #else
     auto* stop = reinterpret_cast<PyStopIterationObject*>(cached);
-    if (Py_REFCNT(cached) != 1 || !stop->args || Py_REFCNT(stop->args) != 1 ||
-        !PyTuple_CheckExact(stop->args) || PyTuple_GET_SIZE(stop->args) != 1)
+    PyObject* args = stop->args;
+    if (Py_REFCNT(cached) != 1 || !args || Py_REFCNT(args) != 1 || !PyTuple_CheckExact(args) ||
+        PyTuple_GET_SIZE(args) != 1)
         return false;
     // The new state goes in first and the old one is dropped after the
     // raise: the old objects' destructors may run code that raises again.
-    PyObject* old_arg = PyTuple_GET_ITEM(stop->args, 0);
+    PyObject* old_arg = PyTuple_GET_ITEM(args, 0);
     PyObject* old_value = stop->value;
-    PyTuple_SET_ITEM(stop->args, 0, Py_NewRef(value));
-    stop->value = Py_NewRef(value);
-    if (stop->dict || stop->notes || stop->traceback || stop->context || stop->cause) {
-        // Only when someone kept it long enough to decorate it.
+    PyTuple_SET_ITEM(args, 0, Py_NewRef(value));
+    stop->value = value;
+    stop->suppress_context = 0;
+    // Only when someone kept it long enough to decorate it (one test of
+    // all five fields for the usual case, where none is set).
+    const bool decorated = (reinterpret_cast<std::uintptr_t>(stop->dict) |
+                            reinterpret_cast<std::uintptr_t>(stop->notes) |
+                            reinterpret_cast<std::uintptr_t>(stop->traceback) |
+                            reinterpret_cast<std::uintptr_t>(stop->context) |
+                            reinterpret_cast<std::uintptr_t>(stop->cause)) != 0;
+    if (decorated) [[unlikely]] {
         PyObject* old[] = {stop->dict, stop->notes, stop->traceback, stop->context, stop->cause};
         stop->dict = stop->notes = stop->traceback = stop->context = stop->cause = nullptr;
-        stop->suppress_context = 0;
         PyErr_SetRaisedException(Py_NewRef(cached));
         for (PyObject* o : old)
             Py_XDECREF(o);
     } else {
-        stop->suppress_context = 0;
         PyErr_SetRaisedException(Py_NewRef(cached));
     }
     Py_XDECREF(old_arg);
