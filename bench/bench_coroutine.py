@@ -4,7 +4,10 @@ Each case creates and awaits N coroutines with the same trivial body, once
 written in C++ (bench/native/coro_bench.cpp) and once as `async def`. The
 awaiting loop is an `async def` driven by hand (no event loop) for the plain
 cases, and an asyncio task for the suspending case. Figures are nanoseconds
-per coroutine, best of REPEAT runs.
+per coroutine, best of REPEAT runs. The runs of the two kinds alternate
+(which one goes first swaps every round): the speed of a shared machine
+drifts by more than the difference measured here, and runs of one kind
+after the other would put the drift on one side only.
 
     PYTHONPATH=build/<tree>/python .venv/bin/python bench/bench_coroutine.py
 """
@@ -60,19 +63,20 @@ def drive(coro):
         raise RuntimeError("the benchmark loop suspended")
 
 
-def timed(run, n, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - t0)
-    return best / n * 1e9
+def timed_pair(ours, theirs, n, repeat):
+    best = {ours: float("inf"), theirs: float("inf")}
+    for round_ in range(repeat):
+        for run in (ours, theirs) if round_ % 2 == 0 else (theirs, ours):
+            t0 = time.perf_counter()
+            run()
+            best[run] = min(best[run], time.perf_counter() - t0)
+    return best[ours] / n * 1e9, best[theirs] / n * 1e9
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("-n", type=int, default=200_000)
-    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--repeat", type=int, default=8)
     args = parser.parse_args()
     n, repeat = args.n, args.repeat
 
@@ -85,8 +89,8 @@ def main():
     ]
     print(f"{'case':36} {'runtime':>10} {'async def':>10} {'ratio':>7}   (ns per coroutine)")
     for title, loop, ours, theirs, count, runner in cases:
-        t_ours = timed(lambda: runner(loop(ours, count)), count, repeat)
-        t_theirs = timed(lambda: runner(loop(theirs, count)), count, repeat)
+        t_ours, t_theirs = timed_pair(lambda: runner(loop(ours, count)),
+                                      lambda: runner(loop(theirs, count)), count, repeat)
         print(f"{title:36} {t_ours:10.1f} {t_theirs:10.1f} {t_ours / t_theirs:7.2f}")
 
 

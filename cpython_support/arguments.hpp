@@ -52,12 +52,19 @@ struct BoundArguments {
 int bind_arguments(const Parameters& params, PyObject* defaults, PyObject* const* args,
                    Py_ssize_t nargs, PyObject* kwnames, BoundArguments& out);
 
+// Whether a vectorcall passes every parameter by position and nothing else:
+// its arguments are then the parameters as they stand, in order.
+inline bool binds_by_position(const Parameters& params, Py_ssize_t nargs, PyObject* kwnames) noexcept
+{
+    return !kwnames && nargs == params.count && !params.varargs;
+}
+
 // The same, with the common call (every parameter by position, no *args)
 // bound in line: it is most of the cost of calling a small function.
 inline int bind_vectorcall(const Parameters& params, PyObject* defaults, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames, BoundArguments& out)
 {
-    if (!kwnames && nargs == params.count && !params.varargs) {
+    if (binds_by_position(params, nargs, kwnames)) {
         for (Py_ssize_t i = 0; i < nargs; ++i)
             out.values[i] = args[i];
         return 0;

@@ -32,11 +32,6 @@ Ref call_method(PyObject* obj, const char* name)
     return Ref::steal(PyObject_CallMethod(obj, name, nullptr));
 }
 
-void CoroutinePromise::return_value(Ref value) noexcept
-{
-    result = value ? Outcome{std::move(value), false} : pending_error();
-}
-
 void CoroutinePromise::unhandled_exception() noexcept
 {
     try {

@@ -77,12 +77,20 @@ public:
 
     bool await_ready() noexcept;
     void await_suspend(std::coroutine_handle<CoroutinePromise> h) noexcept;
-    Ref await_resume();
+    // In line: the body's every await ends here.
+    Ref await_resume()
+    {
+        if (outcome_.failed) [[unlikely]]
+            raise_outcome();
+        return std::move(outcome_.value);
+    }
 
     // What the suspended await receives when the driver resumes the body.
     void deliver(Outcome in) noexcept { outcome_ = std::move(in); }
 
 private:
+    [[noreturn]] void raise_outcome();
+
     Ref awaitable_;      // then: the iterator while suspending
     Outcome outcome_;    // set when ready at once, or by the driver on resume
     Ref yielded_;
@@ -106,7 +114,13 @@ struct CoroutinePromise {
     CoroutineBody get_return_object() noexcept;
     std::suspend_always initial_suspend() const noexcept { return {}; }
     std::suspend_always final_suspend() const noexcept { return {}; }
-    void return_value(Ref value) noexcept;
+    void return_value(Ref value) noexcept
+    {
+        if (value) [[likely]]
+            result = Outcome{std::move(value), false};
+        else
+            result = pending_error();
+    }
     void unhandled_exception() noexcept;
 
     Await await_transform(PyObject* awaitable) noexcept { return Await(Ref::borrow(awaitable)); }

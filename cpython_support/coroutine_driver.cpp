@@ -197,20 +197,23 @@ PySendResult send_step(Coroutine* co, PyObject* arg, PyObject** presult) noexcep
     return resume_body(co, std::move(in), presult);
 }
 
-// Sets StopIteration carrying `value` (a tuple or exception stays one value).
-// One instance is kept and refilled while nothing but this cache refers to
-// it (see internals::refill_stop_iteration); it then keeps the last value
-// alive until the next refill.
-void set_stop_iteration(PyObject* value) noexcept
+// Raises StopIteration carrying `value` (a tuple or exception stays one
+// value), taking over the reference. One instance is kept and refilled
+// while nothing but this cache refers to it (see
+// internals::refill_stop_iteration); it then keeps the last value alive
+// until the next refill.
+void raise_stop_iteration(PyObject* value) noexcept
 {
     if (value == Py_None) {
         PyErr_SetNone(PyExc_StopIteration);
+        Py_DECREF(value);
         return;
     }
     static PyObject* cached = nullptr;
     if (cached && internals::refill_stop_iteration(cached, value))
         return;
     PyObject* fresh = PyObject_CallOneArg(PyExc_StopIteration, value);
+    Py_DECREF(value);
     if (!fresh)
         return;
     PyObject* previous = std::exchange(cached, Py_NewRef(fresh));
@@ -224,8 +227,7 @@ PyObject* as_send_result(PySendResult r, PyObject* value) noexcept
 {
     if (r != PYGEN_RETURN)
         return value;
-    set_stop_iteration(value);
-    Py_DECREF(value);
+    raise_stop_iteration(value);
     return nullptr;
 }
 

@@ -21,8 +21,9 @@ PyObject* close_coroutine(Coroutine* co) noexcept;
 // Ends the coroutine for good: no body, nothing awaited.
 void finish(Coroutine* co) noexcept;
 
-// Sets StopIteration carrying `value` (a tuple or exception stays one value).
-void set_stop_iteration(PyObject* value) noexcept;
+// Raises StopIteration carrying `value` (a tuple or exception stays one
+// value); takes over the reference.
+void raise_stop_iteration(PyObject* value) noexcept;
 
 // The result of a step for callers of send(): the yielded value, or
 // StopIteration with the returned one (null then).

@@ -39,6 +39,7 @@ struct Coroutine {
     // handle_exception(); previous_item is non-null while on the stack.
     internals::ExceptionStackItem exc_state;
     CoroutineState state;
+    bool finalized;                 // tp_finalize has run on it
     PyObject* slots[1];             // self (methods), the parameters, *args
 
     [[nodiscard]] const FunctionSpec& spec() const noexcept
@@ -74,9 +75,10 @@ inline Coroutine* as_coroutine(PyObject* obj) noexcept { return reinterpret_cast
 [[nodiscard]] Ref handle_exception(Coroutine& co, Ref exc) noexcept;
 
 // Makes the coroutine object of one call of a coroutine function (the
-// function type calls it after binding the arguments). New reference, or
-// null with an exception set.
-PyObject* new_coroutine(Function& fn, PyObject* self, BoundArguments& args);
+// function type calls it after binding the arguments): `values` holds the
+// parameters in order (borrowed), `rest` the *args tuple (stolen; null
+// without *args). New reference, or null with an exception set.
+PyObject* new_coroutine(Function& fn, PyObject* self, PyObject* const* values, PyObject* rest);
 
 // An object reference kept in the coroutine body across suspensions, visible
 // to the coroutine's GC traversal.

@@ -30,9 +30,9 @@ PyObject* coroutine_iternext(PyObject* self)
     if (r != PYGEN_RETURN)
         return value;
     // Returning None ends the iteration without an exception object.
-    if (value != Py_None)
-        set_stop_iteration(value);
-    Py_DECREF(value);
+    if (value == Py_None)
+        return nullptr;  // None is immortal: no reference to drop
+    raise_stop_iteration(value);
     return nullptr;
 }
 
@@ -71,6 +71,7 @@ PyObject* coroutine_await(PyObject* self) { return Py_NewRef(self); }
 void coroutine_finalize(PyObject* self)
 {
     Coroutine* co = as_coroutine(self);
+    co->finalized = true;
     if (co->state == CoroutineState::finished)
         return;
     SavedError saved;
@@ -108,7 +109,8 @@ int coroutine_clear(PyObject* self)
     Coroutine* co = as_coroutine(self);
     if (co->state == CoroutineState::running)
         return 0;
-    finish(co);
+    if (co->state != CoroutineState::finished)
+        finish(co);  // a finished one holds no body, awaitable or exception
     for (Py_ssize_t i = 0; i < Py_SIZE(co); ++i)
         Py_CLEAR(co->slots[i]);
     return 0;
@@ -134,13 +136,17 @@ void coroutine_dealloc(PyObject* self)
     // The function (and so its pool) lives at least as long as this object
     // refers to it; the reference goes last. An object that went through
     // its finalizer carries that mark in its GC header for good, and a
-    // reused one would never be finalized again: only unmarked ones are kept.
+    // reused one would never be finalized again: only ones whose finalizer
+    // never ran are kept (the interpreter marks the header only after
+    // calling it, so `finalized` is set whenever the mark is). A kept block
+    // keeps its reference to the type for its next life.
     Function* fn = as_function(co->function);
     co->function = nullptr;
-    if (!internals::kReusesGcObjects || PyObject_GC_IsFinalized(self) ||
-        !fn->spec->coroutines.keep(self, static_cast<std::size_t>(Py_SIZE(co))))
+    if (!internals::kReusesGcObjects || co->finalized ||
+        !fn->spec->coroutines.keep(self, static_cast<std::size_t>(Py_SIZE(co)))) {
         type->tp_free(self);
-    Py_DECREF(type);
+        Py_DECREF(type);
+    }
     Py_DECREF(fn);
 }
 
@@ -231,21 +237,25 @@ PyTypeObject* coroutine_type()
     return g_coroutine_type;
 }
 
-PyObject* new_coroutine(Function& fn, PyObject* self, BoundArguments& args)
+PyObject* new_coroutine(Function& fn, PyObject* self, PyObject* const* values, PyObject* rest)
 {
     const FunctionSpec& spec = *fn.spec;
     const Parameters& params = spec.params;
     const Py_ssize_t nself = spec.method ? 1 : 0;
     const Py_ssize_t nslots = nself + params.count + (params.varargs ? 1 : 0);
     // A released coroutine object of this function is reused as it is: same
-    // size, untracked, its references dropped.
+    // size and type (whose reference it kept), untracked, its references
+    // dropped.
     Coroutine* co = static_cast<Coroutine*>(spec.coroutines.take(static_cast<std::size_t>(nslots)));
-    if (co)
-        internals::revive_gc_object(reinterpret_cast<PyVarObject*>(co), g_coroutine_type, nslots);
-    else
+    if (co) {
+        internals::revive_gc_object(reinterpret_cast<PyObject*>(co));
+    } else {
         co = PyObject_GC_NewVar(Coroutine, g_coroutine_type, nslots);
-    if (!co)
-        return nullptr;
+        if (!co) {
+            Py_XDECREF(rest);
+            return nullptr;
+        }
+    }
     co->frame = {};
     co->function = Py_NewRef(reinterpret_cast<PyObject*>(&fn));
     co->name = Py_NewRef(fn.name);
@@ -257,13 +267,14 @@ PyObject* new_coroutine(Function& fn, PyObject* self, BoundArguments& args)
     co->exc_state.exc_value = nullptr;
     co->exc_state.previous_item = nullptr;
     co->state = CoroutineState::created;
-    Py_ssize_t n = 0;
+    co->finalized = false;
+    PyObject** slot = co->slots;
     if (spec.method)
-        co->slots[n++] = Py_NewRef(self);
+        *slot++ = Py_NewRef(self);
     for (int i = 0; i < params.count; ++i)
-        co->slots[n++] = Py_NewRef(args[i]);
+        *slot++ = Py_NewRef(values[i]);
     if (params.varargs)
-        co->slots[n++] = args.rest.release();
+        *slot = rest;
     CoroutineBody body = spec.body(*co);
     co->frame = body.release();
     if (!co->frame) {

@@ -78,9 +78,15 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         ++args;
         --nargs;
     }
-    if (bind_vectorcall(spec.params, fn->defaults, args, nargs, kwnames, bound) < 0)
-        goto failed;
-    result = spec.is_coroutine() ? new_coroutine(*fn, self, bound) : spec.impl(*fn, self, bound);
+    if (spec.is_coroutine() && binds_by_position(spec.params, nargs, kwnames)) {
+        // The call's own arguments go into the coroutine as they are.
+        result = new_coroutine(*fn, self, args, nullptr);
+    } else {
+        if (bind_vectorcall(spec.params, fn->defaults, args, nargs, kwnames, bound) < 0)
+            goto failed;
+        result = spec.is_coroutine() ? new_coroutine(*fn, self, bound.values, bound.rest.release())
+                                     : spec.impl(*fn, self, bound);
+    }
     if (result)
         return result;
 failed:

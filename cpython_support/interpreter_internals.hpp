@@ -77,8 +77,9 @@ inline PyObject* stop_iteration_value(PyObject* stop) noexcept
 }
 
 // Makes `cached` (a StopIteration held only by the caller's cache) carry
-// `value` as if it were new, and raises it. False when it is shared or not
-// in its plain form; nothing changed then.
+// `value` as if it were new, and raises it; the StopIteration takes over the
+// caller's reference to `value`. False when it is shared or not in its plain
+// form; nothing changed then (the caller keeps its reference).
 inline bool refill_stop_iteration(PyObject* cached, PyObject* value) noexcept
 {
 #ifdef Py_GIL_DISABLED
@@ -87,25 +88,31 @@ inline bool refill_stop_iteration(PyObject* cached, PyObject* value) noexcept
     return false;
 #else
     auto* stop = reinterpret_cast<PyStopIterationObject*>(cached);
-    if (Py_REFCNT(cached) != 1 || !stop->args || Py_REFCNT(stop->args) != 1 ||
-        !PyTuple_CheckExact(stop->args) || PyTuple_GET_SIZE(stop->args) != 1)
+    PyObject* args = stop->args;
+    if (Py_REFCNT(cached) != 1 || !args || Py_REFCNT(args) != 1 || !PyTuple_CheckExact(args) ||
+        PyTuple_GET_SIZE(args) != 1)
         return false;
     // The new state goes in first and the old one is dropped after the
     // raise: the old objects' destructors may run code that raises again.
-    PyObject* old_arg = PyTuple_GET_ITEM(stop->args, 0);
+    PyObject* old_arg = PyTuple_GET_ITEM(args, 0);
     PyObject* old_value = stop->value;
-    PyTuple_SET_ITEM(stop->args, 0, Py_NewRef(value));
-    stop->value = Py_NewRef(value);
-    if (stop->dict || stop->notes || stop->traceback || stop->context || stop->cause) {
-        // Only when someone kept it long enough to decorate it.
+    PyTuple_SET_ITEM(args, 0, Py_NewRef(value));
+    stop->value = value;
+    stop->suppress_context = 0;
+    // Only when someone kept it long enough to decorate it (one test of
+    // all five fields for the usual case, where none is set).
+    const bool decorated = (reinterpret_cast<std::uintptr_t>(stop->dict) |
+                            reinterpret_cast<std::uintptr_t>(stop->notes) |
+                            reinterpret_cast<std::uintptr_t>(stop->traceback) |
+                            reinterpret_cast<std::uintptr_t>(stop->context) |
+                            reinterpret_cast<std::uintptr_t>(stop->cause)) != 0;
+    if (decorated) [[unlikely]] {
         PyObject* old[] = {stop->dict, stop->notes, stop->traceback, stop->context, stop->cause};
         stop->dict = stop->notes = stop->traceback = stop->context = stop->cause = nullptr;
-        stop->suppress_context = 0;
         PyErr_SetRaisedException(Py_NewRef(cached));
         for (PyObject* o : old)
             Py_XDECREF(o);
     } else {
-        stop->suppress_context = 0;
         PyErr_SetRaisedException(Py_NewRef(cached));
     }
     Py_XDECREF(old_arg);
@@ -154,14 +161,19 @@ inline bool interpreter_finalizing() noexcept
 }
 
 // 8. Reusing the memory of a released GC object for a new one of the same
-//    type and size (PyObject_InitVar over a PyObject_GC_NewVar block).
+//    type and size (_Py_NewReference over a PyObject_GC_NewVar block whose
+//    type and size fields still hold what they held).
 //    Why: the coroutine objects of one function are made and dropped at the
 //    rate of awaits; keeping a few released ones saves the allocator and the
-//    collector's allocation count. The block keeps its GC header untracked;
-//    a block whose header carries the "finalized" mark is never reused, as
-//    it would not be finalized again (PyObject_GC_IsFinalized).
-//    3.13: the same header in the default build. The free-threaded build
-//    keeps the GC state in the object header itself: the pool is off there.
+//    collector's allocation count. The block keeps its GC header untracked
+//    and its reference to the type (so neither is set up again);
+//    _Py_NewReference is what PyObject_InitVar does besides, and it also
+//    tells tracemalloc about the new object. A block whose header carries
+//    the "finalized" mark is never reused, as it would not be finalized
+//    again.
+//    3.13: the same header in the default build, _Py_NewReference still
+//    exported. The free-threaded build keeps the GC state in the object
+//    header itself: the pool is off there.
 inline constexpr bool kReusesGcObjects =
 #ifdef Py_GIL_DISABLED
     false;
@@ -169,9 +181,9 @@ inline constexpr bool kReusesGcObjects =
     true;
 #endif
 
-inline void revive_gc_object(PyVarObject* block, PyTypeObject* type, Py_ssize_t size) noexcept
+inline void revive_gc_object(PyObject* block) noexcept
 {
-    PyObject_InitVar(block, type, size);
+    _Py_NewReference(block);
 }
 
 // 9. Private attributes of asyncio.Condition and asyncio.Lock (_lock,

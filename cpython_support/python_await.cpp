@@ -99,11 +99,9 @@ void Await::await_suspend(std::coroutine_handle<CoroutinePromise> h) noexcept
     promise.yielded = std::move(yielded_);
 }
 
-Ref Await::await_resume()
+void Await::raise_outcome()
 {
-    if (outcome_.failed)
-        throw PyError(std::move(outcome_.value));
-    return std::move(outcome_.value);
+    throw PyError(std::move(outcome_.value));
 }
 
 }  // namespace orvix::py
