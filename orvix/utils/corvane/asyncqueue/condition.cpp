@@ -71,10 +71,42 @@ const AsyncioClasses& asyncio_classes() {
 // stays; nothing observable changes. New reference, or null.
 py::Ref instance_dict(PyObject* obj) { return py::Ref::steal(PyObject_GenericGetDict(obj, nullptr)); }
 
-// Borrowed from `dict`; str keys cannot make the lookup fail, only miss.
-PyObject* entry(const py::Ref& dict, const StringConstant& name) {
-    return PyDict_GetItemWithError(dict.get(), name.get());
-}
+// One attribute of one of asyncio's classes, read from instance
+// dictionaries. The instances of a class store their attributes in one
+// order, so the entry is looked for first at the position where it was found
+// last; the pair found there counts only if its key is the very name object
+// (dictionary keys are unique, so that pair is the attribute). Otherwise the
+// entries are scanned and the position remembered. Cheaper than a hashed
+// lookup, and never wrong: a key that is an equal but distinct string is not
+// recognised, which reads as "absent" and only costs the shortcut.
+class AttributeSlot {
+public:
+    explicit constexpr AttributeSlot(const StringConstant& name) noexcept : name_(name) {}
+
+    // Borrowed from `dict`, or null when absent.
+    PyObject* read(const py::Ref& dict) noexcept {
+        PyObject* key;
+        PyObject* value;
+        Py_ssize_t pos = hint_;
+        if (PyDict_Next(dict.get(), &pos, &key, &value) && key == name_.get()) return value;
+        for (pos = 0; PyDict_Next(dict.get(), &pos, &key, &value);) {
+            if (key == name_.get()) {
+                hint_ = pos - 1;  // the position of the entry just returned
+                return value;
+            }
+        }
+        return nullptr;
+    }
+
+private:
+    const StringConstant& name_;
+    Py_ssize_t hint_ = 0;
+};
+
+AttributeSlot condition_lock{kLock};
+AttributeSlot condition_waiters{kWaiters};
+AttributeSlot lock_locked{kLocked};
+AttributeSlot lock_waiters_slot{kWaiters};
 
 // A future once seen done, so the next scan that meets it again needs no
 // call: a future never leaves the done state. Held through a weak reference,
@@ -138,13 +170,13 @@ bool uncontended(PyObject* cond) {
     if (!classes.condition || reinterpret_cast<PyObject*>(Py_TYPE(cond)) != classes.condition) return false;
     py::Ref cond_dict = instance_dict(cond);
     if (!cond_dict) return false;
-    py::Ref lock = py::Ref::borrow(entry(cond_dict, kLock));
+    py::Ref lock = py::Ref::borrow(condition_lock.read(cond_dict));
     if (!lock || reinterpret_cast<PyObject*>(Py_TYPE(lock.get())) != classes.lock) return false;
     py::Ref lock_dict = instance_dict(lock.get());
-    if (!lock_dict || entry(lock_dict, kLocked) != Py_False) return false;
-    PyObject* lock_waiters = entry(lock_dict, kWaiters);
+    if (!lock_dict || lock_locked.read(lock_dict) != Py_False) return false;
+    PyObject* lock_waiters = lock_waiters_slot.read(lock_dict);
     if (!lock_waiters || !none_queued(lock_waiters, classes)) return false;
-    py::Ref waiters = py::Ref::borrow(entry(cond_dict, kWaiters));
+    py::Ref waiters = py::Ref::borrow(condition_waiters.read(cond_dict));
     return waiters && all_done(waiters.get(), classes);
 }
 
