@@ -109,7 +109,8 @@ AttributeSlot lock_locked{kLocked};
 AttributeSlot lock_waiters_slot{kWaiters};
 
 // A future once seen done, so the next scan that meets it again needs no
-// call: a future never leaves the done state. Held through a weak reference,
+// call: a future does not go back from done to pending (only calling its
+// __init__ again would do that, and nothing does so to a condition's waiter). Held through a weak reference,
 // so it keeps nothing alive (a dead referent matches nothing); the reference
 // itself is kept until replaced and never released at exit, when the
 // interpreter may be gone already.
