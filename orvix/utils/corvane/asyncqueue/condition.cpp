@@ -68,8 +68,10 @@ const AsyncioClasses& asyncio_classes() {
 // defined by the class: reading them from the dictionary gives what getattr
 // would, without its search of the class first. The dictionary is made on
 // the first read (an instance starts with its attributes stored inline) and
-// stays; nothing observable changes. New reference, or null.
-py::Ref instance_dict(PyObject* obj) { return py::Ref::steal(PyObject_GenericGetDict(obj, nullptr)); }
+// stays; nothing observable changes. Held by the caller: making the next
+// object's dictionary allocates, which may run the collector, and with it
+// any code.
+py::Ref instance_dict(PyObject* obj) { return py::Ref::borrow(py::internals::instance_dict(obj)); }
 
 // One attribute of one of asyncio's classes, read from instance
 // dictionaries. The instances of a class store their attributes in one
