@@ -300,6 +300,30 @@ class TestPop:
             return await waiter
         assert run(main) == b"m"
 
+    # A push that woke nobody remembers what it read of the condition and its
+    # lock; a change made after it must reach the next push.
+    @pytest.mark.parametrize("change", ["lock taken", "pop waiting"])
+    def test_push_sees_a_change_made_after_a_push_that_woke_nobody(self, run, change):
+        async def main():
+            q = AsyncQueue()
+            for m in (b"a", b"b"):
+                finish_now(q.push_buf(m))
+                assert finish_now(q.pop()) == m
+            if change == "lock taken":
+                lock = lock_of(q)
+                await lock.acquire()
+                producer = asyncio.ensure_future(q.push_buf(b"c"))
+                await settle()
+                assert not producer.done()  # waits for the lock in __aenter__
+                lock.release()
+                await producer
+                return await q.pop()
+            waiter = asyncio.ensure_future(q.pop())
+            await settle()
+            await q.push_buf(b"c")
+            return await waiter
+        assert run(main) == b"c"
+
     def test_consumer_errors(self, run):
         async def main():
             q = AsyncQueue()

@@ -1,5 +1,8 @@
 #include "orvix/utils/corvane/asyncqueue/condition.hpp"
 
+#include <cstdint>
+#include <utility>
+
 #include "cpython_support/coroutine.hpp"
 #include "cpython_support/errors.hpp"
 #include "cpython_support/interpreter_internals.hpp"
@@ -68,10 +71,8 @@ const AsyncioClasses& asyncio_classes() {
 // defined by the class: reading them from the dictionary gives what getattr
 // would, without its search of the class first. The dictionary is made on
 // the first read (an instance starts with its attributes stored inline) and
-// stays; nothing observable changes. Held by the caller: making the next
-// object's dictionary allocates, which may run the collector, and with it
-// any code.
-py::Ref instance_dict(PyObject* obj) { return py::Ref::borrow(py::internals::instance_dict(obj)); }
+// stays; nothing observable changes. Borrowed.
+PyObject* instance_dict(PyObject* obj) noexcept { return py::internals::instance_dict(obj); }
 
 // One attribute of one of asyncio's classes, read from instance
 // dictionaries. The instances of a class store their attributes in one
@@ -150,6 +151,7 @@ bool all_done(PyObject* waiters, const AsyncioClasses& classes) {
     if (!Py_IS_TYPE(waiters, reinterpret_cast<PyTypeObject*>(classes.deque))) return false;
     const Py_ssize_t n = PySequence_Size(waiters);
     if (n < 0 || n > kMaxLooked) return false;
+    py::Ref newly_done;  // remembered after the scan: making the weak reference allocates
     for (Py_ssize_t i = 0; i < n; ++i) {
         py::Ref future = py::Ref::steal(PySequence_GetItem(waiters, i));
         if (!future || reinterpret_cast<PyObject*>(Py_TYPE(future.get())) != classes.future) return false;
@@ -157,8 +159,9 @@ bool all_done(PyObject* waiters, const AsyncioClasses& classes) {
         PyObject* arg = future.get();
         py::Ref done = py::Ref::steal(PyObject_Vectorcall(classes.future_done, &arg, 1, nullptr));
         if (done.get() != Py_True) return false;
-        known_done.remember(future.get());
+        newly_done = std::move(future);
     }
+    if (newly_done) known_done.remember(newly_done.get());
     return true;
 }
 
@@ -168,19 +171,58 @@ bool none_queued(PyObject* waiters, const AsyncioClasses& classes) {
            (Py_IS_TYPE(waiters, reinterpret_cast<PyTypeObject*>(classes.deque)) && PySequence_Size(waiters) == 0);
 }
 
+// What the last full read of a condition's and its lock's dictionaries
+// found, with their addresses and versions (see dict_version): while both
+// dictionaries match, the condition's lock is the same object, still free,
+// and its `_waiters` and the condition's `_waiters` are the same objects, so
+// only the two deques' contents need a look. Nothing is owned: the objects
+// are used only after the match has shown that the dictionaries holding them
+// are there, unchanged.
+struct Snapshot {
+    PyObject* cond_dict = nullptr;
+    std::uint64_t cond_version = 0;
+    PyObject* lock = nullptr;
+    PyObject* lock_dict = nullptr;
+    std::uint64_t lock_version = 0;
+    PyObject* lock_waiters = nullptr;  // None or a deque
+    PyObject* waiters = nullptr;       // the condition's deque
+};
+
+bool unchanged(PyObject* dict, PyObject* seen, std::uint64_t version) {
+    return dict == seen && version != 0 && py::internals::dict_version(dict) == version;
+}
+
 bool uncontended(PyObject* cond) {
+    static Snapshot last;
     const AsyncioClasses& classes = asyncio_classes();
     if (!classes.condition || reinterpret_cast<PyObject*>(Py_TYPE(cond)) != classes.condition) return false;
-    py::Ref cond_dict = instance_dict(cond);
+    PyObject* cond_dict = instance_dict(cond);
     if (!cond_dict) return false;
-    py::Ref lock = py::Ref::borrow(condition_lock.read(cond_dict));
+    if (unchanged(cond_dict, last.cond_dict, last.cond_version) &&
+        reinterpret_cast<PyObject*>(Py_TYPE(last.lock)) == classes.lock &&
+        unchanged(instance_dict(last.lock), last.lock_dict, last.lock_version)) {
+        return none_queued(last.lock_waiters, classes) && all_done(last.waiters, classes);
+    }
+    // The full read. The version of the condition's dictionary is taken
+    // before its entries are read, and the read counts only if it is still
+    // the same after making the lock's dictionary, which allocates and so
+    // may run the collector, and with it any code (the dictionary is held
+    // meanwhile).
+    py::Ref hold_cond_dict = py::Ref::borrow(cond_dict);
+    const std::uint64_t cond_version = py::internals::dict_version(cond_dict);
+    py::Ref lock = py::Ref::borrow(condition_lock.read(hold_cond_dict));
     if (!lock || reinterpret_cast<PyObject*>(Py_TYPE(lock.get())) != classes.lock) return false;
-    py::Ref lock_dict = instance_dict(lock.get());
-    if (!lock_dict || lock_locked.read(lock_dict) != Py_False) return false;
+    PyObject* waiters = condition_waiters.read(hold_cond_dict);
+    py::Ref lock_dict = py::Ref::borrow(instance_dict(lock.get()));
+    if (!lock_dict || py::internals::dict_version(cond_dict) != cond_version) return false;
+    const std::uint64_t lock_version = py::internals::dict_version(lock_dict.get());
+    if (lock_locked.read(lock_dict) != Py_False) return false;
     PyObject* lock_waiters = lock_waiters_slot.read(lock_dict);
-    if (!lock_waiters || !none_queued(lock_waiters, classes)) return false;
-    py::Ref waiters = py::Ref::borrow(condition_waiters.read(cond_dict));
-    return waiters && all_done(waiters.get(), classes);
+    PyTypeObject* deque = reinterpret_cast<PyTypeObject*>(classes.deque);
+    if (!lock_waiters || (lock_waiters != Py_None && !Py_IS_TYPE(lock_waiters, deque))) return false;
+    if (!waiters || !Py_IS_TYPE(waiters, deque)) return false;
+    last = {cond_dict, cond_version, lock.get(), lock_dict.get(), lock_version, lock_waiters, waiters};
+    return none_queued(lock_waiters, classes) && all_done(waiters, classes);
 }
 
 }  // namespace
