@@ -29,8 +29,9 @@ StringConstant kCollections{"collections"};
 StringConstant kDeque{"deque"};
 
 // asyncio.Condition, asyncio.Lock, asyncio.Future, Future.done and
-// collections.deque, looked up once: only instances of these very classes (no subclass could change their
-// methods) qualify for the shortcut. Null while unknown.
+// collections.deque, looked up once: only instances of these very classes
+// (no subclass could change their methods) qualify for the shortcut. Null
+// while unknown.
 struct AsyncioClasses {
     PyObject* condition = nullptr;
     PyObject* lock = nullptr;
@@ -74,49 +75,18 @@ const AsyncioClasses& asyncio_classes() {
 // stays; nothing observable changes. Borrowed.
 PyObject* instance_dict(PyObject* obj) noexcept { return py::internals::instance_dict(obj); }
 
-// One attribute of one of asyncio's classes, read from instance
-// dictionaries. The instances of a class store their attributes in one
-// order, so the entry is looked for first at the position where it was found
-// last; the pair found there counts only if its key is the very name object
-// (dictionary keys are unique, so that pair is the attribute). Otherwise the
-// entries are scanned and the position remembered. Cheaper than a hashed
-// lookup, and never wrong: a key that is an equal but distinct string is not
-// recognised, which reads as "absent" and only costs the shortcut.
-class AttributeSlot {
-public:
-    explicit constexpr AttributeSlot(const StringConstant& name) noexcept : name_(name) {}
-
-    // Borrowed from `dict`, or null when absent.
-    PyObject* read(const py::Ref& dict) noexcept {
-        PyObject* key;
-        PyObject* value;
-        Py_ssize_t pos = hint_;
-        if (PyDict_Next(dict.get(), &pos, &key, &value) && key == name_.get()) return value;
-        for (pos = 0; PyDict_Next(dict.get(), &pos, &key, &value);) {
-            if (key == name_.get()) {
-                hint_ = pos - 1;  // the position of the entry just returned
-                return value;
-            }
-        }
-        return nullptr;
-    }
-
-private:
-    const StringConstant& name_;
-    Py_ssize_t hint_ = 0;
-};
-
-AttributeSlot condition_lock{kLock};
-AttributeSlot condition_waiters{kWaiters};
-AttributeSlot lock_locked{kLocked};
-AttributeSlot lock_waiters_slot{kWaiters};
+// Borrowed from `dict`, or null when absent; str keys cannot make the
+// lookup fail, only miss.
+PyObject* entry(const py::Ref& dict, const StringConstant& name) noexcept {
+    return PyDict_GetItemWithError(dict.get(), name.get());
+}
 
 // A future once seen done, so the next scan that meets it again needs no
 // call: a future does not go back from done to pending (only calling its
-// __init__ again would do that, and nothing does so to a condition's waiter). Held through a weak reference,
-// so it keeps nothing alive (a dead referent matches nothing); the reference
-// itself is kept until replaced and never released at exit, when the
-// interpreter may be gone already.
+// __init__ again would, and nothing does that to a condition's waiter).
+// Held through a weak reference, so it keeps nothing alive (a dead referent
+// matches nothing); the reference itself is kept until replaced and never
+// released at exit, when the interpreter may be gone already.
 class KnownDone {
 public:
     bool contains(PyObject* future) const noexcept {
@@ -204,20 +174,21 @@ bool uncontended(PyObject* cond) {
         return none_queued(last.lock_waiters, classes) && all_done(last.waiters, classes);
     }
     // The full read. The version of the condition's dictionary is taken
-    // before its entries are read, and the read counts only if it is still
-    // the same after making the lock's dictionary, which allocates and so
-    // may run the collector, and with it any code (the dictionary is held
-    // meanwhile).
+    // before its entries are read, and the read counts only if that
+    // dictionary is still the condition's and unchanged after making the
+    // lock's dictionary, which allocates and so may run the collector, and
+    // with it any code (the dictionary is held meanwhile).
     py::Ref hold_cond_dict = py::Ref::borrow(cond_dict);
     const std::uint64_t cond_version = py::internals::dict_version(cond_dict);
-    py::Ref lock = py::Ref::borrow(condition_lock.read(hold_cond_dict));
+    py::Ref lock = py::Ref::borrow(entry(hold_cond_dict, kLock));
     if (!lock || reinterpret_cast<PyObject*>(Py_TYPE(lock.get())) != classes.lock) return false;
-    PyObject* waiters = condition_waiters.read(hold_cond_dict);
+    PyObject* waiters = entry(hold_cond_dict, kWaiters);
     py::Ref lock_dict = py::Ref::borrow(instance_dict(lock.get()));
-    if (!lock_dict || py::internals::dict_version(cond_dict) != cond_version) return false;
+    if (!lock_dict || instance_dict(cond) != cond_dict || py::internals::dict_version(cond_dict) != cond_version)
+        return false;
     const std::uint64_t lock_version = py::internals::dict_version(lock_dict.get());
-    if (lock_locked.read(lock_dict) != Py_False) return false;
-    PyObject* lock_waiters = lock_waiters_slot.read(lock_dict);
+    if (entry(lock_dict, kLocked) != Py_False) return false;
+    PyObject* lock_waiters = entry(lock_dict, kWaiters);
     PyTypeObject* deque = reinterpret_cast<PyTypeObject*>(classes.deque);
     if (!lock_waiters || (lock_waiters != Py_None && !Py_IS_TYPE(lock_waiters, deque))) return false;
     if (!waiters || !Py_IS_TYPE(waiters, deque)) return false;
