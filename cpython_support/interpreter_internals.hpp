@@ -198,4 +198,38 @@ inline constexpr const char kConditionLock[] = "_lock";
 inline constexpr const char kLockLocked[] = "_locked";
 inline constexpr const char kWaiters[] = "_waiters";
 
+// 10. The instance dictionary, lent (_PyObject_GetDictPtr).
+//    Why: the attributes of 9 are read from it; the public
+//    PyObject_GenericGetDict gives the same dictionary (made on first use,
+//    from the attributes stored inline) as a new reference, at twice the
+//    cost. Null when the object has none.
+//    3.13: unchanged.
+inline PyObject* instance_dict(PyObject* obj) noexcept
+{
+    PyObject** slot = _PyObject_GetDictPtr(obj);
+    return slot ? *slot : nullptr;
+}
+
+// 11. The version tag of a dictionary (PyDictObject::ma_version_tag, PEP 509).
+//    Why: every change of a dictionary gives it a new version, unique in the
+//    interpreter (a new dictionary gets one too), so a dictionary whose
+//    address and version are those seen before holds the same entries; the
+//    attributes of 9 need not be read again. 0 means "unknown" and matches
+//    nothing.
+//    3.13: still kept up to date, though deprecated since 3.12 and on the
+//    way out, and the way 3.13 shares inline values with a dictionary is
+//    not checked here: the version is read on 3.12 only.
+inline std::uint64_t dict_version(PyObject* dict) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+#    pragma GCC diagnostic push
+#    pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#    pragma GCC diagnostic pop
+#else
+    (void)dict;
+    return 0;
+#endif
+}
+
 }  // namespace orvix::py::internals

@@ -259,15 +259,19 @@ class TestPop:
             return await waiter
         assert run(main) == b"x"
 
-    def test_each_push_wakes_one_of_several_waiters(self, run):
+    # A push sees the waiters it woke earlier still queued (woken, not yet run)
+    # in front of those it must wake; six is more than a push looks through
+    # before it takes the full notify.
+    @pytest.mark.parametrize("count", [3, 6])
+    def test_each_push_wakes_one_of_several_waiters(self, run, count):
         async def main():
             q = AsyncQueue()
-            waiters = [asyncio.ensure_future(q.pop()) for _ in range(3)]
+            waiters = [asyncio.ensure_future(q.pop()) for _ in range(count)]
             await settle()
-            for i in range(3):
+            for i in range(count):
                 await q.push_buf(b"%d" % i)
             return sorted(await asyncio.gather(*waiters))
-        assert run(main) == [b"0", b"1", b"2"]
+        assert run(main) == [b"%d" % i for i in range(count)]
 
     def test_cancelling_a_waiting_pop_releases_the_lock(self, run):
         async def main():
@@ -295,6 +299,30 @@ class TestPop:
             await producer
             return await waiter
         assert run(main) == b"m"
+
+    # A push that woke nobody remembers what it read of the condition and its
+    # lock; a change made after it must reach the next push.
+    @pytest.mark.parametrize("change", ["lock taken", "pop waiting"])
+    def test_push_sees_a_change_made_after_a_push_that_woke_nobody(self, run, change):
+        async def main():
+            q = AsyncQueue()
+            for m in (b"a", b"b"):
+                finish_now(q.push_buf(m))
+                assert finish_now(q.pop()) == m
+            if change == "lock taken":
+                lock = lock_of(q)
+                await lock.acquire()
+                producer = asyncio.ensure_future(q.push_buf(b"c"))
+                await settle()
+                assert not producer.done()  # waits for the lock in __aenter__
+                lock.release()
+                await producer
+                return await q.pop()
+            waiter = asyncio.ensure_future(q.pop())
+            await settle()
+            await q.push_buf(b"c")
+            return await waiter
+        assert run(main) == b"c"
 
     def test_consumer_errors(self, run):
         async def main():

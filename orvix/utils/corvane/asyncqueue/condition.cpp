@@ -1,5 +1,8 @@
 #include "orvix/utils/corvane/asyncqueue/condition.hpp"
 
+#include <cstdint>
+#include <utility>
+
 #include "cpython_support/coroutine.hpp"
 #include "cpython_support/errors.hpp"
 #include "cpython_support/interpreter_internals.hpp"
@@ -17,57 +20,180 @@ StringConstant kWait{"wait"};
 StringConstant kAsyncio{"asyncio"};
 StringConstant kCondition{"Condition"};
 StringConstant kLockClass{"Lock"};
+StringConstant kFutureClass{"Future"};
 StringConstant kLock{py::internals::kConditionLock};
 StringConstant kLocked{py::internals::kLockLocked};
 StringConstant kWaiters{py::internals::kWaiters};
 StringConstant kDone{"done"};
+StringConstant kCollections{"collections"};
+StringConstant kDeque{"deque"};
 
-// asyncio.Condition and asyncio.Lock, looked up once: only instances of these
-// very classes (no subclass could change their methods) qualify for the
-// shortcut. Null while unknown.
+// asyncio.Condition, asyncio.Lock, asyncio.Future, Future.done and
+// collections.deque, looked up once: only instances of these very classes
+// (no subclass could change their methods) qualify for the shortcut. Null
+// while unknown.
 struct AsyncioClasses {
     PyObject* condition = nullptr;
     PyObject* lock = nullptr;
+    PyObject* future = nullptr;
+    PyObject* future_done = nullptr;  // the unbound method, called on exact Futures only
+    PyObject* deque = nullptr;        // collections.deque, which holds the waiters
 };
 
 const AsyncioClasses& asyncio_classes() {
     static AsyncioClasses classes;
     if (!classes.condition) {
         py::Ref asyncio = py::Ref::steal(lookup_global(kAsyncio.get()));
-        py::Ref condition = asyncio ? py::Ref::steal(PyObject_GetAttr(asyncio.get(), kCondition.get())) : py::Ref();
-        py::Ref lock = condition ? py::Ref::steal(PyObject_GetAttr(asyncio.get(), kLockClass.get())) : py::Ref();
-        if (lock) {
-            classes.lock = lock.release();  // kept for the life of the process
+        auto attr = [](const py::Ref& owner, PyObject* name) {
+            return owner ? py::Ref::steal(PyObject_GetAttr(owner.get(), name)) : py::Ref();
+        };
+        py::Ref condition = attr(asyncio, kCondition.get());
+        py::Ref lock = attr(asyncio, kLockClass.get());
+        py::Ref future = attr(asyncio, kFutureClass.get());
+        py::Ref done = attr(future, kDone.get());
+        // asyncio imported collections; it is taken from sys.modules, not imported.
+        py::Ref collections = py::Ref::steal(PyImport_GetModule(kCollections.get()));
+        py::Ref deque = attr(collections, kDeque.get());
+        PyErr_Clear();
+        if (condition && lock && done && deque) {
+            // kept for the life of the process
+            classes.deque = deque.release();
+            classes.future_done = done.release();
+            classes.future = future.release();
+            classes.lock = lock.release();
             classes.condition = condition.release();
         }
-        PyErr_Clear();
     }
     return classes;
 }
 
-// Every future in `waiters` (a deque, or None) is done already.
-bool all_done(PyObject* waiters) {
-    if (waiters == Py_None) return true;
-    py::Ref it = py::Ref::steal(PyObject_GetIter(waiters));
-    if (!it) return false;
-    while (py::Ref future = py::Ref::steal(PyIter_Next(it.get()))) {
-        py::Ref done = py::Ref::steal(PyObject_CallMethodNoArgs(future.get(), kDone.get()));
-        if (done.get() != Py_True) return false;
+// The instance dictionary of an object of one of asyncio's classes, whose
+// attributes `_lock`, `_locked` and `_waiters` are set in __init__ and not
+// defined by the class: reading them from the dictionary gives what getattr
+// would, without its search of the class first. The dictionary is made on
+// the first read (an instance starts with its attributes stored inline) and
+// stays; nothing observable changes. Borrowed.
+PyObject* instance_dict(PyObject* obj) noexcept { return py::internals::instance_dict(obj); }
+
+// Borrowed from `dict`, or null when absent; str keys cannot make the
+// lookup fail, only miss.
+PyObject* entry(const py::Ref& dict, const StringConstant& name) noexcept {
+    return PyDict_GetItemWithError(dict.get(), name.get());
+}
+
+// A future once seen done, so the next scan that meets it again needs no
+// call: a future does not go back from done to pending (only calling its
+// __init__ again would, and nothing does that to a condition's waiter).
+// Held through a weak reference, so it keeps nothing alive (a dead referent
+// matches nothing); the reference itself is kept until replaced and never
+// released at exit, when the interpreter may be gone already.
+class KnownDone {
+public:
+    bool contains(PyObject* future) const noexcept {
+        if (!ref_) return false;
+#if PY_VERSION_HEX >= 0x030D0000
+        PyObject* referent = nullptr;
+        if (PyWeakref_GetRef(ref_, &referent) < 0) PyErr_Clear();
+        Py_XDECREF(referent);  // only compared, never used
+        return referent == future;
+#else
+        return PyWeakref_GET_OBJECT(ref_) == future;
+#endif
     }
-    return !PyErr_Occurred();
+    void remember(PyObject* future) noexcept {
+        PyObject* fresh = PyWeakref_NewRef(future, nullptr);
+        if (!fresh) PyErr_Clear();
+        Py_XSETREF(ref_, fresh);
+    }
+
+private:
+    PyObject* ref_ = nullptr;
+};
+
+// `waiters` (a deque, or None) holds no future that is still pending. Only
+// deques of at most a few exact asyncio Futures are looked into (their done()
+// changes nothing); items are taken by index, so a deque that changed
+// meanwhile ends the scan with "no".
+bool all_done(PyObject* waiters, const AsyncioClasses& classes) {
+    constexpr Py_ssize_t kMaxLooked = 4;
+    static KnownDone known_done;
+    if (waiters == Py_None) return true;
+    if (!Py_IS_TYPE(waiters, reinterpret_cast<PyTypeObject*>(classes.deque))) return false;
+    const Py_ssize_t n = PySequence_Size(waiters);
+    if (n < 0 || n > kMaxLooked) return false;
+    py::Ref newly_done;  // remembered after the scan: making the weak reference allocates
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        py::Ref future = py::Ref::steal(PySequence_GetItem(waiters, i));
+        if (!future || reinterpret_cast<PyObject*>(Py_TYPE(future.get())) != classes.future) return false;
+        if (known_done.contains(future.get())) continue;
+        PyObject* arg = future.get();
+        py::Ref done = py::Ref::steal(PyObject_Vectorcall(classes.future_done, &arg, 1, nullptr));
+        if (done.get() != Py_True) return false;
+        newly_done = std::move(future);
+    }
+    if (newly_done) known_done.remember(newly_done.get());
+    return true;
+}
+
+// An empty deque or None.
+bool none_queued(PyObject* waiters, const AsyncioClasses& classes) {
+    return waiters == Py_None ||
+           (Py_IS_TYPE(waiters, reinterpret_cast<PyTypeObject*>(classes.deque)) && PySequence_Size(waiters) == 0);
+}
+
+// What the last full read of a condition's and its lock's dictionaries
+// found, with their addresses and versions (see dict_version): while both
+// dictionaries match, the condition's lock is the same object, still free,
+// and its `_waiters` and the condition's `_waiters` are the same objects, so
+// only the two deques' contents need a look. Nothing is owned: the objects
+// are used only after the match has shown that the dictionaries holding them
+// are there, unchanged.
+struct Snapshot {
+    PyObject* cond_dict = nullptr;
+    std::uint64_t cond_version = 0;
+    PyObject* lock = nullptr;
+    PyObject* lock_dict = nullptr;
+    std::uint64_t lock_version = 0;
+    PyObject* lock_waiters = nullptr;  // None or a deque
+    PyObject* waiters = nullptr;       // the condition's deque
+};
+
+bool unchanged(PyObject* dict, PyObject* seen, std::uint64_t version) {
+    return dict == seen && version != 0 && py::internals::dict_version(dict) == version;
 }
 
 bool uncontended(PyObject* cond) {
+    static Snapshot last;
     const AsyncioClasses& classes = asyncio_classes();
     if (!classes.condition || reinterpret_cast<PyObject*>(Py_TYPE(cond)) != classes.condition) return false;
-    py::Ref lock = py::Ref::steal(PyObject_GetAttr(cond, kLock.get()));
+    PyObject* cond_dict = instance_dict(cond);
+    if (!cond_dict) return false;
+    if (unchanged(cond_dict, last.cond_dict, last.cond_version) &&
+        reinterpret_cast<PyObject*>(Py_TYPE(last.lock)) == classes.lock &&
+        unchanged(instance_dict(last.lock), last.lock_dict, last.lock_version)) {
+        return none_queued(last.lock_waiters, classes) && all_done(last.waiters, classes);
+    }
+    // The full read. The version of the condition's dictionary is taken
+    // before its entries are read, and the read counts only if that
+    // dictionary is still the condition's and unchanged after making the
+    // lock's dictionary, which allocates and so may run the collector, and
+    // with it any code (the dictionary is held meanwhile).
+    py::Ref hold_cond_dict = py::Ref::borrow(cond_dict);
+    const std::uint64_t cond_version = py::internals::dict_version(cond_dict);
+    py::Ref lock = py::Ref::borrow(entry(hold_cond_dict, kLock));
     if (!lock || reinterpret_cast<PyObject*>(Py_TYPE(lock.get())) != classes.lock) return false;
-    py::Ref locked = py::Ref::steal(PyObject_GetAttr(lock.get(), kLocked.get()));
-    if (locked.get() != Py_False) return false;
-    py::Ref lock_waiters = py::Ref::steal(PyObject_GetAttr(lock.get(), kWaiters.get()));
-    if (!lock_waiters || (lock_waiters.get() != Py_None && PyObject_Length(lock_waiters.get()) != 0)) return false;
-    py::Ref waiters = py::Ref::steal(PyObject_GetAttr(cond, kWaiters.get()));
-    return waiters && all_done(waiters.get());
+    PyObject* waiters = entry(hold_cond_dict, kWaiters);
+    py::Ref lock_dict = py::Ref::borrow(instance_dict(lock.get()));
+    if (!lock_dict || instance_dict(cond) != cond_dict || py::internals::dict_version(cond_dict) != cond_version)
+        return false;
+    const std::uint64_t lock_version = py::internals::dict_version(lock_dict.get());
+    if (entry(lock_dict, kLocked) != Py_False) return false;
+    PyObject* lock_waiters = entry(lock_dict, kWaiters);
+    PyTypeObject* deque = reinterpret_cast<PyTypeObject*>(classes.deque);
+    if (!lock_waiters || (lock_waiters != Py_None && !Py_IS_TYPE(lock_waiters, deque))) return false;
+    if (!waiters || !Py_IS_TYPE(waiters, deque)) return false;
+    last = {cond_dict, cond_version, lock.get(), lock_dict.get(), lock_version, lock_waiters, waiters};
+    return none_queued(lock_waiters, classes) && all_done(waiters, classes);
 }
 
 }  // namespace
