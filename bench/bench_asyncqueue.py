@@ -3,7 +3,7 @@
 One event loop; a producer coroutine awaits a push per message and yields to the
 loop every BATCH messages (so the queues stay bounded), while a consumer awaits a
 pop per message, or a dispatch task awaits a callback per message. Figures are
-messages per second, best of REPEAT runs.
+messages per second, best of REPEAT runs, the runs of the queues alternating.
 
     PYTHONPATH=build/<tree>/python .venv/bin/python bench/bench_asyncqueue.py [--no-uvloop]
 """
@@ -100,18 +100,25 @@ async def asyncio_dispatch(n):
     return elapsed
 
 
-def best_rate(loop_factory, fn, n, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        with asyncio.Runner(loop_factory=loop_factory) as runner:
-            best = min(best, runner.run(fn(n)))
-    return n / best
+def best_rates(loop_factory, fns, n, repeat):
+    """The best rate of each function. The runs of the functions alternate, the
+    order rotating every round: a shared machine drifts by more than the
+    differences measured here, and runs of one kind after the other would put
+    the drift on one side only."""
+    best = dict.fromkeys(fns, float("inf"))
+    names = list(fns)
+    for round_ in range(repeat):
+        shift = round_ % len(names)
+        for name in names[shift:] + names[:shift]:
+            with asyncio.Runner(loop_factory=loop_factory) as runner:
+                best[name] = min(best[name], runner.run(fns[name](n)))
+    return {name: n / seconds for name, seconds in best.items()}
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("-n", type=int, default=200_000, help="messages per run")
-    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--repeat", type=int, default=6)
     parser.add_argument("--no-uvloop", action="store_true", help="run under asyncio's own loop only")
     parser.add_argument("--short", action="store_true", help="a quick check: 10,000 messages, one run")
     args = parser.parse_args()
@@ -128,9 +135,9 @@ def main():
 
     rows = []
     for loop_name, factory in loops:
-        rate = {name: best_rate(factory, fn, args.n, args.repeat) for name, fn in [
-            ("orvix pop", orvix_pop), ("asyncio get", asyncio_get), ("janus get", janus_get),
-            ("orvix dispatch", orvix_dispatch), ("asyncio dispatch", asyncio_dispatch)]}
+        rate = best_rates(factory, {"orvix pop": orvix_pop, "asyncio get": asyncio_get, "janus get": janus_get,
+                                    "orvix dispatch": orvix_dispatch, "asyncio dispatch": asyncio_dispatch},
+                          args.n, args.repeat)
         rows += [
             [f"push_buf/pop ({loop_name})", rate["orvix pop"], rate["asyncio get"], rate["janus get"],
              rate["orvix pop"] / rate["asyncio get"]],

@@ -1,7 +1,7 @@
 """ThreadedDispatcher delivery beside its peers, measured in the same run.
 
 A native producer thread pushes COUNT messages of 64 bytes; a Python callback
-counts them. Figures, best of REPEAT passes:
+counts them. Figures, best of REPEAT passes (the contenders' passes alternate):
 
   delivered   messages per second reaching the callback (first push to last call)
   push ns     the producer thread's own cost per message
@@ -56,6 +56,7 @@ class Counter:
 
 
 def threaded_dispatcher(count):
+    """(one_pass, close) for the dispatcher; one_pass() returns (delivered ns, push ns)."""
     callback = Counter(count)
     d = ThreadedDispatcher(callback, capacity=count, slot_size=SIZE)
     d.setup()
@@ -75,10 +76,7 @@ def threaded_dispatcher(count):
         return delivered_ns, producer.elapsed_ns
 
     one_pass()   # maps the ring's pages
-    try:
-        return [one_pass() for _ in range(REPEAT)]
-    finally:
-        d.close()
+    return one_pass, d.close
 
 
 def peer(run_pass):
@@ -93,7 +91,7 @@ def peer(run_pass):
             assert callback.done.is_set()
             return ns, ns
 
-        return [one_pass() for _ in range(REPEAT)]
+        return one_pass, lambda: None
     return contender
 
 
@@ -103,12 +101,24 @@ def feeder_pass(callback, count, size):
     return feeder.elapsed_ns
 
 
-def best(run, count):
-    """(delivered msgs/s, producer ns per message), each the best of the passes."""
-    results = run(count)
-    delivered_ns = min(r[0] for r in results)
-    push_ns = min(r[1] for r in results)
-    return count / delivered_ns * 1e9, push_ns / count
+def best_of_alternating(contenders, count):
+    """{name: (delivered msgs/s, producer ns per message)}, each the best of REPEAT
+    passes. The passes of the contenders alternate, the order rotating every
+    round: a shared machine drifts by more than the differences measured here,
+    and passes of one kind after the other would put the drift on one side."""
+    passes = {name: make(count) for name, make in contenders}
+    results = {name: [] for name in passes}
+    try:
+        names = list(passes)
+        for round_ in range(REPEAT):
+            shift = round_ % len(names)
+            for name in names[shift:] + names[:shift]:
+                results[name].append(passes[name][0]())
+    finally:
+        for _, close in passes.values():
+            close()
+    return {name: (count / min(r[0] for r in runs) * 1e9, min(r[1] for r in runs) / count)
+            for name, runs in results.items()}
 
 
 def main():
@@ -119,12 +129,12 @@ def main():
     global REPEAT
     count, REPEAT = (4096, 3) if args.short else (args.count, REPEAT)
 
-    rows = [
-        ("ThreadedDispatcher", best(threaded_dispatcher, count)),
-        ("(a) lock per message", best(peer(feeder_pass), count)),
-        ("(a') Ensure/Release", best(peer(threaded_peers.ensure_per_message), count)),
-        ("(b) ceiling", best(peer(threaded_peers.ceiling), count)),
-    ]
+    rows = list(best_of_alternating([
+        ("ThreadedDispatcher", threaded_dispatcher),
+        ("(a) lock per message", peer(feeder_pass)),
+        ("(a') Ensure/Release", peer(threaded_peers.ensure_per_message)),
+        ("(b) ceiling", peer(threaded_peers.ceiling)),
+    ], count).items())
     table(f"ThreadedDispatcher: {count} messages of {SIZE} bytes per pass, best of {REPEAT} passes",
           ["path", "delivered msgs/s", "push ns", "push cost vs ThreadedDispatcher"],
           [[name, rate, push, push / rows[0][1][1]] for name, (rate, push) in rows])
