@@ -1,6 +1,7 @@
 // The ring on one thread: results, sizes, modes, hand-out rules, overwrite.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "orvix/ringq/spsc_ring.hpp"
@@ -61,6 +62,24 @@ TEST(RingLayout, InvalidSizes)
     EXPECT_FALSE(SpscRing::create(options(std::size_t{1} << 40, std::size_t{1} << 20), e));
     EXPECT_EQ(e, RingError::kNoMemory);
     EXPECT_STREQ(describe(RingError::kTooLarge), "slot_size * capacity is too large for a ring");
+}
+
+TEST(MessageCopy, EveryLengthAroundTheInlineSizesAndEveryOffset)
+{
+    // The in-line copy handles 16..64 bytes with overlapping moves: each
+    // length and source offset must come out byte for byte, and nothing
+    // beyond the length may be written.
+    unsigned char source[96 + 16], target[96 + 16];
+    for (std::size_t i = 0; i < sizeof source; ++i) source[i] = static_cast<unsigned char>(i * 7 + 1);
+    for (std::size_t offset = 0; offset < 16; ++offset)
+        for (std::size_t n = 0; n <= 96; ++n) {
+            std::memset(target, 0xEE, sizeof target);
+            copy_message(target + offset, source + offset, n);
+            for (std::size_t i = 0; i < sizeof target; ++i) {
+                const bool inside = i >= offset && i < offset + n;
+                ASSERT_EQ(target[i], inside ? source[i] : 0xEE) << "length " << n << ", offset " << offset << ", byte " << i;
+            }
+        }
 }
 
 TEST(RingResults, FixedSizeTable)

@@ -58,6 +58,7 @@
 #include <utility>
 
 #include "orvix/ringq/futex.hpp"
+#include "orvix/ringq/message_copy.hpp"
 #include "orvix/ringq/page_buffer.hpp"
 #include "orvix/ringq/ring_layout.hpp"
 #include "orvix/ringq/ring_result.hpp"
@@ -246,7 +247,7 @@ private:
     template <Mode M> void write_message(std::uint64_t at, std::uint64_t length, const void* data) noexcept
     {
         std::memcpy(length_word<M>(at), &length, sizeof length);
-        if (length != 0 && length != kPadding) std::memcpy(payload<M>(at), data, length);
+        if (length != 0 && length != kPadding) copy_message(payload<M>(at), data, length);
     }
 
     // Reads the message at `at` into `out` and returns where the next begins.
@@ -302,7 +303,8 @@ private:
     }
 
     // Slow path of a push that found no room in its cached limit.
-    template <Mode M> int make_room(std::uint64_t t, std::uint64_t need, bool notify) noexcept
+    // Out of line: the push's fast path then needs no stack frame of its own.
+    template <Mode M> [[gnu::noinline, gnu::cold]] int make_room(std::uint64_t t, std::uint64_t need, bool notify) noexcept
     {
         for (unsigned spins = 0;; ++spins) {
             // seq_cst, head before held: see claim_contended(). A producer that sees
@@ -386,7 +388,7 @@ private:
         consumer_.in_slot = true;
         if (!keep && !zerocopy_) {
             Message& m = consumer_.current;
-            if (m.size) std::memcpy(copy_buffer_.data(), m.data, m.size);
+            if (m.size) copy_message(copy_buffer_.data(), m.data, m.size);
             m.data = copy_buffer_.data();
             free_slot();
         }
