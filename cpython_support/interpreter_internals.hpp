@@ -197,6 +197,11 @@ inline void revive_gc_object(PyObject* block) noexcept
 inline constexpr const char kConditionLock[] = "_lock";
 inline constexpr const char kLockLocked[] = "_locked";
 inline constexpr const char kWaiters[] = "_waiters";
+//    Also the condition's _get_loop() (of asyncio's mixin for loop-bound
+//    objects): a consumer that waits on the condition without its lock
+//    makes its future as wait() does, on the loop _get_loop() binds.
+//    3.13: unchanged.
+inline constexpr const char kGetLoop[] = "_get_loop";
 
 // 10. The instance dictionary, lent (_PyObject_GetDictPtr).
 //    Why: the attributes of 9 are read from it; the public

@@ -285,7 +285,9 @@ class TestPop:
             await q.push_buf(b"x")
             with pytest.raises(asyncio.CancelledError):
                 await first
-            return await second
+            message = await second
+            assert not fields(q)[3]._waiters
+            return message
         assert run(main) == b"x"
 
     def test_cancelling_a_waiting_pop_releases_the_lock(self, run):
@@ -297,6 +299,7 @@ class TestPop:
             with pytest.raises(asyncio.CancelledError):
                 await waiter
             assert not lock_of(q).locked()
+            assert not fields(q)[3]._waiters  # the cancelled wait took its future out again
             await q.push_buf(b"next")
             return await q.pop()
         assert run(main) == b"next"

@@ -26,6 +26,10 @@ StringConstant kLocked{py::internals::kLockLocked};
 StringConstant kWaiters{py::internals::kWaiters};
 StringConstant kDone{"done"};
 StringConstant kSetResult{"set_result"};
+StringConstant kGetLoop{py::internals::kGetLoop};
+StringConstant kCreateFuture{"create_future"};
+StringConstant kAppend{"append"};
+StringConstant kRemove{"remove"};
 StringConstant kCollections{"collections"};
 StringConstant kDeque{"deque"};
 
@@ -237,6 +241,27 @@ void notify_waiters(OrvixAsyncQueue* q, Wake which, const char* method) {
     if (result) return;
     add_member_traceback(&AsyncQueueType, method);
     throw py::PyError();
+}
+
+py::Ref wait_if_lock_free(OrvixAsyncQueue* q) {
+    PyObject* cond = q->_notify_cond;
+    PyObject* found = waiters_of_free_condition(cond);
+    if (!found) {
+        PyErr_Clear();  // the full block reports any real fault
+        return {};
+    }
+    // What wait() does between giving the lock back and awaiting; held
+    // meanwhile: making the future runs Python code.
+    py::Ref waiters = py::Ref::borrow(found);
+    py::Ref loop = py::check(py::Ref::steal(PyObject_CallMethodNoArgs(cond, kGetLoop.get())));
+    py::Ref future = py::check(py::Ref::steal(PyObject_CallMethodNoArgs(loop.get(), kCreateFuture.get())));
+    py::check(py::Ref::steal(PyObject_CallMethodOneArg(waiters.get(), kAppend.get(), future.get())));
+    return future;
+}
+
+void forget_waiter(OrvixAsyncQueue* q, PyObject* future) {
+    py::Ref waiters = py::check(py::Ref::steal(PyObject_GetAttr(q->_notify_cond, kWaiters.get())));
+    py::check(py::Ref::steal(PyObject_CallMethodOneArg(waiters.get(), kRemove.get(), future)));
 }
 
 py::Ref condition_wait(OrvixAsyncQueue* q) {

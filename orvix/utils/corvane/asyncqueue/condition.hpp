@@ -26,6 +26,18 @@ void notify_waiters(OrvixAsyncQueue* q, Wake which, const char* method);
 // set_result gains `method`'s traceback entry and is thrown as py::PyError.
 bool notify_if_lock_free(OrvixAsyncQueue* q, const char* method);
 
+// The wait of a consumer that found the ring empty, done without
+// `async with _notify_cond:` when, as for notify_if_lock_free(), the block
+// could not suspend: the block would take the lock at once, find the ring
+// still empty, and wait() would give the lock back, queue a new future of
+// the condition's loop in `_waiters` and await it. This queues that future
+// and returns it, for the caller to await and then hand to forget_waiter()
+// however the await ends (which re-takes no lock: the caller polls the ring
+// without it). Null when the caller must take the full block; errors are
+// thrown as py::PyError.
+py::Ref wait_if_lock_free(OrvixAsyncQueue* q);
+void forget_waiter(OrvixAsyncQueue* q, PyObject* future);
+
 // _notify_cond.wait(): the awaitable to await (thrown as py::PyError on failure).
 py::Ref condition_wait(OrvixAsyncQueue* q);
 
