@@ -188,15 +188,21 @@ inline void revive_gc_object(PyObject* block) noexcept
 
 // 9. Private attributes of asyncio.Condition and asyncio.Lock (_lock,
 //    _locked, _waiters).
-//    Why: notifying a condition that nobody waits on costs a whole
-//    `async with cond: cond.notify()`; reading these tells that nobody
-//    waits. Only instances of exactly these classes are read, and any
+//    Why: a whole `async with cond:` block around notify() or wait() costs
+//    more than the rest of a push or a pop; reading these tells that the
+//    lock is free and unwanted, so that the block's work can be done
+//    without it, and whether anybody waits at all. Only instances of exactly these classes are read, and any
 //    missing or odd attribute makes the reader take the full path, so a
 //    change of asyncio's layout costs speed, never correctness.
 //    3.13: unchanged.
 inline constexpr const char kConditionLock[] = "_lock";
 inline constexpr const char kLockLocked[] = "_locked";
 inline constexpr const char kWaiters[] = "_waiters";
+//    Also the condition's _get_loop() (of asyncio's mixin for loop-bound
+//    objects): a consumer that waits on the condition without its lock
+//    makes its future as wait() does, on the loop _get_loop() binds.
+//    3.13: unchanged.
+inline constexpr const char kGetLoop[] = "_get_loop";
 
 // 10. The instance dictionary, lent (_PyObject_GetDictPtr).
 //    Why: the attributes of 9 are read from it; the public

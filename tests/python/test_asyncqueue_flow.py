@@ -273,6 +273,23 @@ class TestPop:
             return sorted(await asyncio.gather(*waiters))
         assert run(main) == [b"%d" % i for i in range(count)]
 
+    # Cancelling a waiting pop cancels the future it waits on at once, while
+    # the future stays queued until the pop runs again: a push must pass over
+    # it to the next waiter, as notify() does.
+    def test_push_passes_over_a_waiter_cancelled_but_not_yet_gone(self, run):
+        async def main():
+            q = AsyncQueue()
+            first, second = asyncio.ensure_future(q.pop()), asyncio.ensure_future(q.pop())
+            await settle()
+            first.cancel()
+            await q.push_buf(b"x")
+            with pytest.raises(asyncio.CancelledError):
+                await first
+            message = await second
+            assert not fields(q)[3]._waiters
+            return message
+        assert run(main) == b"x"
+
     def test_cancelling_a_waiting_pop_releases_the_lock(self, run):
         async def main():
             q = AsyncQueue()
@@ -282,6 +299,7 @@ class TestPop:
             with pytest.raises(asyncio.CancelledError):
                 await waiter
             assert not lock_of(q).locked()
+            assert not fields(q)[3]._waiters  # the cancelled wait took its future out again
             await q.push_buf(b"next")
             return await q.pop()
         assert run(main) == b"next"

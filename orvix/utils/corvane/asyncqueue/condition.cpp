@@ -25,6 +25,11 @@ StringConstant kLock{py::internals::kConditionLock};
 StringConstant kLocked{py::internals::kLockLocked};
 StringConstant kWaiters{py::internals::kWaiters};
 StringConstant kDone{"done"};
+StringConstant kSetResult{"set_result"};
+StringConstant kGetLoop{py::internals::kGetLoop};
+StringConstant kCreateFuture{"create_future"};
+StringConstant kAppend{"append"};
+StringConstant kRemove{"remove"};
 StringConstant kCollections{"collections"};
 StringConstant kDeque{"deque"};
 
@@ -36,7 +41,8 @@ struct AsyncioClasses {
     PyObject* condition = nullptr;
     PyObject* lock = nullptr;
     PyObject* future = nullptr;
-    PyObject* future_done = nullptr;  // the unbound method, called on exact Futures only
+    PyObject* future_done = nullptr;        // the unbound methods, called on exact Futures only
+    PyObject* future_set_result = nullptr;
     PyObject* deque = nullptr;        // collections.deque, which holds the waiters
 };
 
@@ -51,13 +57,15 @@ const AsyncioClasses& asyncio_classes() {
         py::Ref lock = attr(asyncio, kLockClass.get());
         py::Ref future = attr(asyncio, kFutureClass.get());
         py::Ref done = attr(future, kDone.get());
+        py::Ref set_result = attr(future, kSetResult.get());
         // asyncio imported collections; it is taken from sys.modules, not imported.
         py::Ref collections = py::Ref::steal(PyImport_GetModule(kCollections.get()));
         py::Ref deque = attr(collections, kDeque.get());
         PyErr_Clear();
-        if (condition && lock && done && deque) {
+        if (condition && lock && done && set_result && deque) {
             // kept for the life of the process
             classes.deque = deque.release();
+            classes.future_set_result = set_result.release();
             classes.future_done = done.release();
             classes.future = future.release();
             classes.lock = lock.release();
@@ -110,13 +118,15 @@ private:
     PyObject* ref_ = nullptr;
 };
 
-// `waiters` (a deque, or None) holds no future that is still pending. Only
-// deques of at most a few exact asyncio Futures are looked into (their done()
-// changes nothing); items are taken by index, so a deque that changed
-// meanwhile ends the scan with "no".
-bool all_done(PyObject* waiters, const AsyncioClasses& classes) {
+// The first future of `waiters` (a deque, or None) that is still pending,
+// as notify() would find it: `found` is left empty when every one is done.
+// Only deques of at most a few exact asyncio Futures are looked into (their
+// done() changes nothing); items are taken by index, so a deque that changed
+// meanwhile ends the scan with false ("don't know").
+KnownDone known_done;
+
+bool first_pending(PyObject* waiters, const AsyncioClasses& classes, py::Ref& found) {
     constexpr Py_ssize_t kMaxLooked = 4;
-    static KnownDone known_done;
     if (waiters == Py_None) return true;
     if (!Py_IS_TYPE(waiters, reinterpret_cast<PyTypeObject*>(classes.deque))) return false;
     const Py_ssize_t n = PySequence_Size(waiters);
@@ -128,6 +138,10 @@ bool all_done(PyObject* waiters, const AsyncioClasses& classes) {
         if (known_done.contains(future.get())) continue;
         PyObject* arg = future.get();
         py::Ref done = py::Ref::steal(PyObject_Vectorcall(classes.future_done, &arg, 1, nullptr));
+        if (done.get() == Py_False) {
+            found = std::move(future);
+            break;
+        }
         if (done.get() != Py_True) return false;
         newly_done = std::move(future);
     }
@@ -162,16 +176,19 @@ bool unchanged(PyObject* dict, PyObject* seen, std::uint64_t version) {
     return dict == seen && version != 0 && py::internals::dict_version(dict) == version;
 }
 
-bool uncontended(PyObject* cond) {
+// The condition's `_waiters` deque (borrowed) when its lock is free with
+// nobody queued for it, so that `async with cond:` would take it without
+// suspending; null otherwise, or when in doubt.
+PyObject* waiters_of_free_condition(PyObject* cond) {
     static Snapshot last;
     const AsyncioClasses& classes = asyncio_classes();
-    if (!classes.condition || reinterpret_cast<PyObject*>(Py_TYPE(cond)) != classes.condition) return false;
+    if (!classes.condition || reinterpret_cast<PyObject*>(Py_TYPE(cond)) != classes.condition) return nullptr;
     PyObject* cond_dict = instance_dict(cond);
-    if (!cond_dict) return false;
+    if (!cond_dict) return nullptr;
     if (unchanged(cond_dict, last.cond_dict, last.cond_version) &&
         reinterpret_cast<PyObject*>(Py_TYPE(last.lock)) == classes.lock &&
         unchanged(instance_dict(last.lock), last.lock_dict, last.lock_version)) {
-        return none_queued(last.lock_waiters, classes) && all_done(last.waiters, classes);
+        return none_queued(last.lock_waiters, classes) ? last.waiters : nullptr;
     }
     // The full read. The version of the condition's dictionary is taken
     // before its entries are read, and the read counts only if that
@@ -181,27 +198,41 @@ bool uncontended(PyObject* cond) {
     py::Ref hold_cond_dict = py::Ref::borrow(cond_dict);
     const std::uint64_t cond_version = py::internals::dict_version(cond_dict);
     py::Ref lock = py::Ref::borrow(entry(hold_cond_dict, kLock));
-    if (!lock || reinterpret_cast<PyObject*>(Py_TYPE(lock.get())) != classes.lock) return false;
+    if (!lock || reinterpret_cast<PyObject*>(Py_TYPE(lock.get())) != classes.lock) return nullptr;
     PyObject* waiters = entry(hold_cond_dict, kWaiters);
     py::Ref lock_dict = py::Ref::borrow(instance_dict(lock.get()));
     if (!lock_dict || instance_dict(cond) != cond_dict || py::internals::dict_version(cond_dict) != cond_version)
-        return false;
+        return nullptr;
     const std::uint64_t lock_version = py::internals::dict_version(lock_dict.get());
-    if (entry(lock_dict, kLocked) != Py_False) return false;
+    if (entry(lock_dict, kLocked) != Py_False) return nullptr;
     PyObject* lock_waiters = entry(lock_dict, kWaiters);
     PyTypeObject* deque = reinterpret_cast<PyTypeObject*>(classes.deque);
-    if (!lock_waiters || (lock_waiters != Py_None && !Py_IS_TYPE(lock_waiters, deque))) return false;
-    if (!waiters || !Py_IS_TYPE(waiters, deque)) return false;
+    if (!lock_waiters || (lock_waiters != Py_None && !Py_IS_TYPE(lock_waiters, deque))) return nullptr;
+    if (!waiters || !Py_IS_TYPE(waiters, deque)) return nullptr;
     last = {cond_dict, cond_version, lock.get(), lock_dict.get(), lock_version, lock_waiters, waiters};
-    return none_queued(lock_waiters, classes) && all_done(waiters, classes);
+    return none_queued(lock_waiters, classes) ? waiters : nullptr;
 }
 
 }  // namespace
 
-bool nobody_to_wake(OrvixAsyncQueue* q) {
-    const bool skip = uncontended(q->_notify_cond);
-    if (!skip) PyErr_Clear();  // the full block reports any real fault
-    return skip;
+bool notify_if_lock_free(OrvixAsyncQueue* q, const char* method) {
+    PyObject* waiters = waiters_of_free_condition(q->_notify_cond);
+    py::Ref pending;
+    if (!waiters || !first_pending(waiters, asyncio_classes(), pending)) {
+        PyErr_Clear();  // the full block reports any real fault
+        return false;
+    }
+    if (!pending) return true;  // everyone is woken already
+    // What notify() does to the first pending waiter. The future is done
+    // from here on: the next producer's scan need not ask it again.
+    PyObject* args[] = {pending.get(), Py_False};
+    py::Ref result = py::Ref::steal(PyObject_Vectorcall(asyncio_classes().future_set_result, args, 2, nullptr));
+    if (!result) {
+        add_member_traceback(&AsyncQueueType, method);
+        throw py::PyError();
+    }
+    known_done.remember(pending.get());
+    return true;
 }
 
 void notify_waiters(OrvixAsyncQueue* q, Wake which, const char* method) {
@@ -210,6 +241,27 @@ void notify_waiters(OrvixAsyncQueue* q, Wake which, const char* method) {
     if (result) return;
     add_member_traceback(&AsyncQueueType, method);
     throw py::PyError();
+}
+
+py::Ref wait_if_lock_free(OrvixAsyncQueue* q) {
+    PyObject* cond = q->_notify_cond;
+    PyObject* found = waiters_of_free_condition(cond);
+    if (!found) {
+        PyErr_Clear();  // the full block reports any real fault
+        return {};
+    }
+    // What wait() does between giving the lock back and awaiting; held
+    // meanwhile: making the future runs Python code.
+    py::Ref waiters = py::Ref::borrow(found);
+    py::Ref loop = py::check(py::Ref::steal(PyObject_CallMethodNoArgs(cond, kGetLoop.get())));
+    py::Ref future = py::check(py::Ref::steal(PyObject_CallMethodNoArgs(loop.get(), kCreateFuture.get())));
+    py::check(py::Ref::steal(PyObject_CallMethodOneArg(waiters.get(), kAppend.get(), future.get())));
+    return future;
+}
+
+void forget_waiter(OrvixAsyncQueue* q, PyObject* future) {
+    py::Ref waiters = py::check(py::Ref::steal(PyObject_GetAttr(q->_notify_cond, kWaiters.get())));
+    py::check(py::Ref::steal(PyObject_CallMethodOneArg(waiters.get(), kRemove.get(), future)));
 }
 
 py::Ref condition_wait(OrvixAsyncQueue* q) {

@@ -16,13 +16,27 @@ enum class Wake { one, all };
 // py::PyError, for the block's __aexit__.
 void notify_waiters(OrvixAsyncQueue* q, Wake which, const char* method);
 
-// True when `async with _notify_cond: _notify_cond.notify()` could change
-// nothing: the condition and its lock are asyncio's own classes, the lock is
-// free with nobody queued for it, and every waiter of the condition has
-// already been woken. The block would then take the lock at once, wake
-// nobody and give the lock back, so a producer may leave it out. Never fails
-// (when in doubt it answers false).
-bool nobody_to_wake(OrvixAsyncQueue* q);
+// `async with _notify_cond: _notify_cond.notify()`, done without the block
+// when the block could neither suspend nor be told apart from this: the
+// condition and its lock are asyncio's own classes, and the lock is free
+// with nobody queued for it. The block would then take the lock at once,
+// set the result of the first pending waiter (if any) and give the lock
+// back, waking nobody else. True when done so; false when the caller must
+// run the block (also whenever in doubt). A failure of the waiter's
+// set_result gains `method`'s traceback entry and is thrown as py::PyError.
+bool notify_if_lock_free(OrvixAsyncQueue* q, const char* method);
+
+// The wait of a consumer that found the ring empty, done without
+// `async with _notify_cond:` when, as for notify_if_lock_free(), the block
+// could not suspend: the block would take the lock at once, find the ring
+// still empty, and wait() would give the lock back, queue a new future of
+// the condition's loop in `_waiters` and await it. This queues that future
+// and returns it, for the caller to await and then hand to forget_waiter()
+// however the await ends (which re-takes no lock: the caller polls the ring
+// without it). Null when the caller must take the full block; errors are
+// thrown as py::PyError.
+py::Ref wait_if_lock_free(OrvixAsyncQueue* q);
+void forget_waiter(OrvixAsyncQueue* q, PyObject* future);
 
 // _notify_cond.wait(): the awaitable to await (thrown as py::PyError on failure).
 py::Ref condition_wait(OrvixAsyncQueue* q);

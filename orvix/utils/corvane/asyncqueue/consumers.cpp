@@ -1,7 +1,8 @@
 // The consumer side: pop(), the dispatch coroutine and start_dispatcher.
 //
 // pop() and the dispatch task share one loop: poll the ring without the lock;
-// when it is empty, wait on `_notify_cond` and poll again. pop() returns the
+// when it is empty, wait on `_notify_cond` (without its lock while nobody
+// else holds or wants it, see wait_if_lock_free) and poll again. pop() returns the
 // first message, the dispatch task awaits the callback with each one.
 #include <Python.h>
 
@@ -35,6 +36,17 @@ py::CoroutineBody consume(py::Coroutine& co) {
             // A message found here is taken without touching the lock.
             py::Ref message = take_message(q);
             if (!message) {
+                if (py::Ref future = wait_if_lock_free(q)) {
+                    py::Held waiter(co, std::move(future));
+                    try {
+                        co_await waiter;
+                    } catch (py::PyError&) {
+                        forget_waiter(q, waiter.get());
+                        throw;
+                    }
+                    forget_waiter(q, waiter.get());
+                    continue;
+                }
                 py::AsyncWith block(co, q->_notify_cond);
                 co_await block.enter();
                 try {

@@ -99,9 +99,9 @@ py::CoroutineBody push_body(py::Coroutine& co) {
         case Converted::push: break;
     }
     push_message(q, data, size);
-    // With no waiter to wake and the lock free, the block below would take
-    // the lock, notify nobody and release it: skipping it changes nothing.
-    if (nobody_to_wake(q)) co_return py::none();
+    // With the lock free, the block below would take it without suspending,
+    // wake the first pending waiter and release it: done directly, the same.
+    if (notify_if_lock_free(q, Message::kName)) co_return py::none();
 
     py::AsyncWith block(co, q->_notify_cond);
     co_await block.enter();
