@@ -185,7 +185,7 @@ PySendResult send_step(Coroutine* co, PyObject* arg, PyObject** presult) noexcep
     {
         // The awaited iterator runs inside the body's await.
         ExceptionStackEntry entry(co);
-        r = PyIter_Send(co->awaiting, arg, &value);
+        r = send_to_iterator(co->awaiting, arg, &value);
     }
     if (r == PYGEN_NEXT) {
         co->state = CoroutineState::suspended;

@@ -53,6 +53,20 @@ Ref make_code(const FunctionSpec& spec)
     return Ref::steal(PyObject_Call(replace.get(), empty.get(), changes.get()));
 }
 
+// A call that needs binding (keywords, defaults, *args) or runs a plain
+// function; apart, so the common coroutine call never sets up the bound
+// arguments.
+PyObject* call_bound(Function* fn, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames)
+{
+    const FunctionSpec& spec = *fn->spec;
+    BoundArguments bound;
+    if (bind_vectorcall(spec.params, fn->defaults, args, nargs, kwnames, bound) < 0)
+        return nullptr;
+    return spec.is_coroutine() ? new_coroutine(*fn, self, bound.values, bound.rest.release())
+                               : spec.impl(*fn, self, bound);
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames)
 {
@@ -61,7 +75,6 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* self = nullptr;
     PyObject* result = nullptr;
-    BoundArguments bound;
     if (spec.method) {
         if (nargs < 1) {
             PyErr_Format(PyExc_TypeError, "unbound method %s.%s() needs an argument", spec.module,
@@ -78,15 +91,10 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         ++args;
         --nargs;
     }
-    if (spec.is_coroutine() && binds_by_position(spec.params, nargs, kwnames)) {
-        // The call's own arguments go into the coroutine as they are.
-        result = new_coroutine(*fn, self, args, nullptr);
-    } else {
-        if (bind_vectorcall(spec.params, fn->defaults, args, nargs, kwnames, bound) < 0)
-            goto failed;
-        result = spec.is_coroutine() ? new_coroutine(*fn, self, bound.values, bound.rest.release())
-                                     : spec.impl(*fn, self, bound);
-    }
+    // The call's own arguments go into the coroutine as they are.
+    result = spec.is_coroutine() && binds_by_position(spec.params, nargs, kwnames)
+                 ? new_coroutine(*fn, self, args, nullptr)
+                 : call_bound(fn, self, args, nargs, kwnames);
     if (result)
         return result;
 failed:
