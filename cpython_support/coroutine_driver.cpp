@@ -197,6 +197,29 @@ PySendResult send_step(Coroutine* co, PyObject* arg, PyObject** presult) noexcep
     return resume_body(co, std::move(in), presult);
 }
 
+// tp_iternext, which is how an `await` in Python code steps these objects.
+// Most of its calls are the first step of a fresh coroutine (`await f()`),
+// which send_step would only check its way through: it starts the body
+// directly.
+PyObject* next_step(Coroutine* co) noexcept
+{
+    PyObject* value;
+    PySendResult r;
+    if (co->state == CoroutineState::created) {
+        co->state = CoroutineState::running;
+        r = run_body(co, &value);
+    } else {
+        r = send_step(co, Py_None, &value);
+    }
+    if (r != PYGEN_RETURN)
+        return value;
+    // Returning None ends the iteration without an exception object.
+    if (value == Py_None)
+        return nullptr;  // None is immortal: no reference to drop
+    raise_stop_iteration(value);
+    return nullptr;
+}
+
 // Raises StopIteration carrying `value` (a tuple or exception stays one
 // value), taking over the reference. One instance is kept and refilled
 // while nothing but this cache refers to it (see

@@ -11,6 +11,10 @@ namespace orvix::py {
 // One step: `arg` goes to the awaited iterator, or resumes the body.
 PySendResult send_step(Coroutine* co, PyObject* arg, PyObject** presult) noexcept;
 
+// tp_iternext: a step with None; a returned value other than None is raised
+// in a StopIteration.
+PyObject* next_step(Coroutine* co) noexcept;
+
 // One step of an awaited iterator, with PyIter_Send's result. Whatever a body
 // awaits is nearly always an interpreter coroutine, an asyncio future or one
 // of these coroutine objects, all with am_send: that slot is called in line,

@@ -23,18 +23,7 @@ PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** presult
     return send_step(as_coroutine(self), arg, presult);
 }
 
-PyObject* coroutine_iternext(PyObject* self)
-{
-    PyObject* value;
-    const PySendResult r = send_step(as_coroutine(self), Py_None, &value);
-    if (r != PYGEN_RETURN)
-        return value;
-    // Returning None ends the iteration without an exception object.
-    if (value == Py_None)
-        return nullptr;  // None is immortal: no reference to drop
-    raise_stop_iteration(value);
-    return nullptr;
-}
+PyObject* coroutine_iternext(PyObject* self) { return next_step(as_coroutine(self)); }
 
 PyObject* coroutine_send(PyObject* self, PyObject* arg)
 {
