@@ -3,7 +3,6 @@
 #include "cpython_support/coroutine_body.hpp"
 
 #include "cpython_support/coroutine_driver.hpp"
-
 #include "cpython_support/interned.hpp"
 #include "cpython_support/interpreter_internals.hpp"
 
