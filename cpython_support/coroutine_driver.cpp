@@ -185,7 +185,7 @@ PySendResult send_step(Coroutine* co, PyObject* arg, PyObject** presult) noexcep
     {
         // The awaited iterator runs inside the body's await.
         ExceptionStackEntry entry(co);
-        r = PyIter_Send(co->awaiting, arg, &value);
+        r = send_to_iterator(co->awaiting, arg, &value);
     }
     if (r == PYGEN_NEXT) {
         co->state = CoroutineState::suspended;
@@ -195,6 +195,29 @@ PySendResult send_step(Coroutine* co, PyObject* arg, PyObject** presult) noexcep
     Outcome in = r == PYGEN_RETURN ? Outcome{Ref::steal(value), false} : pending_error();
     Py_CLEAR(co->awaiting);
     return resume_body(co, std::move(in), presult);
+}
+
+// tp_iternext, which is how an `await` in Python code steps these objects.
+// Most of its calls are the first step of a fresh coroutine (`await f()`),
+// which send_step would only check its way through: it starts the body
+// directly.
+PyObject* next_step(Coroutine* co) noexcept
+{
+    PyObject* value;
+    PySendResult r;
+    if (co->state == CoroutineState::created) {
+        co->state = CoroutineState::running;
+        r = run_body(co, &value);
+    } else {
+        r = send_step(co, Py_None, &value);
+    }
+    if (r != PYGEN_RETURN)
+        return value;
+    // Returning None ends the iteration without an exception object.
+    if (value == Py_None)
+        return nullptr;  // None is immortal: no reference to drop
+    raise_stop_iteration(value);
+    return nullptr;
 }
 
 // Raises StopIteration carrying `value` (a tuple or exception stays one

@@ -11,6 +11,22 @@ namespace orvix::py {
 // One step: `arg` goes to the awaited iterator, or resumes the body.
 PySendResult send_step(Coroutine* co, PyObject* arg, PyObject** presult) noexcept;
 
+// tp_iternext: a step with None; a returned value other than None is raised
+// in a StopIteration.
+PyObject* next_step(Coroutine* co) noexcept;
+
+// One step of an awaited iterator, with PyIter_Send's result. Whatever a body
+// awaits is nearly always an interpreter coroutine, an asyncio future or one
+// of these coroutine objects, all with am_send: that slot is called in line,
+// which saves PyIter_Send's call and checks on every step of every await.
+inline PySendResult send_to_iterator(PyObject* it, PyObject* arg, PyObject** presult) noexcept
+{
+    PyAsyncMethods* am = Py_TYPE(it)->tp_as_async;
+    if (am && am->am_send) [[likely]]
+        return am->am_send(it, arg, presult);
+    return PyIter_Send(it, arg, presult);
+}
+
 // throw(typ[, val[, tb]]): delegated to the awaited iterator first, as
 // `await` delegates it; otherwise raised inside the body.
 PyObject* throw_coroutine(Coroutine* co, PyObject* typ, PyObject* val, PyObject* tb) noexcept;

@@ -23,18 +23,7 @@ PySendResult coroutine_am_send(PyObject* self, PyObject* arg, PyObject** presult
     return send_step(as_coroutine(self), arg, presult);
 }
 
-PyObject* coroutine_iternext(PyObject* self)
-{
-    PyObject* value;
-    const PySendResult r = send_step(as_coroutine(self), Py_None, &value);
-    if (r != PYGEN_RETURN)
-        return value;
-    // Returning None ends the iteration without an exception object.
-    if (value == Py_None)
-        return nullptr;  // None is immortal: no reference to drop
-    raise_stop_iteration(value);
-    return nullptr;
-}
+PyObject* coroutine_iternext(PyObject* self) { return next_step(as_coroutine(self)); }
 
 PyObject* coroutine_send(PyObject* self, PyObject* arg)
 {
@@ -131,19 +120,27 @@ void coroutine_dealloc(PyObject* self)
         co->state = CoroutineState::finished;  // no "never awaited" any more
     }
     coroutine_clear(self);
-    Py_CLEAR(co->name);
-    Py_CLEAR(co->qualname);
     // The function (and so its pool) lives at least as long as this object
     // refers to it; the reference goes last. An object that went through
     // its finalizer carries that mark in its GC header for good, and a
     // reused one would never be finalized again: only ones whose finalizer
     // never ran are kept (the interpreter marks the header only after
     // calling it, so `finalized` is set whenever the mark is). A kept block
-    // keeps its reference to the type for its next life.
+    // keeps its reference to the type for its next life, and to its names
+    // while they are still the function's, which the next call would take
+    // again. Names dropped here go before the block is offered to the pool:
+    // dropping one may run code, which must not find the block there yet.
     Function* fn = as_function(co->function);
     co->function = nullptr;
-    if (!internals::kReusesGcObjects || co->finalized ||
-        !fn->spec->coroutines.keep(self, static_cast<std::size_t>(Py_SIZE(co)))) {
+    const bool reusable = internals::kReusesGcObjects && !co->finalized;
+    if (!reusable || co->name != fn->name)
+        Py_CLEAR(co->name);
+    if (!reusable || co->qualname != fn->qualname)
+        Py_CLEAR(co->qualname);
+    if (!reusable || !fn->spec->coroutines.keep(self, static_cast<std::size_t>(Py_SIZE(co)))) {
+        // Still the function's names here, if any: dropping them runs nothing.
+        Py_XDECREF(co->name);
+        Py_XDECREF(co->qualname);
         type->tp_free(self);
         Py_DECREF(type);
     }
@@ -245,21 +242,26 @@ PyObject* new_coroutine(Function& fn, PyObject* self, PyObject* const* values, P
     const Py_ssize_t nslots = nself + params.count + (params.varargs ? 1 : 0);
     // A released coroutine object of this function is reused as it is: same
     // size and type (whose reference it kept), untracked, its references
-    // dropped.
+    // dropped but for its names, which are those of a function of this
+    // description (or null) and usually this function's.
     Coroutine* co = static_cast<Coroutine*>(spec.coroutines.take(static_cast<std::size_t>(nslots)));
     if (co) {
         internals::revive_gc_object(reinterpret_cast<PyObject*>(co));
+        if (co->name != fn.name) [[unlikely]]
+            replace_field(co->name, Py_NewRef(fn.name));
+        if (co->qualname != fn.qualname) [[unlikely]]
+            replace_field(co->qualname, Py_NewRef(fn.qualname));
     } else {
         co = PyObject_GC_NewVar(Coroutine, g_coroutine_type, nslots);
         if (!co) {
             Py_XDECREF(rest);
             return nullptr;
         }
+        co->name = Py_NewRef(fn.name);
+        co->qualname = Py_NewRef(fn.qualname);
     }
     co->frame = {};
     co->function = Py_NewRef(reinterpret_cast<PyObject*>(&fn));
-    co->name = Py_NewRef(fn.name);
-    co->qualname = Py_NewRef(fn.qualname);
     co->awaiting = nullptr;
     co->weakreflist = nullptr;
     co->held.next = co->held.prev = &co->held;

@@ -53,6 +53,30 @@ Ref make_code(const FunctionSpec& spec)
     return Ref::steal(PyObject_Call(replace.get(), empty.get(), changes.get()));
 }
 
+// Takes `self` off the front of a method call, checked against the owner
+// class. False with TypeError set when it is missing or of another class.
+inline bool take_self(Function* fn, PyObject* const*& args, Py_ssize_t& nargs, PyObject*& self)
+{
+    const FunctionSpec& spec = *fn->spec;
+    if (!spec.method)
+        return true;
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "unbound method %s.%s() needs an argument", spec.module,
+                     spec.qualname);
+        return false;
+    }
+    self = args[0];
+    if (fn->owner && !PyObject_TypeCheck(self, fn->owner)) {
+        PyErr_Format(PyExc_TypeError,
+                     "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object",
+                     spec.name, fn->owner->tp_name, Py_TYPE(self)->tp_name);
+        return false;
+    }
+    ++args;
+    --nargs;
+    return true;
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames)
 {
@@ -60,36 +84,45 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     const FunctionSpec& spec = *fn->spec;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* self = nullptr;
-    PyObject* result = nullptr;
     BoundArguments bound;
-    if (spec.method) {
-        if (nargs < 1) {
-            PyErr_Format(PyExc_TypeError, "unbound method %s.%s() needs an argument", spec.module,
-                         spec.qualname);
-            goto failed;
-        }
-        self = args[0];
-        if (fn->owner && !PyObject_TypeCheck(self, fn->owner)) {
-            PyErr_Format(PyExc_TypeError,
-                         "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object",
-                         spec.name, fn->owner->tp_name, Py_TYPE(self)->tp_name);
-            goto failed;
-        }
-        ++args;
-        --nargs;
+    if (take_self(fn, args, nargs, self) &&
+        bind_vectorcall(spec.params, fn->defaults, args, nargs, kwnames, bound) == 0) {
+        if (PyObject* result = spec.impl(*fn, self, bound))
+            return result;
     }
-    if (spec.is_coroutine() && binds_by_position(spec.params, nargs, kwnames)) {
+    add_call_traceback(spec);
+    return nullptr;
+}
+
+// A coroutine function call that needs binding (keywords, defaults, *args):
+// out of line, so the usual call by position neither sets up the bound
+// arguments nor pays for their stack frame.
+[[gnu::noinline]] PyObject* new_bound_coroutine(Function* fn, PyObject* self, PyObject* const* args,
+                                                Py_ssize_t nargs, PyObject* kwnames)
+{
+    BoundArguments bound;
+    if (bind_arguments(fn->spec->params, fn->defaults, args, nargs, kwnames, bound) < 0)
+        return nullptr;
+    return new_coroutine(*fn, self, bound.values, bound.rest.release());
+}
+
+// The vectorcall of coroutine functions: an await of one of them starts
+// here, so it has its own.
+PyObject* coroutine_function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                        PyObject* kwnames)
+{
+    Function* fn = as_function(callable);
+    const FunctionSpec& spec = *fn->spec;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* self = nullptr;
+    if (take_self(fn, args, nargs, self)) {
         // The call's own arguments go into the coroutine as they are.
-        result = new_coroutine(*fn, self, args, nullptr);
-    } else {
-        if (bind_vectorcall(spec.params, fn->defaults, args, nargs, kwnames, bound) < 0)
-            goto failed;
-        result = spec.is_coroutine() ? new_coroutine(*fn, self, bound.values, bound.rest.release())
-                                     : spec.impl(*fn, self, bound);
+        PyObject* result = binds_by_position(spec.params, nargs, kwnames)
+                               ? new_coroutine(*fn, self, args, nullptr)
+                               : new_bound_coroutine(fn, self, args, nargs, kwnames);
+        if (result)
+            return result;
     }
-    if (result)
-        return result;
-failed:
     add_call_traceback(spec);
     return nullptr;
 }
@@ -289,7 +322,7 @@ Ref make_function(const FunctionSpec& spec, PyTypeObject* owner, PyObject* data)
     Function* fn = PyObject_GC_New(Function, type);
     if (!fn)
         return nullptr;
-    fn->vectorcall = function_vectorcall;
+    fn->vectorcall = spec.is_coroutine() ? coroutine_function_vectorcall : function_vectorcall;
     fn->spec = &spec;
     fn->owner = reinterpret_cast<PyTypeObject*>(Py_XNewRef(reinterpret_cast<PyObject*>(owner)));
     fn->name = name.release();

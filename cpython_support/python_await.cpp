@@ -2,6 +2,7 @@
 // would run for x, and the awaiter that runs it.
 #include "cpython_support/coroutine_body.hpp"
 
+#include "cpython_support/coroutine_driver.hpp"
 #include "cpython_support/interned.hpp"
 #include "cpython_support/interpreter_internals.hpp"
 
@@ -10,14 +11,15 @@
 namespace orvix::py {
 namespace {
 
-// The iterator `await obj` runs, found as the interpreter finds it.
-Ref awaitable_iterator(PyObject* obj) noexcept
+// The iterator `await obj` runs, found as the interpreter finds it: obj
+// itself (not a new reference: most awaitables are their own iterator, and
+// the await holds obj already), a new reference to another object, or null
+// with an exception set.
+PyObject* awaitable_iterator(PyObject* obj) noexcept
 {
-    if (internals::is_iterable_coroutine(obj))
-        return Ref::borrow(obj);
     if (PyCoro_CheckExact(obj)) {
         if (!internals::native_coroutine_maybe_suspended(obj))
-            return Ref::borrow(obj);  // only a suspended one can be awaited elsewhere
+            return obj;  // only a suspended one can be awaited elsewhere
         static PyObject* name_cr_await;
         Ref awaited = Ref::steal(PyObject_GetAttr(obj, interned("cr_await", name_cr_await)));
         if (!awaited)
@@ -26,14 +28,16 @@ Ref awaitable_iterator(PyObject* obj) noexcept
             PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
             return nullptr;
         }
-        return Ref::borrow(obj);
+        return obj;
     }
+    if (internals::is_iterable_coroutine(obj))
+        return obj;
     if (is_coroutine_object(obj)) {
         if (as_coroutine(obj)->awaiting) {
             PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
             return nullptr;
         }
-        return Ref::borrow(obj);
+        return obj;
     }
     PyAsyncMethods* am = Py_TYPE(obj)->tp_as_async;
     if (!am || !am->am_await) {
@@ -57,7 +61,9 @@ Ref awaitable_iterator(PyObject* obj) noexcept
                      Py_TYPE(it.get())->tp_name);
         return nullptr;
     }
-    return it;
+    if (it.get() == obj)
+        return obj;  // the reference __await__ returned drops here
+    return it.release();
 }
 
 }  // namespace
@@ -68,17 +74,20 @@ bool Await::await_ready() noexcept
         outcome_ = pending_error();
         return true;
     }
-    Ref it = awaitable_iterator(awaitable_.get());
+    PyObject* it = awaitable_iterator(awaitable_.get());
     if (!it) {
         outcome_ = pending_error();
         return true;
     }
+    // Owned only when it is another object than the awaitable.
+    Ref other = it == awaitable_.get() ? Ref() : Ref::steal(it);
     // `await` starts the iterator with None at once; only a yielded value
     // suspends the body.
     PyObject* value;
-    switch (PyIter_Send(it.get(), Py_None, &value)) {
+    switch (send_to_iterator(it, Py_None, &value)) {
     case PYGEN_NEXT:
-        awaitable_ = std::move(it);
+        if (other)
+            awaitable_ = std::move(other);
         yielded_ = Ref::steal(value);
         return false;
     case PYGEN_RETURN:

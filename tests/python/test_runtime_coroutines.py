@@ -449,6 +449,18 @@ def test_coroutine_attributes():
     with pytest.raises(TypeError):
         c.__qualname__ = 3
     c.close()
+    del c  # its object may serve the next call: neither name carries over
+    c = probe.identity(2)
+    assert (c.__name__, c.__qualname__) == ("identity", "identity")
+    c.close()
+    del c
+    probe.identity.__name__ = "other"
+    try:
+        c = probe.identity(3)
+        assert (c.__name__, c.__qualname__) == ("other", "identity")
+        c.close()
+    finally:
+        probe.identity.__name__ = "identity"
     method = probe.Probe().pop()
     assert (method.__name__, method.__qualname__) == ("pop", "Probe.pop")
     method.close()
