@@ -150,7 +150,10 @@ never waits for a wake-up, so it bounds what any hand-over to another thread can
 (b) SimpleQueue is the peer that hands over as the dispatchers do. A rate a path cannot
 carry shows as latency growing with the backlog; an AsyncDispatcher whose ring fills
 refuses the rest (its push reports nothing back), which the "arrived" column shows.
-On a machine shared with other work the tails measure the scheduler as much as the path."""
+On a machine shared with other work the tails measure the scheduler as much as the path.
+A latency row during which a separate process saw the whole machine stop for over 20 ms
+(a virtual machine's host can stop it for up to 100 ms) is measured again, up to three
+times; the table after the latency tables counts those rows."""
 
 
 def write_page(tables, short, seconds):
