@@ -325,7 +325,7 @@ def main():
         measure_all(rates, seconds, pauses)
     finally:
         pauses.close()
-    table(f"Latency rows during which another process saw the machine stop for over {PAUSE_MS} ms",
+    table(f"Machine pauses: latency rows during which another process saw the machine stop for over {PAUSE_MS} ms",
           ["rows", "count"], [["measured again", pauses.remeasured],
                               [f"still hit after {ATTEMPTS} tries", pauses.still_paused]])
 
