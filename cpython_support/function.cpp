@@ -77,21 +77,16 @@ inline bool take_self(Function* fn, PyObject* const*& args, Py_ssize_t& nargs, P
     return true;
 }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames)
+// What a plain function's call does once `self` is off: binds the
+// arguments and runs the body.
+PyObject* call_function(Function* fn, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames)
 {
-    Function* fn = as_function(callable);
     const FunctionSpec& spec = *fn->spec;
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyObject* self = nullptr;
     BoundArguments bound;
-    if (take_self(fn, args, nargs, self) &&
-        bind_vectorcall(spec.params, fn->defaults, args, nargs, kwnames, bound) == 0) {
-        if (PyObject* result = spec.impl(*fn, self, bound))
-            return result;
-    }
-    add_call_traceback(spec);
-    return nullptr;
+    if (bind_vectorcall(spec.params, fn->defaults, args, nargs, kwnames, bound) < 0)
+        return nullptr;
+    return spec.impl(*fn, self, bound);
 }
 
 // A coroutine function call that needs binding (keywords, defaults, *args):
@@ -106,24 +101,32 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     return new_coroutine(*fn, self, bound.values, bound.rest.release());
 }
 
-// The vectorcall of coroutine functions: an await of one of them starts
-// here, so it has its own.
-PyObject* coroutine_function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                                        PyObject* kwnames)
+// What a coroutine function's call does once `self` is off: an await of one
+// of them starts here. The call's own arguments go into the coroutine as
+// they are when they are the parameters in order.
+PyObject* call_coroutine_function(Function* fn, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames)
+{
+    return binds_by_position(fn->spec->params, nargs, kwnames) ? new_coroutine(*fn, self, args, nullptr)
+                                                               : new_bound_coroutine(fn, self, args, nargs, kwnames);
+}
+
+using CallAfterSelf = PyObject* (*)(Function*, PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// The vectorcall of both kinds of function: takes `self` off a method call,
+// runs the kind's own call, and names the function in the traceback of any
+// failure. One instance per kind, so that each call is direct.
+template <CallAfterSelf kCall>
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames)
 {
     Function* fn = as_function(callable);
-    const FunctionSpec& spec = *fn->spec;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* self = nullptr;
     if (take_self(fn, args, nargs, self)) {
-        // The call's own arguments go into the coroutine as they are.
-        PyObject* result = binds_by_position(spec.params, nargs, kwnames)
-                               ? new_coroutine(*fn, self, args, nullptr)
-                               : new_bound_coroutine(fn, self, args, nargs, kwnames);
-        if (result)
+        if (PyObject* result = kCall(fn, self, args, nargs, kwnames))
             return result;
     }
-    add_call_traceback(spec);
+    add_call_traceback(*fn->spec);
     return nullptr;
 }
 
@@ -322,7 +325,8 @@ Ref make_function(const FunctionSpec& spec, PyTypeObject* owner, PyObject* data)
     Function* fn = PyObject_GC_New(Function, type);
     if (!fn)
         return nullptr;
-    fn->vectorcall = spec.is_coroutine() ? coroutine_function_vectorcall : function_vectorcall;
+    fn->vectorcall = spec.is_coroutine() ? function_vectorcall<call_coroutine_function>
+                                         : function_vectorcall<call_function>;
     fn->spec = &spec;
     fn->owner = reinterpret_cast<PyTypeObject*>(Py_XNewRef(reinterpret_cast<PyObject*>(owner)));
     fn->name = name.release();
