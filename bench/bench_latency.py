@@ -258,7 +258,7 @@ def destinations():
 PAUSE_MS = 20
 ATTEMPTS = 3
 PAUSE_METER = f"""
-import sys, time
+import time
 last = time.monotonic_ns()
 while True:
     time.sleep(0.002)
@@ -330,15 +330,18 @@ def main():
                               [f"still hit after {ATTEMPTS} tries", pauses.still_paused]])
 
 
+def row_figures(r):
+    """A measured row's columns from msgs/s on: rate, p50, p99, p99.9, max, what arrived."""
+    arrived = "all" if r["delivered"] == r["count"] else f"{r['delivered']} of {r['count']}"
+    return [r["rate"], r["p50"], r["p99"], r["p99.9"], r["max"], arrived]
+
+
 def measure_all(rates, seconds, pauses):
     for destination, contenders in destinations():
         rows = []
         for rate in rates:
             for name, run, is_peer in contenders:
-                r = measure(run, rate, seconds, pauses)
-                arrived = "all" if r["delivered"] == r["count"] else f"{r['delivered']} of {r['count']}"
-                rows.append([name, "peer" if is_peer else "path", rate, r["p50"], r["p99"], r["p99.9"], r["max"],
-                             arrived])
+                rows.append([name, "peer" if is_peer else "path", *row_figures(measure(run, rate, seconds, pauses))])
         table(f"Latency, {destination} (us)",
               ["path", "role", "msgs/s", "p50", "p99", "p99.9", "max", "arrived"], rows)
 
@@ -346,9 +349,7 @@ def measure_all(rates, seconds, pauses):
     rows = []
     for rate in rates[:2]:
         for name, run in stages():
-            r = measure(run, rate, seconds, pauses)
-            arrived = "all" if r["delivered"] == r["count"] else f"{r['delivered']} of {r['count']}"
-            rows.append([name, rate, r["p50"], r["p99"], r["p99.9"], r["max"], arrived])
+            rows.append([name, *row_figures(measure(run, rate, seconds, pauses))])
     table("Wake-up alone: a datagram from another process, latency (us)",
           ["stage", "msgs/s", "p50", "p99", "p99.9", "max", "arrived"], rows)
 
