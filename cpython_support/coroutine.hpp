@@ -45,6 +45,19 @@
 //         .name = "pop", .qualname = "AsyncQueue.pop", .doc = "AsyncQueue.pop(self)",
 //         .params = {"pop", kNoNames, 0, 0}, .body = pop_body, .firstlineno = 300};
 //
+// A function may also have a `.first_step`, which runs the call's first
+// step before any body exists. It either ends the call (answers null, with
+// the result set, or null for the pending error; a PyError thrown there ends
+// it too), and then no C++ frame is ever made, or it answers the body that
+// takes over, which starts from its beginning: the first step must leave
+// nothing done that this body would do again.
+//
+//     CoroutineBodyFn pop_first_step(Coroutine& co, Ref& result)
+//     {
+//         result = try_pop(reinterpret_cast<OrvixAsyncQueue*>(co.self()));
+//         return result || PyErr_Occurred() ? nullptr : pop_body;
+//     }
+//
 // An exception that ends the body gains a traceback entry named after the
 // coroutine's short name ("pop"); a StopIteration escaping it becomes
 // RuntimeError "generator raised StopIteration" (its cause). Each body's

@@ -89,6 +89,19 @@ void leave_with_error(Coroutine* co) noexcept
     add_traceback(dot ? dot + 1 : qualname, co->spec().firstlineno, co->spec().filename);
 }
 
+// Ends the coroutine with the outcome of its body.
+PySendResult end_with(Coroutine* co, Outcome result, PyObject** presult) noexcept
+{
+    finish(co);
+    if (!result.failed) {
+        *presult = result.value.release();
+        return PYGEN_RETURN;
+    }
+    PyErr_SetRaisedException(result.value.release());
+    leave_with_error(co);
+    return PYGEN_ERROR;
+}
+
 // Runs the body from where it stands (its start, or an await that has its
 // outcome) to its next suspension or its end. The state is `running` on
 // entry.
@@ -106,25 +119,53 @@ PySendResult run_body(Coroutine* co, PyObject** presult) noexcept
         *presult = promise.yielded.release();
         return PYGEN_NEXT;
     }
-    Outcome result = std::move(promise.result);
-    finish(co);
-    if (!result.failed) {
-        *presult = result.value.release();
-        return PYGEN_RETURN;
+    return end_with(co, std::move(promise.result), presult);
+}
+
+// The first step, from `created` (the state is `running` on entry). A
+// function's first step, when it has one, runs before any body exists: most
+// calls end there, without making a C++ frame, and the others go on in the
+// body it names, made as a call without a first step makes it. Nothing is on
+// the exception stack for a coroutine that has not started.
+PySendResult start(Coroutine* co, PyObject** presult) noexcept
+{
+    *presult = nullptr;
+    if (!co->frame) {
+        Ref result;
+        CoroutineBodyFn body = nullptr;
+        try {
+            body = co->spec().first_step(*co, result);
+        } catch (PyError& error) {
+            error.restore();
+            result = nullptr;
+        }
+        if (!body && result) {
+            // Nothing to end but the state: no body, awaitable or handled
+            // exception exists yet.
+            co->state = CoroutineState::finished;
+            *presult = result.release();
+            return PYGEN_RETURN;
+        }
+        if (!body)
+            return end_with(co, pending_error(), presult);
+        co->frame = body(*co).release();
+        if (!co->frame) {
+            PyErr_NoMemory();
+            return end_with(co, pending_error(), presult);
+        }
     }
-    PyErr_SetRaisedException(result.value.release());
-    leave_with_error(co);
-    return PYGEN_ERROR;
+    return run_body(co, presult);
 }
 
 // Resumes the body, handing `in` to the await it is suspended in. The state
 // is `running` on entry.
 PySendResult resume_body(Coroutine* co, Outcome in, PyObject** presult) noexcept
 {
-    CoroutinePromise& promise = body_handle(co).promise();
-    if (promise.current) {
-        promise.current->deliver(std::move(in));
-        promise.current = nullptr;
+    // No frame yet: a coroutine whose first step has not run.
+    CoroutinePromise* promise = co->frame ? &body_handle(co).promise() : nullptr;
+    if (promise && promise->current) {
+        promise->current->deliver(std::move(in));
+        promise->current = nullptr;
     } else if (in.failed) {
         // Not suspended in an await (not started yet): the error ends it
         // before any of the body runs, as a thrown-in error does natively.
@@ -133,6 +174,8 @@ PySendResult resume_body(Coroutine* co, Outcome in, PyObject** presult) noexcept
         PyErr_SetRaisedException(in.value.release());
         leave_with_error(co);
         return PYGEN_ERROR;
+    } else if (!promise) {
+        return start(co, presult);
     }
     return run_body(co, presult);
 }
@@ -173,13 +216,13 @@ PySendResult send_step(Coroutine* co, PyObject* arg, PyObject** presult) noexcep
     }
     if (refuses_step(co))
         return PYGEN_ERROR;
+    const bool first = co->state == CoroutineState::created;
     co->state = CoroutineState::running;
-    if (!co->awaiting) {
-        // The first step starts the body; nothing is delivered to it.
-        if (!body_handle(co).promise().current)
-            return run_body(co, presult);
+    // The first step starts the body; nothing is delivered to it.
+    if (first)
+        return start(co, presult);
+    if (!co->awaiting)
         return resume_body(co, Outcome{none(), false}, presult);
-    }
     PyObject* value;
     PySendResult r;
     {
@@ -207,7 +250,7 @@ PyObject* next_step(Coroutine* co) noexcept
     PySendResult r;
     if (co->state == CoroutineState::created) {
         co->state = CoroutineState::running;
-        r = run_body(co, &value);
+        r = start(co, &value);
     } else {
         r = send_step(co, Py_None, &value);
     }

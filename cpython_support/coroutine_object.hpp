@@ -25,7 +25,7 @@ struct HeldLink {
 // The Python coroutine object.
 struct Coroutine {
     PyObject_VAR_HEAD               // ob_size: the number of slots
-    std::coroutine_handle<> frame;  // the body; null once finished
+    std::coroutine_handle<> frame;  // the body; null once finished, and until a first step makes one
     PyObject* function;             // the Function that made it
     PyObject* name;
     PyObject* qualname;

@@ -277,8 +277,12 @@ PyObject* new_coroutine(Function& fn, PyObject* self, PyObject* const* values, P
         *slot++ = Py_NewRef(values[i]);
     if (params.varargs)
         *slot = rest;
-    CoroutineBody body = spec.body(*co);
-    co->frame = body.release();
+    // A function with a first step makes its body, if at all, in that step.
+    if (spec.first_step) {
+        PyObject_GC_Track(co);
+        return reinterpret_cast<PyObject*>(co);
+    }
+    co->frame = spec.body(*co).release();
     if (!co->frame) {
         co->state = CoroutineState::finished;
         Py_DECREF(co);

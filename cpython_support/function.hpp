@@ -59,6 +59,11 @@ class CoroutineBody;
 using FunctionImpl = PyObject* (*)(Function& fn, PyObject* self, BoundArguments& args);
 // The body of a coroutine function (see coroutine.hpp).
 using CoroutineBodyFn = CoroutineBody (*)(Coroutine& co);
+// The part of a coroutine's first step that needs no C++ frame (optional,
+// see coroutine.hpp): it ends the call and answers null, with `result` set
+// (null: the pending error); or it answers the body that takes over from
+// here, which starts from its beginning.
+using FirstStepFn = CoroutineBodyFn (*)(Coroutine& co, Ref& result);
 
 struct FunctionSpec {
     const char* name;      // "push_buf"
@@ -67,6 +72,7 @@ struct FunctionSpec {
     Parameters params;     // without self; params.func_name names the messages
     FunctionImpl impl = nullptr;     // plain function, or ...
     CoroutineBodyFn body = nullptr;  // ... coroutine function
+    FirstStepFn first_step = nullptr;  // (coroutine functions) runs before any body
     bool method = true;    // takes self first (checked against the owner class)
     int firstlineno = 1;
     // The defining module's __name__ and the file name its traceback entries
@@ -85,7 +91,7 @@ struct FunctionSpec {
     mutable RecordPool frames{};
     mutable RecordPool coroutines{};
 
-    [[nodiscard]] bool is_coroutine() const noexcept { return body != nullptr; }
+    [[nodiscard]] bool is_coroutine() const noexcept { return body != nullptr || first_step != nullptr; }
 };
 
 // The Python object. Fields are owned references (or null where noted).

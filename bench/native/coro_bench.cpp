@@ -13,6 +13,19 @@ CoroutineBody trivial(Coroutine&) { co_return none(); }
 // async def add(a, b): return a + b
 CoroutineBody add(Coroutine& co) { co_return Ref::steal(PyNumber_Add(co.arg(0), co.arg(1))); }
 
+// The same two as first steps, the form of a body that never suspends (as
+// AsyncQueue.pop is when a message is there): no C++ frame is made.
+CoroutineBodyFn trivial_step(Coroutine&, Ref& result)
+{
+    result = none();
+    return nullptr;
+}
+CoroutineBodyFn add_step(Coroutine& co, Ref& result)
+{
+    result = Ref::steal(PyNumber_Add(co.arg(0), co.arg(1)));
+    return nullptr;
+}
+
 // async def await_value(aw): return await aw
 CoroutineBody await_value(Coroutine& co) { co_return co_await co.arg(0); }
 
@@ -22,8 +35,12 @@ constinit const char* const kAw[] = {"aw"};
 
 constinit FunctionSpec kFunctions[] = {
     {.name = "trivial", .qualname = "trivial", .doc = "trivial()",
-     .params = {"trivial", kNone, 0, 0}, .body = trivial, .method = false, .module = "coro_bench", .filename = "coro_bench.cpp"},
+     .params = {"trivial", kNone, 0, 0}, .first_step = trivial_step, .method = false, .module = "coro_bench", .filename = "coro_bench.cpp"},
     {.name = "add", .qualname = "add", .doc = "add(a, b)", .params = {"add", kAB, 2, 2},
+     .first_step = add_step, .method = false, .module = "coro_bench", .filename = "coro_bench.cpp"},
+    {.name = "trivial_body", .qualname = "trivial", .doc = "trivial()",
+     .params = {"trivial", kNone, 0, 0}, .body = trivial, .method = false, .module = "coro_bench", .filename = "coro_bench.cpp"},
+    {.name = "add_body", .qualname = "add", .doc = "add(a, b)", .params = {"add", kAB, 2, 2},
      .body = add, .method = false, .module = "coro_bench", .filename = "coro_bench.cpp"},
     {.name = "await_value", .qualname = "await_value", .doc = "await_value(aw)",
      .params = {"await_value", kAw, 1, 1}, .body = await_value, .method = false,

@@ -8,6 +8,7 @@
 #include "cpython_support/function.hpp"
 #include "cpython_support/ref.hpp"
 
+#include <array>
 #include <cstdint>
 
 using namespace orvix::py;
@@ -239,17 +240,40 @@ constexpr FunctionSpec plain(const char* name, const char* doc, Parameters param
                         .module = kModule, .filename = kFile};
 }
 
+constexpr std::array<FunctionSpec, 9> coroutine_functions()
+{
+    return {
+        coroutine("await_value", "await_value(aw)", {"await_value", kAw, 1, 1}, await_value, 10),
+        coroutine("await_both", "await_both(a, b)", {"await_both", kAB, 2, 2}, await_both, 11),
+        coroutine("with_cm", "with_cm(cm, aw)", {"with_cm", kCmAw, 2, 2}, with_cm, 12),
+        coroutine("raise_stop", "raise_stop(aw)", {"raise_stop", kAw, 1, 1}, raise_stop, 13),
+        coroutine("ignore_exit", "ignore_exit(aw)", {"ignore_exit", kAw, 1, 1}, ignore_exit, 14),
+        coroutine("cleanup", "cleanup(aw, log)", {"cleanup", kAwLog, 2, 2}, cleanup, 15),
+        coroutine("catch_and_return", "catch_and_return(aw)", {"catch_and_return", kAw, 1, 1},
+                  catch_and_return, 16),
+        coroutine("identity", "identity(x)", {"identity", kX, 1, 1}, identity, 17),
+        coroutine("collect", "collect(*excinfo)", {"collect", kNone, 0, 0, "excinfo"}, collect, 18),
+    };
+}
+constinit std::array<FunctionSpec, 9> kCoroutineFunctions = coroutine_functions();
+
+// The same coroutine functions, each with a first step: identity's ends the
+// call itself; every other one hands over to its body at once, which must
+// then behave exactly as without a first step.
+CoroutineBodyFn hand_over(Coroutine& co, Ref&) { return co.spec().body; }
+CoroutineBodyFn identity_first_step(Coroutine& co, Ref& result)
+{
+    result = Ref::borrow(co.arg(0));
+    return nullptr;
+}
+constinit std::array<FunctionSpec, 9> kFirstStepFunctions = [] {
+    std::array<FunctionSpec, 9> specs = coroutine_functions();
+    for (FunctionSpec& spec : specs)
+        spec.first_step = spec.body == identity ? identity_first_step : hand_over;
+    return specs;
+}();
+
 constinit FunctionSpec kModuleFunctions[] = {
-    coroutine("await_value", "await_value(aw)", {"await_value", kAw, 1, 1}, await_value, 10),
-    coroutine("await_both", "await_both(a, b)", {"await_both", kAB, 2, 2}, await_both, 11),
-    coroutine("with_cm", "with_cm(cm, aw)", {"with_cm", kCmAw, 2, 2}, with_cm, 12),
-    coroutine("raise_stop", "raise_stop(aw)", {"raise_stop", kAw, 1, 1}, raise_stop, 13),
-    coroutine("ignore_exit", "ignore_exit(aw)", {"ignore_exit", kAw, 1, 1}, ignore_exit, 14),
-    coroutine("cleanup", "cleanup(aw, log)", {"cleanup", kAwLog, 2, 2}, cleanup, 15),
-    coroutine("catch_and_return", "catch_and_return(aw)", {"catch_and_return", kAw, 1, 1},
-              catch_and_return, 16),
-    coroutine("identity", "identity(x)", {"identity", kX, 1, 1}, identity, 17),
-    coroutine("collect", "collect(*excinfo)", {"collect", kNone, 0, 0, "excinfo"}, collect, 18),
     plain("bind", "bind(a, b=2, c=3)", {"bind", kAbc, 3, 1}, bind_impl, 20),
     plain("bind_tuple", "bind_tuple(args, kwargs)", {"bind_tuple", kArgsKwargs, 2, 2},
           bind_tuple_impl, 21),
@@ -339,10 +363,24 @@ int exec_module(PyObject* module)
 {
     if (ready_runtime_types() < 0)
         return -1;
+    for (const FunctionSpec& spec : kCoroutineFunctions) {
+        if (add_function(module, spec) < 0)
+            return -1;
+    }
     for (const FunctionSpec& spec : kModuleFunctions) {
         if (add_function(module, spec) < 0)
             return -1;
     }
+    // coro_probe.first_step: {name: function with a first step}.
+    Ref first_step = Ref::steal(PyModule_New("coro_probe.first_step"));
+    if (!first_step)
+        return -1;
+    for (const FunctionSpec& spec : kFirstStepFunctions) {
+        if (add_function(first_step.get(), spec) < 0)
+            return -1;
+    }
+    if (PyModule_AddObjectRef(module, "first_step", first_step.get()) < 0)
+        return -1;
     if (add_function(module, kMakeClosure) < 0)
         return -1;
     // bind_tuple reads its defaults (b=2, c=3) from the function's data.

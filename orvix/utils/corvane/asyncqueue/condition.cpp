@@ -129,11 +129,14 @@ bool first_pending(PyObject* waiters, const AsyncioClasses& classes, py::Ref& fo
     constexpr Py_ssize_t kMaxLooked = 4;
     if (waiters == Py_None) return true;
     if (!Py_IS_TYPE(waiters, reinterpret_cast<PyTypeObject*>(classes.deque))) return false;
-    const Py_ssize_t n = PySequence_Size(waiters);
+    // The deque's own slots, called directly: the generic entry points
+    // would only look them up (the type is exact).
+    PySequenceMethods* seq = Py_TYPE(waiters)->tp_as_sequence;
+    const Py_ssize_t n = seq->sq_length(waiters);
     if (n < 0 || n > kMaxLooked) return false;
     py::Ref newly_done;  // remembered after the scan: making the weak reference allocates
     for (Py_ssize_t i = 0; i < n; ++i) {
-        py::Ref future = py::Ref::steal(PySequence_GetItem(waiters, i));
+        py::Ref future = py::Ref::steal(seq->sq_item(waiters, i));
         if (!future || reinterpret_cast<PyObject*>(Py_TYPE(future.get())) != classes.future) return false;
         if (known_done.contains(future.get())) continue;
         PyObject* arg = future.get();

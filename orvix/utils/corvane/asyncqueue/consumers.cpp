@@ -79,6 +79,15 @@ py::CoroutineBody consume(py::Coroutine& co) {
     }
 }
 
+// pop() with a message in the ring takes it in its first step, with no body
+// made; the body then starts over from polling the ring.
+py::CoroutineBodyFn pop_first_step(py::Coroutine& co, py::Ref& result) {
+    result = take_message(async_queue(co.self()));
+    if (!result) return &consume<Delivery::first_message>;
+    queue_delivery(co.self()).count_delivery();
+    return nullptr;
+}
+
 // Starting while an earlier dispatch task still runs is refused: two tasks
 // would share the ring's single consumer side, and the first could no longer
 // be shut down.
@@ -126,6 +135,7 @@ constexpr py::FunctionSpec consumer_spec(const char* name, const char* qualname,
         .doc = doc,
         .params = {func_name, nullptr, 0, 0},
         .body = &consume<kDelivery>,
+        .first_step = kDelivery == Delivery::first_message ? &pop_first_step : nullptr,
         .traceback_name = traceback_name,
         .locals = kConsumerLocals,
         .nlocals = 2,
