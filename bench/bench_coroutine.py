@@ -1,21 +1,24 @@
 """The runtime's coroutine objects beside `async def` coroutines, same run.
 
 Each case creates and awaits N coroutines with the same trivial body, once
-written in C++ (bench/native/coro_bench.cpp) and once as `async def`. A body
-that never suspends is written in C++ as a first step, as the runtime's own
-methods are where they can finish at once; the last two rows run the same
-bodies written as C++ coroutines, which make a C++ frame per call. The
+written in C++ (bench/native/coro_bench.cpp) and once as `async def`. The C++
+bodies are first steps, the runtime's form for a call that can finish at once
+or only awaits its result (no C++ frame is made); the last three rows run the
+same bodies written as C++ coroutines, which make a C++ frame per call. The
 awaiting loop is an `async def` driven by hand (no event loop) for the plain
 cases, and an asyncio task for the suspending case. Figures are nanoseconds
 per coroutine, best of REPEAT runs. The runs of the two kinds alternate
 (which one goes first swaps every round): the speed of a shared machine
 drifts by more than the difference measured here, and runs of one kind
-after the other would put the drift on one side only.
+after the other would put the drift on one side only. For the same reason
+the ratio is the median over rounds of the ratio within a round, whose two
+runs are next to each other in time, rather than the ratio of the bests.
 
     PYTHONPATH=build/<tree>/python .venv/bin/python bench/bench_coroutine.py
 """
 import argparse
 import asyncio
+import statistics
 import time
 
 import coro_bench as native
@@ -67,19 +70,25 @@ def drive(coro):
 
 
 def timed_pair(ours, theirs, n, repeat):
+    """Best ns per coroutine of each, and the median over rounds of the ratio
+    of the two runs of one round."""
     best = {ours: float("inf"), theirs: float("inf")}
+    ratios = []
     for round_ in range(repeat):
+        took = {}
         for run in (ours, theirs) if round_ % 2 == 0 else (theirs, ours):
             t0 = time.perf_counter()
             run()
-            best[run] = min(best[run], time.perf_counter() - t0)
-    return best[ours] / n * 1e9, best[theirs] / n * 1e9
+            took[run] = time.perf_counter() - t0
+            best[run] = min(best[run], took[run])
+        ratios.append(took[ours] / took[theirs])
+    return best[ours] / n * 1e9, best[theirs] / n * 1e9, statistics.median(ratios)
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("-n", type=int, default=200_000)
-    parser.add_argument("--repeat", type=int, default=8)
+    parser.add_argument("--repeat", type=int, default=15)
     args = parser.parse_args()
     n, repeat = args.n, args.repeat
 
@@ -91,12 +100,14 @@ def main():
          n // 10, asyncio.run),
         ("return None, as a C++ coroutine body", loop_trivial, native.trivial_body, trivial, n, drive),
         ("return a + b, as a C++ coroutine body", loop_add, native.add_body, add, n, drive),
+        ("awaits an async def, as a C++ coroutine body", loop_awaiting, native.await_value_body, await_value,
+         n, drive),
     ]
-    print(f"{'case':40} {'runtime':>10} {'async def':>10} {'ratio':>7}   (ns per coroutine)")
+    print(f"{'case':46} {'runtime':>10} {'async def':>10} {'ratio':>7}   (ns per coroutine)")
     for title, loop, ours, theirs, count, runner in cases:
-        t_ours, t_theirs = timed_pair(lambda: runner(loop(ours, count)),
-                                      lambda: runner(loop(theirs, count)), count, repeat)
-        print(f"{title:40} {t_ours:10.1f} {t_theirs:10.1f} {t_ours / t_theirs:7.2f}")
+        t_ours, t_theirs, ratio = timed_pair(lambda: runner(loop(ours, count)),
+                                             lambda: runner(loop(theirs, count)), count, repeat)
+        print(f"{title:46} {t_ours:10.1f} {t_theirs:10.1f} {ratio:7.2f}")
 
 
 if __name__ == "__main__":

@@ -65,6 +65,12 @@ struct Outcome {
 // is none).
 [[nodiscard]] Outcome pending_error() noexcept;
 
+// The iterator `await obj` runs, found as the interpreter finds it: obj
+// itself (not a new reference: most awaitables are their own iterator, and
+// the await holds obj already), a new reference to another object, or null
+// with an exception set.
+[[nodiscard]] PyObject* awaitable_iterator(PyObject* obj) noexcept;
+
 // Base of the awaiters a body may co_await: they suspend only inside a
 // Python await, which is what the driver expects.
 struct PythonAwaiter {};

@@ -56,6 +56,10 @@ Ref handle_exception(Coroutine& co, Ref exc) noexcept
     return Ref::steal(std::exchange(co.exc_state.exc_value, exc.release()));
 }
 
+// A first step's answer, recognised by the driver before any body would be
+// made from it; run as a body, it would end with SystemError.
+CoroutineBody await_result(Coroutine&) { co_return Ref(); }
+
 // Ends the coroutine for good: no body, nothing awaited. The frame is
 // destroyed after the state says "finished", so code run by destructors
 // cannot resume it.
@@ -92,6 +96,7 @@ void leave_with_error(Coroutine* co) noexcept
 // Ends the coroutine with the outcome of its body.
 PySendResult end_with(Coroutine* co, Outcome result, PyObject** presult) noexcept
 {
+    *presult = nullptr;
     finish(co);
     if (!result.failed) {
         *presult = result.value.release();
@@ -122,6 +127,53 @@ PySendResult run_body(Coroutine* co, PyObject** presult) noexcept
     return end_with(co, std::move(promise.result), presult);
 }
 
+PySendResult resume_body(Coroutine* co, Outcome in, PyObject** presult) noexcept;
+
+// One step of the awaited iterator, inside the body's await; its end goes to
+// the body (or, with no body, ends the coroutine).
+PySendResult step_awaited(Coroutine* co, PyObject* arg, PyObject** presult) noexcept
+{
+    PyObject* value;
+    PySendResult r;
+    {
+        ExceptionStackEntry entry(co);
+        r = send_to_iterator(co->awaiting, arg, &value);
+    }
+    if (r == PYGEN_NEXT) {
+        co->state = CoroutineState::suspended;
+        *presult = value;
+        return r;
+    }
+    Outcome in = r == PYGEN_RETURN ? Outcome{Ref::steal(value), false} : pending_error();
+    Py_CLEAR(co->awaiting);
+    return resume_body(co, std::move(in), presult);
+}
+
+// A first step's `return await result`: the awaited iterator is the
+// coroutine's for the rest of its life, and its end is the coroutine's. Its
+// first step runs here; nothing but the state needs ending if it does not
+// yield, and nothing is on the exception stack for a coroutine that has not
+// started.
+PySendResult start_awaiting(Coroutine* co, Ref awaitable, PyObject** presult) noexcept
+{
+    PyObject* it = awaitable ? awaitable_iterator(awaitable.get()) : nullptr;
+    if (!it)
+        return end_with(co, pending_error(), presult);
+    Ref iterator = it == awaitable.get() ? std::move(awaitable) : Ref::steal(it);
+    const PySendResult r = send_to_iterator(iterator.get(), Py_None, presult);
+    if (r == PYGEN_NEXT) {
+        co->awaiting = iterator.release();
+        co->state = CoroutineState::suspended;
+        return r;
+    }
+    co->state = CoroutineState::finished;
+    if (r == PYGEN_ERROR) {
+        *presult = nullptr;
+        leave_with_error(co);
+    }
+    return r;
+}
+
 // The first step, from `created` (the state is `running` on entry). A
 // function's first step, when it has one, runs before any body exists: most
 // calls end there, without making a C++ frame, and the others go on in the
@@ -148,6 +200,8 @@ PySendResult start(Coroutine* co, PyObject** presult) noexcept
         }
         if (!body)
             return end_with(co, pending_error(), presult);
+        if (body == await_result)
+            return start_awaiting(co, std::move(result), presult);
         co->frame = body(*co).release();
         if (!co->frame) {
             PyErr_NoMemory();
@@ -161,21 +215,18 @@ PySendResult start(Coroutine* co, PyObject** presult) noexcept
 // is `running` on entry.
 PySendResult resume_body(Coroutine* co, Outcome in, PyObject** presult) noexcept
 {
-    // No frame yet: a coroutine whose first step has not run.
+    // No frame: a coroutine whose first step has not run, or one whose first
+    // step awaits its result (see start_awaiting()); either ends here.
     CoroutinePromise* promise = co->frame ? &body_handle(co).promise() : nullptr;
-    if (promise && promise->current) {
+    if (!promise)
+        return end_with(co, std::move(in), presult);
+    if (promise->current) {
         promise->current->deliver(std::move(in));
         promise->current = nullptr;
     } else if (in.failed) {
         // Not suspended in an await (not started yet): the error ends it
         // before any of the body runs, as a thrown-in error does natively.
-        *presult = nullptr;
-        finish(co);
-        PyErr_SetRaisedException(in.value.release());
-        leave_with_error(co);
-        return PYGEN_ERROR;
-    } else if (!promise) {
-        return start(co, presult);
+        return end_with(co, std::move(in), presult);
     }
     return run_body(co, presult);
 }
@@ -223,21 +274,7 @@ PySendResult send_step(Coroutine* co, PyObject* arg, PyObject** presult) noexcep
         return start(co, presult);
     if (!co->awaiting)
         return resume_body(co, Outcome{none(), false}, presult);
-    PyObject* value;
-    PySendResult r;
-    {
-        // The awaited iterator runs inside the body's await.
-        ExceptionStackEntry entry(co);
-        r = send_to_iterator(co->awaiting, arg, &value);
-    }
-    if (r == PYGEN_NEXT) {
-        co->state = CoroutineState::suspended;
-        *presult = value;
-        return r;
-    }
-    Outcome in = r == PYGEN_RETURN ? Outcome{Ref::steal(value), false} : pending_error();
-    Py_CLEAR(co->awaiting);
-    return resume_body(co, std::move(in), presult);
+    return step_awaited(co, arg, presult);
 }
 
 // tp_iternext, which is how an `await` in Python code steps these objects.

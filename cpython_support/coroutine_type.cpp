@@ -234,6 +234,32 @@ PyTypeObject* coroutine_type()
     return g_coroutine_type;
 }
 
+namespace {
+
+// A coroutine object of `fn` that no released one stands in for, or null
+// (MemoryError). Out of line: calls in a loop reuse released ones.
+[[gnu::noinline]] Coroutine* fresh_coroutine(Function& fn, Py_ssize_t nslots) noexcept
+{
+    Coroutine* co = PyObject_GC_NewVar(Coroutine, g_coroutine_type, nslots);
+    if (co) {
+        co->name = Py_NewRef(fn.name);
+        co->qualname = Py_NewRef(fn.qualname);
+    }
+    return co;
+}
+
+// The names of a reused coroutine object, which are those of a function of
+// this description (or null): usually already this function's.
+[[gnu::noinline]] void rename(Coroutine* co, Function& fn) noexcept
+{
+    if (co->name != fn.name)
+        replace_field(co->name, Py_NewRef(fn.name));
+    if (co->qualname != fn.qualname)
+        replace_field(co->qualname, Py_NewRef(fn.qualname));
+}
+
+}  // namespace
+
 PyObject* new_coroutine(Function& fn, PyObject* self, PyObject* const* values, PyObject* rest)
 {
     const FunctionSpec& spec = *fn.spec;
@@ -242,23 +268,15 @@ PyObject* new_coroutine(Function& fn, PyObject* self, PyObject* const* values, P
     const Py_ssize_t nslots = nself + params.count + (params.varargs ? 1 : 0);
     // A released coroutine object of this function is reused as it is: same
     // size and type (whose reference it kept), untracked, its references
-    // dropped but for its names, which are those of a function of this
-    // description (or null) and usually this function's.
+    // dropped but for its names.
     Coroutine* co = static_cast<Coroutine*>(spec.coroutines.take(static_cast<std::size_t>(nslots)));
-    if (co) {
+    if (co) [[likely]] {
         internals::revive_gc_object(reinterpret_cast<PyObject*>(co));
-        if (co->name != fn.name) [[unlikely]]
-            replace_field(co->name, Py_NewRef(fn.name));
-        if (co->qualname != fn.qualname) [[unlikely]]
-            replace_field(co->qualname, Py_NewRef(fn.qualname));
-    } else {
-        co = PyObject_GC_NewVar(Coroutine, g_coroutine_type, nslots);
-        if (!co) {
-            Py_XDECREF(rest);
-            return nullptr;
-        }
-        co->name = Py_NewRef(fn.name);
-        co->qualname = Py_NewRef(fn.qualname);
+        if (co->name != fn.name || co->qualname != fn.qualname) [[unlikely]]
+            rename(co, fn);
+    } else if (!(co = fresh_coroutine(fn, nslots))) {
+        Py_XDECREF(rest);
+        return nullptr;
     }
     co->frame = {};
     co->function = Py_NewRef(reinterpret_cast<PyObject*>(&fn));

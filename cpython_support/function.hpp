@@ -64,6 +64,9 @@ using CoroutineBodyFn = CoroutineBody (*)(Coroutine& co);
 // (null: the pending error); or it answers the body that takes over from
 // here, which starts from its beginning.
 using FirstStepFn = CoroutineBodyFn (*)(Coroutine& co, Ref& result);
+// What a first step answers to end the call with the outcome of awaiting
+// `result`, as `return await result` would, with no body: never run itself.
+CoroutineBody await_result(Coroutine& co);
 
 struct FunctionSpec {
     const char* name;      // "push_buf"

@@ -9,12 +9,7 @@
 #include <utility>
 
 namespace orvix::py {
-namespace {
 
-// The iterator `await obj` runs, found as the interpreter finds it: obj
-// itself (not a new reference: most awaitables are their own iterator, and
-// the await holds obj already), a new reference to another object, or null
-// with an exception set.
 PyObject* awaitable_iterator(PyObject* obj) noexcept
 {
     if (PyCoro_CheckExact(obj)) {
@@ -65,8 +60,6 @@ PyObject* awaitable_iterator(PyObject* obj) noexcept
         return obj;  // the reference __await__ returned drops here
     return it.release();
 }
-
-}  // namespace
 
 bool Await::await_ready() noexcept
 {

@@ -13,8 +13,9 @@ CoroutineBody trivial(Coroutine&) { co_return none(); }
 // async def add(a, b): return a + b
 CoroutineBody add(Coroutine& co) { co_return Ref::steal(PyNumber_Add(co.arg(0), co.arg(1))); }
 
-// The same two as first steps, the form of a body that never suspends (as
-// AsyncQueue.pop is when a message is there): no C++ frame is made.
+// The same as first steps, the form of a body that can finish at once (as
+// AsyncQueue.pop is when a message is there) or only awaits its result: no
+// C++ frame is made.
 CoroutineBodyFn trivial_step(Coroutine&, Ref& result)
 {
     result = none();
@@ -28,6 +29,11 @@ CoroutineBodyFn add_step(Coroutine& co, Ref& result)
 
 // async def await_value(aw): return await aw
 CoroutineBody await_value(Coroutine& co) { co_return co_await co.arg(0); }
+CoroutineBodyFn await_value_step(Coroutine& co, Ref& result)
+{
+    result = Ref::borrow(co.arg(0));
+    return await_result;
+}
 
 constinit const char* const kNone[] = {nullptr};
 constinit const char* const kAB[] = {"a", "b"};
@@ -43,6 +49,9 @@ constinit FunctionSpec kFunctions[] = {
     {.name = "add_body", .qualname = "add", .doc = "add(a, b)", .params = {"add", kAB, 2, 2},
      .body = add, .method = false, .module = "coro_bench", .filename = "coro_bench.cpp"},
     {.name = "await_value", .qualname = "await_value", .doc = "await_value(aw)",
+     .params = {"await_value", kAw, 1, 1}, .first_step = await_value_step, .method = false,
+     .module = "coro_bench", .filename = "coro_bench.cpp"},
+    {.name = "await_value_body", .qualname = "await_value", .doc = "await_value(aw)",
      .params = {"await_value", kAw, 1, 1}, .body = await_value, .method = false,
      .module = "coro_bench", .filename = "coro_bench.cpp"},
 };

@@ -258,18 +258,27 @@ constexpr std::array<FunctionSpec, 9> coroutine_functions()
 constinit std::array<FunctionSpec, 9> kCoroutineFunctions = coroutine_functions();
 
 // The same coroutine functions, each with a first step: identity's ends the
-// call itself; every other one hands over to its body at once, which must
-// then behave exactly as without a first step.
+// call itself, await_value's awaits its result with no body; every other one
+// hands over to its body at once, which must then behave exactly as without
+// a first step.
 CoroutineBodyFn hand_over(Coroutine& co, Ref&) { return co.spec().body; }
 CoroutineBodyFn identity_first_step(Coroutine& co, Ref& result)
 {
     result = Ref::borrow(co.arg(0));
     return nullptr;
 }
+CoroutineBodyFn await_value_first_step(Coroutine& co, Ref& result)
+{
+    result = Ref::borrow(co.arg(0));
+    return await_result;
+}
 constinit std::array<FunctionSpec, 9> kFirstStepFunctions = [] {
     std::array<FunctionSpec, 9> specs = coroutine_functions();
-    for (FunctionSpec& spec : specs)
-        spec.first_step = spec.body == identity ? identity_first_step : hand_over;
+    for (FunctionSpec& spec : specs) {
+        spec.first_step = spec.body == identity      ? identity_first_step
+                          : spec.body == await_value ? await_value_first_step
+                                                     : hand_over;
+    }
     return specs;
 }();
 

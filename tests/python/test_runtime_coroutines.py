@@ -65,7 +65,8 @@ async def identity(x):
 NATIVE = {f.__name__: f for f in (await_value, await_both, with_cm, raise_stop, ignore_exit,
                                   cleanup, catch_and_return, identity)}
 # "first_step": the same bodies behind a first step that hands over at once
-# (identity's ends the call itself), which must change nothing.
+# (identity's ends the call itself, await_value's awaits its result with no
+# body), which must change nothing.
 IMPLS = ["native", "probe", "first_step"]
 
 
@@ -179,6 +180,21 @@ def test_throw_reaches_the_inner_awaitable(catch):
     steps, log = same_on_both(scenario)
     assert log == [("inner caught", "boom"), "cleanup"]
     assert steps[1] == (("stop", "recovered") if catch else ("raise", "ValueError", "boom"))
+
+
+@pytest.mark.parametrize("catch", [False, True])
+def test_throw_and_close_reach_what_a_plain_return_await_awaits(catch):
+    def scenario(impl, log):
+        c = body(impl, "await_value")(Step(log, catch=catch))
+        d = body(impl, "await_value")(Step(log))
+        return [lambda: c.send(None), lambda: c.throw(ValueError("boom")), lambda: c.send(None),
+                lambda: d.send(None), lambda: d.cr_await is not None, lambda: d.close(),
+                lambda: d.cr_await, lambda: d.send(None)]
+
+    steps, log = same_on_both(scenario)
+    assert log == [("inner caught", "boom"), "inner closed"]
+    assert steps[1] == (("stop", "recovered") if catch else ("raise", "ValueError", "boom"))
+    assert steps[4:7] == [("ok", True), ("ok", None), ("ok", None)]
 
 
 def test_throw_without_inner_throw_method_lands_in_the_body():
