@@ -58,6 +58,11 @@
 //         return result || PyErr_Occurred() ? nullptr : pop_body;
 //     }
 //
+// A first step may also answer `await_result`, with `result` holding an
+// awaitable: the call then ends with the outcome of awaiting it, as a body
+// `co_return co_await result;` would, suspending meanwhile as that await
+// does (send, throw and close reach the awaited iterator), with no body.
+//
 // An exception that ends the body gains a traceback entry named after the
 // coroutine's short name ("pop"); a StopIteration escaping it becomes
 // RuntimeError "generator raised StopIteration" (its cause). Each body's
