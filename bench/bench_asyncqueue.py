@@ -3,12 +3,15 @@
 One event loop; a producer coroutine awaits a push per message and yields to the
 loop every BATCH messages (so the queues stay bounded), while a consumer awaits a
 pop per message, or a dispatch task awaits a callback per message. Figures are
-messages per second, best of REPEAT runs, the runs of the queues alternating.
+messages per second, best of REPEAT runs, the runs of the queues alternating;
+the gain over asyncio.Queue is the median over rounds of the ratio of the two
+runs of one round.
 
     PYTHONPATH=build/<tree>/python .venv/bin/python bench/bench_asyncqueue.py [--no-uvloop]
 """
 import argparse
 import asyncio
+import statistics
 import time
 
 import janus
@@ -100,25 +103,32 @@ async def asyncio_dispatch(n):
     return elapsed
 
 
-def best_rates(loop_factory, fns, n, repeat):
-    """The best rate of each function. The runs of the functions alternate, the
+def rates_per_round(loop_factory, fns, n, repeat):
+    """{name: [rate in each round]}. The runs of the functions alternate, the
     order rotating every round: a shared machine drifts by more than the
     differences measured here, and runs of one kind after the other would put
     the drift on one side only."""
-    best = dict.fromkeys(fns, float("inf"))
+    rates = {name: [] for name in fns}
     names = list(fns)
     for round_ in range(repeat):
         shift = round_ % len(names)
         for name in names[shift:] + names[:shift]:
             with asyncio.Runner(loop_factory=loop_factory) as runner:
-                best[name] = min(best[name], runner.run(fns[name](n)))
-    return {name: n / seconds for name, seconds in best.items()}
+                rates[name].append(n / runner.run(fns[name](n)))
+    return rates
+
+
+def paired_gain(ours, theirs):
+    """The median over rounds of the ratio of two rates of one round, whose
+    runs are close in time: steadier on a drifting machine than the ratio of
+    the best rates."""
+    return statistics.median(a / b for a, b in zip(ours, theirs))
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("-n", type=int, default=200_000, help="messages per run")
-    parser.add_argument("--repeat", type=int, default=6)
+    parser.add_argument("--repeat", type=int, default=9)
     parser.add_argument("--no-uvloop", action="store_true", help="run under asyncio's own loop only")
     parser.add_argument("--short", action="store_true", help="a quick check: 10,000 messages, one run")
     args = parser.parse_args()
@@ -135,16 +145,19 @@ def main():
 
     rows = []
     for loop_name, factory in loops:
-        rate = best_rates(factory, {"orvix pop": orvix_pop, "asyncio get": asyncio_get, "janus get": janus_get,
-                                    "orvix dispatch": orvix_dispatch, "asyncio dispatch": asyncio_dispatch},
-                          args.n, args.repeat)
+        rates = rates_per_round(factory, {"orvix pop": orvix_pop, "asyncio get": asyncio_get,
+                                          "janus get": janus_get, "orvix dispatch": orvix_dispatch,
+                                          "asyncio dispatch": asyncio_dispatch},
+                                args.n, args.repeat)
+        best = {name: max(r) for name, r in rates.items()}
         rows += [
-            [f"push_buf/pop ({loop_name})", rate["orvix pop"], rate["asyncio get"], rate["janus get"],
-             rate["orvix pop"] / rate["asyncio get"]],
-            [f"push_buf/dispatch ({loop_name})", rate["orvix dispatch"], rate["asyncio dispatch"], "",
-             rate["orvix dispatch"] / rate["asyncio dispatch"]],
+            [f"push_buf/pop ({loop_name})", best["orvix pop"], best["asyncio get"], best["janus get"],
+             paired_gain(rates["orvix pop"], rates["asyncio get"])],
+            [f"push_buf/dispatch ({loop_name})", best["orvix dispatch"], best["asyncio dispatch"], "",
+             paired_gain(rates["orvix dispatch"], rates["asyncio dispatch"])],
         ]
-    table(f"AsyncQueue, {args.n} messages of {len(MESSAGE)} bytes, best of {args.repeat} (msgs/s)",
+    table(f"AsyncQueue, {args.n} messages of {len(MESSAGE)} bytes, best of {args.repeat} (msgs/s; "
+          "the gain is the median of the rounds' own ratios)",
           ["path", "AsyncQueue", "asyncio.Queue", "janus", "x asyncio.Queue"], rows)
 
 
