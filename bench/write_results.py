@@ -145,6 +145,8 @@ NOTES = """\
 Latency is the time from a message's send stamp (taken by the producer just before the
 push, or before a peer takes the interpreter lock) to the callback, recorded into a
 log-linear histogram (error below 0.8%) after a warm-up of a tenth as many messages.
+Each path and rate runs three times, its runs alternating with its peers'; the row shown
+is the run with the median p99.
 Peer (a) runs the callback on the producer thread itself: it hands nothing over and
 never waits for a wake-up, so it bounds what any hand-over to another thread can reach;
 (b) SimpleQueue is the peer that hands over as the dispatchers do. A rate a path cannot
