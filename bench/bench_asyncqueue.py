@@ -11,11 +11,10 @@ runs of one round.
 """
 import argparse
 import asyncio
-import statistics
 import time
 
 import janus
-from bench_results import table
+from bench_results import paired_ratio, table
 
 from orvix.utils.corvane.corvane import AsyncQueue
 
@@ -118,13 +117,6 @@ def rates_per_round(loop_factory, fns, n, repeat):
     return rates
 
 
-def paired_gain(ours, theirs):
-    """The median over rounds of the ratio of two rates of one round, whose
-    runs are close in time: steadier on a drifting machine than the ratio of
-    the best rates."""
-    return statistics.median(a / b for a, b in zip(ours, theirs))
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("-n", type=int, default=200_000, help="messages per run")
@@ -152,9 +144,9 @@ def main():
         best = {name: max(r) for name, r in rates.items()}
         rows += [
             [f"push_buf/pop ({loop_name})", best["orvix pop"], best["asyncio get"], best["janus get"],
-             paired_gain(rates["orvix pop"], rates["asyncio get"])],
+             paired_ratio(rates["orvix pop"], rates["asyncio get"])],
             [f"push_buf/dispatch ({loop_name})", best["orvix dispatch"], best["asyncio dispatch"], "",
-             paired_gain(rates["orvix dispatch"], rates["asyncio dispatch"])],
+             paired_ratio(rates["orvix dispatch"], rates["asyncio dispatch"])],
         ]
     table(f"AsyncQueue, {args.n} messages of {len(MESSAGE)} bytes, best of {args.repeat} (msgs/s; "
           "the gain is the median of the rounds' own ratios)",

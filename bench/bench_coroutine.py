@@ -18,10 +18,10 @@ runs are next to each other in time, rather than the ratio of the bests.
 """
 import argparse
 import asyncio
-import statistics
 import time
 
 import coro_bench as native
+from bench_results import paired_ratio
 
 
 async def trivial():
@@ -72,17 +72,13 @@ def drive(coro):
 def timed_pair(ours, theirs, n, repeat):
     """Best ns per coroutine of each, and the median over rounds of the ratio
     of the two runs of one round."""
-    best = {ours: float("inf"), theirs: float("inf")}
-    ratios = []
+    took = {ours: [], theirs: []}
     for round_ in range(repeat):
-        took = {}
         for run in (ours, theirs) if round_ % 2 == 0 else (theirs, ours):
             t0 = time.perf_counter()
             run()
-            took[run] = time.perf_counter() - t0
-            best[run] = min(best[run], took[run])
-        ratios.append(took[ours] / took[theirs])
-    return best[ours] / n * 1e9, best[theirs] / n * 1e9, statistics.median(ratios)
+            took[run].append(time.perf_counter() - t0)
+    return min(took[ours]) / n * 1e9, min(took[theirs]) / n * 1e9, paired_ratio(took[ours], took[theirs])
 
 
 def main():

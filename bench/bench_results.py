@@ -2,17 +2,26 @@
 
     table(title, columns, rows)   # prints an aligned table; with ORVIX_BENCH_JSON set
                                   # to a file, also appends {"title", "columns", "rows"} to it
+    paired_ratio(ours, theirs)    # the median over rounds of one round's own ratio
 
 Numbers are shown with a precision that fits their size.
 """
 import json
 import os
+import statistics
 
 
 def cell(value):
     if isinstance(value, float):
         return f"{value:,.0f}" if abs(value) >= 1000 else f"{value:.2f}" if abs(value) < 10 else f"{value:.1f}"
     return f"{value:,}" if isinstance(value, int) else str(value)
+
+
+def paired_ratio(ours, theirs):
+    """The median over rounds of ours[i] / theirs[i], the figures of one round. The
+    two runs of a round are close in time, so on a machine whose speed drifts this is
+    steadier than the ratio of the two bests."""
+    return statistics.median(a / b for a, b in zip(ours, theirs))
 
 
 def table(title, columns, rows):

@@ -24,13 +24,12 @@ Peers:
 """
 import argparse
 import gc
-import statistics
 import threading
 import time
 
 import dispatch_peers
 import producer_cpp
-from bench_results import table
+from bench_results import paired_ratio, table
 import threaded_peers
 from orvix.utils.corvane.corvane import ThreadedDispatcher
 
@@ -122,10 +121,8 @@ def best_of_alternating(contenders, count):
 
 
 def push_cost_ratio(theirs, mine):
-    """The median over rounds of their push cost over ours in that round, whose
-    passes are close in time: steadier on a drifting machine than the ratio
-    of the bests."""
-    return statistics.median(t[1] / m[1] for t, m in zip(theirs, mine))
+    """Their push cost over ours, the median of the rounds' own ratios."""
+    return paired_ratio([t[1] for t in theirs], [m[1] for m in mine])
 
 
 def main():
