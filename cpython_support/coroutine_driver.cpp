@@ -107,6 +107,20 @@ PySendResult end_with(Coroutine* co, Outcome result, PyObject** presult) noexcep
     return PYGEN_ERROR;
 }
 
+// Ends a coroutine that has nothing but its state to end (no body, awaited
+// iterator or handled exception exists yet): `r` is PYGEN_RETURN with
+// *presult set, or PYGEN_ERROR with the error pending (SystemError if none).
+PySendResult end_unstarted(Coroutine* co, PySendResult r, PyObject** presult) noexcept
+{
+    co->state = CoroutineState::finished;
+    if (r == PYGEN_ERROR) {
+        *presult = nullptr;
+        ensure_error_set();
+        leave_with_error(co);
+    }
+    return r;
+}
+
 // Runs the body from where it stands (its start, or an await that has its
 // outcome) to its next suspension or its end. The state is `running` on
 // entry.
@@ -158,7 +172,7 @@ PySendResult start_awaiting(Coroutine* co, Ref awaitable, PyObject** presult) no
 {
     PyObject* it = awaitable ? awaitable_iterator(awaitable.get()) : nullptr;
     if (!it)
-        return end_with(co, pending_error(), presult);
+        return end_unstarted(co, PYGEN_ERROR, presult);
     Ref iterator = it == awaitable.get() ? std::move(awaitable) : Ref::steal(it);
     const PySendResult r = send_to_iterator(iterator.get(), Py_None, presult);
     if (r == PYGEN_NEXT) {
@@ -166,12 +180,7 @@ PySendResult start_awaiting(Coroutine* co, Ref awaitable, PyObject** presult) no
         co->state = CoroutineState::suspended;
         return r;
     }
-    co->state = CoroutineState::finished;
-    if (r == PYGEN_ERROR) {
-        *presult = nullptr;
-        leave_with_error(co);
-    }
-    return r;
+    return end_unstarted(co, r, presult);
 }
 
 // The first step, from `created` (the state is `running` on entry). A
@@ -191,21 +200,16 @@ PySendResult start(Coroutine* co, PyObject** presult) noexcept
             error.restore();
             result = nullptr;
         }
-        if (!body && result) {
-            // Nothing to end but the state: no body, awaitable or handled
-            // exception exists yet.
-            co->state = CoroutineState::finished;
+        if (!body) {
             *presult = result.release();
-            return PYGEN_RETURN;
+            return end_unstarted(co, *presult ? PYGEN_RETURN : PYGEN_ERROR, presult);
         }
-        if (!body)
-            return end_with(co, pending_error(), presult);
         if (body == await_result)
             return start_awaiting(co, std::move(result), presult);
         co->frame = body(*co).release();
         if (!co->frame) {
             PyErr_NoMemory();
-            return end_with(co, pending_error(), presult);
+            return end_unstarted(co, PYGEN_ERROR, presult);
         }
     }
     return run_body(co, presult);

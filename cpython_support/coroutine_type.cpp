@@ -296,16 +296,14 @@ PyObject* new_coroutine(Function& fn, PyObject* self, PyObject* const* values, P
     if (params.varargs)
         *slot = rest;
     // A function with a first step makes its body, if at all, in that step.
-    if (spec.first_step) {
-        PyObject_GC_Track(co);
-        return reinterpret_cast<PyObject*>(co);
-    }
-    co->frame = spec.body(*co).release();
-    if (!co->frame) {
-        co->state = CoroutineState::finished;
-        Py_DECREF(co);
-        PyErr_NoMemory();
-        return nullptr;
+    if (!spec.first_step) {
+        co->frame = spec.body(*co).release();
+        if (!co->frame) {
+            co->state = CoroutineState::finished;
+            Py_DECREF(co);
+            PyErr_NoMemory();
+            return nullptr;
+        }
     }
     PyObject_GC_Track(co);
     return reinterpret_cast<PyObject*>(co);

@@ -125,18 +125,20 @@ private:
 // meanwhile ends the scan with false ("don't know").
 KnownDone known_done;
 
+// The length of an exact deque, and its item i (new reference), through the
+// deque's own slots: the generic entry points would only look them up.
+Py_ssize_t deque_length(PyObject* deque) { return Py_TYPE(deque)->tp_as_sequence->sq_length(deque); }
+PyObject* deque_item(PyObject* deque, Py_ssize_t i) { return Py_TYPE(deque)->tp_as_sequence->sq_item(deque, i); }
+
 bool first_pending(PyObject* waiters, const AsyncioClasses& classes, py::Ref& found) {
     constexpr Py_ssize_t kMaxLooked = 4;
     if (waiters == Py_None) return true;
     if (!Py_IS_TYPE(waiters, reinterpret_cast<PyTypeObject*>(classes.deque))) return false;
-    // The deque's own slots, called directly: the generic entry points
-    // would only look them up (the type is exact).
-    PySequenceMethods* seq = Py_TYPE(waiters)->tp_as_sequence;
-    const Py_ssize_t n = seq->sq_length(waiters);
+    const Py_ssize_t n = deque_length(waiters);
     if (n < 0 || n > kMaxLooked) return false;
     py::Ref newly_done;  // remembered after the scan: making the weak reference allocates
     for (Py_ssize_t i = 0; i < n; ++i) {
-        py::Ref future = py::Ref::steal(seq->sq_item(waiters, i));
+        py::Ref future = py::Ref::steal(deque_item(waiters, i));
         if (!future || reinterpret_cast<PyObject*>(Py_TYPE(future.get())) != classes.future) return false;
         if (known_done.contains(future.get())) continue;
         PyObject* arg = future.get();
@@ -155,7 +157,7 @@ bool first_pending(PyObject* waiters, const AsyncioClasses& classes, py::Ref& fo
 // An empty deque or None.
 bool none_queued(PyObject* waiters, const AsyncioClasses& classes) {
     return waiters == Py_None ||
-           (Py_IS_TYPE(waiters, reinterpret_cast<PyTypeObject*>(classes.deque)) && PySequence_Size(waiters) == 0);
+           (Py_IS_TYPE(waiters, reinterpret_cast<PyTypeObject*>(classes.deque)) && deque_length(waiters) == 0);
 }
 
 // What the last full read of a condition's and its lock's dictionaries
