@@ -75,7 +75,8 @@ struct FunctionSpec {
     Parameters params;     // without self; params.func_name names the messages
     FunctionImpl impl = nullptr;     // plain function, or ...
     CoroutineBodyFn body = nullptr;  // ... coroutine function
-    FirstStepFn first_step = nullptr;  // (coroutine functions) runs before any body
+    FirstStepFn first_step = nullptr;  // (coroutine functions) runs before any body, and
+                                       // answers the body made, if any: `body` is then not run
     bool method = true;    // takes self first (checked against the owner class)
     int firstlineno = 1;
     // The defining module's __name__ and the file name its traceback entries

@@ -180,8 +180,7 @@ constexpr py::FunctionSpec push_spec() {
         .qualname = Message::kQualname,
         .doc = Message::kDoc,
         .params = {Message::kName, kMsg, 1, 1},
-        .body = &push_body<Message, Stage::convert_and_push>,
-        .first_step = &push_first_step<Message>,
+        .first_step = &push_first_step<Message>,  // names the body each call goes on in
         .locals = Message::kLocals,
         .nlocals = static_cast<int>(std::size(Message::kLocals)),
     };
