@@ -229,3 +229,49 @@ def test_asyncio_is_read_from_the_module_globals_at_call_time():
         asyncio.run(main())
     """)
     assert out.strip() == "name 'asyncio' is not defined"
+
+
+# Every class builds its ring through one shared path, yet each passes the
+# ring's flags in its own order: AsyncDispatcher and SyncDispatcher overwrite
+# before zerocopy, ThreadedDispatcher zerocopy, overwrite, block_on_full, and
+# AsyncQueue all five by position. Converted values arrive as int and bool.
+RING_CALLS = [
+    ("AsyncDispatcher(print)",
+     ((), [("slot_size", 2048), ("capacity", 16384), ("overwrite", False), ("zerocopy", False)])),
+    ("AsyncDispatcher(print, 16.7, Eight(), [], 'yes', True)",
+     ((), [("slot_size", 8), ("capacity", 16), ("overwrite", False), ("zerocopy", True)])),
+    ("SyncDispatcher(print)",
+     ((), [("slot_size", 2048), ("capacity", 16384), ("overwrite", False), ("zerocopy", False)])),
+    ("SyncDispatcher(print, 32, 64, 1, None, True, False)",
+     ((), [("slot_size", 64), ("capacity", 32), ("overwrite", False), ("zerocopy", True)])),
+    ("ThreadedDispatcher(print)",
+     ((), [("slot_size", 2048), ("capacity", 16384), ("zerocopy", False), ("overwrite", False),
+           ("block_on_full", False)])),
+    ("ThreadedDispatcher(print, 32, zerocopy=1, overwrite='x', block_on_full=0, slot_size=Eight())",
+     ((), [("slot_size", 8), ("capacity", 32), ("zerocopy", True), ("overwrite", True),
+           ("block_on_full", False)])),
+    ("AsyncQueue(object())", ((1024, 16384, False, False, False), [])),
+    ("AsyncQueue(object(), 64, 16.9, [], 1, 'x')", ((64, 16, False, True, True), [])),
+]
+
+
+def test_each_class_creates_its_ring_with_the_arguments_in_its_own_order():
+    out = check_python(f"""
+        import orvix.ringq.ringq as ringq
+        calls = []
+        class RecordingQueue(ringq.SPSCQueue):
+            __slots__ = ()
+            __qvx_vtable__ = ringq.SPSCQueue.__dict__["__qvx_vtable__"]
+            def __new__(cls, *args, **kwargs):
+                calls.append((args, list(kwargs.items())))
+                return super().__new__(cls, *args, **kwargs)
+        ringq.SPSCQueue = RecordingQueue
+        from orvix.utils.corvane.corvane import *
+        class Eight:
+            def __int__(self):
+                return 8
+        for construction in {[c for c, _ in RING_CALLS]!r}:
+            eval(construction)
+            print(repr(calls.pop()))
+    """)
+    assert [eval(line) for line in out.splitlines()] == [expected for _, expected in RING_CALLS]

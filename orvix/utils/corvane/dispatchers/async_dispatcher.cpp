@@ -299,6 +299,7 @@ void fill_vtable() {
 constexpr const char* kConstructorNames[] = {"callback", "capacity", "slot_size",
                                              "overwrite", "zerocopy", "variable_size"};
 constexpr int kVariableSize = 5;
+constexpr RingFlag kRingFlags[] = {{RingOption::overwrite, 3}, {RingOption::zerocopy, 4}};
 
 // Deallocation closes through attribute lookup, so a subclass's close runs;
 // a subclass that the collector has already torn down has nothing left to
@@ -315,7 +316,7 @@ struct AsyncDispatcherClass : SocketDispatcherClass<OrvixAsyncDispatcher, AsyncD
                                                     &OrvixAsyncDispatcher::_q, &OrvixAsyncDispatcher::callback,
                                                     &OrvixAsyncDispatcher::_socket, &OrvixAsyncDispatcher::_task> {
     static PyTypeObject* type() noexcept { return &AsyncDispatcherType; }
-    static constexpr ConstructorSpec kConstructor{.names = kConstructorNames, .zerocopy = 4, .overwrite = 3};
+    static constexpr ConstructorSpec kConstructor{.names = kConstructorNames, .ring_flags = kRingFlags};
     static void prepare(PyObject* self) noexcept { prepare_with(self, &vtable); }
     static void configure(Record& r, const ConstructorArguments& a) noexcept {
         const bool variable_size = a.flag(kVariableSize);

@@ -2,7 +2,6 @@
 
 #include <utility>
 
-
 #include "cpython_support/arguments.hpp"
 #include "cpython_support/conversions.hpp"
 #include "cpython_support/errors.hpp"
@@ -14,9 +13,18 @@ namespace {
 
 StringConstant kSlotSize{"slot_size"};
 StringConstant kCapacity{"capacity"};
-StringConstant kZerocopy{"zerocopy"};
 StringConstant kOverwrite{"overwrite"};
+StringConstant kZerocopy{"zerocopy"};
 StringConstant kBlockOnFull{"block_on_full"};
+
+PyObject* keyword(RingOption option) {
+    switch (option) {
+    case RingOption::overwrite: return kOverwrite.get();
+    case RingOption::zerocopy: return kZerocopy.get();
+    case RingOption::block_on_full: return kBlockOnFull.get();
+    }
+    return nullptr;
+}
 
 constexpr std::size_t kDefaultCapacity = 16384;
 constexpr std::size_t kDefaultSlotSize = 2048;
@@ -68,10 +76,11 @@ int parse_constructor_arguments(std::span<const char* const> names, PyObject* ar
 
 py::Ref create_ring(const ConstructorSpec& spec, const ConstructorArguments& a) {
     constexpr std::size_t kMaxKeywords = 2 + kMaxConstructorFlags;
-    const std::pair<int, StringConstant*> options[] = {
-        {spec.zerocopy, &kZerocopy}, {spec.overwrite, &kOverwrite}, {spec.block_on_full, &kBlockOnFull}};
-    Py_ssize_t count = 2;
-    for (const auto& option : options) count += option.first >= 0;
+    const Py_ssize_t count = 2 + static_cast<Py_ssize_t>(spec.ring_flags.size());
+    if (count > static_cast<Py_ssize_t>(kMaxKeywords)) {
+        PyErr_SetString(PyExc_SystemError, "a dispatcher passes more ring flags than there are");
+        return nullptr;
+    }
     py::Ref kwnames = py::Ref::steal(PyTuple_New(count));
     if (!kwnames) return nullptr;
     py::Ref values[kMaxKeywords];
@@ -81,10 +90,9 @@ py::Ref create_ring(const ConstructorSpec& spec, const ConstructorArguments& a) 
     values[1] = py::Ref::steal(PyLong_FromSize_t(a.capacity));
     if (!values[0] || !values[1]) return nullptr;
     Py_ssize_t i = 2;
-    for (const auto& [position, keyword] : options) {
-        if (position < 0) continue;
-        PyTuple_SET_ITEM(kwnames.get(), i, Py_NewRef(keyword->get()));
-        values[i++] = py::Ref::borrow(a.flag(position) ? Py_True : Py_False);
+    for (const RingFlag& flag : spec.ring_flags) {
+        PyTuple_SET_ITEM(kwnames.get(), i, Py_NewRef(keyword(flag.option)));
+        values[i++] = py::Ref::borrow(a.flag(flag.position) ? Py_True : Py_False);
     }
     // Vectorcall takes the argument values as one array of borrowed pointers.
     PyObject* argv[kMaxKeywords];

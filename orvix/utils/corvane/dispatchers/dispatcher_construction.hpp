@@ -1,9 +1,11 @@
 // The one construction path of the three dispatcher classes: allocation,
 // the constructor arguments, the ring, `_q` and `callback`.
 //
+//     constexpr RingFlag kRingFlags[] = {   // the ring's flags, in the order the class passes them
+//         {RingOption::zerocopy, 3}, {RingOption::overwrite, 5}, {RingOption::block_on_full, 4}};
 //     constexpr ConstructorSpec kConstructor{
 //         .names = kNames,   // "callback", "capacity", "slot_size", then the class's flags
-//         .zerocopy = 3, .overwrite = 4, .block_on_full = 5,   // flag positions (-1: none)
+//         .ring_flags = kRingFlags,
 //     };
 //     ConstructorArguments a;
 //     py::Ref obj = construct_dispatcher<OrvixThreadedDispatcher>(type, &ThreadedDispatcherType, kConstructor,
@@ -36,12 +38,20 @@ struct ConstructorArguments {
     bool flag(int position) const noexcept { return flags[position - 3]; }
 };
 
-// A class's parameter list and where its ring options sit in it.
+// The ring's flags that a dispatcher passes on.
+enum class RingOption { overwrite, zerocopy, block_on_full };
+
+// One of them, and the parameter position (0-based) of the flag that gives its value.
+struct RingFlag {
+    RingOption option;
+    int position;
+};
+
+// A class's parameter list, and the ring flags it passes after `slot_size`
+// and `capacity`, in its own order: the classes do not all agree on one.
 struct ConstructorSpec {
     std::span<const char* const> names;
-    int zerocopy = -1;
-    int overwrite = -1;
-    int block_on_full = -1;
+    std::span<const RingFlag> ring_flags;
 };
 
 // Binds the call to `names` under the name "__cinit__" and converts the
@@ -50,8 +60,8 @@ struct ConstructorSpec {
 int parse_constructor_arguments(std::span<const char* const> names, PyObject* args, PyObject* kwargs,
                                 ConstructorArguments& out);
 
-// SPSCQueue(slot_size=..., capacity=..., and each of zerocopy, overwrite,
-// block_on_full that the class takes, from its flag), keywords only. New reference, or null with the queue's exception.
+// SPSCQueue(slot_size=..., capacity=..., then the class's ring flags in its
+// order), keywords only. New reference, or null with the queue's exception.
 py::Ref create_ring(const ConstructorSpec& spec, const ConstructorArguments& a);
 
 // tp_alloc, then `prepare(obj)` (what every instance holds before its

@@ -234,12 +234,14 @@ void fill_vtable() {
 constexpr const char* kConstructorNames[] = {"callback", "capacity", "slot_size", "zerocopy",
                                              "overwrite", "variable_size", "daemon"};
 constexpr int kVariableSizeFlag = 5, kDaemonFlag = 6;
+// overwrite before zerocopy, though the parameters list them the other way round.
+constexpr RingFlag kRingFlags[] = {{RingOption::overwrite, 4}, {RingOption::zerocopy, 3}};
 
 struct SyncDispatcherClass : SocketDispatcherClass<OrvixSyncDispatcher, SyncDispatcherPrivate,
                                                    &OrvixSyncDispatcher::_q, &OrvixSyncDispatcher::callback,
                                                    &OrvixSyncDispatcher::_socket> {
     static PyTypeObject* type() noexcept { return &SyncDispatcherType; }
-    static constexpr ConstructorSpec kConstructor{.names = kConstructorNames, .zerocopy = 3, .overwrite = 4};
+    static constexpr ConstructorSpec kConstructor{.names = kConstructorNames, .ring_flags = kRingFlags};
     static void prepare(PyObject* self) noexcept { prepare_with(self, &vtable); }
     static void configure(Record& r, const ConstructorArguments& a) noexcept {
         r.variable_size = a.flag(kVariableSizeFlag);

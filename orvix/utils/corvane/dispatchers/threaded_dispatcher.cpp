@@ -97,6 +97,8 @@ void fill_vtable() {
 constexpr const char* kParameterNames[] = {"callback",      "capacity",  "slot_size",    "zerocopy",
                                            "block_on_full", "overwrite", "variable_size"};
 constexpr int kVariableSize = 6;
+constexpr RingFlag kRingFlags[] = {
+    {RingOption::zerocopy, 3}, {RingOption::overwrite, 5}, {RingOption::block_on_full, 4}};
 
 DeliveryRecord& delivery_of(PyObject* self) noexcept { return threaded(self)->delivery; }
 
@@ -113,8 +115,7 @@ struct ThreadedDispatcherClass {
     using Object = ThreadedDispatcherObject;
     using Fields = OwnedFields<Record, &Record::_q, &Record::callback>;
     static PyTypeObject* type() noexcept { return &ThreadedDispatcherType; }
-    static constexpr ConstructorSpec kConstructor{
-        .names = kParameterNames, .zerocopy = 3, .overwrite = 5, .block_on_full = 4};
+    static constexpr ConstructorSpec kConstructor{.names = kParameterNames, .ring_flags = kRingFlags};
     // tp_alloc has zeroed the rest: no link, not closed.
     static void prepare(PyObject* self) noexcept {
         record(self).vtab = &vtable;
