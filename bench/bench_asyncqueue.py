@@ -14,7 +14,7 @@ import asyncio
 import time
 
 import janus
-from bench_results import paired_ratio, table
+from result_tables import paired_ratio, table
 
 from orvix.utils.corvane.corvane import AsyncQueue
 

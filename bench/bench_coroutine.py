@@ -21,7 +21,7 @@ import asyncio
 import time
 
 import coro_bench as native
-from bench_results import paired_ratio
+from result_tables import paired_ratio
 
 
 async def trivial():

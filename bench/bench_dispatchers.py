@@ -27,7 +27,7 @@ import uvloop
 
 import dispatch_peers
 import producer_cpp
-from bench_results import table
+from result_tables import table
 from orvix.ringq.ringq import SPSCQueue
 from orvix.utils.corvane.corvane import AsyncDispatcher, SyncDispatcher
 

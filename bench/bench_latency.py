@@ -40,7 +40,7 @@ import uvloop
 
 import dispatch_peers
 import latency_recorder
-from bench_results import table
+from result_tables import table
 from orvix.feed import Feed
 from orvix.utils.corvane.corvane import AsyncDispatcher, AsyncQueue, SyncDispatcher, ThreadedDispatcher
 

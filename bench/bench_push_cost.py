@@ -17,7 +17,7 @@ Best of REPEAT passes, nanoseconds per push.
 import argparse
 
 import push_cost
-from bench_results import table
+from result_tables import table
 from orvix.ringq.ringq import SPSCQueue
 from orvix.utils.corvane.corvane import AsyncDispatcher, SyncDispatcher, ThreadedDispatcher
 

@@ -29,7 +29,7 @@ import time
 
 import dispatch_peers
 import producer_cpp
-from bench_results import paired_ratio, table
+from result_tables import paired_ratio, table
 import threaded_peers
 from orvix.utils.corvane.corvane import ThreadedDispatcher
 

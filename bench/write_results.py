@@ -1,8 +1,10 @@
 """Runs every benchmark and writes the results page and its charts.
 
-    python bench/write_results.py BUILD_DIR [--short]
+    python bench/write_results.py BUILD_DIR [--short] [--print-only]
 
-Each Python benchmark prints its tables through bench_results, which also
+This file holds the one list of benchmarks; scripts/bench and scripts/demo
+both run them through it (--print-only: print the tables, write nothing).
+Each Python benchmark prints its tables through result_tables, which also
 collects them (ORVIX_BENCH_JSON); the C++ ring benchmark's table is read from
 its output. The page (docs/benchmarks.md) gets one Markdown table per table,
 a table of the latency goals, and the charts (docs/_static/bench/*.png):
@@ -29,6 +31,9 @@ ROOT = Path(__file__).resolve().parent.parent
 DOCS = Path(os.environ.get("ORVIX_BENCH_OUT") or ROOT / "docs")
 PAGE = DOCS / "benchmarks.md"
 CHARTS = DOCS / "_static" / "bench"
+# The benchmarks, run in this order. The C++ ones are programs of the build
+# tree (build/<tree>/bench); only bench_ring's table goes on the page.
+NATIVE_BENCHES = ["bench_ring", "bench_doorbell"]
 PYTHON_BENCHES = ["bench_threaded", "bench_dispatchers", "bench_push_cost", "bench_asyncqueue", "bench_coroutine",
                   "bench_latency"]
 # bench_coroutine's own table: "case   runtime   async def   ratio"
@@ -37,6 +42,8 @@ RING_ROW = re.compile(r"^  (\S.*?)\s+([\d.]+) (\S+(?: \S+)?)\s+([\d.]+) (\S+(?: 
 
 
 def run_python(build, name, short, collected):
+    # The shared helpers come from bench/ on the path, whatever the working
+    # directory and whether or not the script's own folder is on sys.path.
     env = dict(os.environ, ORVIX_BENCH_JSON=collected, PYTHONSAFEPATH="1",
                PYTHONPATH=os.pathsep.join([str(build / "python"), str(ROOT / "bench")]))
     args = [sys.executable, str(ROOT / "bench" / f"{name}.py")]
@@ -45,7 +52,7 @@ def run_python(build, name, short, collected):
     before = Path(collected).stat().st_size
     out = subprocess.run(args, env=env, check=True, stdout=subprocess.PIPE, text=True).stdout
     print(out, flush=True)
-    if Path(collected).stat().st_size == before:  # a benchmark without bench_results: read its table
+    if Path(collected).stat().st_size == before:  # a benchmark without result_tables: read its table
         rows = [[m[1], float(m[2]), float(m[3]), float(m[4])] for line in out.splitlines()
                 if (m := COROUTINE_ROW.match(line))]
         with open(collected, "a") as f:
@@ -53,9 +60,14 @@ def run_python(build, name, short, collected):
                                 "columns": ["case", "runtime", "async def", "ratio"], "rows": rows}) + "\n")
 
 
-def run_ring(build, collected):
-    out = subprocess.run([str(build / "bench" / "bench_ring")], check=True, stdout=subprocess.PIPE, text=True).stdout
+def run_native(build, name, collected):
+    out = subprocess.run([str(build / "bench" / name)], check=True, stdout=subprocess.PIPE, text=True).stdout
     print(out, flush=True)
+    if name == "bench_ring":
+        collect_ring_table(out, collected)
+
+
+def collect_ring_table(out, collected):
     rows = [[m[1], f"{m[2]} {m[3]}", f"{m[4]} {m[5]}", float(m[6])] for line in out.splitlines()
             if (m := RING_ROW.match(line))]
     with open(collected, "a") as f:
@@ -65,7 +77,7 @@ def run_ring(build, collected):
 
 
 def markdown(table):
-    from bench_results import cell
+    from result_tables import cell
     first = table["rows"][0] if table["rows"] else []
     numeric = [isinstance(v, (int, float)) for v in first]
     lines = ["| " + " | ".join(table["columns"]) + " |",
@@ -180,31 +192,41 @@ def write_page(tables, short, seconds):
     PAGE.write_text("\n".join(parts))
 
 
+def run_all(build, short):
+    """Runs every benchmark, printing its output; returns the tables collected."""
+    with tempfile.NamedTemporaryFile("w", suffix=".jsonl", delete=False) as f:
+        collected = f.name
+    try:
+        for name in NATIVE_BENCHES:
+            run_native(build, name, collected)
+        for name in PYTHON_BENCHES:
+            run_python(build, name, short, collected)
+        return [json.loads(line) for line in Path(collected).read_text().splitlines()]
+    finally:
+        os.unlink(collected)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("build", type=Path, help="the build tree (build/release)")
     parser.add_argument("--short", action="store_true", help="small runs: checks that everything runs")
     parser.add_argument("--render-only", action="store_true",
                         help="run nothing: write the page and charts again from the figures of the last run")
+    parser.add_argument("--print-only", action="store_true",
+                        help="run every benchmark and print its tables; write no page and no charts")
     args = parser.parse_args()
     sys.path.insert(0, str(ROOT / "bench"))
-    CHARTS.mkdir(parents=True, exist_ok=True)
     figures = CHARTS / "figures.json"  # the last run's tables, kept beside its charts
     if args.render_only:
         saved = json.loads(figures.read_text())
         tables, short, seconds = saved["tables"], saved["short"], saved["seconds"]
     else:
         start = time.monotonic()
-        with tempfile.NamedTemporaryFile("w", suffix=".jsonl", delete=False) as f:
-            collected = f.name
-        try:
-            run_ring(args.build.resolve(), collected)
-            for name in PYTHON_BENCHES:
-                run_python(args.build.resolve(), name, args.short, collected)
-            tables = [json.loads(line) for line in Path(collected).read_text().splitlines()]
-        finally:
-            os.unlink(collected)
+        tables = run_all(args.build.resolve(), args.short)
         short, seconds = args.short, time.monotonic() - start
+        if args.print_only:
+            return
+        CHARTS.mkdir(parents=True, exist_ok=True)
         figures.write_text(json.dumps({"tables": tables, "short": short, "seconds": seconds}, indent=1))
     chart_throughput(tables)
     chart_latency(tables)

@@ -65,13 +65,13 @@ ensure_test_packages() { ensure_debian_packages "${ORVIX_TEST_PACKAGES[@]}"; }
 # Wine's recommendations (fonts, sound, desktop integration) serve no headless run.
 ensure_windows_packages() { ensure_debian_packages --no-install-recommends "${ORVIX_WINDOWS_PACKAGES[@]}"; }
 
-# build_tree <dir> [extra cmake args...]: configures (once) and builds a tree.
+# build_tree <dir> [extra cmake args...]: configures and builds a tree.
+# Configured every time (a second or two): a tree configured before a
+# dependency was installed (GoogleTest, by the test command) picks it up.
 build_tree() {
   local dir=$1; shift
-  if [[ ! -f "$dir/CMakeCache.txt" ]]; then
-    cmake -S "$ORVIX_ROOT" -B "$dir" -G Ninja \
-      -DPython_EXECUTABLE="$ORVIX_VENV/bin/python" "$@" >/dev/null
-  fi
+  cmake -S "$ORVIX_ROOT" -B "$dir" -G Ninja \
+    -DPython_EXECUTABLE="$ORVIX_VENV/bin/python" "$@" >/dev/null
   # The compiler's output is shown only when the build fails.
   if ! cmake --build "$dir" -j "$(nproc)" > "$dir/build.log" 2>&1; then
     cat "$dir/build.log" >&2
