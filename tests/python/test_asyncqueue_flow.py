@@ -295,6 +295,42 @@ class TestPop:
             return message
         assert run(main) == b"x"
 
+    # A consumer that a push woke and that is cancelled before it runs hands
+    # the wake-up on, as asyncio.Queue hands on its item: the message must not
+    # sit in the ring while the other consumer sleeps. Either consumer may be
+    # the dispatch task; "async with" makes every wait and notify take the
+    # condition's whole block (the queue reads only asyncio's own class).
+    @pytest.mark.parametrize("block", ["lock-free", "async with"])
+    @pytest.mark.parametrize("woken,other", [("pop", "pop"), ("dispatch", "pop"), ("pop", "dispatch")])
+    def test_a_woken_consumer_cancelled_before_it_runs_passes_the_wake_up_on(self, run, block, woken, other):
+        class BlockCondition(asyncio.Condition):
+            pass
+
+        async def main():
+            q = AsyncQueue()
+            if block == "async with":
+                with_condition(q, BlockCondition(lock_of(q)))
+            delivered = asyncio.Queue()
+
+            def start(kind):
+                if kind == "pop":
+                    return asyncio.ensure_future(q.pop())
+                q.start_dispatcher(delivered.put)
+                return fields(q)[5]
+
+            first = start(woken)
+            await settle()
+            second = start(other)
+            await settle()
+            await q.push_buf(b"x")  # wakes `first`, which has not run since
+            first.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await first
+            message = await asyncio.wait_for(second if other == "pop" else delivered.get(), 5)
+            await q.shutdown()
+            return message
+        assert run(main) == b"x"
+
     def test_cancelling_a_waiting_pop_releases_the_lock(self, run):
         async def main():
             q = AsyncQueue()
