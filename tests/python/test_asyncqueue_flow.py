@@ -1,6 +1,8 @@
 """AsyncQueue in a running event loop: producers, pop(), the dispatch task, shutdown."""
 import asyncio
 import gc
+import sys
+import types
 import warnings
 import weakref
 
@@ -451,6 +453,44 @@ class TestDispatch:
             await q.shutdown()
             return msg, msg2, lock.locked()
         assert run(main) == (b"m", b"n", False)
+
+    # Awaiting a generator, made by a types.coroutine function or returned by
+    # an __await__ written as a generator, keeps no reference to its code.
+    @pytest.mark.parametrize("kind", ["types.coroutine", "__await__"])
+    def test_awaiting_generators_keeps_no_reference_to_their_code(self, run, kind):
+        count = 1000
+        delivered = []
+
+        @types.coroutine
+        def decorated(msg):
+            delivered.append(msg)
+            return
+            yield  # a generator, never suspending
+
+        class Awaitable:
+            def __init__(self, msg):
+                self.msg = msg
+
+            def __await__(self):
+                delivered.append(self.msg)
+                return
+                yield
+
+        callback, code = ((decorated, decorated.__code__) if kind == "types.coroutine"
+                          else (Awaitable, Awaitable.__await__.__code__))
+
+        async def main():
+            q = AsyncQueue()
+            q.start_dispatcher(callback)
+            before = sys.getrefcount(code)
+            for _ in range(count):
+                await q.push_buf(b"m")
+            await q.push_buf(b"last")
+            while len(delivered) <= count:
+                await asyncio.sleep(0)
+            await q.shutdown()
+            return sys.getrefcount(code) - before
+        assert run(main) == 0
 
     def test_non_awaitable_result_ends_the_task_with_type_error(self, run):
         async def main():
