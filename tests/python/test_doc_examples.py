@@ -1,11 +1,12 @@
 """Every ```python block of the README and the documentation runs as written against the built package."""
 import os
+import re
 import subprocess
 import sys
 
 import pytest
 
-from doc_blocks import python_blocks
+from doc_blocks import ROOT, documentation_files, python_blocks
 
 BLOCKS = python_blocks()
 
@@ -25,3 +26,14 @@ def test_block_runs(block, tmp_path):
 
 def test_documentation_has_python_blocks():
     assert any(b.source.name == "README.md" for b in BLOCKS)
+
+
+# A native producer is told of every refusal (orvix_producer_push and the
+# records' try_push_fn return the ring's result); only the table's push
+# entries return nothing. No page may tell the user otherwise.
+def test_no_page_says_the_native_push_hides_a_refusal():
+    claims = re.compile(r"cannot\s+report\s+a\s+refusal|reports\s+nothing\s+back|answers\s+1\)")
+    pages = [*documentation_files(), ROOT / "orvix/utils/corvane/corvane.pyi", ROOT / "bench/write_results.py"]
+    found = [f"{p.relative_to(ROOT)}: {m.group(0)!r}" for p in pages
+             for m in claims.finditer(p.read_text(encoding="utf-8"))]
+    assert not found
