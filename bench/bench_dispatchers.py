@@ -79,7 +79,7 @@ def bare_ring_push(count):
 def async_dispatcher(count, loop_factory, name):
     async def main():
         countdown = Countdown(count, asyncio.Event())
-        # push cannot report a refusal: the ring holds the whole run.
+        # The ring holds the whole run: no refusal, no retry pause in the timing.
         d = AsyncDispatcher(countdown.coroutine, capacity=1 << 18, slot_size=SIZE)
         d.setup()
         await asyncio.sleep(0)

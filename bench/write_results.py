@@ -162,8 +162,9 @@ is the run with the median p99.
 Peer (a) runs the callback on the producer thread itself: it hands nothing over and
 never waits for a wake-up, so it bounds what any hand-over to another thread can reach;
 (b) SimpleQueue is the peer that hands over as the dispatchers do. A rate a path cannot
-carry shows as latency growing with the backlog; an AsyncDispatcher whose ring fills
-refuses the rest (its push reports nothing back), which the "arrived" column shows.
+carry shows as latency growing with the backlog: a dispatcher whose ring is full refuses
+the push and tells the feed so, and the feed retries the message after a growing pause;
+the "arrived" column shows messages that did not reach the callback in time.
 On a machine shared with other work the tails measure the scheduler as much as the path.
 A latency row during which a separate process saw the whole machine stop for over 20 ms
 (a virtual machine's host can stop it for up to 100 ms) is measured again, up to three

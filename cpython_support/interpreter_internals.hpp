@@ -54,12 +54,17 @@ inline bool native_coroutine_maybe_suspended(PyObject* coro) noexcept
 // 3. The flags of a generator's code object (PyCodeObject::co_flags).
 //    Why: a generator made by a `types.coroutine` function is awaitable as it
 //    is, which only its code flags tell (the interpreter asks the same).
+//    PyGen_GetCode returns a new reference, released at once.
 //    3.13: unchanged; the code object's fields are documented as subject to
 //    change at any time.
 inline bool is_iterable_coroutine(PyObject* obj) noexcept
 {
-    return PyGen_CheckExact(obj) &&
-           (PyGen_GetCode(reinterpret_cast<PyGenObject*>(obj))->co_flags & CO_ITERABLE_COROUTINE);
+    if (!PyGen_CheckExact(obj))
+        return false;
+    PyCodeObject* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(obj));
+    const bool iterable = (code->co_flags & CO_ITERABLE_COROUTINE) != 0;
+    Py_DECREF(code);
+    return iterable;
 }
 
 // 4. The fields of a StopIteration (PyStopIterationObject), read and

@@ -26,16 +26,25 @@ int copy_spec_attribute(PyObject* spec, char const* from, PyObject* dict, char c
 }  // namespace
 
 PyObject* ModuleFrame::create(PyObject* spec) {
-    // One interpreter per process: the state below holds objects of the first
-    // interpreter that loaded the module, which no other interpreter may touch.
-    std::int64_t const id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) return nullptr;
-    if (interpreter_id_ == -1) {
-        interpreter_id_ = id;
-    } else if (id != interpreter_id_) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    // One interpreter per process, and only the main one: the state below
+    // holds objects of the interpreter that loaded the module, which no other
+    // may touch, and it is kept for the life of the process, which only the
+    // main interpreter lasts. A sub-interpreter that loaded it first would
+    // take those objects with it when destroyed and leave every later import
+    // refused, the main interpreter's included.
+    PyInterpreterState* const interpreter = PyInterpreterState_Get();
+    if (interpreter != PyInterpreterState_Main()) {
+        if (interpreter_id_ != -1) {
+            PyErr_SetString(PyExc_ImportError, "Interpreter change detected - this module can only be loaded into "
+                                               "one interpreter per process.");
+        } else {
+            PyErr_Format(PyExc_ImportError, "module %s can only be loaded into the main interpreter", full_name_);
+        }
         return nullptr;
+    }
+    if (interpreter_id_ == -1) {
+        interpreter_id_ = PyInterpreterState_GetID(interpreter);
+        if (interpreter_id_ == -1) return nullptr;
     }
     if (module_ != nullptr) return Py_NewRef(module_);
 

@@ -1,8 +1,8 @@
 // The create step and the first exec steps shared by orvix's extension
 // modules that keep one process-wide state (per-module state size 0).
 //
-// Such a module is loaded into one interpreter only and, once executed, is the
-// same module object for the rest of the process: importing it again (also
+// Such a module is loaded into the main interpreter only and, once executed, is
+// the same module object for the rest of the process: importing it again (also
 // after deleting it from sys.modules, or reloading it) returns that object.
 //
 // Usage, for a module whose full name is "orvix.pkg.mod":
@@ -50,12 +50,14 @@ public:
     ModuleFrame(ModuleFrame const&) = delete;
     ModuleFrame& operator=(ModuleFrame const&) = delete;
 
-    // The Py_mod_create slot. Checks that the module stays in the interpreter
-    // that first loaded it (ImportError "Interpreter change detected - ...");
-    // returns the held module object if there is one; otherwise creates a
-    // module named spec.name and copies spec.loader, spec.origin, spec.parent
-    // and spec.submodule_search_locations (unless None) to __loader__,
-    // __file__, __package__ and __path__, skipping missing spec attributes.
+    // The Py_mod_create slot. Refuses a sub-interpreter with ImportError:
+    // "Interpreter change detected - ..." once the main interpreter has the
+    // module, "module <full name> can only be loaded into the main
+    // interpreter" before. Returns the held module object if there is one;
+    // otherwise creates a module named spec.name and copies spec.loader,
+    // spec.origin, spec.parent and spec.submodule_search_locations (unless
+    // None) to __loader__, __file__, __package__ and __path__, skipping
+    // missing spec attributes.
     // Returns a new reference, or nullptr with an exception set.
     PyObject* create(PyObject* spec);
 
@@ -97,7 +99,7 @@ private:
     int run_opening_steps(PyObject* module);
 
     char const* full_name_;
-    std::int64_t interpreter_id_ = -1;  // -1 until the first create step records it
+    std::int64_t interpreter_id_ = -1;  // the main interpreter's, once a create step has run there
     PyObject* module_ = nullptr;        // owned; set by begin_exec, dropped by fail()
     PyObject* dict_ = nullptr;          // the module's dictionary, borrowed from module_
     PyObject* builtins_ = nullptr;      // owned

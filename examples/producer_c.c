@@ -2,14 +2,20 @@
  * producer_c: a native producer written in C (C11 threads, POSIX clock).
  *
  *     import producer_c
- *     p = producer_c.start(dispatcher, count, size)  # returns at once
- *     stored = p.join()                             # waits, lock released
- *     p.elapsed_ns                                  # the thread's push time
+ *     p = producer_c.start(dispatcher, count, size, patience=1.0)  # returns at once
+ *     stored = p.join()               # waits, lock released
+ *     p.elapsed_ns                    # the thread's push time
+ *     p.refused, p.given_up           # refusals met (retries included), messages dropped
  *
  * The thread pushes `count` messages of `size` bytes through the
  * dispatcher's push_fn without ever taking the interpreter lock. Message i
  * carries i as a little-endian 64-bit number in its first min(size, 8)
  * bytes, and byte k (k >= 8) is (i + k) & 0xFF.
+ *
+ * A message the ring refuses because it is full is retried after a pause
+ * that grows, for up to `patience` seconds; then it is given up and counted.
+ * A message that can never be stored (ring closed, message too large) ends
+ * the run: it and every message after it are given up.
  */
 #define _POSIX_C_SOURCE 200809L
 #include <Python.h>
@@ -18,6 +24,14 @@
 #include <stdlib.h>
 #include <threads.h>
 #include <time.h>
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
+#include <immintrin.h>
+#define CPU_PAUSE() _mm_pause()
+#elif defined(__aarch64__)
+#define CPU_PAUSE() __asm__ __volatile__("yield")
+#else
+#define CPU_PAUSE() ((void)0)
+#endif
 
 #include "orvix/utils/corvane/producer.h"
 
@@ -28,7 +42,10 @@ typedef struct Run {
     size_t size;
     size_t stride;         /* at least 1: even an empty message gets a real pointer */
     char *pattern;         /* 256 prepared messages: byte k >= 8 depends on i mod 256 only */
+    int64_t patience_ns;   /* how long one refused message is retried */
     uint64_t stored;
+    uint64_t refused;      /* pushes answered 0 (full), each retry included */
+    uint64_t given_up;     /* messages not stored */
     int64_t elapsed_ns;
 } Run;
 
@@ -46,24 +63,72 @@ static int64_t now_ns(void) {
     return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
 }
 
+/* The back-off between retries of a refused message: a few dozen CPU
+ * pauses, a few yields, then sleeps doubling from 1 us up to 1 ms, so that
+ * a waiting producer leaves the consumer its core. */
+enum { SPINS = 32, YIELDS = 8 };
+static const int64_t FIRST_SLEEP_NS = 1000, LONGEST_SLEEP_NS = 1000000;
+
+static void sleep_ns(int64_t ns) {
+    struct timespec ts = {(time_t)(ns / 1000000000), (long)(ns % 1000000000)};
+    thrd_sleep(&ts, NULL);
+}
+
+/* Pushes one message, retrying while the ring answers 0 (full) and less than
+ * `patience_ns` has passed since the first refusal. Returns the last answer:
+ * 1 stored, 0 still full, negative never storable. */
+static int push_patiently(Run *run, const char *m, int64_t patience_ns) {
+    int64_t deadline = 0, pause_ns = FIRST_SLEEP_NS;
+    for (unsigned retries = 0;; ++retries) {
+        int result = orvix_producer_push(&run->target, m, run->size);
+        if (result != 0) return result;
+        ++run->refused;
+        if (retries == 0) deadline = now_ns() + patience_ns;
+        if (now_ns() >= deadline) return 0;
+        if (retries < SPINS) {
+            CPU_PAUSE();
+        } else if (retries < SPINS + YIELDS) {
+            thrd_yield();
+        } else {
+            sleep_ns(pause_ns);
+            pause_ns = pause_ns * 2 < LONGEST_SLEEP_NS ? pause_ns * 2 : LONGEST_SLEEP_NS;
+        }
+    }
+}
+
 static int push_all(void *arg) {
     Run *run = (Run *)arg;
     int64_t begin = now_ns();
+    int64_t patience_ns = run->patience_ns;
     for (uint64_t i = 0; i < run->count; ++i) {
         char *m = run->pattern + (i & 0xFF) * run->stride;
         for (size_t b = 0; b < run->size && b < 8; ++b) m[b] = (char)(i >> (8 * b));
-        run->stored += orvix_producer_push(&run->target, m, run->size) > 0;
+        int result = push_patiently(run, m, patience_ns);
+        if (result > 0) {
+            ++run->stored;
+            patience_ns = run->patience_ns;
+        } else if (result == 0) {
+            /* The consumer freed no room for a whole patience: until a push
+             * is stored again, each message gets one try, so a stalled
+             * consumer does not stall the producer once per message. */
+            ++run->given_up;
+            patience_ns = 0;
+        } else {
+            run->given_up += run->count - i; /* closed or too large: the rest would fare no better */
+            break;
+        }
     }
     run->elapsed_ns = now_ns() - begin;
     return 0;
 }
 
-static Run *run_new(const OrvixProducerTarget *target, uint64_t count, size_t size) {
+static Run *run_new(const OrvixProducerTarget *target, uint64_t count, size_t size, int64_t patience_ns) {
     Run *run = (Run *)calloc(1, sizeof(Run));
     if (run == NULL) return NULL;
     run->target = *target;
     run->count = count;
     run->size = size;
+    run->patience_ns = patience_ns;
     run->stride = size ? size : 1;
     run->pattern = (char *)malloc(256 * run->stride);
     if (run->pattern == NULL) {
@@ -92,11 +157,26 @@ static PyObject *producer_join(PyObject *self, PyObject *unused) {
     return PyLong_FromUnsignedLongLong(((Producer *)self)->run->stored);
 }
 
+/* The thread's figures, read once it has been joined (None before). */
 static PyObject *producer_elapsed_ns(PyObject *self, void *unused) {
     Producer *p = (Producer *)self;
     (void)unused;
-    if (p->running) Py_RETURN_NONE; /* not known until joined */
+    if (p->running) Py_RETURN_NONE;
     return PyLong_FromLongLong(p->run->elapsed_ns);
+}
+
+static PyObject *producer_refused(PyObject *self, void *unused) {
+    Producer *p = (Producer *)self;
+    (void)unused;
+    if (p->running) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(p->run->refused);
+}
+
+static PyObject *producer_given_up(PyObject *self, void *unused) {
+    Producer *p = (Producer *)self;
+    (void)unused;
+    if (p->running) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(p->run->given_up);
 }
 
 static void producer_dealloc(PyObject *self) {
@@ -118,6 +198,8 @@ static PyMethodDef producer_methods[] = {
 
 static PyGetSetDef producer_getset[] = {
     {"elapsed_ns", producer_elapsed_ns, NULL, "nanoseconds the thread spent pushing (None until joined)", NULL},
+    {"refused", producer_refused, NULL, "pushes the ring refused as full, retries included (None until joined)", NULL},
+    {"given_up", producer_given_up, NULL, "messages not stored (None until joined)", NULL},
     {NULL, NULL, NULL, NULL, NULL},
 };
 
@@ -131,15 +213,22 @@ static PyType_Slot producer_slots[] = {
 
 static PyType_Spec producer_spec = {"producer_c.Producer", sizeof(Producer), 0, Py_TPFLAGS_DEFAULT, producer_slots};
 
-static PyObject *start(PyObject *module, PyObject *args) {
+static PyObject *start(PyObject *module, PyObject *args, PyObject *kwargs) {
+    static char *keywords[] = {"dispatcher", "count", "size", "patience", NULL};
     PyObject *dispatcher, *type;
     long long count, size;
+    double patience = 1.0;
     OrvixProducerTarget target;
     Producer *self;
 
-    if (!PyArg_ParseTuple(args, "OLL:start", &dispatcher, &count, &size)) return NULL;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OLL|d:start", keywords, &dispatcher, &count, &size, &patience))
+        return NULL;
     if (count < 0 || size < 0) {
         PyErr_SetString(PyExc_ValueError, "count and size must not be negative");
+        return NULL;
+    }
+    if (!(patience >= 0 && patience <= 3600)) { /* NaN fails both */
+        PyErr_SetString(PyExc_ValueError, "patience must be between 0 and 3600 seconds");
         return NULL;
     }
     if (orvix_producer_target(dispatcher, &target) < 0) return NULL;
@@ -151,7 +240,7 @@ static PyObject *start(PyObject *module, PyObject *args) {
     if (self == NULL) return NULL;
     self->dispatcher = Py_NewRef(dispatcher);
     self->running = 0;
-    self->run = run_new(&target, (uint64_t)count, (size_t)size);
+    self->run = run_new(&target, (uint64_t)count, (size_t)size, (int64_t)(patience * 1e9));
     if (self->run == NULL) {
         Py_DECREF(self);
         return PyErr_NoMemory();
@@ -175,8 +264,9 @@ static int exec_module(PyObject *module) {
 }
 
 static PyMethodDef module_methods[] = {
-    {"start", start, METH_VARARGS,
-     "start(dispatcher, count, size) -> Producer: push `count` messages of `size` bytes from a new native thread"},
+    {"start", (PyCFunction)(void (*)(void))start, METH_VARARGS | METH_KEYWORDS,
+     "start(dispatcher, count, size, patience=1.0) -> Producer: push `count` messages of `size` bytes from a new "
+     "native thread, retrying a refused message for up to `patience` seconds"},
     {NULL, NULL, 0, NULL},
 };
 

@@ -1,21 +1,31 @@
 // producer_cpp: a native producer written in C++.
 //
 //     import producer_cpp
-//     p = producer_cpp.start(dispatcher, count, size)  # returns at once
-//     stored = p.join()                               # waits, lock released
-//     p.elapsed_ns                                    # the thread's push time
+//     p = producer_cpp.start(dispatcher, count, size, patience=1.0)  # returns at once
+//     stored = p.join()               // waits, lock released
+//     p.elapsed_ns                    // the thread's push time
+//     p.refused, p.given_up           // refusals met (retries included), messages dropped
 //
 // The thread pushes `count` messages of `size` bytes through the dispatcher's
 // push_fn without ever taking the interpreter lock. Message i carries i as a
 // little-endian 64-bit number in its first min(size, 8) bytes, and byte k
 // (k >= 8) is (i + k) & 0xFF, so a consumer can check order and content.
+//
+// A message the ring refuses because it is full is retried after a pause
+// that grows, for up to `patience` seconds; then it is given up and counted.
+// A message that can never be stored (ring closed, message too large) ends
+// the run: it and every message after it are given up.
 #include <Python.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <exception>
 #include <thread>
 #include <vector>
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
+#include <immintrin.h>
+#endif
 
 #include "orvix/utils/corvane/producer.h"
 
@@ -45,24 +55,79 @@ private:
     std::vector<char> bytes_;
 };
 
+void cpu_pause() {
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
+    _mm_pause();
+#elif defined(__aarch64__)
+    __asm__ __volatile__("yield");
+#endif
+}
+
+using Clock = std::chrono::steady_clock;
+
 // Everything the producer thread touches; the Python object only owns it.
 struct Run {
-    Run(const OrvixProducerTarget& target, std::uint64_t count, std::size_t size)
-        : target(target), count(count), size(size), pattern(size) {}
+    Run(const OrvixProducerTarget& target, std::uint64_t count, std::size_t size, Clock::duration patience)
+        : target(target), count(count), size(size), patience(patience), pattern(size) {}
 
     void push_all() {
-        auto begin = std::chrono::steady_clock::now();
-        for (std::uint64_t i = 0; i < count; ++i)
-            stored += orvix_producer_push(&target, pattern.message(i), size) > 0;
-        elapsed_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - begin)
-                         .count();
+        auto begin = Clock::now();
+        Clock::duration wait = patience;
+        for (std::uint64_t i = 0; i < count; ++i) {
+            const int result = push_patiently(pattern.message(i), wait);
+            if (result > 0) {
+                ++stored;
+                wait = patience;
+            } else if (result == 0) {
+                // The consumer freed no room for a whole patience: until a
+                // push is stored again, each message gets one try, so a
+                // stalled consumer does not stall the producer once per message.
+                ++given_up;
+                wait = Clock::duration::zero();
+            } else {
+                given_up += count - i;  // closed or too large: the rest would fare no better
+                break;
+            }
+        }
+        elapsed_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - begin).count();
+    }
+
+    // Pushes one message, retrying while the ring answers 0 (full) and less
+    // than `wait` has passed since the first refusal, after a pause that
+    // grows: a few dozen CPU pauses, a few yields, then sleeps doubling from
+    // 1 us up to 1 ms, so that a waiting producer leaves the consumer its
+    // core. Returns the last answer: 1 stored, 0 still full, negative never
+    // storable.
+    int push_patiently(const char* message, Clock::duration wait) {
+        constexpr unsigned kSpins = 32, kYields = 8;
+        constexpr std::chrono::nanoseconds kFirstSleep{1000}, kLongestSleep{1000000};
+        Clock::time_point deadline;
+        std::chrono::nanoseconds pause = kFirstSleep;
+        for (unsigned retries = 0;; ++retries) {
+            const int result = orvix_producer_push(&target, message, size);
+            if (result != 0) return result;
+            ++refused;
+            if (retries == 0) deadline = Clock::now() + wait;
+            if (Clock::now() >= deadline) return 0;
+            if (retries < kSpins) {
+                cpu_pause();
+            } else if (retries < kSpins + kYields) {
+                std::this_thread::yield();
+            } else {
+                std::this_thread::sleep_for(pause);
+                pause = std::min(pause * 2, kLongestSleep);
+            }
+        }
     }
 
     const OrvixProducerTarget target;
     const std::uint64_t count;
     const std::size_t size;
+    const Clock::duration patience;  // how long one refused message is retried
     MessagePattern pattern;
     std::uint64_t stored = 0;
+    std::uint64_t refused = 0;   // pushes answered 0 (full), each retry included
+    std::uint64_t given_up = 0;  // messages not stored
     std::int64_t elapsed_ns = 0;
     std::thread thread;
 };
@@ -90,10 +155,23 @@ PyObject* producer_join(PyObject* self, PyObject*) {
     return PyLong_FromUnsignedLongLong(p->run->stored);
 }
 
+// The thread's figures, read once it has been joined (None before).
 PyObject* producer_elapsed_ns(PyObject* self, void*) {
     auto* p = reinterpret_cast<Producer*>(self);
-    if (p->run->thread.joinable()) Py_RETURN_NONE;   // still running: not known yet
+    if (p->run->thread.joinable()) Py_RETURN_NONE;
     return PyLong_FromLongLong(p->run->elapsed_ns);
+}
+
+PyObject* producer_refused(PyObject* self, void*) {
+    auto* p = reinterpret_cast<Producer*>(self);
+    if (p->run->thread.joinable()) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(p->run->refused);
+}
+
+PyObject* producer_given_up(PyObject* self, void*) {
+    auto* p = reinterpret_cast<Producer*>(self);
+    if (p->run->thread.joinable()) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(p->run->given_up);
 }
 
 void producer_dealloc(PyObject* self) {
@@ -114,6 +192,9 @@ PyMethodDef producer_methods[] = {
 
 PyGetSetDef producer_getset[] = {
     {"elapsed_ns", producer_elapsed_ns, nullptr, "nanoseconds the thread spent pushing (None until joined)", nullptr},
+    {"refused", producer_refused, nullptr, "pushes the ring refused as full, retries included (None until joined)",
+     nullptr},
+    {"given_up", producer_given_up, nullptr, "messages not stored (None until joined)", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -127,12 +208,20 @@ PyType_Slot producer_slots[] = {
 
 PyType_Spec producer_spec = {"producer_cpp.Producer", sizeof(Producer), 0, Py_TPFLAGS_DEFAULT, producer_slots};
 
-PyObject* start(PyObject* module, PyObject* args) {
+PyObject* start(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"dispatcher", "count", "size", "patience", nullptr};
     PyObject* dispatcher;
     long long count, size;
-    if (!PyArg_ParseTuple(args, "OLL:start", &dispatcher, &count, &size)) return nullptr;
+    double patience = 1.0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OLL|d:start", const_cast<char**>(keywords), &dispatcher, &count,
+                                     &size, &patience))
+        return nullptr;
     if (count < 0 || size < 0) {
         PyErr_SetString(PyExc_ValueError, "count and size must not be negative");
+        return nullptr;
+    }
+    if (!(patience >= 0 && patience <= 3600)) {  // NaN fails both
+        PyErr_SetString(PyExc_ValueError, "patience must be between 0 and 3600 seconds");
         return nullptr;
     }
     OrvixProducerTarget target;
@@ -146,7 +235,8 @@ PyObject* start(PyObject* module, PyObject* args) {
     self->dispatcher = Py_NewRef(dispatcher);
     self->run = nullptr;
     try {   // no C++ exception may reach the interpreter
-        self->run = new Run(target, static_cast<std::uint64_t>(count), static_cast<std::size_t>(size));
+        const auto wait = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(patience));
+        self->run = new Run(target, static_cast<std::uint64_t>(count), static_cast<std::size_t>(size), wait);
         Run* run = self->run;
         run->thread = std::thread([run] { run->push_all(); });
     } catch (const std::exception& e) {
@@ -166,8 +256,9 @@ int exec_module(PyObject* module) {
 }
 
 PyMethodDef module_methods[] = {
-    {"start", start, METH_VARARGS,
-     "start(dispatcher, count, size) -> Producer: push `count` messages of `size` bytes from a new native thread"},
+    {"start", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(start)), METH_VARARGS | METH_KEYWORDS,
+     "start(dispatcher, count, size, patience=1.0) -> Producer: push `count` messages of `size` bytes from a new "
+     "native thread, retrying a refused message for up to `patience` seconds"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,11 +1,11 @@
-"""The ```python blocks of README.md and docs/: each is a complete program, run and type-checked as written."""
+"""The code blocks of README.md and docs/: each ```python block is a complete program, run and
+type-checked as written; each ```cpp block that defines main() is compiled and run."""
 import dataclasses
 import pathlib
 import re
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-
-_FENCE = re.compile(r"^```python[ \t]*\n(.*?)^```[ \t]*$", re.MULTILINE | re.DOTALL)
+SUFFIXES = {"python": ".py", "cpp": ".cpp"}
 
 
 @dataclasses.dataclass(frozen=True)
@@ -13,6 +13,7 @@ class Block:
     source: pathlib.Path
     line: int
     code: str
+    language: str
 
     @property
     def name(self) -> str:
@@ -20,19 +21,30 @@ class Block:
 
     @property
     def file_name(self) -> str:
-        """A module name for the block, unique across the documentation."""
-        return re.sub(r"\W", "_", self.name) + ".py"
+        """A file (for Python, a module) name for the block, unique across the documentation."""
+        return re.sub(r"\W", "_", self.name) + SUFFIXES[self.language]
 
 
 def documentation_files() -> list[pathlib.Path]:
     return [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]
 
 
-def python_blocks() -> list[Block]:
+def code_blocks(language: str) -> list[Block]:
+    """The ```<language> blocks, in page order."""
+    fence = re.compile(rf"^```{language}[ \t]*\n(.*?)^```[ \t]*$", re.MULTILINE | re.DOTALL)
     blocks = []
     for path in documentation_files():
         text = path.read_text(encoding="utf-8")
-        for match in _FENCE.finditer(text):
+        for match in fence.finditer(text):
             line = text.count("\n", 0, match.start()) + 1
-            blocks.append(Block(path, line, match.group(1)))
+            blocks.append(Block(path, line, match.group(1), language))
     return blocks
+
+
+def python_blocks() -> list[Block]:
+    return code_blocks("python")
+
+
+def cpp_programs() -> list[Block]:
+    """The ```cpp blocks that are whole programs (they define main)."""
+    return [b for b in code_blocks("cpp") if re.search(r"^int main\(", b.code, re.MULTILINE)]

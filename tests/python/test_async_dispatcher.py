@@ -77,7 +77,7 @@ def test_a_million_messages_arrive_in_order_with_none_lost(run):
 
     async def main():
         c = Collector(count)
-        # push cannot report a refusal, so the ring holds every message.
+        # The ring holds every message: no push is refused and retried.
         d = AsyncDispatcher(c, capacity=1 << 20, slot_size=16)
         d.setup()
         p = producer_cpp.start(d, count, 16)

@@ -1,6 +1,8 @@
 """AsyncQueue in a running event loop: producers, pop(), the dispatch task, shutdown."""
 import asyncio
 import gc
+import sys
+import types
 import warnings
 import weakref
 
@@ -295,6 +297,42 @@ class TestPop:
             return message
         assert run(main) == b"x"
 
+    # A consumer that a push woke and that is cancelled before it runs hands
+    # the wake-up on, as asyncio.Queue hands on its item: the message must not
+    # sit in the ring while the other consumer sleeps. Either consumer may be
+    # the dispatch task; "async with" makes every wait and notify take the
+    # condition's whole block (the queue reads only asyncio's own class).
+    @pytest.mark.parametrize("block", ["lock-free", "async with"])
+    @pytest.mark.parametrize("woken,other", [("pop", "pop"), ("dispatch", "pop"), ("pop", "dispatch")])
+    def test_a_woken_consumer_cancelled_before_it_runs_passes_the_wake_up_on(self, run, block, woken, other):
+        class BlockCondition(asyncio.Condition):
+            pass
+
+        async def main():
+            q = AsyncQueue()
+            if block == "async with":
+                with_condition(q, BlockCondition(lock_of(q)))
+            delivered = asyncio.Queue()
+
+            def start(kind):
+                if kind == "pop":
+                    return asyncio.ensure_future(q.pop())
+                q.start_dispatcher(delivered.put)
+                return fields(q)[5]
+
+            first = start(woken)
+            await settle()
+            second = start(other)
+            await settle()
+            await q.push_buf(b"x")  # wakes `first`, which has not run since
+            first.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await first
+            message = await asyncio.wait_for(second if other == "pop" else delivered.get(), 5)
+            await q.shutdown()
+            return message
+        assert run(main) == b"x"
+
     def test_cancelling_a_waiting_pop_releases_the_lock(self, run):
         async def main():
             q = AsyncQueue()
@@ -415,6 +453,44 @@ class TestDispatch:
             await q.shutdown()
             return msg, msg2, lock.locked()
         assert run(main) == (b"m", b"n", False)
+
+    # Awaiting a generator, made by a types.coroutine function or returned by
+    # an __await__ written as a generator, keeps no reference to its code.
+    @pytest.mark.parametrize("kind", ["types.coroutine", "__await__"])
+    def test_awaiting_generators_keeps_no_reference_to_their_code(self, run, kind):
+        count = 1000
+        delivered = []
+
+        @types.coroutine
+        def decorated(msg):
+            delivered.append(msg)
+            return
+            yield  # a generator, never suspending
+
+        class Awaitable:
+            def __init__(self, msg):
+                self.msg = msg
+
+            def __await__(self):
+                delivered.append(self.msg)
+                return
+                yield
+
+        callback, code = ((decorated, decorated.__code__) if kind == "types.coroutine"
+                          else (Awaitable, Awaitable.__await__.__code__))
+
+        async def main():
+            q = AsyncQueue()
+            q.start_dispatcher(callback)
+            before = sys.getrefcount(code)
+            for _ in range(count):
+                await q.push_buf(b"m")
+            await q.push_buf(b"last")
+            while len(delivered) <= count:
+                await asyncio.sleep(0)
+            await q.shutdown()
+            return sys.getrefcount(code) - before
+        assert run(main) == 0
 
     def test_non_awaitable_result_ends_the_task_with_type_error(self, run):
         async def main():

@@ -1,13 +1,18 @@
-"""Every ```python block of the README and the documentation runs as written against the built package."""
+"""Every ```python block of the README and the documentation runs as written against the built
+package, and every ```cpp block that is a whole program compiles against its headers and runs."""
 import os
+import re
+import shutil
 import subprocess
 import sys
 
 import pytest
 
-from doc_blocks import python_blocks
+import orvix
+from doc_blocks import ROOT, cpp_programs, documentation_files, python_blocks
 
 BLOCKS = python_blocks()
+PROGRAMS = cpp_programs()
 
 
 @pytest.mark.timeout(90)
@@ -25,3 +30,35 @@ def test_block_runs(block, tmp_path):
 
 def test_documentation_has_python_blocks():
     assert any(b.source.name == "README.md" for b in BLOCKS)
+
+
+@pytest.mark.timeout(180)
+@pytest.mark.parametrize("block", PROGRAMS, ids=[b.name for b in PROGRAMS])
+def test_cpp_program_runs(block, tmp_path):
+    source = tmp_path / block.file_name
+    source.write_text(block.code, encoding="utf-8")
+    program = tmp_path / "program"
+    # Built and run as a user would, without the sanitizer runtime a test run may preload.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    compiler = os.environ.get("CXX") or shutil.which("c++")
+    assert compiler, "no C++ compiler to build the documentation's programs"
+    build = subprocess.run([compiler, "-std=c++20", "-O1", "-pthread", f"-I{orvix.get_include()}",
+                            str(source), "-o", str(program)], env=env, capture_output=True, text=True, timeout=150)
+    assert build.returncode == 0, f"{block.name} does not compile:\n{build.stderr}"
+    run = subprocess.run([str(program)], env=env, capture_output=True, text=True, timeout=20)
+    assert run.returncode == 0, f"{block.name} failed:\n{run.stdout}\n{run.stderr}"
+
+
+def test_documentation_has_a_cpp_program():
+    assert any(b.source.name == "ring.md" for b in PROGRAMS)
+
+
+# A native producer is told of every refusal (orvix_producer_push and the
+# records' try_push_fn return the ring's result); only the table's push
+# entries return nothing. No page may tell the user otherwise.
+def test_no_page_says_the_native_push_hides_a_refusal():
+    claims = re.compile(r"cannot\s+report\s+a\s+refusal|reports\s+nothing\s+back|answers\s+1\)")
+    pages = [*documentation_files(), ROOT / "orvix/utils/corvane/corvane.pyi", ROOT / "bench/write_results.py"]
+    found = [f"{p.relative_to(ROOT)}: {m.group(0)!r}" for p in pages
+             for m in claims.finditer(p.read_text(encoding="utf-8"))]
+    assert not found

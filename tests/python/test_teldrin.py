@@ -67,17 +67,3 @@ def test_a_second_interpreter_cannot_import_it():
         # A per-interpreter-GIL interpreter is turned away by CPython before the module runs.
         f"<class 'ImportError'>: module {NAME} does not support loading in subinterpreters",
     ]
-
-
-@pytest.mark.timeout(60)
-def test_the_first_interpreter_to_import_it_keeps_it():
-    out = check_python(f"""
-        import _xxsubinterpreters as interpreters
-        legacy = interpreters.create(isolated=False)
-        interpreters.run_string(legacy, "import {NAME}")
-        try:
-            import {NAME}
-        except ImportError as error:
-            print(error)
-    """)
-    assert out == INTERPRETER_CHANGE + "\n"

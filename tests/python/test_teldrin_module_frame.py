@@ -75,6 +75,36 @@ def test_exec_puts_the_module_into_sys_modules_if_the_loader_did_not():
     assert out == ["False", "True"]
 
 
+INTERPRETER_CHANGE = ("Interpreter change detected - this module can only be loaded "
+                      "into one interpreter per process.")
+
+
+# The module's state lives as long as the process, which only the main
+# interpreter does: a sub-interpreter is turned away even when it comes
+# first, so that none can take the module with it when it is destroyed.
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("name", ["orvix.utils.teldrin.teldrin", "orvix.utils.corvane.corvane"])
+def test_only_the_main_interpreter_loads_the_module(name):
+    out = run_python(f"""
+    import _xxsubinterpreters as interpreters
+    def import_in_a_sub_interpreter():
+        sub = interpreters.create(isolated=False)
+        try:
+            interpreters.run_string(sub, "import {name}")
+            print("imported")
+        except interpreters.RunFailedError as error:
+            print(error)
+        finally:
+            interpreters.destroy(sub)
+    import_in_a_sub_interpreter()
+    import {name}
+    print("main imported")
+    import_in_a_sub_interpreter()
+    """)
+    assert out == [f"<class 'ImportError'>: module {name} can only be loaded into the main interpreter",
+                   "main imported", f"<class 'ImportError'>: {INTERPRETER_CHANGE}"]
+
+
 def test_a_second_import_gives_the_held_module_and_skips_exec():
     runs = probe.state()["exec_runs"]
     del sys.modules["module_frame_probe"]

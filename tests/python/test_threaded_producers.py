@@ -2,6 +2,7 @@
 import pytest
 
 import producer_cpp
+from corvane_helpers import eventually
 from example_producers import EXAMPLE_PRODUCERS
 from orvix.utils.corvane.corvane import ThreadedDispatcher
 
@@ -25,15 +26,35 @@ def test_only_dispatchers_are_accepted(producer):
 
 @PRODUCERS
 @pytest.mark.timeout(60)
-def test_join_reports_what_the_ring_stored(producer):
-    d = ThreadedDispatcher(print, capacity=4, slot_size=16)   # no reader: the ring fills
-    p = producer.start(d, 10, 16)
-    assert p.join() == 4   # the rest was refused as full
-    assert p.join() == 4   # joining again is harmless
-    assert p.elapsed_ns >= 0
-    assert producer.start(d, 1, 17).join() == 0   # larger than a slot: refused
+def test_a_refused_push_is_retried_until_stored(producer):
+    received = []
+    d = ThreadedDispatcher(received.append, capacity=4, slot_size=16)
+    d.setup()
+    p = producer.start(d, 1000, 16)   # far faster than the reader: the small ring refuses often
+    assert p.join() == 1000
+    assert (p.given_up, p.refused) == (0, d.stats()["refused"])
+    assert p.refused > 0
+    assert eventually(lambda: len(received) == 1000)
+    assert [int.from_bytes(m[:8], "little") for m in received] == list(range(1000))
     d.close()
-    assert producer.start(d, 1, 8).join() == 0    # closed
+
+
+@PRODUCERS
+@pytest.mark.timeout(60)
+def test_join_reports_what_the_ring_stored_and_what_was_given_up(producer):
+    d = ThreadedDispatcher(print, capacity=4, slot_size=16)   # no reader: the ring fills
+    assert producer.start(d, 0, 16).given_up is None           # not known before join()
+    p = producer.start(d, 10, 16, patience=0.05)
+    assert p.join() == 4   # the fifth is retried for 50 ms, the rest tried once each
+    assert p.join() == 4   # joining again is harmless
+    assert p.given_up == 6 and p.refused > 6 and p.elapsed_ns >= 0
+    p = producer.start(d, 3, 17)   # larger than a slot: never storable, the run ends
+    assert (p.join(), p.given_up, p.refused) == (0, 3, 0)
+    d.close()
+    p = producer.start(d, 2, 8)    # closed
+    assert (p.join(), p.given_up) == (0, 2)
+    with pytest.raises(ValueError, match="patience"):
+        producer.start(d, 1, 8, patience=float("nan"))
 
 
 @PRODUCERS

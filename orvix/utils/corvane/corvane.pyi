@@ -118,9 +118,11 @@ class AsyncDispatcher:
     def`` function): anything else ends the reader with ``TypeError``, as does
     any exception from the callback.
 
-    The producer's push cannot report a refusal: size the ring
-    (``capacity`` x ``slot_size``) for the largest backlog, or choose
-    ``overwrite=True``. ``close()`` cancels the reader and closes the socket;
+    A native producer is told of a refusal: ``orvix_producer_push`` (and
+    the record's ``try_push_fn``) returns the ring's result, 0 when the ring
+    is full, and ``stats()`` counts it. Size the ring (``capacity`` x
+    ``slot_size``) for the largest backlog, retry a refused message after a
+    growing pause, or choose ``overwrite=True``. ``close()`` cancels the reader and closes the socket;
     any thread may call it.
     """
 

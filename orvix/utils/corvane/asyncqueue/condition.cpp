@@ -269,6 +269,21 @@ void forget_waiter(OrvixAsyncQueue* q, PyObject* future) {
     py::check(py::Ref::steal(PyObject_CallMethodOneArg(waiters.get(), kRemove.get(), future)));
 }
 
+void wake_first_waiter(OrvixAsyncQueue* q) {
+    // The scan of notify(): the first future not done gets the result False.
+    // Done futures stay done and set_result() only schedules callbacks, so
+    // the deque does not change under the iteration.
+    py::Ref waiters = py::check(py::Ref::steal(PyObject_GetAttr(q->_notify_cond, kWaiters.get())));
+    py::Ref it = py::check(py::Ref::steal(PyObject_GetIter(waiters.get())));
+    while (py::Ref future = py::Ref::steal(PyIter_Next(it.get()))) {
+        py::Ref done = py::check(py::Ref::steal(PyObject_CallMethodNoArgs(future.get(), kDone.get())));
+        if (py::check(PyObject_IsTrue(done.get()))) continue;
+        py::check(py::Ref::steal(PyObject_CallMethodOneArg(future.get(), kSetResult.get(), Py_False)));
+        return;
+    }
+    if (PyErr_Occurred()) throw py::PyError();
+}
+
 py::Ref condition_wait(OrvixAsyncQueue* q) {
     return py::check(py::Ref::steal(PyObject_CallMethodNoArgs(q->_notify_cond, kWait.get())));
 }

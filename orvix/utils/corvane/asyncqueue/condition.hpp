@@ -38,6 +38,12 @@ bool notify_if_lock_free(OrvixAsyncQueue* q, const char* method);
 py::Ref wait_if_lock_free(OrvixAsyncQueue* q);
 void forget_waiter(OrvixAsyncQueue* q, PyObject* future);
 
+// What notify() does, without its check that the lock is held: wakes the
+// first waiter not woken yet. For a consumer that waited without the lock
+// (wait_if_lock_free) and must hand a wake-up on; errors are thrown as
+// py::PyError.
+void wake_first_waiter(OrvixAsyncQueue* q);
+
 // _notify_cond.wait(): the awaitable to await (thrown as py::PyError on failure).
 py::Ref condition_wait(OrvixAsyncQueue* q);
 

@@ -28,6 +28,40 @@ StringConstant kDone{"done"};
 
 enum class Delivery { first_message, every_message };
 
+// The name a consumer's errors are reported under.
+template <Delivery kDelivery>
+constexpr const char* kConsumerName = kDelivery == Delivery::first_message ? "pop" : "_AsyncQueue__dispatch";
+
+enum class WaitedWith { no_lock, lock };
+
+// A consumer that leaves its wait by an exception (a cancellation, mostly)
+// may have been woken by a push already: a woken task that is cancelled
+// before it runs gets the cancellation instead of the message. Like
+// asyncio.Queue it hands the wake-up on to the next waiter, or the message
+// would sit in the ring while another consumer sleeps. Whether this one was
+// woken is not always known (the block's wait() does not tell), so any
+// message left in the ring counts: a waiter woken for nothing polls, finds
+// the ring empty and waits again. The block's wait() takes the lock back
+// before it raises, so there the condition's own notify() applies; a wait
+// without the lock wakes the next waiter as notify() would. A failure here
+// cannot replace the exception that is leaving: it is reported unraisable.
+template <Delivery kDelivery>
+void pass_on_wake_up(OrvixAsyncQueue* q, WaitedWith waited) noexcept {
+    try {
+        if (!holds_message(q)) return;
+        if (waited == WaitedWith::lock) {
+            notify_waiters(q, Wake::one, kConsumerName<kDelivery>);
+        } else {
+            wake_first_waiter(q);
+        }
+    } catch (py::PyError& error) {
+        error.restore();
+        py::report_unraisable(kDelivery == Delivery::first_message
+                                  ? "orvix.utils.corvane.corvane.AsyncQueue.pop"
+                                  : "orvix.utils.corvane.corvane.AsyncQueue._AsyncQueue__dispatch");
+    }
+}
+
 template <Delivery kDelivery>
 py::CoroutineBody consume(py::Coroutine& co) {
     OrvixAsyncQueue* q = async_queue(co.self());
@@ -42,6 +76,7 @@ py::CoroutineBody consume(py::Coroutine& co) {
                         co_await waiter;
                     } catch (py::PyError&) {
                         forget_waiter(q, waiter.get());
+                        pass_on_wake_up<kDelivery>(q, WaitedWith::no_lock);
                         throw;
                     }
                     forget_waiter(q, waiter.get());
@@ -59,6 +94,7 @@ py::CoroutineBody consume(py::Coroutine& co) {
                     message = take_message(q);
                     if (!message) co_await condition_wait(q);
                 } catch (py::PyError& error) {
+                    pass_on_wake_up<kDelivery>(q, WaitedWith::lock);
                     block.fail(error);  // a cancelled wait leaves through __aexit__
                 }
                 co_await block.exit();

@@ -58,4 +58,9 @@ py::Ref take_message(OrvixAsyncQueue* q) {
     return py::check(py::Ref::steal(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size))));
 }
 
+bool holds_message(OrvixAsyncQueue* q) {
+    PyObject* ring = ring_of(q);
+    return orvix_spscqueue_vtable(ring)->size(ring) > 0;
+}
+
 }  // namespace orvix::corvane

@@ -3,7 +3,8 @@
 // The producers and consumers all run on the event loop's thread, so the one
 // ring sees a single producer and a single consumer as it requires. These
 // helpers are for coroutine bodies: they report failures as py::PyError.
-// Of the ring's table they use only `push` and `try_pop`, the fixed-size pair.
+// Of the ring's table they use `push` and `try_pop`, the fixed-size pair, and
+// `size`.
 #pragma once
 
 #include <Python.h>
@@ -24,5 +25,8 @@ void push_message(OrvixAsyncQueue* q, const char* data, std::size_t size);
 // Takes the next message as a new bytes object without waiting; a null Ref
 // when the ring is empty.
 py::Ref take_message(OrvixAsyncQueue* q);
+
+// Whether the ring holds a message not taken yet.
+bool holds_message(OrvixAsyncQueue* q);
 
 }  // namespace orvix::corvane
