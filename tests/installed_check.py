@@ -27,6 +27,11 @@ PUBLIC_HEADERS = [
 ]
 
 
+# The extension modules of the running interpreter's version, from a wheel of that version.
+EXTENSION_TAG = f".cpython-{sys.version_info.major}{sys.version_info.minor}"
+WHEEL_TAG = f"cp{sys.version_info.major}{sys.version_info.minor}-cp{sys.version_info.major}{sys.version_info.minor}-"
+
+
 def check_installation():
     import orvix
     package = pathlib.Path(orvix.__file__).parent
@@ -36,7 +41,7 @@ def check_installation():
         importlib.import_module(name)   # a missing module fails the check
     files = sorted(p.relative_to(package).as_posix() for p in package.rglob("*")
                    if p.is_file() and "__pycache__" not in p.parts)
-    internal = [f for f in files if not (f.endswith((".py", ".pyi")) or f == "py.typed" or ".cpython-312" in f
+    internal = [f for f in files if not (f.endswith((".py", ".pyi")) or f == "py.typed" or EXTENSION_TAG in f
                                          or f.startswith(("include/", "cmake/")))]
     assert not internal, f"not part of the installed package: {internal}"
     headers = [f.removeprefix("include/") for f in files if f.startswith("include/")]
@@ -47,6 +52,9 @@ def check_installation():
     distribution = importlib.metadata.distribution("orvix")
     assert distribution.version == orvix.__version__, (distribution.version, orvix.__version__)
     assert any(f.name == "LICENSE" for f in distribution.files), "no LICENSE in the wheel"
+    tags = [line.removeprefix("Tag: ") for line in distribution.read_text("WHEEL").splitlines()
+            if line.startswith("Tag: ")]
+    assert tags and all(t.startswith(WHEEL_TAG) for t in tags), tags
     print(f"installed package complete: {package} ({orvix.__version__})")
 
 

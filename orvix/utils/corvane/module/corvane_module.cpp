@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "cpython_support/function.hpp"
+#include "cpython_support/interpreter_internals.hpp"
 #include "cpython_support/module_frame.hpp"
 #include "cpython_support/ref.hpp"
 #include "orvix/utils/corvane/module/capi_import.hpp"
@@ -33,9 +34,10 @@ StringConstant kVtableKey{"__qvx_vtable__"};
 StringConstant kAsyncio{"asyncio"};
 StringConstant kTest{"__test__"};
 
-// Sizes of the records this module was built against.
+// Sizes of the records this module was built against (the type object's
+// differs between interpreter versions).
 constexpr Py_ssize_t kSpscQueueSize = 232;
-constexpr Py_ssize_t kTypeSize = 920;
+constexpr Py_ssize_t kTypeSize = py::internals::kTypeObjectSize;
 
 // Sets `slot` to `make()` unless an earlier, failed import made it already.
 template <class Make>
