@@ -1,5 +1,6 @@
 #include "orvix/utils/corvane/asyncqueue/condition.hpp"
 
+#include <cstdint>
 #include <utility>
 
 #include "cpython_support/coroutine.hpp"
@@ -79,15 +80,11 @@ const AsyncioClasses& asyncio_classes() {
 // defined by the class: reading them from the dictionary gives what getattr
 // would, without its search of the class first. The dictionary is made on
 // the first read (an instance starts with its attributes stored inline) and
-// stays; nothing observable changes. Null when the object has none.
-py::Ref instance_dict(PyObject* obj) noexcept {
-    py::Ref dict = py::Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-    if (!dict) PyErr_Clear();
-    return dict;
-}
+// stays; nothing observable changes. Borrowed.
+PyObject* instance_dict(PyObject* obj) noexcept { return py::internals::instance_dict(obj); }
 
 // Borrowed from `dict`, or null when absent; str keys cannot make the
-// lookup fail, only miss, and run no code.
+// lookup fail, only miss.
 PyObject* entry(const py::Ref& dict, const StringConstant& name) noexcept {
     return PyDict_GetItemWithError(dict.get(), name.get());
 }
@@ -156,35 +153,70 @@ bool none_queued(PyObject* waiters, const AsyncioClasses& classes) {
            (Py_IS_TYPE(waiters, reinterpret_cast<PyTypeObject*>(classes.deque)) && deque_length(waiters) == 0);
 }
 
-// The condition's `_waiters` deque when its lock is free with nobody queued
-// for it, so that `async with cond:` would take it without suspending; null
-// otherwise, or when in doubt. Both dictionaries are made (which allocates,
-// and so may run the collector and with it any code) before any entry that
-// is used is read; the reads after that run no code, so they see one state.
-py::Ref waiters_of_free_condition(PyObject* cond) {
+// What the last full read of a condition's and its lock's dictionaries
+// found, with their addresses and versions (see dict_version): while both
+// dictionaries match, the condition's lock is the same object, still free,
+// and its `_waiters` and the condition's `_waiters` are the same objects, so
+// only the two deques' contents need a look. Nothing is owned: the objects
+// are used only after the match has shown that the dictionaries holding them
+// are there, unchanged.
+struct Snapshot {
+    PyObject* cond_dict = nullptr;
+    std::uint64_t cond_version = 0;
+    PyObject* lock = nullptr;
+    PyObject* lock_dict = nullptr;
+    std::uint64_t lock_version = 0;
+    PyObject* lock_waiters = nullptr;  // None or a deque
+    PyObject* waiters = nullptr;       // the condition's deque
+};
+
+bool unchanged(PyObject* dict, PyObject* seen, std::uint64_t version) {
+    return dict == seen && version != 0 && py::internals::dict_version(dict) == version;
+}
+
+// The condition's `_waiters` deque (borrowed) when its lock is free with
+// nobody queued for it, so that `async with cond:` would take it without
+// suspending; null otherwise, or when in doubt.
+PyObject* waiters_of_free_condition(PyObject* cond) {
+    static Snapshot last;
     const AsyncioClasses& classes = asyncio_classes();
-    if (!classes.condition || reinterpret_cast<PyObject*>(Py_TYPE(cond)) != classes.condition) return {};
-    py::Ref cond_dict = instance_dict(cond);
-    if (!cond_dict) return {};
-    py::Ref lock = py::Ref::borrow(entry(cond_dict, kLock));
-    if (!lock || reinterpret_cast<PyObject*>(Py_TYPE(lock.get())) != classes.lock) return {};
-    py::Ref lock_dict = instance_dict(lock.get());
-    if (!lock_dict || entry(cond_dict, kLock) != lock.get()) return {};
-    PyObject* waiters = entry(cond_dict, kWaiters);
+    if (!classes.condition || reinterpret_cast<PyObject*>(Py_TYPE(cond)) != classes.condition) return nullptr;
+    PyObject* cond_dict = instance_dict(cond);
+    if (!cond_dict) return nullptr;
+    if (unchanged(cond_dict, last.cond_dict, last.cond_version) &&
+        reinterpret_cast<PyObject*>(Py_TYPE(last.lock)) == classes.lock &&
+        unchanged(instance_dict(last.lock), last.lock_dict, last.lock_version)) {
+        return none_queued(last.lock_waiters, classes) ? last.waiters : nullptr;
+    }
+    // The full read. The version of the condition's dictionary is taken
+    // before its entries are read, and the read counts only if that
+    // dictionary is still the condition's and unchanged after making the
+    // lock's dictionary, which allocates and so may run the collector, and
+    // with it any code (the dictionary is held meanwhile).
+    py::Ref hold_cond_dict = py::Ref::borrow(cond_dict);
+    const std::uint64_t cond_version = py::internals::dict_version(cond_dict);
+    py::Ref lock = py::Ref::borrow(entry(hold_cond_dict, kLock));
+    if (!lock || reinterpret_cast<PyObject*>(Py_TYPE(lock.get())) != classes.lock) return nullptr;
+    PyObject* waiters = entry(hold_cond_dict, kWaiters);
+    py::Ref lock_dict = py::Ref::borrow(instance_dict(lock.get()));
+    if (!lock_dict || instance_dict(cond) != cond_dict || py::internals::dict_version(cond_dict) != cond_version)
+        return nullptr;
+    const std::uint64_t lock_version = py::internals::dict_version(lock_dict.get());
+    if (entry(lock_dict, kLocked) != Py_False) return nullptr;
     PyObject* lock_waiters = entry(lock_dict, kWaiters);
     PyTypeObject* deque = reinterpret_cast<PyTypeObject*>(classes.deque);
-    if (entry(lock_dict, kLocked) != Py_False || !lock_waiters ||
-        (lock_waiters != Py_None && !Py_IS_TYPE(lock_waiters, deque)) || !waiters || !Py_IS_TYPE(waiters, deque))
-        return {};
-    return none_queued(lock_waiters, classes) ? py::Ref::borrow(waiters) : py::Ref();
+    if (!lock_waiters || (lock_waiters != Py_None && !Py_IS_TYPE(lock_waiters, deque))) return nullptr;
+    if (!waiters || !Py_IS_TYPE(waiters, deque)) return nullptr;
+    last = {cond_dict, cond_version, lock.get(), lock_dict.get(), lock_version, lock_waiters, waiters};
+    return none_queued(lock_waiters, classes) ? waiters : nullptr;
 }
 
 }  // namespace
 
 bool notify_if_lock_free(OrvixAsyncQueue* q, const char* method) {
-    py::Ref waiters = waiters_of_free_condition(q->_notify_cond);
+    PyObject* waiters = waiters_of_free_condition(q->_notify_cond);
     py::Ref pending;
-    if (!waiters || !first_pending(waiters.get(), asyncio_classes(), pending)) {
+    if (!waiters || !first_pending(waiters, asyncio_classes(), pending)) {
         PyErr_Clear();  // the full block reports any real fault
         return false;
     }
@@ -211,13 +243,14 @@ void notify_waiters(OrvixAsyncQueue* q, Wake which, const char* method) {
 
 py::Ref wait_if_lock_free(OrvixAsyncQueue* q) {
     PyObject* cond = q->_notify_cond;
-    py::Ref waiters = waiters_of_free_condition(cond);
-    if (!waiters) {
+    PyObject* found = waiters_of_free_condition(cond);
+    if (!found) {
         PyErr_Clear();  // the full block reports any real fault
         return {};
     }
-    // What wait() does between giving the lock back and awaiting (making
-    // the future runs Python code: the deque is held meanwhile).
+    // What wait() does between giving the lock back and awaiting; held
+    // meanwhile: making the future runs Python code.
+    py::Ref waiters = py::Ref::borrow(found);
     py::Ref loop = py::check(py::Ref::steal(PyObject_CallMethodNoArgs(cond, kGetLoop.get())));
     py::Ref future = py::check(py::Ref::steal(PyObject_CallMethodNoArgs(loop.get(), kCreateFuture.get())));
     py::check(py::Ref::steal(PyObject_CallMethodOneArg(waiters.get(), kAppend.get(), future.get())));
