@@ -12,6 +12,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import sysconfig
 import tempfile
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -35,8 +36,9 @@ WHEEL_TAG = f"cp{sys.version_info.major}{sys.version_info.minor}-cp{sys.version_
 def check_installation():
     import orvix
     package = pathlib.Path(orvix.__file__).parent
-    assert package != ROOT / "orvix" and not package.is_relative_to(ROOT / "build"), (
-        f"orvix was imported from the source or a build tree, not the installation: {package}")
+    site_packages = pathlib.Path(sysconfig.get_path("platlib")).resolve()
+    assert package.resolve().is_relative_to(site_packages), (
+        f"orvix was imported from elsewhere than this environment's installation ({site_packages}): {package}")
     for name in MODULES:
         importlib.import_module(name)   # a missing module fails the check
     files = sorted(p.relative_to(package).as_posix() for p in package.rglob("*")
