@@ -223,7 +223,8 @@ TEST(PublishedHandle, AChildDoesNotWaitForASenderOfItsParent) {
     producer.join();
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child's retire() waited (status " << status << ")";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the child's retire() waited (status " << status << ")";
     EXPECT_EQ(handle.retire(), 5u) << "the parent's own handle is untouched";
 }
 #endif

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <new>
 
 #include "cpython_support/ref.hpp"
@@ -130,7 +131,8 @@ inline bool socket_opened_here(PyObject* self) noexcept {
 
 // stats() of both classes adds the core's count of failed wake-up sends.
 inline bool add_wakeup_stats(PyObject* self, PyObject* dict) {
-    py::Ref failed = py::Ref::steal(PyLong_FromUnsignedLongLong(socket_core(self).wakeups_failed.load(std::memory_order_relaxed)));
+    const std::uint64_t count = socket_core(self).wakeups_failed.load(std::memory_order_relaxed);
+    py::Ref failed = py::Ref::steal(PyLong_FromUnsignedLongLong(count));
     return failed && PyDict_SetItemString(dict, "wakeups_failed", failed.get()) == 0;
 }
 
