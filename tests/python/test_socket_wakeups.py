@@ -21,7 +21,7 @@ def run_with_failing_sends(code, every, timeout):
 
 # Bursts with pauses between them, so that the reader falls asleep before
 # most bursts and a wake-up is sent for each; the script prints whether
-# every message arrived, in order, and how many sends failed.
+# every message arrived, in order, and whether any send failed.
 BURSTS = textwrap.dedent("""
     import asyncio, struct, sys, time
     import dispatcher_probe
