@@ -16,10 +16,10 @@ PUSHED = 200
 CLOSED, TOO_LARGE = -2, -1
 
 
-def run_dispatcher(cls, callback, before_setup, **options):
+def run_dispatcher(cls, callback, before_setup, after_close=lambda d: None, **options):
     """Makes a dispatcher, runs before_setup(d) while no reader runs yet, starts the reader, waits
-    until the ring is empty and every message taken has reached `callback`, then closes it.
-    Returns (what before_setup returned, stats before close, stats after close)."""
+    until the ring is empty and every message taken has reached `callback`, then closes it and
+    runs after_close(d). Returns (what before_setup returned, stats before close, stats at the end)."""
     def drained(d, seen_before):
         s = d.stats()
         return s["pending"] == 0 and s["delivered"] == seen_before()
@@ -39,6 +39,7 @@ def run_dispatcher(cls, callback, before_setup, **options):
                 await asyncio.sleep(0.001)
             stats = d.stats()
             d.close()
+            after_close(d)
             return made, stats, d.stats()
         return asyncio.run(main())
 
@@ -54,6 +55,7 @@ def run_dispatcher(cls, callback, before_setup, **options):
     assert eventually(lambda: drained(d, lambda: calls))
     stats = d.stats()
     d.close()
+    after_close(d)
     return made, stats, d.stats()
 
 
@@ -88,19 +90,21 @@ def test_an_overfilled_ring_accounts_for_every_push(cls, mode):
     assert (stats["reader"], closed["reader"]) == ("running", "closed")
 
 
-@pytest.mark.parametrize("cls, why", [(cls, "too large") for cls in DISPATCHERS] +
-                         [(ThreadedDispatcher, "closed")])
-def test_a_message_that_can_never_be_stored_is_answered_negative_and_counted(cls, why):
-    def push(d):
-        if why == "closed":
-            d.close()
-            return feed(d, count=3)
-        return feed(d, count=3, size=65)
-
+@pytest.mark.parametrize("cls", DISPATCHERS)
+def test_a_message_that_can_never_be_stored_is_answered_negative_and_counted(cls):
     seen = []
-    results, stats, _ = run_dispatcher(cls, seen.append, push, slot_size=64)
-    assert results == [CLOSED if why == "closed" else TOO_LARGE] * 3
+    results, stats, _ = run_dispatcher(cls, seen.append, lambda d: feed(d, count=3, size=65), slot_size=64)
+    assert results == [TOO_LARGE] * 3
     assert (stats["stored"], stats["refused"], stats["delivered"], seen) == (0, 3, 0, [])
+
+
+@pytest.mark.parametrize("cls", DISPATCHERS)
+def test_a_push_after_close_is_refused_as_closed_and_counted(cls):
+    late, seen = [], []
+    _, _, end = run_dispatcher(cls, seen.append, lambda d: feed(d, count=5),
+                               after_close=lambda d: late.extend(feed(d, count=3)))
+    assert late == [CLOSED] * 3
+    assert (end["stored"], end["refused"], end["delivered"], end["pending"], len(seen)) == (5, 3, 5, 0, 5)
 
 
 class Boom(Exception):

@@ -32,6 +32,8 @@ class _Stats(TypedDict):
     """How the reader (AsyncQueue: the dispatch task) stands."""
     error: NotRequired[BaseException]
     """The exception that stopped the reader; present only when ``reader`` is ``"stopped"``."""
+    wakeups_failed: NotRequired[int]
+    """SyncDispatcher and AsyncDispatcher only: wake-up datagram sends that failed (each attempt counted)."""
 
 class ThreadedDispatcher:
     """Hands every message from a native producer to a plain callable on a native reader thread.
@@ -81,8 +83,8 @@ class SyncDispatcher:
     ``callback(message)`` for every message in the ring, in order.
 
     Mind the argument order: ``zerocopy`` comes before ``overwrite`` here.
-    ``daemon`` is the reader thread's daemon flag. ``close()`` lets the reader
-    deliver what is queued and end. A callback that raises ends the reader,
+    ``daemon`` is the reader thread's daemon flag. ``close()`` closes the ring
+    and lets the reader deliver what it holds and end. A callback that raises ends the reader,
     and ``threading`` reports the exception.
     """
 
@@ -99,7 +101,7 @@ class SyncDispatcher:
     def setup(self, host: str | None = "127.0.0.1") -> None:
         """Bind the wake-up socket on ``host`` and start the reader thread (once per dispatcher)."""
     def close(self) -> None:
-        """Stop the reader once it has delivered the messages queued now. Harmless twice."""
+        """Close the ring (later pushes answer -2); the reader delivers what it holds, then ends. Harmless twice."""
     def stats(self) -> _Stats:
         """What happened to the messages so far (a snapshot); see ``_Stats``."""
     def _try_pop(self) -> NoReturn:
@@ -138,7 +140,7 @@ class AsyncDispatcher:
     def setup(self, host: str | None = "127.0.0.1") -> None:
         """Bind the wake-up socket on ``host`` and start the reader task in the running loop (once)."""
     def close(self) -> None:
-        """Cancel the reader task and close the socket. Harmless twice or before ``setup()``."""
+        """Close the ring (later pushes answer -2), cancel the reader task and close the socket. Harmless twice or before ``setup()``."""
     def stats(self) -> _Stats:
         """What happened to the messages so far (a snapshot); see ``_Stats``."""
     async def _reader(self, loop: asyncio.AbstractEventLoop, sock: socket.socket) -> None:
