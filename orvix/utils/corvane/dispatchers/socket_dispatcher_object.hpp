@@ -110,12 +110,13 @@ inline DeliveryRecord& socket_delivery(PyObject* self) noexcept { return socket_
 // the reader's state, the mark on which a reader that finds the ring empty
 // leaves, and the ring closed, so that every later push is refused (-2) and
 // counted while what the ring holds can still be taken. False, and nothing
-// but the state changed, before setup() has opened a socket: close() then
-// leaves the dispatcher as it was, and a setup() may still follow.
+// changed, before setup() has opened a socket: close() then leaves the
+// dispatcher as it was (its reader "not started"), and a setup() may still
+// follow and deliver what was pushed meanwhile.
 inline bool close_socket_ring(PyObject* self) noexcept {
     SocketDispatcherTail& tail = socket_tail(self);
-    tail.delivery.closed();
     if (!tail.socket_opened) return false;
+    tail.delivery.closed();
     tail.closed = true;
     PyObject* q = socket_head(self)._q;
     if (q != Py_None) orvix_spscqueue_vtable(q)->close(q);
