@@ -61,6 +61,7 @@
 #include "orvix/ringq/message_copy.hpp"
 #include "orvix/ringq/page_buffer.hpp"
 #include "orvix/ringq/ring_layout.hpp"
+#include "orvix/ringq/ring_message.hpp"
 #include "orvix/ringq/ring_result.hpp"
 
 namespace orvix::ringq {
@@ -71,12 +72,6 @@ struct RingOptions {
     bool overwrite = false;
     bool zerocopy = false;
     bool block_on_full = false;
-};
-
-// A message handed out by the ring: readable until the consumer's next call.
-struct Message {
-    const char* data = nullptr;
-    std::size_t size = 0;
 };
 
 class SpscRing {
