@@ -39,7 +39,9 @@ inline constexpr const char kStatsDoc[] =
     "each retry counted), dropped (stored messages overwritten before delivery, overwrite=True), "
     "delivered (messages handed to the callback or returned by pop()), pending (messages in the "
     "ring now), reader (\"not started\", \"running\", \"stopped\" or \"closed\") and, when the "
-    "reader stopped, error (the exception that stopped it).";
+    "reader stopped, error (the exception that stopped it). The counters of one snapshot "
+    "keep delivered + dropped + pending <= stored + 1 and, in fixed-size mode, "
+    "pending <= capacity + 1 (the ring's capacity).";
 
 template <DeliveryRecordOf record_of>
 constexpr py::FunctionSpec stats_spec(const char* qualname) {
