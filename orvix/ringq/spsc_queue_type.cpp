@@ -74,8 +74,8 @@ int entry_try_pop_var(PyObject* q, const char** data, std::size_t* size)
 void entry_close(PyObject* q) { ring_of(q).close(); }
 void entry_counts(PyObject* q, OrvixRingCounts* out)
 {
-    const SpscRing& ring = ring_of(q);
-    *out = {ring.stored(), ring.refused(), ring.dropped(), ring.taken(), ring.size()};
+    const RingCounts c = ring_of(q).counts();
+    *out = {c.stored, c.refused, c.dropped, c.taken, c.pending};
 }
 
 const OrvixSPSCQueueVTable kMethodTable = {

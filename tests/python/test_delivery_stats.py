@@ -188,3 +188,69 @@ def test_async_queue_counts_refused_and_overwritten_pushes():
     assert overwritten == {"stored": 10, "refused": 0, "dropped": 6, "delivered": 4, "pending": 0,
                            "reader": "not started"}
     assert shut["reader"] == "closed"
+
+
+def snapshots_during_delivery(cls, capacity, overwrite, seconds=0.5):
+    """stats() read over and over while a producer keeps the ring busy and the reader empties it."""
+    snapshots = []
+    if cls is AsyncQueue:
+        async def main():
+            q = AsyncQueue(capacity=capacity, slot_size=64, overwrite=overwrite)
+            end = asyncio.get_running_loop().time() + seconds
+
+            async def produce():
+                while asyncio.get_running_loop().time() < end:
+                    for _ in range(capacity // 2):
+                        try:
+                            await q.push_buf(b"m")
+                        except asyncio.QueueFull:
+                            break
+                        snapshots.append(q.stats())
+                    await asyncio.sleep(0)
+
+            async def consume():
+                while True:
+                    await q.pop()
+                    snapshots.append(q.stats())
+
+            consumer = asyncio.create_task(consume())
+            await produce()
+            consumer.cancel()
+            await q.shutdown()
+        asyncio.run(main())
+        return snapshots
+
+    options = dict(capacity=capacity, slot_size=16, overwrite=overwrite)
+    if cls is AsyncDispatcher:
+        async def main():
+            async def ignore(message):
+                pass
+            d = cls(ignore, **options)
+            d.setup()
+            with Feed(d, duration=seconds, size=16, on_full="skip") as f:
+                while f.running:
+                    snapshots.append(d.stats())
+                    await asyncio.sleep(0)   # the reader task runs in between
+            d.close()
+        asyncio.run(main())
+        return snapshots
+
+    d = cls(lambda m: None, **options)
+    d.setup()
+    with Feed(d, duration=seconds, size=16, on_full="skip") as f:
+        while f.running:
+            snapshots.append(d.stats())
+    d.close()
+    return snapshots
+
+
+@pytest.mark.parametrize("overwrite", [False, True], ids=["refusing", "overwrite"])
+@pytest.mark.parametrize("cls", DISPATCHERS + [AsyncQueue])
+def test_every_snapshot_during_delivery_keeps_the_documented_relations(cls, overwrite):
+    capacity = 256
+    snapshots = snapshots_during_delivery(cls, capacity, overwrite)
+    assert len(snapshots) > 100
+    wrong = [s for s in snapshots
+             if not (s["delivered"] + s["dropped"] + s["pending"] <= s["stored"] + 1 and
+                     s["pending"] <= capacity + 1)]
+    assert wrong == [], f"{len(wrong)} of {len(snapshots)}"

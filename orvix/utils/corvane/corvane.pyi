@@ -14,6 +14,10 @@ from typing import Literal, NoReturn, NotRequired, SupportsBytes, SupportsInt, T
 class _Stats(TypedDict):
     """What ``stats()`` returns: a snapshot of what happened to the messages so far.
 
+    Every snapshot keeps ``delivered + dropped + pending <= stored + 1`` and,
+    in fixed-size mode, ``pending <= capacity + 1`` (the ring's capacity, a
+    power of two); at rest, ``stored == delivered + dropped + pending``.
+
     A name of the stubs only (the module has no such attribute): annotate
     with it under ``typing.TYPE_CHECKING``, or use a plain ``dict``.
     """
@@ -52,8 +56,9 @@ class ThreadedDispatcher:
     refused).
 
     An exception from the callback is reported through ``sys.unraisablehook``
-    and ends the reader; ``close()`` closes the ring and never waits for the
-    reader.
+    and ends the reader; its message counts as delivered and a later
+    ``setup()`` goes on with the next one. ``close()`` closes the ring and
+    never waits for the reader.
     """
 
     def __init__(

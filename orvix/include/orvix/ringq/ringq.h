@@ -32,7 +32,9 @@ extern "C" {
 #define ORVIX_RING_WRONG_MODE (-3) /* fixed-size call on a variable-size ring, or the reverse */
 
 /* What a ring has counted so far (see the `counts` entry). Each field is
- * exact; while both sides run they are read at slightly different moments. */
+ * exact; while both sides run they are read at slightly different moments,
+ * in an order that keeps taken + dropped <= stored, pending <= stored -
+ * taken - dropped and, in fixed-size mode, pending <= capacity + 1. */
 typedef struct OrvixRingCounts {
     unsigned long long stored;   /* pushes that stored their message */
     unsigned long long refused;  /* pushes that stored nothing: full, closed, too large, wrong mode */

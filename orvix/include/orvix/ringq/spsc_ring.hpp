@@ -61,9 +61,15 @@
 #include "orvix/ringq/message_copy.hpp"
 #include "orvix/ringq/page_buffer.hpp"
 #include "orvix/ringq/ring_layout.hpp"
+#include "orvix/ringq/ring_message.hpp"
 #include "orvix/ringq/ring_result.hpp"
 
 namespace orvix::ringq {
+
+// The ring's counters as one snapshot: see SpscRing::counts().
+struct RingCounts {
+    std::uint64_t stored = 0, refused = 0, dropped = 0, taken = 0, pending = 0;
+};
 
 struct RingOptions {
     std::size_t slot_size = 1024;
@@ -71,12 +77,6 @@ struct RingOptions {
     bool overwrite = false;
     bool zerocopy = false;
     bool block_on_full = false;
-};
-
-// A message handed out by the ring: readable until the consumer's next call.
-struct Message {
-    const char* data = nullptr;
-    std::size_t size = 0;
 };
 
 class SpscRing {
@@ -163,15 +163,45 @@ public:
 
     bool closed() const noexcept { return closed_.load(std::memory_order_acquire); }
 
-    // Messages stored and not yet taken by the consumer (one looked at with
-    // wait_front still counts). A snapshot: both sides may move meanwhile.
-    std::size_t size() const noexcept
+    // Messages stored and neither taken by the consumer nor dropped (one
+    // looked at with wait_front still counts). A snapshot: see counts().
+    std::size_t size() const noexcept { return pending_of(producer_.stored.load(std::memory_order_acquire)); }
+
+    // Every counter, read so that the snapshot keeps the relations that hold
+    // at any one moment, although both sides move while it is read:
+    //
+    //   taken + dropped <= stored     pending <= slots + 1 (fixed-size mode)
+    //
+    // Counters only grow, so a later read is never smaller: taken and
+    // dropped are read before stored, and the pending count after it.
+    //
+    // * taken + dropped <= stored. A message is taken or dropped, never both,
+    //   and only once it was stored: its stored bump happens before its take
+    //   (through tail: release in publish(), acquire in the claim) and is
+    //   sequenced before its drop (one producer thread). bump() stores with
+    //   release and the loads below acquire, so the read of stored that
+    //   follows sees at least every message the reads of taken and dropped
+    //   counted.
+    // * pending <= slots + 1. The producer stores message s only once it has
+    //   seen (acquiring head) that all but `slots` messages before it are
+    //   gone; the consumer counts a message taken before it frees the next
+    //   one's slot, and the producer counts its drops itself. Through the
+    //   release of that bump of stored, taken and dropped read after stored
+    //   count all those messages but one: the consumer frees a slot before
+    //   it counts its message taken when it copies the message out (and
+    //   wait_front with overwrite counts it only at pop_front): the "+ 1".
+    //
+    // Variable-size mode counts records, which are as many as their sizes
+    // allow.
+    RingCounts counts() const noexcept
     {
-        // Relaxed: three independent counters; the result is only a snapshot.
-        const std::uint64_t taken = consumer_.taken.load(std::memory_order_relaxed);
-        const std::uint64_t gone = taken + producer_.dropped.load(std::memory_order_relaxed);
-        const std::uint64_t stored = producer_.stored.load(std::memory_order_relaxed);
-        return stored > gone ? static_cast<std::size_t>(stored - gone) : 0;
+        RingCounts c;
+        c.taken = consumer_.taken.load(std::memory_order_acquire);
+        c.dropped = producer_.dropped.load(std::memory_order_acquire);
+        c.stored = producer_.stored.load(std::memory_order_acquire);
+        c.refused = producer_.refused.load(std::memory_order_relaxed);  // in no relation
+        c.pending = pending_of(c.stored);
+        return c;
     }
 
     // The producer's counters and the consumer's: relaxed loads of fields
@@ -508,9 +538,20 @@ private:
     }
 
     // Single-writer counters: a plain load and store, no locked instruction.
+    // Release: a snapshot that acquires the new count also sees what came
+    // before it (see counts()); on x86 and for the compiler alone this costs
+    // nothing more than relaxed.
     static void bump(std::atomic<std::uint64_t>& counter) noexcept
     {
-        counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    }
+    // Of the first `stored` messages, those neither taken nor dropped, both
+    // read after `stored` (see counts()); 0 when a side moved in between.
+    std::size_t pending_of(std::uint64_t stored) const noexcept
+    {
+        const std::uint64_t gone = consumer_.taken.load(std::memory_order_acquire) +
+                                   producer_.dropped.load(std::memory_order_acquire);
+        return stored > gone ? static_cast<std::size_t>(stored - gone) : 0;
     }
     void count_taken() noexcept { bump(consumer_.taken); }
     // Every push that stores nothing is counted, whatever the reason, so

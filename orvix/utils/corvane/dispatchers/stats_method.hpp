@@ -48,7 +48,9 @@ inline constexpr const char kStatsDoc[] =
     "delivered (messages handed to the callback or returned by pop()), pending (messages in the "
     "ring now), reader (\"not started\", \"running\", \"stopped\" or \"closed\") and, when the "
     "reader stopped, error (the exception that stopped it). AsyncDispatcher and SyncDispatcher "
-    "add wakeups_failed (sends of the wake-up datagram that failed, each attempt counted).";
+    "add wakeups_failed (sends of the wake-up datagram that failed, each attempt counted). "
+    "The counters of one snapshot keep delivered + dropped + pending <= stored + 1 and, in "
+    "fixed-size mode, pending <= capacity + 1 (the ring's capacity).";
 
 template <DeliveryRecordOf record_of, ExtraStats extra = nullptr>
 constexpr py::FunctionSpec stats_spec(const char* qualname) {
