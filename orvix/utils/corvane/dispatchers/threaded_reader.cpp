@@ -196,8 +196,8 @@ private:
     enum class Delivery : unsigned char { delivered, callback_raised, not_made, dispatcher_gone };
 
     // One message to the callback, lock held. Anything but `delivered` ends
-    // the loop; a failure (of the callback, or of making the bytes) is
-    // reported here.
+    // the loop; a failure (of the callback, or of making the bytes) is left
+    // pending for the caller to report.
     //
     // Plain pointers rather than owning ones on purpose: a callback that
     // blocks (say in time.sleep) while the interpreter exits is ended inside
@@ -214,11 +214,9 @@ private:
         Py_XDECREF(result);
         Py_XDECREF(message);
         Py_DECREF(callback);
-        if (outcome != Delivery::delivered) {
-            // Asked again: the callback may have let the dispatcher go.
-            if (link_->dispatcher()) link_->dispatcher()->delivery.reader_stopped_with_pending_error();
-            report_reader_error(variable_);
-        }
+        // Asked again: the callback may have let the dispatcher go.
+        if (outcome != Delivery::delivered && link_->dispatcher())
+            link_->dispatcher()->delivery.reader_stopped_with_pending_error();
         return outcome;
     }
 
@@ -241,7 +239,18 @@ private:
             // once detached another reader may attach and take the ring.
             if (outcome == Delivery::callback_raised && from == From::shown)
                 orvix_spscqueue_vtable(ring_)->pop_front(ring_);
-            finish(lock);
+            // Detached before the report, which runs Python code (the
+            // unraisable hook) that may let the lock go: a setup() that sees
+            // the reader stopped finds the ring free for a new one.
+            if (outcome == Delivery::dispatcher_gone) {
+                finish(lock);
+            } else {
+                PyObject* error = PyErr_GetRaisedException();
+                detach();
+                PyErr_SetRaisedException(error);
+                report_reader_error(variable_);
+                lock.leave();
+            }
             return false;
         }
         set_phase(from == From::shown ? Phase::popping : Phase::in_ring);
