@@ -27,7 +27,8 @@
 // * block_on_full: a notify push (push_notify, push_var_notify: the consumer
 //   waits on another thread) that finds the ring full sleeps until the
 //   consumer has freed room for it plus a quarter of the ring, or the ring
-//   is closed. Plain push / push_var never
+//   is closed; but only while a reader is present and the producer was not
+//   interrupted (see below), else it returns kFull. Plain push / push_var never
 //   wait: their consumer may be the calling thread itself. A push that does
 //   not wait and finds the ring full returns kFull.
 //
