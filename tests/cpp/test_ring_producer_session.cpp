@@ -37,7 +37,7 @@ int blocking_push(SpscRing& ring, bool variable)
 
 TEST(ProducerSession, OneProducerAtATime)
 {
-    auto ring = ring_test::make_ring({8, 4});
+    auto ring = full_blocking_ring(false);
     EXPECT_EQ(ring->producer_session(), ProducerSession::kNone);
     EXPECT_FALSE(ring->interrupt_producer());  // nobody to interrupt, and nothing left behind
     EXPECT_EQ(ring->producer_session(), ProducerSession::kNone);
@@ -47,7 +47,12 @@ TEST(ProducerSession, OneProducerAtATime)
     EXPECT_TRUE(ring->interrupt_producer());  // still interrupted
     EXPECT_EQ(ring->producer_session(), ProducerSession::kInterrupted);
     EXPECT_FALSE(ring->attach_producer());    // the interrupted one has not let go yet
-    EXPECT_EQ(ring->push("a", 1), kStored);   // interrupted pushes still store while there is room
+    const std::uint64_t refused = ring->refused();
+    EXPECT_EQ(blocking_push(*ring, false), kFull);  // would wait: refused at once, and counted
+    EXPECT_EQ(ring->refused(), refused + 1);
+    Message m;
+    ASSERT_EQ(ring->try_pop(m), kHandedOut);
+    EXPECT_EQ(blocking_push(*ring, false), kStored);  // with room it still stores
     ring->detach_producer();
     EXPECT_EQ(ring->producer_session(), ProducerSession::kNone);
     ASSERT_TRUE(ring->attach_producer());     // the interruption went with the session
@@ -55,31 +60,6 @@ TEST(ProducerSession, OneProducerAtATime)
     ring->close();
     ring->detach_producer();
     EXPECT_TRUE(ring->attach_producer());     // a closed ring still has sessions; its pushes say closed
-}
-
-// While the producer is interrupted, or no reader is present, a push that
-// would wait is refused at once and counted; a push with room still stores.
-TEST(ProducerSession, PushesThatWouldWaitAreRefusedInstead)
-{
-    for (bool variable : {false, true}) {
-        for (bool interrupted : {false, true}) {
-            auto ring = full_blocking_ring(variable);
-            const std::uint64_t refused = ring->refused();
-            ASSERT_TRUE(ring->attach_producer());
-            if (interrupted) {
-                ring->interrupt_producer();
-            } else {
-                ring->set_reader_present(false);
-            }
-            EXPECT_EQ(blocking_push(*ring, variable), kFull);
-            EXPECT_EQ(blocking_push(*ring, variable), kFull);
-            EXPECT_EQ(ring->refused(), refused + 2);
-            Message m;
-            ASSERT_EQ(variable ? ring->try_pop_var(m) : ring->try_pop(m), kHandedOut);
-            ring->release();
-            EXPECT_EQ(blocking_push(*ring, variable), kStored);
-        }
-    }
 }
 
 struct WakeCase {
@@ -91,8 +71,8 @@ struct WakeCase {
 class BlockedPushEnds : public ::testing::TestWithParam<WakeCase> {};
 
 // A producer asleep in a blocking push is woken by the interrupt or by the
-// reader leaving, and refused; once the session ends (or a reader is back)
-// it waits again.
+// reader leaving, and refused (so is any push that would wait meanwhile);
+// once the session ends (or a reader is back) a push waits again.
 TEST_P(BlockedPushEnds, WokenAndRefusedThenWaitsAgain)
 {
     const WakeCase& c = GetParam();
@@ -115,7 +95,10 @@ TEST_P(BlockedPushEnds, WokenAndRefusedThenWaitsAgain)
     }
     ASSERT_EQ(blocked.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(blocked.get(), kFull);
-    EXPECT_EQ(ring->refused(), refused + 1);
+    if (!c.by_interrupt) {
+        EXPECT_EQ(blocking_push(*ring, c.variable), kFull);  // no longer waits at all
+    }
+    EXPECT_EQ(ring->refused(), refused + (c.by_interrupt ? 1 : 2));
 
     ring->set_reader_present(true);
     ASSERT_TRUE(ring->attach_producer());
