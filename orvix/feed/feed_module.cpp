@@ -17,7 +17,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <stdexcept>
+#include <exception>
 #include <new>
 #include <optional>
 #include <system_error>
@@ -66,22 +66,25 @@ int optional_real(PyObject* obj, const char* name, std::optional<double>& out) {
     return 0;
 }
 
-// An int from HEADER_SIZE to kMaxSize (anything with __index__ counts).
+// An int (anything with __index__) from HEADER_SIZE to kMaxSize. -1 with an exception set.
 int parse_size(PyObject* obj, std::size_t& out) {
-    PyObject* index = PyNumber_Index(obj);
-    if (index == nullptr) return -1;
-    int overflow = 0;
-    const long long size = PyLong_AsLongLongAndOverflow(index, &overflow);
-    const bool failed = size == -1 && PyErr_Occurred();
-    if (!failed && (overflow < 0 || (overflow == 0 && size < static_cast<long long>(kHeaderSize)))) {
-        PyErr_Format(PyExc_ValueError, "size must be at least HEADER_SIZE (%zu), got %R", kHeaderSize, index);
-    } else if (!failed && (overflow > 0 || static_cast<unsigned long long>(size) > kMaxSize)) {
-        PyErr_Format(PyExc_OverflowError, "size must be at most %zu, got %R", kMaxSize, index);
-    } else if (!failed) {
-        out = static_cast<std::size_t>(size);
+    PyObject* size = PyNumber_Index(obj);
+    if (size == nullptr) return -1;
+    int beyond = 0;   // -1 or 1: beyond long long on that side
+    const long long value = PyLong_AsLongLongAndOverflow(size, &beyond);
+    int result = -1;
+    if (value == -1 && PyErr_Occurred()) {
+        // the conversion's own error
+    } else if (beyond < 0 || (beyond == 0 && value < static_cast<long long>(kHeaderSize))) {
+        PyErr_Format(PyExc_ValueError, "size must be at least HEADER_SIZE (%zu), got %R", kHeaderSize, size);
+    } else if (beyond > 0 || static_cast<unsigned long long>(value) > kMaxSize) {
+        PyErr_Format(PyExc_OverflowError, "size must be at most %zu, got %R", kMaxSize, size);
+    } else {
+        out = static_cast<std::size_t>(value);
+        result = 0;
     }
-    Py_DECREF(index);
-    return PyErr_Occurred() ? -1 : 0;
+    Py_DECREF(size);
+    return result;
 }
 
 int parse_options(PyObject* count_obj, PyObject* duration_obj, PyObject* size_obj, PyObject* rate_obj,
