@@ -248,15 +248,16 @@ def test_a_ring_takes_one_feed_at_a_time(dispatcher_class, overwrite):
 
 
 # A feed whose thread waits for room in a block_on_full push: the reader's
-# callback takes the interpreter lock for every message, and is slow. Its
-# globals are not the script's, so that no cycle keeps the feed from being
-# deallocated at exit.
+# callback is slow and needs the interpreter lock back after every message
+# (at exit it is in its sleep, as in test_interpreter_exit_with_a_running_reader).
+# Its globals are not the script's, so that no cycle keeps the feed from
+# being deallocated at exit.
 BLOCKED_FEED = """
     import time
     from orvix.feed import Feed
     from orvix.utils.corvane.corvane import ThreadedDispatcher
 
-    slow = eval("lambda message: __import__('time').sleep(0.001)", {{}})
+    slow = eval("lambda message: __import__('time').sleep(0.3)", {{}})
     d = ThreadedDispatcher(slow, capacity=4, slot_size=64, block_on_full=True)
     {reader}
     feed = Feed(d, duration=600, size=16)
