@@ -51,7 +51,10 @@ class ThreadedDispatcher:
     ``capacity`` messages of up to ``slot_size`` bytes, or length-prefixed
     records of any size up to the ring's limit with ``variable_size=True``.
     ``block_on_full=True`` makes a producer wait for room instead of being
-    refused; ``overwrite=True`` drops the oldest messages instead. The
+    refused, but only while the reader runs: before ``setup()`` and after the
+    callback raised, a push into the full ring is refused at once (0, counted
+    in ``refused``), and a producer waiting when the reader stops is released
+    with 0. ``overwrite=True`` drops the oldest messages instead. The
     producer's push returns the ring's result (1 stored, 0 full, negative
     refused).
 

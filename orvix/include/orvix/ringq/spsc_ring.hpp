@@ -27,7 +27,8 @@
 // * block_on_full: a notify push (push_notify, push_var_notify: the consumer
 //   waits on another thread) that finds the ring full sleeps until the
 //   consumer has freed room for it plus a quarter of the ring, or the ring
-//   is closed. Plain push / push_var never
+//   is closed; but only while a reader is present and the producer was not
+//   interrupted (see below), else it returns kFull. Plain push / push_var never
 //   wait: their consumer may be the calling thread itself. A push that does
 //   not wait and finds the ring full returns kFull.
 //
@@ -44,6 +45,21 @@
 // wake-up system call only when the consumer is actually asleep. close()
 // wakes every waiter; from then on waits return kClosed and pushes return
 // kClosed, while try_pop still drains what is left.
+//
+// Producer session: the ring has one producer side, and two threads pushing
+// at once corrupt it. A producer that attach_producer()s before its first
+// push and detach_producer()s after its last makes a second one's attach
+// fail instead (the pushes themselves do not check who calls them). The
+// attach/detach pair also hands the producer side from one thread to the
+// next. interrupt_producer() tells the attached producer to stop waiting:
+// its blocked push returns kFull at once, and so does every push that would
+// wait, until it detaches.
+//
+// Reader presence: a blocking push waits only while someone is there to make
+// room. set_reader_present(false) (the owner's reader has stopped, or has not
+// started) ends such a wait at once and makes blocking pushes refuse with
+// kFull instead of waiting, until set_reader_present(true). A new ring has a
+// reader present.
 #pragma once
 
 #include <algorithm>
@@ -63,6 +79,7 @@
 #include "orvix/ringq/ring_layout.hpp"
 #include "orvix/ringq/ring_message.hpp"
 #include "orvix/ringq/ring_result.hpp"
+#include "orvix/ringq/single_writer_counter.hpp"
 
 namespace orvix::ringq {
 
@@ -78,6 +95,9 @@ struct RingOptions {
     bool zerocopy = false;
     bool block_on_full = false;
 };
+
+// Where the producer session of a ring stands (see attach_producer()).
+enum class ProducerSession : std::uint32_t { kNone = 0, kAttached = 1, kInterrupted = 2 };
 
 class SpscRing {
 public:
@@ -162,6 +182,55 @@ public:
     }
 
     bool closed() const noexcept { return closed_.load(std::memory_order_acquire); }
+
+    // True: attached; false while another producer is attached (or interrupted
+    // and not yet detached).
+    bool attach_producer() noexcept
+    {
+        ProducerSession expected = ProducerSession::kNone;
+        // Acquire on success: the previous producer's detach released the
+        // producer side (tail, the cached limit, the counters) to us.
+        return sleep_.session.compare_exchange_strong(expected, ProducerSession::kAttached,
+                                                      std::memory_order_acquire, std::memory_order_relaxed);
+    }
+
+    // Ends the session (an interruption with it). Called by the attached
+    // producer after its last push.
+    void detach_producer() noexcept
+    {
+        // Release: our pushes happen before the next producer's attach.
+        sleep_.session.store(ProducerSession::kNone, std::memory_order_release);
+    }
+
+    // The attached producer stops waiting for room: a push blocked now
+    // returns kFull at once, and so does every push that would wait, until
+    // it detaches. False when no producer is attached.
+    bool interrupt_producer() noexcept
+    {
+        ProducerSession expected = ProducerSession::kAttached;
+        // seq_cst, then the exchange in wake(): the Dekker pair with a
+        // producer going to sleep (see give_up_waiting()).
+        if (!sleep_.session.compare_exchange_strong(expected, ProducerSession::kInterrupted,
+                                                    std::memory_order_seq_cst) &&
+            expected != ProducerSession::kInterrupted)
+            return false;
+        wake(sleep_.producer);
+        return true;
+    }
+
+    // A snapshot: the producer may attach or detach meanwhile.
+    ProducerSession producer_session() const noexcept { return sleep_.session.load(std::memory_order_relaxed); }
+
+    // Whether a reader is there to make room for a blocking push; without
+    // one a blocking push is refused (kFull) instead of waiting. Any thread.
+    void set_reader_present(bool present) noexcept
+    {
+        // seq_cst, then the exchange in wake(): as in interrupt_producer().
+        sleep_.reader_present.store(present, std::memory_order_seq_cst);
+        if (!present) wake(sleep_.producer);
+    }
+
+    bool reader_present() const noexcept { return sleep_.reader_present.load(std::memory_order_relaxed); }
 
     // Messages stored and neither taken by the consumer nor dropped (one
     // looked at with wait_front still counts). A snapshot: see counts().
@@ -356,7 +425,7 @@ private:
                 }
                 // zerocopy: the consumer reads it in place; it is full as it stands.
             }
-            if (!(notify && block_on_full_)) return refuse(kFull);
+            if (!(notify && block_on_full_) || give_up_waiting()) return refuse(kFull);
             if (!wait_for_room<M>(t, need)) return refuse(kClosed);
         }
     }
@@ -384,13 +453,32 @@ private:
         // Relaxed: read by the consumer only after it sees the flag raised
         // below; a stale (smaller) value only wakes us early, which is harmless.
         sleep_.producer_wake_at.store(head_needed, std::memory_order_relaxed);
-        // Acquire: the re-check of the Dekker pair in wait_until().
+        // Acquire: the re-check of the Dekker pair in wait_until(). Giving
+        // up counts as ready: make_room() looks again and refuses.
         auto room = [&] {
+            if (give_up_waiting()) return true;
             if (!overwrite_) return consumer_.head.load(std::memory_order_acquire) >= head_needed;
             const std::uint64_t held = consumer_.held.load(std::memory_order_acquire);
             return held == kNoSlot || t + need <= held + units<M>();
         };
         return wait_until(sleep_.producer, room);
+    }
+
+    // A producer about to wait (or waiting) for room must not: it was
+    // interrupted, or no reader is there to make room.
+    //
+    // Race-free against a producer going to sleep: wait_until() raises the
+    // producer's flag, runs heavy_fence() (a seq_cst fence), then calls
+    // this; interrupt_producer() and set_reader_present(false) store with
+    // seq_cst, then exchange the flag with seq_cst in wake(). If our load
+    // misses their store, the fence precedes their store in the single total
+    // order, so their exchange follows our fence and finds the flag raised:
+    // they wake us. Otherwise we see the store and do not sleep. Relaxed
+    // loads suffice: the fence orders them, and neither word carries data.
+    bool give_up_waiting() const noexcept
+    {
+        return sleep_.session.load(std::memory_order_relaxed) == ProducerSession::kInterrupted ||
+               !sleep_.reader_present.load(std::memory_order_relaxed);
     }
 
     // ---- consumer internals -------------------------------------------------
@@ -537,14 +625,6 @@ private:
         if (flag.exchange(0, std::memory_order_seq_cst) != 0) wake_word(flag);
     }
 
-    // Single-writer counters: a plain load and store, no locked instruction.
-    // Release: a snapshot that acquires the new count also sees what came
-    // before it (see counts()); on x86 and for the compiler alone this costs
-    // nothing more than relaxed.
-    static void bump(std::atomic<std::uint64_t>& counter) noexcept
-    {
-        counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-    }
     // Of the first `stored` messages, those neither taken nor dropped, both
     // read after `stored` (see counts()); 0 when a side moved in between.
     std::size_t pending_of(std::uint64_t stored) const noexcept
@@ -597,6 +677,10 @@ private:
         WaitWord consumer{0};
         WaitWord producer{0};
         std::atomic<std::uint64_t> producer_wake_at{0};  // head position a sleeping producer waits for
+        // Read by a producer only before it waits, written rarely: here
+        // rather than on either index line.
+        std::atomic<ProducerSession> session{ProducerSession::kNone};
+        std::atomic<bool> reader_present{true};
     } sleep_;
 };
 

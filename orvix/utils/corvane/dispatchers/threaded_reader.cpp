@@ -92,6 +92,8 @@ public:
         carried_ = std::exchange(link->carried_, {});
         link_ = link;
         ring_ = Py_NewRef(d->pub._q);
+        // From now on a blocking push may wait: this reader will make room.
+        orvix_spscqueue_vtable(ring_)->set_reader_present(ring_, 1);
         variable_ = variable;
         next_ = attached_;
         if (next_) next_->prev_ = this;
@@ -107,6 +109,9 @@ public:
         link_->reader_running_ = false;
         if (!link_->dispatcher_) delete link_;
         link_ = nullptr;
+        // Nothing makes room any more: a producer waiting for it stops
+        // waiting, and blocking pushes are refused until the next reader.
+        orvix_spscqueue_vtable(ring_)->set_reader_present(ring_, 0);
         Py_CLEAR(ring_);
     }
 
