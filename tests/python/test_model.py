@@ -346,15 +346,6 @@ class DispatcherModel(RuleBasedStateMachine):
             with pytest.raises(RuntimeError):
                 self.driver.setup(self.d)
             return
-        if self.closed and not self.set_up and not self.restartable:
-            # Nothing to run: whether it refuses or starts a reader that ends at
-            # once, the dispatcher stays closed.
-            try:
-                self.driver.setup(self.d)
-            except RuntimeError:
-                pass
-            self.set_up = True
-            return
         self.driver.setup(self.d)
         self.set_up = True
         if not self.closed:
@@ -365,6 +356,9 @@ class DispatcherModel(RuleBasedStateMachine):
     def close(self):
         if self.receiver.disarm():
             self.observe_failure()
+        if not self.restartable and not self.set_up:
+            self.d.close()   # a socket dispatcher not set up is left as it was
+            return
         if not self.closed:
             # A reader thread delivers what the ring holds and leaves; a task is cancelled.
             self.drains_after_close = self.running and self.driver.loop is None
