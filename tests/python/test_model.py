@@ -350,6 +350,7 @@ class DispatcherModel(RuleBasedStateMachine):
         self.set_up = True
         if not self.closed:
             self.running, self.stopped = True, False
+            self.receiver.failed = False
 
     @rule()
     @precondition(ready)
