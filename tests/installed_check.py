@@ -21,8 +21,9 @@ MODULES = ["orvix.ringq.ringq", "orvix.common._conversions", "orvix.utils.corvan
 PUBLIC_HEADERS = [
     "orvix/common/conversions.h",
     "orvix/ringq/futex.hpp", "orvix/ringq/message_copy.hpp", "orvix/ringq/page_buffer.hpp",
-    "orvix/ringq/ring_layout.hpp",
-    "orvix/ringq/ring_result.hpp", "orvix/ringq/ringq.h", "orvix/ringq/spsc_ring.hpp",
+    "orvix/ringq/ring_layout.hpp", "orvix/ringq/ring_message.hpp",
+    "orvix/ringq/ring_result.hpp", "orvix/ringq/ringq.h", "orvix/ringq/single_writer_counter.hpp",
+    "orvix/ringq/spsc_ring.hpp",
     "orvix/utils/corvane/corvane.h", "orvix/utils/corvane/producer.h",
     "orvix/version.h",
 ]

@@ -34,7 +34,8 @@ class Feed:
     keeps each message's final push result for ``results()``.
 
     As a context manager it starts on entry and, on exit, stops unless it
-    has finished, then joins.
+    has finished, then joins. Deallocating a running feed stops and joins it
+    (with the interpreter lock released).
     """
 
     def __init__(
@@ -49,11 +50,20 @@ class Feed:
         record_results: bool = False,
     ) -> None: ...
     def start(self) -> None:
-        """Start the producer thread (once; a second start raises ``RuntimeError``)."""
+        """Start the producer thread (once; a second start raises ``RuntimeError``).
+
+        The feed becomes the one producer of the dispatcher's ring until its
+        thread ends. While another producer pushes into that dispatcher (a
+        running feed, say), ``start()`` raises ``RuntimeError``; a feed that
+        was stopped and is still leaving is waited for (a few seconds at most).
+        """
     def join(self, timeout: float | None = None) -> bool:
-        """Wait, with the interpreter lock released, until the thread has finished: True once it has."""
+        """Wait, with the interpreter lock released, until the thread has finished: True once it has.
+
+        A negative ``timeout`` looks without waiting; NaN raises ``ValueError``.
+        """
     def stop(self) -> None:
-        """Ask the thread to stop early; returns at once."""
+        """Ask the thread to stop early; returns at once. A push waiting for room (``block_on_full``) ends at once."""
     @property
     def running(self) -> bool:
         """Whether the thread has started and not yet finished."""

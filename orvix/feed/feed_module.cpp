@@ -2,16 +2,26 @@
 // start from Python.
 //
 // This is the reference example of a native producer. It uses nothing but
-// Python.h and the installed producer header: the dispatcher's push entry is
-// taken once with the interpreter lock held (orvix_producer_target), and the
-// thread in feed_thread.cpp pushes through it without the lock.
+// Python.h and the installed headers: the dispatcher's push entry is taken
+// once with the interpreter lock held (orvix_producer_target), start()
+// attaches the feed as the ring's one producer, and the thread in
+// feed_thread.cpp pushes through the entry without the lock and detaches
+// when it ends.
+//
+// Nothing here waits for the thread while holding the interpreter lock: the
+// thread never needs the lock, but the reader that would make room for a
+// blocked push may.
 #include <Python.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <optional>
 #include <system_error>
+#include <utility>
 
 #include "orvix/feed/feed_thread.hpp"
 
@@ -20,6 +30,7 @@ namespace {
 using orvix::feed::FeedOptions;
 using orvix::feed::FeedThread;
 using orvix::feed::kHeaderSize;
+using orvix::feed::kMaxSize;
 using orvix::feed::kNoLimit;
 using orvix::feed::OnFull;
 
@@ -29,7 +40,11 @@ struct Feed {
     // is the thread's, so the collector is not shown it (see feed_traverse).
     PyObject* dispatcher;
     FeedThread* thread;
+    bool starting;  // start() runs (it may let the lock go while it waits to attach)
 };
+
+// How long start() waits for a stopped producer to let go of the ring.
+constexpr std::chrono::seconds kAttachPatience{5};
 
 Feed* as_feed(PyObject* self) { return reinterpret_cast<Feed*>(self); }
 
@@ -51,7 +66,28 @@ int optional_real(PyObject* obj, const char* name, std::optional<double>& out) {
     return 0;
 }
 
-int parse_options(PyObject* count_obj, PyObject* duration_obj, Py_ssize_t size, PyObject* rate_obj,
+// An int (anything with __index__) from HEADER_SIZE to kMaxSize. -1 with an exception set.
+int parse_size(PyObject* obj, std::size_t& out) {
+    PyObject* size = PyNumber_Index(obj);
+    if (size == nullptr) return -1;
+    int beyond = 0;   // -1 or 1: beyond long long on that side
+    const long long value = PyLong_AsLongLongAndOverflow(size, &beyond);
+    int result = -1;
+    if (value == -1 && PyErr_Occurred()) {
+        // the conversion's own error
+    } else if (beyond < 0 || (beyond == 0 && value < static_cast<long long>(kHeaderSize))) {
+        PyErr_Format(PyExc_ValueError, "size must be at least HEADER_SIZE (%zu), got %R", kHeaderSize, size);
+    } else if (beyond > 0 || static_cast<unsigned long long>(value) > kMaxSize) {
+        PyErr_Format(PyExc_OverflowError, "size must be at most %zu, got %R", kMaxSize, size);
+    } else {
+        out = static_cast<std::size_t>(value);
+        result = 0;
+    }
+    Py_DECREF(size);
+    return result;
+}
+
+int parse_options(PyObject* count_obj, PyObject* duration_obj, PyObject* size_obj, PyObject* rate_obj,
                   const char* on_full, FeedOptions& options) {
     if (count_obj == Py_None && duration_obj == Py_None) {
         PyErr_SetString(PyExc_ValueError, "Feed() needs count, duration or both");
@@ -81,11 +117,11 @@ int parse_options(PyObject* count_obj, PyObject* duration_obj, Py_ssize_t size, 
         return -1;
     }
     options.rate = rate && std::isfinite(*rate) ? *rate : 0.0;
-    if (size < static_cast<Py_ssize_t>(kHeaderSize)) {
-        PyErr_Format(PyExc_ValueError, "size must be at least HEADER_SIZE (%zu), got %zd", kHeaderSize, size);
-        return -1;
+    if (size_obj != nullptr) {
+        if (parse_size(size_obj, options.size) < 0) return -1;
+    } else {
+        options.size = 64;
     }
-    options.size = static_cast<std::size_t>(size);
     if (std::strcmp(on_full, "retry") == 0) {
         options.on_full = OnFull::retry;
     } else if (std::strcmp(on_full, "skip") == 0) {
@@ -100,11 +136,10 @@ int parse_options(PyObject* count_obj, PyObject* duration_obj, Py_ssize_t size, 
 PyObject* feed_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {"dispatcher", "count", "duration", "size", "rate", "on_full",
                                      "record_results", nullptr};
-    PyObject *dispatcher, *count = Py_None, *duration = Py_None, *rate = Py_None;
-    Py_ssize_t size = 64;
+    PyObject *dispatcher, *count = Py_None, *duration = Py_None, *size = nullptr, *rate = Py_None;
     const char* on_full = "retry";
     int record_results = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|$OOnOsp:Feed", const_cast<char**>(keywords), &dispatcher,
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|$OOOOsp:Feed", const_cast<char**>(keywords), &dispatcher,
                                      &count, &duration, &size, &rate, &on_full, &record_results))
         return nullptr;
     FeedOptions options{};
@@ -117,9 +152,10 @@ PyObject* feed_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (self == nullptr) return nullptr;
     try {
         as_feed(self)->thread = new FeedThread(target, options);
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {   // bad_alloc, or length_error from a vector
         Py_DECREF(self);
-        return PyErr_NoMemory();
+        return PyErr_Format(PyExc_MemoryError, "cannot allocate a feed of %zu-byte messages%s", options.size,
+                            options.record_results ? " that records a result per message" : "");
     }
     as_feed(self)->dispatcher = Py_NewRef(dispatcher);
     return self;
@@ -139,17 +175,37 @@ int feed_clear(PyObject* self) {
 void feed_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    // Stops and joins a running thread. That is quick even with the lock held:
-    // the thread never waits for Python, and a stop ends its sleeps at once.
-    delete as_feed(self)->thread;
+    // Stops and joins a running thread, with the lock released: the stop
+    // ends the thread's waits at once, its wait in the ring included, but
+    // the lock may be what the reader freeing that room needs next.
+    FeedThread* thread = std::exchange(as_feed(self)->thread, nullptr);
+    Py_BEGIN_ALLOW_THREADS
+    delete thread;
+    Py_END_ALLOW_THREADS
     Py_CLEAR(as_feed(self)->dispatcher);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
+// Makes the feed the ring's one producer. A producer in the way that was
+// interrupted (a stopped feed, say) is on its way out: wait for it, with
+// the lock released. 0, or -1 with RuntimeError.
+int attach_as_producer(Feed* f) {
+    if (f->thread->try_attach()) return 0;
+    bool attached;
+    Py_BEGIN_ALLOW_THREADS
+    attached = f->thread->attach_when_free(kAttachPatience);
+    Py_END_ALLOW_THREADS
+    if (attached) return 0;
+    PyErr_SetString(PyExc_RuntimeError,
+                    "another producer is already pushing into this dispatcher; a ring takes one producer "
+                    "thread at a time");
+    return -1;
+}
+
 PyObject* feed_start(PyObject* self, PyObject*) {
     Feed* f = as_feed(self);
-    if (f->thread->started()) {
+    if (f->starting || f->thread->started()) {
         PyErr_SetString(PyExc_RuntimeError, "the feed was already started");
         return nullptr;
     }
@@ -157,9 +213,14 @@ PyObject* feed_start(PyObject* self, PyObject*) {
         PyErr_SetString(PyExc_RuntimeError, "the feed no longer has a dispatcher");
         return nullptr;
     }
+    f->starting = true;
+    const int attached = attach_as_producer(f);
+    f->starting = false;
+    if (attached < 0) return nullptr;
     try {
         f->thread->start();
     } catch (const std::system_error& e) {
+        f->thread->detach();
         PyErr_Format(PyExc_RuntimeError, "can't start the feed's thread: %s", e.what());
         return nullptr;
     }
@@ -194,10 +255,15 @@ PyObject* feed_join(PyObject* self, PyObject* args, PyObject* kwds) {
         return nullptr;
     std::optional<double> timeout;
     if (timeout_obj != Py_None) {
-        timeout = PyFloat_AsDouble(timeout_obj);
-        if (*timeout == -1.0 && PyErr_Occurred()) return nullptr;
-        // Beyond this (about 30 years) no deadline is ever reached.
-        if (std::isnan(*timeout) || *timeout > 1e9) timeout.reset();
+        const double seconds = PyFloat_AsDouble(timeout_obj);
+        if (seconds == -1.0 && PyErr_Occurred()) return nullptr;
+        if (std::isnan(seconds)) {
+            PyErr_SetString(PyExc_ValueError, "timeout must be a number of seconds or None, not NaN");
+            return nullptr;
+        }
+        // As threading's join: a negative timeout looks once without waiting.
+        // Beyond about 30 years no deadline is ever reached.
+        if (seconds <= 1e9) timeout = std::max(seconds, 0.0);
     }
     if (!as_feed(self)->thread->started()) {
         PyErr_SetString(PyExc_RuntimeError, "cannot join a feed before it is started");
@@ -252,12 +318,16 @@ PyObject* feed_exit(PyObject* self, PyObject*) {
 
 PyMethodDef feed_methods[] = {
     {"start", feed_start, METH_NOARGS,
-     "start($self, /)\n--\n\nStarts the producer thread (once)."},
+     "start($self, /)\n--\n\n"
+     "Starts the producer thread (once), as the one producer of the dispatcher's ring: RuntimeError while "
+     "another producer pushes into it."},
     {"join", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(feed_join)), METH_VARARGS | METH_KEYWORDS,
      "join($self, /, timeout=None)\n--\n\n"
-     "Waits for the thread, with the interpreter lock released; True when it has finished."},
+     "Waits for the thread, with the interpreter lock released; True when it has finished. A negative "
+     "timeout looks without waiting; NaN raises ValueError."},
     {"stop", feed_stop, METH_NOARGS,
-     "stop($self, /)\n--\n\nAsks the thread to stop early and returns at once."},
+     "stop($self, /)\n--\n\n"
+     "Asks the thread to stop early and returns at once; a push waiting for room ends at once too."},
     {"report", feed_report, METH_NOARGS,
      "report($self, /)\n--\n\n"
      "What the thread pushed: messages (sequence numbers used), stored, refused (each retry counted), "

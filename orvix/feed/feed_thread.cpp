@@ -3,19 +3,22 @@
 #include <algorithm>
 #include <new>
 
+#include "orvix/ringq/single_writer_counter.hpp"
+
 namespace orvix::feed {
 
 namespace {
 
 using namespace std::chrono_literals;
+using orvix::ringq::bump;
 
 // Sleeping wakes late by up to the kernel's timer slack (50 µs by default on
 // Linux), so the last stretch before a scheduled send is spun instead.
 constexpr auto kSpinWindow = 100us;
 
-void bump(std::atomic<std::uint64_t>& counter) noexcept {
-    counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-}
+// How often a feed waiting to attach looks whether the producer in its way
+// has let go: a stopped feed does so within a push or a backoff sleep.
+constexpr auto kAttachPoll = 1ms;
 
 void put_le64(char* to, std::uint64_t value) noexcept {
     for (int b = 0; b < 8; ++b) to[b] = static_cast<char>(value >> (8 * b));
@@ -54,6 +57,29 @@ FeedThread::~FeedThread() {
     join();
 }
 
+bool FeedThread::try_attach() noexcept {
+    std::lock_guard lock(mutex_);
+    if (!attached_) attached_ = orvix_producer_attach(&target_) != 0;
+    return attached_;
+}
+
+bool FeedThread::attach_when_free(std::chrono::nanoseconds patience) noexcept {
+    const auto deadline = Clock::now() + patience;
+    for (;;) {
+        if (try_attach()) return true;
+        const int session = orvix_producer_session(&target_);
+        if (session == ORVIX_PRODUCER_NONE) continue;   // it has just let go
+        if (session == ORVIX_PRODUCER_ATTACHED || Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(kAttachPoll);
+    }
+}
+
+void FeedThread::detach() noexcept {
+    std::lock_guard lock(mutex_);
+    if (attached_) orvix_producer_detach(&target_);
+    attached_ = false;
+}
+
 void FeedThread::start() {
     begin_ = Clock::now();
     thread_ = std::thread([this] { run(); });
@@ -63,6 +89,7 @@ void FeedThread::request_stop() noexcept {
     {
         std::lock_guard lock(mutex_);
         stop_.store(true, std::memory_order_relaxed);
+        if (attached_) orvix_producer_interrupt(&target_);
     }
     changed_.notify_all();
 }
@@ -103,6 +130,10 @@ void FeedThread::run() noexcept {
     elapsed_ns_.store(since_begin().count(), std::memory_order_relaxed);
     {
         std::lock_guard lock(mutex_);
+        // The last push has returned: the next producer may attach, at the
+        // latest once this feed is seen finished.
+        if (attached_) orvix_producer_detach(&target_);
+        attached_ = false;
         // Release: whoever sees the run finished sees its counters and results.
         finished_.store(true, std::memory_order_release);
     }

@@ -40,6 +40,10 @@ struct FeedOptions {
 // A hundred years stands for "no time limit": far enough, and begin + it never overflows.
 inline constexpr std::chrono::nanoseconds kNoLimit = std::chrono::hours(24 * 365 * 100);
 
+// The largest message: the ramp holds size + 255 bytes, and a vector holds
+// at most PTRDIFF_MAX.
+inline constexpr std::size_t kMaxSize = static_cast<std::size_t>(PTRDIFF_MAX) - 255;
+
 struct FeedReport {
     std::uint64_t messages;  // sequence numbers used
     std::uint64_t stored;    // pushes answered 1
@@ -50,15 +54,29 @@ struct FeedReport {
 
 class FeedThread {
 public:
-    // Throws std::bad_alloc.
+    // Throws std::bad_alloc (or std::length_error).
     FeedThread(const OrvixProducerTarget& target, const FeedOptions& options);
-    // Stops the thread and waits for it (bounded: the thread never waits for Python).
+    // Stops the thread and waits for it. Bounded: the thread never waits for
+    // Python, and the stop ends its waits, in the ring included.
     ~FeedThread();
     FeedThread(const FeedThread&) = delete;
     FeedThread& operator=(const FeedThread&) = delete;
 
-    // Starts the thread (once); throws std::system_error when it cannot.
+    // The ring takes one producer at a time: the feed attaches as its
+    // producer before start(), and the thread detaches as it ends.
+    // try_attach: true once attached; false while another producer is.
+    bool try_attach() noexcept;
+    // Like try_attach, but a producer in the way that was interrupted is on
+    // its way out: waits up to `patience` for it to let go. False at once
+    // when the producer in the way is not interrupted.
+    bool attach_when_free(std::chrono::nanoseconds patience) noexcept;
+    // Gives the attachment back when start() failed.
+    void detach() noexcept;
+
+    // Starts the thread (once, attached); throws std::system_error when it cannot.
     void start();
+    // Asks the thread to stop and, while it is attached, interrupts its
+    // producer session, so that a push waiting in the ring returns at once.
     void request_stop() noexcept;
     // Blocks until the thread has finished or the timeout has passed; true when finished.
     bool wait_finished(std::optional<std::chrono::nanoseconds> timeout);
@@ -102,6 +120,10 @@ private:
     // Relaxed: a flag with nothing to publish. It is stored under mutex_ so that
     // a sleep waiting on changed_ cannot miss it.
     std::atomic<bool> stop_{false};
+    // The ring's producer session is this feed's: from the attach until the
+    // thread detaches. Under mutex_, so that a stop never interrupts the
+    // session of a producer that attached after this feed let go.
+    bool attached_ = false;
 
     Clock::time_point begin_{};  // written before the thread starts, read-only after
     std::mutex mutex_;

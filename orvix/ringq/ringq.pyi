@@ -68,7 +68,12 @@ class SPSCQueue:
         """Whether native consumers read messages in place (else from a copy)."""
     @property
     def block_on_full(self) -> bool:
-        """Whether a notifying native push waits for room."""
+        """Whether a notifying native push waits for room.
+
+        It waits only while a reader is present to make room (a new queue has one; a
+        ``ThreadedDispatcher``'s queue has one while its reader runs) and its producer
+        was not interrupted; otherwise a full queue refuses it, as without the flag.
+        """
     @property
     def closed(self) -> bool:
         """Whether ``close()`` was called."""

@@ -20,6 +20,10 @@ namespace {
 static_assert(ORVIX_RING_STORED == kStored && ORVIX_RING_FULL == kFull && ORVIX_RING_TOO_LARGE == kTooLarge &&
                   ORVIX_RING_CLOSED == kClosed && ORVIX_RING_WRONG_MODE == kWrongMode,
               "ringq.h and ring_result.hpp must agree");
+static_assert(ORVIX_PRODUCER_NONE == static_cast<int>(ProducerSession::kNone) &&
+                  ORVIX_PRODUCER_ATTACHED == static_cast<int>(ProducerSession::kAttached) &&
+                  ORVIX_PRODUCER_INTERRUPTED == static_cast<int>(ProducerSession::kInterrupted),
+              "ringq.h and spsc_ring.hpp must agree");
 
 struct QueueObject {
     OrvixSPSCQueueHead head;  // object header + table pointer: what native callers rely on
@@ -74,13 +78,21 @@ int entry_try_pop_var(PyObject* q, const char** data, std::size_t* size)
 void entry_close(PyObject* q) { ring_of(q).close(); }
 void entry_counts(PyObject* q, OrvixRingCounts* out)
 {
-    const SpscRing& ring = ring_of(q);
-    *out = {ring.stored(), ring.refused(), ring.dropped(), ring.taken(), ring.size()};
+    const RingCounts c = ring_of(q).counts();
+    *out = {c.stored, c.refused, c.dropped, c.taken, c.pending};
 }
+int entry_attach_producer(PyObject* q) { return ring_of(q).attach_producer() ? 1 : 0; }
+void entry_detach_producer(PyObject* q) { ring_of(q).detach_producer(); }
+int entry_interrupt_producer(PyObject* q) { return ring_of(q).interrupt_producer() ? 1 : 0; }
+int entry_producer_session(PyObject* q) { return static_cast<int>(ring_of(q).producer_session()); }
+void entry_set_reader_present(PyObject* q, int present) { ring_of(q).set_reader_present(present != 0); }
 
 const OrvixSPSCQueueVTable kMethodTable = {
-    entry_push_notify, entry_push,    entry_push_var_notify, entry_push_var, entry_size,  entry_wait_front,
-    entry_pop_front,   entry_try_pop, entry_wait_pop_var,    entry_try_pop_var, entry_close, entry_counts,
+    entry_push_notify,     entry_push,           entry_push_var_notify,  entry_push_var,
+    entry_size,            entry_wait_front,     entry_pop_front,        entry_try_pop,
+    entry_wait_pop_var,    entry_try_pop_var,    entry_close,            entry_counts,
+    entry_attach_producer, entry_detach_producer, entry_interrupt_producer, entry_producer_session,
+    entry_set_reader_present,
 };
 
 // ---- construction ------------------------------------------------------------
@@ -240,7 +252,8 @@ PyGetSetDef properties[] = {
     {"max_var_size", get_max_var_size, nullptr, "Largest variable-size message, in bytes.", nullptr},
     {"overwrite", get_overwrite, nullptr, "Whether a full queue drops its oldest messages.", nullptr},
     {"zerocopy", get_zerocopy, nullptr, "Whether native consumers read messages in place (else from a copy).", nullptr},
-    {"block_on_full", get_block_on_full, nullptr, "Whether a notifying native push waits for room.", nullptr},
+    {"block_on_full", get_block_on_full, nullptr,
+     "Whether a notifying native push waits for room (only while a reader is present to make it).", nullptr},
     {"closed", get_closed, nullptr, "Whether close() was called.", nullptr},
     {"dropped", get_dropped, nullptr, "Messages dropped to make room (overwrite).", nullptr},
     {"refused", get_refused, nullptr, "Pushes that stored nothing: the queue was full or closed, or the message too large.", nullptr},

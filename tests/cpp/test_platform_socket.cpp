@@ -129,3 +129,28 @@ TEST(PlatformSocket, FailuresReportThePlatformsError)
     EXPECT_EQ(error, kWouldBlock);
     EXPECT_FALSE(net::send_datagram(net::kNoSocket, &byte, 1, reader.address()));
 }
+
+#ifndef _WIN32
+// close() ends the reader's receive without a datagram (which a failed send
+// could lose): shutting the receiving side down ends a receive already
+// blocked, and every later one returns at once.
+TEST(PlatformSocket, StoppingTheReceivingSideEndsABlockedReceive)
+{
+    LoopbackSocket reader;
+    std::promise<void> receiving;
+    auto received = std::async(std::launch::async, [&] {
+        char byte;
+        int error = 0;
+        receiving.set_value();
+        return net::receive_datagram(reader.handle(), &byte, 1, error);
+    });
+    receiving.get_future().wait();
+    std::this_thread::sleep_for(50ms);   // most likely inside the receive by now
+    net::stop_receiving(reader.handle());
+    ASSERT_EQ(received.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(received.get(), net::ReceiveResult::received);
+    char byte;
+    int error = 0;
+    EXPECT_EQ(net::receive_datagram(reader.handle(), &byte, 1, error), net::ReceiveResult::received);
+}
+#endif

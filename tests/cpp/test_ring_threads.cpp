@@ -1,5 +1,5 @@
 // The ring between two threads: stress with self-checking messages in every
-// mode, sleeping consumers and blocked producers woken by pushes, releases
+// mode (and counters read meanwhile from a third), sleeping consumers and blocked producers woken by pushes, releases
 // and close().
 #include <gtest/gtest.h>
 
@@ -60,6 +60,19 @@ std::vector<std::uint64_t> run_stress(const StressCase& c, std::uint64_t count, 
         for (std::uint64_t seq = 0; seq < count; ++seq) push(make_message(seq, max_size));
         push(std::string());  // the end marker: the newest message is never dropped
     });
+    // A third thread takes snapshots of the counters all along: each keeps
+    // the relations counts() promises while both sides move.
+    std::atomic<bool> done{false};
+    std::uint64_t snapshots = 0, contradictions = 0;
+    std::thread observer([&] {
+        while (!done.load(std::memory_order_relaxed)) {
+            const RingCounts n = ring.counts();
+            ++snapshots;
+            if (n.taken + n.dropped > n.stored || (!c.variable && n.pending > ring.layout().slots + 1))
+                ++contradictions;
+            std::this_thread::yield();
+        }
+    });
 
     std::vector<std::uint64_t> seen;
     seen.reserve(count);
@@ -80,6 +93,10 @@ std::vector<std::uint64_t> run_stress(const StressCase& c, std::uint64_t count, 
         if (c.notify && !c.variable) ring.pop_front();
     }
     producer.join();
+    done.store(true, std::memory_order_relaxed);
+    observer.join();
+    EXPECT_GT(snapshots, 0u);
+    EXPECT_EQ(contradictions, 0u) << "of " << snapshots << " snapshots";
     return seen;
 }
 

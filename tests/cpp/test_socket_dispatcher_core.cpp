@@ -13,6 +13,11 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include "orvix/ringq/spsc_ring.hpp"
 #include "orvix/utils/corvane/dispatchers/socket_dispatcher_core.hpp"
 
@@ -76,8 +81,10 @@ TEST(PublishedHandle, RetireHandsBackWhatWasPublished) {
 // and its sleep must see the doorbell armed. The producer pauses now and
 // then, so the reader goes to sleep thousands of times; a sleep that no
 // wake-up ends is a lost one. Every message arrives, in order, and no more
-// wake-ups are sent than the reader armed the doorbell.
-TEST(SocketDispatcherCore, NoLostWakeUpUnderStress) {
+// wake-ups are sent than the reader armed the doorbell (or a failed send
+// armed it again). With `fail_every` > 0, every such send fails instead of
+// waking the reader: the message it was for must arrive all the same.
+void run_wakeup_stress(std::uint64_t fail_every) {
     constexpr std::uint64_t kCount = 40'000;
     auto ring = make_ring(64);
     PublishedHandle::Value field;
@@ -87,11 +94,14 @@ TEST(SocketDispatcherCore, NoLostWakeUpUnderStress) {
     std::atomic<std::uint64_t> sent{0};
 
     std::thread producer([&] {
+        std::uint64_t attempts = 0;
         for (std::uint64_t seq = 0; seq < kCount; ++seq) {
             while (ring->push(&seq, sizeof seq) == kFull) std::this_thread::yield();
             core.after_stored_push([&](PublishedHandle::Value) {
+                if (fail_every && ++attempts % fail_every == 0) return false;
                 sent.fetch_add(1, std::memory_order_relaxed);
                 datagrams.release();
+                return true;
             });
             if (seq % 64 == 0) std::this_thread::yield();   // let the reader run dry and sleep
         }
@@ -119,8 +129,37 @@ TEST(SocketDispatcherCore, NoLostWakeUpUnderStress) {
         }
     }
     producer.join();
+    const std::uint64_t failed = core.wakeups_failed.load();
     EXPECT_GT(sleeps, 0u) << "the reader never slept: the test did not test";
-    EXPECT_LE(sent.load(), arms) << "at most one wake-up per arming";
+    EXPECT_LE(sent.load(), arms + failed) << "at most one wake-up per arming";
+    EXPECT_EQ(failed > 0, fail_every > 0) << "failed sends are counted";
+}
+
+TEST(SocketDispatcherCore, NoLostWakeUpUnderStress) { run_wakeup_stress(0); }
+
+TEST(SocketDispatcherCore, AFailedWakeUpSendIsRetriedAndCounted) { run_wakeup_stress(7); }
+
+// Every send fails for a while: the doorbell stays armed, so the first push
+// after the failures wakes the reader.
+TEST(SocketDispatcherCore, AWakeUpThatCannotBeSentIsLeftToTheNextPush) {
+    PublishedHandle::Value field;
+    SocketDispatcherCore core{field};
+    core.wake_handle.publish(1);
+    DoorbellReader reader{core.doorbell};
+    ASSERT_EQ(reader.after_poll(false), ReaderStep::armed);
+    ASSERT_EQ(reader.after_poll(false), ReaderStep::must_wait);
+    int tries = 0;
+    core.after_stored_push([&](PublishedHandle::Value) {
+        ++tries;
+        return false;
+    });
+    EXPECT_EQ(tries, SocketDispatcherCore::kWakeupAttempts);
+    EXPECT_EQ(core.wakeups_failed.load(), static_cast<std::uint64_t>(tries));
+    bool woken = false;
+    core.after_stored_push([&](PublishedHandle::Value) { return woken = true; });
+    EXPECT_TRUE(woken);
+    core.after_stored_push([&](PublishedHandle::Value) { return woken = false; });
+    EXPECT_TRUE(woken) << "one wake-up per sleep";
 }
 
 // close() retires the handle while the producer may be sending through it:
@@ -159,5 +198,35 @@ TEST(SocketDispatcherCore, NoSendThroughARetiredHandle) {
     EXPECT_EQ(closed_sends.load(), 0u);
     EXPECT_GT(sends.load(), 0u);
 }
+
+#ifndef _WIN32
+// A fork while a producer thread is inside use(): the child has no such
+// thread, so its retire() must not wait for the send to end.
+TEST(PublishedHandle, AChildDoesNotWaitForASenderOfItsParent) {
+    PublishedHandle::Value field;
+    PublishedHandle handle{field};
+    handle.publish(5);
+    std::binary_semaphore sending{0}, finish{0};
+    std::thread producer([&] {
+        handle.use([&](PublishedHandle::Value) {
+            sending.release();
+            finish.acquire();
+        });
+    });
+    sending.acquire();
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(5);   // a child that waits for ever is killed, and fails
+        _exit(handle.retire() == 5 ? 0 : 1);
+    }
+    finish.release();
+    producer.join();
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the child's retire() waited (status " << status << ")";
+    EXPECT_EQ(handle.retire(), 5u) << "the parent's own handle is untouched";
+}
+#endif
 
 }  // namespace

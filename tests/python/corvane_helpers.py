@@ -69,11 +69,12 @@ def script(*parts):
     return "\n".join(textwrap.dedent(part) for part in parts)
 
 
-def run_python(code, *flags, timeout=60):
-    """Runs `code` in a fresh interpreter (same package path); returns the result."""
+def run_python(code, *flags, timeout=60, env=None):
+    """Runs `code` in a fresh interpreter (same package path, `env` added to the
+    environment); returns the result."""
     script = CAPSULE_PRELUDE + textwrap.dedent(code)
     return subprocess.run([sys.executable, *flags, "-c", script], capture_output=True, text=True,
-                          timeout=timeout, env=dict(os.environ))
+                          timeout=timeout, env={**os.environ, **(env or {})})
 
 
 def check_python(code, *flags, timeout=60):

@@ -353,7 +353,8 @@ def test_close_cancels_the_reader_and_retires_the_handle(run):
         with pytest.raises(asyncio.CancelledError):
             await asyncio.wait_for(task, 10)
         assert dispatcher_probe.sock_fd(d) == INVALID_SOCKET
-        dispatcher_probe.push(d, b"late", 100)  # late pushes: stored, no datagram
+        dispatcher_probe.push(d, b"late", 100)  # late pushes: refused by the closed ring
+        assert (d.stats()["stored"], d.stats()["refused"]) == (0, 100)
     run(main)
 
 

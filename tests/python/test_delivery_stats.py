@@ -16,10 +16,10 @@ PUSHED = 200
 CLOSED, TOO_LARGE = -2, -1
 
 
-def run_dispatcher(cls, callback, before_setup, **options):
+def run_dispatcher(cls, callback, before_setup, after_close=lambda d: None, **options):
     """Makes a dispatcher, runs before_setup(d) while no reader runs yet, starts the reader, waits
-    until the ring is empty and every message taken has reached `callback`, then closes it.
-    Returns (what before_setup returned, stats before close, stats after close)."""
+    until the ring is empty and every message taken has reached `callback`, then closes it and
+    runs after_close(d). Returns (what before_setup returned, stats before close, stats at the end)."""
     def drained(d, seen_before):
         s = d.stats()
         return s["pending"] == 0 and s["delivered"] == seen_before()
@@ -39,6 +39,7 @@ def run_dispatcher(cls, callback, before_setup, **options):
                 await asyncio.sleep(0.001)
             stats = d.stats()
             d.close()
+            after_close(d)
             return made, stats, d.stats()
         return asyncio.run(main())
 
@@ -54,6 +55,7 @@ def run_dispatcher(cls, callback, before_setup, **options):
     assert eventually(lambda: drained(d, lambda: calls))
     stats = d.stats()
     d.close()
+    after_close(d)
     return made, stats, d.stats()
 
 
@@ -88,19 +90,21 @@ def test_an_overfilled_ring_accounts_for_every_push(cls, mode):
     assert (stats["reader"], closed["reader"]) == ("running", "closed")
 
 
-@pytest.mark.parametrize("cls, why", [(cls, "too large") for cls in DISPATCHERS] +
-                         [(ThreadedDispatcher, "closed")])
-def test_a_message_that_can_never_be_stored_is_answered_negative_and_counted(cls, why):
-    def push(d):
-        if why == "closed":
-            d.close()
-            return feed(d, count=3)
-        return feed(d, count=3, size=65)
-
+@pytest.mark.parametrize("cls", DISPATCHERS)
+def test_a_message_that_can_never_be_stored_is_answered_negative_and_counted(cls):
     seen = []
-    results, stats, _ = run_dispatcher(cls, seen.append, push, slot_size=64)
-    assert results == [CLOSED if why == "closed" else TOO_LARGE] * 3
+    results, stats, _ = run_dispatcher(cls, seen.append, lambda d: feed(d, count=3, size=65), slot_size=64)
+    assert results == [TOO_LARGE] * 3
     assert (stats["stored"], stats["refused"], stats["delivered"], seen) == (0, 3, 0, [])
+
+
+@pytest.mark.parametrize("cls", DISPATCHERS)
+def test_a_push_after_close_is_refused_as_closed_and_counted(cls):
+    late, seen = [], []
+    _, _, end = run_dispatcher(cls, seen.append, lambda d: feed(d, count=5),
+                               after_close=lambda d: late.extend(feed(d, count=3)))
+    assert late == [CLOSED] * 3
+    assert (end["stored"], end["refused"], end["delivered"], end["pending"], len(seen)) == (5, 3, 5, 0, 5)
 
 
 class Boom(Exception):
@@ -184,3 +188,69 @@ def test_async_queue_counts_refused_and_overwritten_pushes():
     assert overwritten == {"stored": 10, "refused": 0, "dropped": 6, "delivered": 4, "pending": 0,
                            "reader": "not started"}
     assert shut["reader"] == "closed"
+
+
+def snapshots_during_delivery(cls, capacity, overwrite, seconds=0.5):
+    """stats() read over and over while a producer keeps the ring busy and the reader empties it."""
+    snapshots = []
+    if cls is AsyncQueue:
+        async def main():
+            q = AsyncQueue(capacity=capacity, slot_size=64, overwrite=overwrite)
+            end = asyncio.get_running_loop().time() + seconds
+
+            async def produce():
+                while asyncio.get_running_loop().time() < end:
+                    for _ in range(capacity // 2):
+                        try:
+                            await q.push_buf(b"m")
+                        except asyncio.QueueFull:
+                            break
+                        snapshots.append(q.stats())
+                    await asyncio.sleep(0)
+
+            async def consume():
+                while True:
+                    await q.pop()
+                    snapshots.append(q.stats())
+
+            consumer = asyncio.create_task(consume())
+            await produce()
+            consumer.cancel()
+            await q.shutdown()
+        asyncio.run(main())
+        return snapshots
+
+    options = dict(capacity=capacity, slot_size=16, overwrite=overwrite)
+    if cls is AsyncDispatcher:
+        async def main():
+            async def ignore(message):
+                pass
+            d = cls(ignore, **options)
+            d.setup()
+            with Feed(d, duration=seconds, size=16, on_full="skip") as f:
+                while f.running:
+                    snapshots.append(d.stats())
+                    await asyncio.sleep(0)   # the reader task runs in between
+            d.close()
+        asyncio.run(main())
+        return snapshots
+
+    d = cls(lambda m: None, **options)
+    d.setup()
+    with Feed(d, duration=seconds, size=16, on_full="skip") as f:
+        while f.running:
+            snapshots.append(d.stats())
+    d.close()
+    return snapshots
+
+
+@pytest.mark.parametrize("overwrite", [False, True], ids=["refusing", "overwrite"])
+@pytest.mark.parametrize("cls", DISPATCHERS + [AsyncQueue])
+def test_every_snapshot_during_delivery_keeps_the_documented_relations(cls, overwrite):
+    capacity = 256
+    snapshots = snapshots_during_delivery(cls, capacity, overwrite)
+    assert len(snapshots) > 100
+    wrong = [s for s in snapshots
+             if not (s["delivered"] + s["dropped"] + s["pending"] <= s["stored"] + 1 and
+                     s["pending"] <= capacity + 1)]
+    assert wrong == [], f"{len(wrong)} of {len(snapshots)}"

@@ -8,9 +8,10 @@ import time
 
 import pytest
 
-from corvane_helpers import eventually, native_threads
+from corvane_helpers import check_python, eventually, native_threads
 from orvix.feed import HEADER_SIZE, Feed, parse_header
 from orvix.utils.corvane.corvane import AsyncDispatcher, SyncDispatcher, ThreadedDispatcher
+from socket_dispatcher_support import UNDER_SANITIZER
 
 pytestmark = pytest.mark.timeout(60)
 
@@ -88,6 +89,9 @@ def test_messages_follow_the_rate_schedule():
 
 
 NOT_A_DISPATCHER = "expected an AsyncDispatcher, SyncDispatcher or ThreadedDispatcher, got "
+MAX_SIZE = 2**63 - 256   # the ramp the messages are cut from holds size + 255 bytes
+REAL_ALLOCATOR = pytest.mark.skipif(UNDER_SANITIZER, reason="a sanitizer's allocator reports a huge allocation "
+                                    "instead of refusing it")
 
 
 @pytest.mark.parametrize("args, kwargs, error, message", [
@@ -103,6 +107,13 @@ NOT_A_DISPATCHER = "expected an AsyncDispatcher, SyncDispatcher or ThreadedDispa
     (("d",), {"count": 1, "size": 15}, ValueError, "size must be at least HEADER_SIZE (16), got 15"),
     (("d",), {"count": 1, "on_full": "drop"}, ValueError, "on_full must be 'retry' or 'skip', got 'drop'"),
     (("d", 1), {}, TypeError, "Feed() takes at most 1 positional argument (2 given)"),
+    # Sizes no vector can hold, and memory the system refuses: exceptions, never an abort.
+    (("d",), {"count": 1, "size": 2**63 - 255}, OverflowError, f"size must be at most {MAX_SIZE}, got {2**63 - 255}"),
+    (("d",), {"count": 1, "size": 2**64 - 1}, OverflowError, f"size must be at most {MAX_SIZE}, got {2**64 - 1}"),
+    pytest.param(("d",), {"count": 1, "size": 2**63 - 256}, MemoryError,
+                 f"cannot allocate a feed of {2**63 - 256}-byte messages", marks=REAL_ALLOCATOR),
+    pytest.param(("d",), {"count": 2**62, "record_results": True}, MemoryError,
+                 "cannot allocate a feed of 64-byte messages that records a result per message", marks=REAL_ALLOCATOR),
 ])
 def test_bad_arguments_are_refused_with_a_clear_message(args, kwargs, error, message):
     d = ThreadedDispatcher(print)
@@ -191,3 +202,76 @@ def test_a_feed_in_a_cycle_with_its_dispatcher_is_collected():
     del callback
     gc.collect()
     assert collected.is_set()
+
+
+def test_join_takes_its_timeout_as_threading_does():
+    d = full_ring()
+    feed = Feed(d, duration=600, size=16)
+    feed.start()
+    assert feed.join(-1) is False and feed.join(float("-inf")) is False   # a look, no wait
+    feed.stop()
+    assert feed.join(float("inf"))
+    with pytest.raises(ValueError, match="^timeout must be a number of seconds or None, not NaN$"):
+        feed.join(float("nan"))
+    d.close()
+
+
+DISPATCHERS = [ThreadedDispatcher, SyncDispatcher, AsyncDispatcher]
+ONE_PRODUCER = ("another producer is already pushing into this dispatcher; "
+                "a ring takes one producer thread at a time")
+
+
+@pytest.mark.parametrize("overwrite", [False, True], ids=["refusing", "overwrite"])
+@pytest.mark.parametrize("dispatcher_class", DISPATCHERS)
+def test_a_ring_takes_one_feed_at_a_time(dispatcher_class, overwrite):
+    # Records of 16 and 200 bytes in one variable-size ring: what two feeds
+    # pushing at once tore apart. No reader: the ring stays full (or keeps
+    # overwriting itself).
+    d = dispatcher_class(print, capacity=64, slot_size=256, overwrite=overwrite, variable_size=True)
+    first = Feed(d, duration=600, size=16, on_full="skip")
+    first.start()
+    second = Feed(d, count=1000, size=200, on_full="skip")
+    with pytest.raises(RuntimeError) as info:
+        second.start()
+    assert str(info.value) == ONE_PRODUCER and not second.running
+    first.stop()       # on its way out: the next start waits for it to let go
+    second.start()
+    assert second.join(30) and not first.running
+    third = Feed(d, count=10, size=16, on_full="skip")   # after a finished feed
+    third.start()
+    assert third.join(30)
+    reports = [feed.report() for feed in (first, second, third)]
+    stats = d.stats()
+    assert stats["stored"] == sum(r["stored"] for r in reports)
+    assert stats["refused"] == sum(r["refused"] + r["failed"] for r in reports)
+    d.close()
+
+
+# A feed whose thread waits for room in a block_on_full push: the reader's
+# callback is slow and needs the interpreter lock back after every message
+# (at exit it is in its sleep, as in test_interpreter_exit_with_a_running_reader).
+# Its globals are not the script's, so that no cycle keeps the feed from
+# being deallocated at exit.
+BLOCKED_FEED = """
+    import time
+    from orvix.feed import Feed
+    from orvix.utils.corvane.corvane import ThreadedDispatcher
+
+    slow = eval("lambda message: __import__('time').sleep(0.3)", {{}})
+    d = ThreadedDispatcher(slow, capacity=4, slot_size=64, block_on_full=True)
+    {reader}
+    feed = Feed(d, duration=600, size=16)
+    feed.start()
+    while d.stats()["pending"] < 4:   # the ring has run full
+        time.sleep(0.001)
+    {end}
+"""
+
+
+@pytest.mark.parametrize("reader, end", [
+    ("d.setup()", "del feed; print('released'); d.close()"),   # deallocated while the reader runs
+    ("d.setup()", "print('released')"),                        # the interpreter exits meanwhile
+    ("", "print('released')"),                                 # ... with no reader to make room
+], ids=["del-reader-running", "exit-reader-running", "exit-no-reader"])
+def test_a_feed_waiting_for_room_is_let_go_at_once(reader, end):
+    assert check_python(BLOCKED_FEED.format(reader=reader, end=end), timeout=30) == "released\n"

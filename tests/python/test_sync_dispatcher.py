@@ -141,7 +141,8 @@ def test_close_delivers_what_is_queued_then_stops_the_reader():
     assert not reader.is_alive()
     check_in_order(c.messages, 5000, 16)
     assert dispatcher_probe.sock_fd(d) == INVALID_SOCKET
-    dispatcher_probe.push(d, b"late", 100)   # after close: stored, no datagram
+    dispatcher_probe.push(d, b"late", 100)   # after close: refused by the closed ring
+    assert (d.stats()["stored"], d.stats()["refused"]) == (5000, 100)
     assert d.close() is None                 # twice
 
 

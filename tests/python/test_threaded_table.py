@@ -5,6 +5,7 @@ import time
 
 import pytest
 
+from corvane_helpers import eventually
 from orvix.utils.corvane.corvane import ThreadedDispatcher
 
 # CFUNCTYPE calls release the interpreter lock, as a native producer or reader
@@ -112,3 +113,59 @@ def test_a_cleared_dispatcher_leaves_the_ring_alone():
     assert d.setup() is None
     del d
     assert got == []
+
+
+def pushing(d, message, variable):
+    """Pushes `message` through the table on a thread of its own; returns the thread and its result list."""
+    push = T["push_var" if variable else "push"]
+    result = []
+    thread = threading.Thread(target=lambda: result.append(push(d, message, len(message))), daemon=True)
+    thread.start()
+    return thread, result
+
+
+@pytest.mark.parametrize("variable", [False, True], ids=["fixed", "variable"])
+@pytest.mark.timeout(60)
+def test_a_blocking_push_waits_only_while_a_reader_runs(variable):
+    from test_threaded_dispatcher import unraisable_reports
+
+    release = threading.Event()
+    calls = []
+
+    def callback(message):
+        calls.append(message)
+        if len(calls) == 1:
+            raise ValueError("the reader stops")
+        release.wait(30)
+
+    d = ThreadedDispatcher(callback, capacity=4, slot_size=8, block_on_full=True, variable_size=variable)
+    with unraisable_reports() as reports:
+        d.setup()
+        thread, result = pushing(d, b"first", variable)
+        thread.join(10)
+        assert result == [1]
+        assert eventually(lambda: reports) and d.stats()["reader"] == "stopped"
+    # Nothing can make room now: once the ring is full a push is refused at
+    # once (and counted) instead of waiting.
+    results = []
+    while not results or results[-1] == 1:
+        thread, result = pushing(d, b"m%d" % len(results), variable)
+        thread.join(10)
+        assert result, f"push {len(results)} still waits with no reader to make room"
+        results += result
+    assert results[-1] == 0 and d.stats()["refused"] == 1
+
+    d.setup()   # a reader again, held in the callback: a push into the full ring waits ...
+    refused = d.stats()["refused"]
+    for attempt in range(4):
+        thread, result = pushing(d, b"last%d" % attempt, variable)
+        thread.join(0.3)
+        if thread.is_alive():
+            break
+        assert result == [1]   # the room the new reader made
+    else:
+        pytest.fail("no push waited for room")
+    release.set()              # ... until the reader makes room
+    thread.join(10)
+    assert result == [1] and d.stats()["refused"] == refused
+    d.close()

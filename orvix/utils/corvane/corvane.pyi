@@ -14,6 +14,10 @@ from typing import Literal, NoReturn, NotRequired, SupportsBytes, SupportsInt, T
 class _Stats(TypedDict):
     """What ``stats()`` returns: a snapshot of what happened to the messages so far.
 
+    Every snapshot keeps ``delivered + dropped + pending <= stored + 1`` and,
+    in fixed-size mode, ``pending <= capacity + 1`` (the ring's capacity, a
+    power of two); at rest, ``stored == delivered + dropped + pending``.
+
     A name of the stubs only (the module has no such attribute): annotate
     with it under ``typing.TYPE_CHECKING``, or use a plain ``dict``.
     """
@@ -32,6 +36,8 @@ class _Stats(TypedDict):
     """How the reader (AsyncQueue: the dispatch task) stands."""
     error: NotRequired[BaseException]
     """The exception that stopped the reader; present only when ``reader`` is ``"stopped"``."""
+    wakeups_failed: NotRequired[int]
+    """SyncDispatcher and AsyncDispatcher only: wake-up datagram sends that failed (each attempt counted)."""
 
 class ThreadedDispatcher:
     """Hands every message from a native producer to a plain callable on a native reader thread.
@@ -45,13 +51,17 @@ class ThreadedDispatcher:
     ``capacity`` messages of up to ``slot_size`` bytes, or length-prefixed
     records of any size up to the ring's limit with ``variable_size=True``.
     ``block_on_full=True`` makes a producer wait for room instead of being
-    refused; ``overwrite=True`` drops the oldest messages instead. The
+    refused, but only while the reader runs: before ``setup()`` and after the
+    callback raised, a push into the full ring is refused at once (0, counted
+    in ``refused``), and a producer waiting when the reader stops is released
+    with 0. ``overwrite=True`` drops the oldest messages instead. The
     producer's push returns the ring's result (1 stored, 0 full, negative
     refused).
 
     An exception from the callback is reported through ``sys.unraisablehook``
-    and ends the reader; ``close()`` closes the ring and never waits for the
-    reader.
+    and ends the reader; its message counts as delivered and a later
+    ``setup()`` goes on with the next one. ``close()`` closes the ring and
+    never waits for the reader.
     """
 
     def __init__(
@@ -81,8 +91,8 @@ class SyncDispatcher:
     ``callback(message)`` for every message in the ring, in order.
 
     Mind the argument order: ``zerocopy`` comes before ``overwrite`` here.
-    ``daemon`` is the reader thread's daemon flag. ``close()`` lets the reader
-    deliver what is queued and end. A callback that raises ends the reader,
+    ``daemon`` is the reader thread's daemon flag. ``close()`` closes the ring
+    and lets the reader deliver what it holds and end. A callback that raises ends the reader,
     and ``threading`` reports the exception.
     """
 
@@ -99,7 +109,7 @@ class SyncDispatcher:
     def setup(self, host: str | None = "127.0.0.1") -> None:
         """Bind the wake-up socket on ``host`` and start the reader thread (once per dispatcher)."""
     def close(self) -> None:
-        """Stop the reader once it has delivered the messages queued now. Harmless twice."""
+        """Close the ring (later pushes answer -2); the reader delivers what it holds, then ends. Harmless twice."""
     def stats(self) -> _Stats:
         """What happened to the messages so far (a snapshot); see ``_Stats``."""
     def _try_pop(self) -> NoReturn:
@@ -138,7 +148,7 @@ class AsyncDispatcher:
     def setup(self, host: str | None = "127.0.0.1") -> None:
         """Bind the wake-up socket on ``host`` and start the reader task in the running loop (once)."""
     def close(self) -> None:
-        """Cancel the reader task and close the socket. Harmless twice or before ``setup()``."""
+        """Close the ring (later pushes answer -2), cancel the reader task and close the socket. Harmless twice or before ``setup()``."""
     def stats(self) -> _Stats:
         """What happened to the messages so far (a snapshot); see ``_Stats``."""
     async def _reader(self, loop: asyncio.AbstractEventLoop, sock: socket.socket) -> None:

@@ -12,6 +12,10 @@
  * One producer thread and one consumer thread at a time. Results of the push
  * entries: 1 stored; 0 refused because the ring is full; negative when the
  * message was not stored for another reason (ORVIX_RING_* below).
+ *
+ * A producer thread that attach_producer()s before its first push and
+ * detach_producer()s after its last is refused (0) while another is
+ * attached, instead of corrupting the ring by pushing beside it.
  */
 #ifndef ORVIX_RINGQ_RINGQ_H
 #define ORVIX_RINGQ_RINGQ_H
@@ -31,8 +35,15 @@ extern "C" {
 #define ORVIX_RING_CLOSED (-2)    /* push: the ring is closed; wait_*: closed, the reader ends */
 #define ORVIX_RING_WRONG_MODE (-3) /* fixed-size call on a variable-size ring, or the reverse */
 
+/* Where a ring's producer session stands (the producer_session entry). */
+#define ORVIX_PRODUCER_NONE 0        /* no producer attached */
+#define ORVIX_PRODUCER_ATTACHED 1    /* a producer is attached */
+#define ORVIX_PRODUCER_INTERRUPTED 2 /* attached and interrupted: its pushes never wait, until it detaches */
+
 /* What a ring has counted so far (see the `counts` entry). Each field is
- * exact; while both sides run they are read at slightly different moments. */
+ * exact; while both sides run they are read at slightly different moments,
+ * in an order that keeps taken + dropped <= stored, pending <= stored -
+ * taken - dropped and, in fixed-size mode, pending <= capacity + 1. */
 typedef struct OrvixRingCounts {
     unsigned long long stored;   /* pushes that stored their message */
     unsigned long long refused;  /* pushes that stored nothing: full, closed, too large, wrong mode */
@@ -57,6 +68,14 @@ typedef struct OrvixSPSCQueueVTable {
     orvix_ring_pop_fn try_pop_var;       /* 9: take the next variable-size record if any */
     void (*close)(PyObject *q);          /* 10: wake every waiter; later waits return != 1 */
     void (*counts)(PyObject *q, OrvixRingCounts *out); /* 11: the counters above; any thread */
+    /* The producer session and the reader's presence; any thread, no lock. */
+    int (*attach_producer)(PyObject *q);    /* 12: 1 attached; 0 another producer is attached */
+    void (*detach_producer)(PyObject *q);   /* 13: end the session (and its interruption), after the last push */
+    int (*interrupt_producer)(PyObject *q); /* 14: the attached producer's waits end, and its blocking pushes
+                                               answer 0 until it detaches; 1 if a producer was attached */
+    int (*producer_session)(PyObject *q);   /* 15: ORVIX_PRODUCER_* (a snapshot) */
+    void (*set_reader_present)(PyObject *q, int present); /* 16: 0: no reader makes room, so a blocking
+                                               push answers 0 instead of waiting (and a waiting one stops) */
 } OrvixSPSCQueueVTable;
 
 /* The part of an SPSCQueue instance that native callers may rely on. */

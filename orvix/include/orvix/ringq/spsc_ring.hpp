@@ -27,7 +27,8 @@
 // * block_on_full: a notify push (push_notify, push_var_notify: the consumer
 //   waits on another thread) that finds the ring full sleeps until the
 //   consumer has freed room for it plus a quarter of the ring, or the ring
-//   is closed. Plain push / push_var never
+//   is closed; but only while a reader is present and the producer was not
+//   interrupted (see below), else it returns kFull. Plain push / push_var never
 //   wait: their consumer may be the calling thread itself. A push that does
 //   not wait and finds the ring full returns kFull.
 //
@@ -44,6 +45,21 @@
 // wake-up system call only when the consumer is actually asleep. close()
 // wakes every waiter; from then on waits return kClosed and pushes return
 // kClosed, while try_pop still drains what is left.
+//
+// Producer session: the ring has one producer side, and two threads pushing
+// at once corrupt it. A producer that attach_producer()s before its first
+// push and detach_producer()s after its last makes a second one's attach
+// fail instead (the pushes themselves do not check who calls them). The
+// attach/detach pair also hands the producer side from one thread to the
+// next. interrupt_producer() tells the attached producer to stop waiting:
+// its blocked push returns kFull at once, and so does every push that would
+// wait, until it detaches.
+//
+// Reader presence: a blocking push waits only while someone is there to make
+// room. set_reader_present(false) (the owner's reader has stopped, or has not
+// started) ends such a wait at once and makes blocking pushes refuse with
+// kFull instead of waiting, until set_reader_present(true). A new ring has a
+// reader present.
 #pragma once
 
 #include <algorithm>
@@ -61,9 +77,16 @@
 #include "orvix/ringq/message_copy.hpp"
 #include "orvix/ringq/page_buffer.hpp"
 #include "orvix/ringq/ring_layout.hpp"
+#include "orvix/ringq/ring_message.hpp"
 #include "orvix/ringq/ring_result.hpp"
+#include "orvix/ringq/single_writer_counter.hpp"
 
 namespace orvix::ringq {
+
+// The ring's counters as one snapshot: see SpscRing::counts().
+struct RingCounts {
+    std::uint64_t stored = 0, refused = 0, dropped = 0, taken = 0, pending = 0;
+};
 
 struct RingOptions {
     std::size_t slot_size = 1024;
@@ -73,11 +96,8 @@ struct RingOptions {
     bool block_on_full = false;
 };
 
-// A message handed out by the ring: readable until the consumer's next call.
-struct Message {
-    const char* data = nullptr;
-    std::size_t size = 0;
-};
+// Where the producer session of a ring stands (see attach_producer()).
+enum class ProducerSession : std::uint32_t { kNone = 0, kAttached = 1, kInterrupted = 2 };
 
 class SpscRing {
 public:
@@ -163,15 +183,94 @@ public:
 
     bool closed() const noexcept { return closed_.load(std::memory_order_acquire); }
 
-    // Messages stored and not yet taken by the consumer (one looked at with
-    // wait_front still counts). A snapshot: both sides may move meanwhile.
-    std::size_t size() const noexcept
+    // True: attached; false while another producer is attached (or interrupted
+    // and not yet detached).
+    bool attach_producer() noexcept
     {
-        // Relaxed: three independent counters; the result is only a snapshot.
-        const std::uint64_t taken = consumer_.taken.load(std::memory_order_relaxed);
-        const std::uint64_t gone = taken + producer_.dropped.load(std::memory_order_relaxed);
-        const std::uint64_t stored = producer_.stored.load(std::memory_order_relaxed);
-        return stored > gone ? static_cast<std::size_t>(stored - gone) : 0;
+        ProducerSession expected = ProducerSession::kNone;
+        // Acquire on success: the previous producer's detach released the
+        // producer side (tail, the cached limit, the counters) to us.
+        return sleep_.session.compare_exchange_strong(expected, ProducerSession::kAttached,
+                                                      std::memory_order_acquire, std::memory_order_relaxed);
+    }
+
+    // Ends the session (an interruption with it). Called by the attached
+    // producer after its last push.
+    void detach_producer() noexcept
+    {
+        // Release: our pushes happen before the next producer's attach.
+        sleep_.session.store(ProducerSession::kNone, std::memory_order_release);
+    }
+
+    // The attached producer stops waiting for room: a push blocked now
+    // returns kFull at once, and so does every push that would wait, until
+    // it detaches. False when no producer is attached.
+    bool interrupt_producer() noexcept
+    {
+        ProducerSession expected = ProducerSession::kAttached;
+        // seq_cst, then the exchange in wake(): the Dekker pair with a
+        // producer going to sleep (see give_up_waiting()).
+        if (!sleep_.session.compare_exchange_strong(expected, ProducerSession::kInterrupted,
+                                                    std::memory_order_seq_cst) &&
+            expected != ProducerSession::kInterrupted)
+            return false;
+        wake(sleep_.producer);
+        return true;
+    }
+
+    // A snapshot: the producer may attach or detach meanwhile.
+    ProducerSession producer_session() const noexcept { return sleep_.session.load(std::memory_order_relaxed); }
+
+    // Whether a reader is there to make room for a blocking push; without
+    // one a blocking push is refused (kFull) instead of waiting. Any thread.
+    void set_reader_present(bool present) noexcept
+    {
+        // seq_cst, then the exchange in wake(): as in interrupt_producer().
+        sleep_.reader_present.store(present, std::memory_order_seq_cst);
+        if (!present) wake(sleep_.producer);
+    }
+
+    bool reader_present() const noexcept { return sleep_.reader_present.load(std::memory_order_relaxed); }
+
+    // Messages stored and neither taken by the consumer nor dropped (one
+    // looked at with wait_front still counts). A snapshot: see counts().
+    std::size_t size() const noexcept { return pending_of(producer_.stored.load(std::memory_order_acquire)); }
+
+    // Every counter, read so that the snapshot keeps the relations that hold
+    // at any one moment, although both sides move while it is read:
+    //
+    //   taken + dropped <= stored     pending <= slots + 1 (fixed-size mode)
+    //
+    // Counters only grow, so a later read is never smaller: taken and
+    // dropped are read before stored, and the pending count after it.
+    //
+    // * taken + dropped <= stored. A message is taken or dropped, never both,
+    //   and only once it was stored: its stored bump happens before its take
+    //   (through tail: release in publish(), acquire in the claim) and is
+    //   sequenced before its drop (one producer thread). bump() stores with
+    //   release and the loads below acquire, so the read of stored that
+    //   follows sees at least every message the reads of taken and dropped
+    //   counted.
+    // * pending <= slots + 1. The producer stores message s only once it has
+    //   seen (acquiring head) that all but `slots` messages before it are
+    //   gone; the consumer counts a message taken before it frees the next
+    //   one's slot, and the producer counts its drops itself. Through the
+    //   release of that bump of stored, taken and dropped read after stored
+    //   count all those messages but one: the consumer frees a slot before
+    //   it counts its message taken when it copies the message out (and
+    //   wait_front with overwrite counts it only at pop_front): the "+ 1".
+    //
+    // Variable-size mode counts records, which are as many as their sizes
+    // allow.
+    RingCounts counts() const noexcept
+    {
+        RingCounts c;
+        c.taken = consumer_.taken.load(std::memory_order_acquire);
+        c.dropped = producer_.dropped.load(std::memory_order_acquire);
+        c.stored = producer_.stored.load(std::memory_order_acquire);
+        c.refused = producer_.refused.load(std::memory_order_relaxed);  // in no relation
+        c.pending = pending_of(c.stored);
+        return c;
     }
 
     // The producer's counters and the consumer's: relaxed loads of fields
@@ -326,7 +425,7 @@ private:
                 }
                 // zerocopy: the consumer reads it in place; it is full as it stands.
             }
-            if (!(notify && block_on_full_)) return refuse(kFull);
+            if (!(notify && block_on_full_) || give_up_waiting()) return refuse(kFull);
             if (!wait_for_room<M>(t, need)) return refuse(kClosed);
         }
     }
@@ -354,13 +453,32 @@ private:
         // Relaxed: read by the consumer only after it sees the flag raised
         // below; a stale (smaller) value only wakes us early, which is harmless.
         sleep_.producer_wake_at.store(head_needed, std::memory_order_relaxed);
-        // Acquire: the re-check of the Dekker pair in wait_until().
+        // Acquire: the re-check of the Dekker pair in wait_until(). Giving
+        // up counts as ready: make_room() looks again and refuses.
         auto room = [&] {
+            if (give_up_waiting()) return true;
             if (!overwrite_) return consumer_.head.load(std::memory_order_acquire) >= head_needed;
             const std::uint64_t held = consumer_.held.load(std::memory_order_acquire);
             return held == kNoSlot || t + need <= held + units<M>();
         };
         return wait_until(sleep_.producer, room);
+    }
+
+    // A producer about to wait (or waiting) for room must not: it was
+    // interrupted, or no reader is there to make room.
+    //
+    // Race-free against a producer going to sleep: wait_until() raises the
+    // producer's flag, runs heavy_fence() (a seq_cst fence), then calls
+    // this; interrupt_producer() and set_reader_present(false) store with
+    // seq_cst, then exchange the flag with seq_cst in wake(). If our load
+    // misses their store, the fence precedes their store in the single total
+    // order, so their exchange follows our fence and finds the flag raised:
+    // they wake us. Otherwise we see the store and do not sleep. Relaxed
+    // loads suffice: the fence orders them, and neither word carries data.
+    bool give_up_waiting() const noexcept
+    {
+        return sleep_.session.load(std::memory_order_relaxed) == ProducerSession::kInterrupted ||
+               !sleep_.reader_present.load(std::memory_order_relaxed);
     }
 
     // ---- consumer internals -------------------------------------------------
@@ -507,10 +625,13 @@ private:
         if (flag.exchange(0, std::memory_order_seq_cst) != 0) wake_word(flag);
     }
 
-    // Single-writer counters: a plain load and store, no locked instruction.
-    static void bump(std::atomic<std::uint64_t>& counter) noexcept
+    // Of the first `stored` messages, those neither taken nor dropped, both
+    // read after `stored` (see counts()); 0 when a side moved in between.
+    std::size_t pending_of(std::uint64_t stored) const noexcept
     {
-        counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        const std::uint64_t gone = consumer_.taken.load(std::memory_order_acquire) +
+                                   producer_.dropped.load(std::memory_order_acquire);
+        return stored > gone ? static_cast<std::size_t>(stored - gone) : 0;
     }
     void count_taken() noexcept { bump(consumer_.taken); }
     // Every push that stores nothing is counted, whatever the reason, so
@@ -556,6 +677,10 @@ private:
         WaitWord consumer{0};
         WaitWord producer{0};
         std::atomic<std::uint64_t> producer_wake_at{0};  // head position a sleeping producer waits for
+        // Read by a producer only before it waits, written rarely: here
+        // rather than on either index line.
+        std::atomic<ProducerSession> session{ProducerSession::kNone};
+        std::atomic<bool> reader_present{true};
     } sleep_;
 };
 

@@ -73,8 +73,9 @@ Ref next_message(PyObject* self) {
 // Before it waits, the reader arms the doorbell and polls once more (see
 // reader_step.hpp), so producers send only when it actually sleeps. close()
 // closes the socket at once but cancels the task only when the loop runs
-// its callback; a reader that gets there first finds the dispatcher closed
-// and returns instead of receiving on a closed socket.
+// its callback; a reader that gets there first and finds the ring empty
+// sees the dispatcher closed and returns instead of receiving on a closed
+// socket.
 constexpr int kMessagesPerTurn = 1024;
 
 // asyncio.sleep(0): one turn of the loop for everything else.
@@ -94,7 +95,7 @@ py::CoroutineBody reader_body(py::Coroutine& co) {
         for (;;) {
             Ref data = py::check(next_message(self));
             const bool found = data.get() != Py_None;
-            if (!found && wake_socket_retired(self)) co_return py::none();
+            if (!found && socket_tail(self).closed) co_return py::none();
             switch (doorbell.after_poll(found)) {
             case ReaderStep::message: {
                 // Read afresh per message and held for the call.
@@ -234,10 +235,14 @@ int close_socket(PyObject* sock, bool torn_down) {
     return Ref::steal(PyObject_CallMethodNoArgs(sock, kClose.get())) ? 0 : -1;
 }
 
+// What the ring holds when close() runs is not delivered, save what the
+// reader takes before the cancellation reaches it (its next step in the
+// loop): it stays in the closed ring, counted in stats()["pending"].
 int close_impl(PyObject* self) {
     OrvixAsyncDispatcher& r = rec(self);
-    // First: the cancellation that follows is close()'s, not the reader's end.
-    socket_delivery(self).closed();
+    // First: the cancellation that follows is close()'s, not the reader's
+    // end; and once set up, the ring refuses every push from here on.
+    close_socket_ring(self);
     bool torn_down = false;
     if (r._task != Py_None) {
         Ref task = Ref::steal(std::exchange(r._task, Py_NewRef(Py_None)));
@@ -271,7 +276,7 @@ constinit py::FunctionSpec kReaderSpec = corvane_function({
 });
 constinit py::FunctionSpec kCloseSpec =
     no_argument_method<close_impl>("close", "AsyncDispatcher.close", "AsyncDispatcher.close(self) -> None");
-constinit py::FunctionSpec kStatsSpec = stats_spec<socket_delivery>("AsyncDispatcher.stats");
+constinit py::FunctionSpec kStatsSpec = stats_spec<socket_delivery, add_wakeup_stats>("AsyncDispatcher.stats");
 
 const FunctionEntry functions[] = {
     {"setup", kSetupSpec, FunctionExtra::localhost_default},
@@ -288,8 +293,8 @@ void setup_entry(PyObject* self, int skip_override, const OrvixSetupOptArgs* opt
 
 void fill_vtable() {
     vtable.setup = setup_entry;
-    vtable.push = push_and_wake;
-    vtable.push_var = push_var_and_wake_on_one;
+    vtable.push = without_result<push_and_wake>;
+    vtable.push_var = without_result<push_var_and_wake>;
     vtable._try_pop = try_pop_entry<&OrvixSPSCQueueVTable::try_pop, kTryPopName>;
     vtable._try_pop_var = try_pop_entry<&OrvixSPSCQueueVTable::try_pop_var, kTryPopVarName>;
 }
@@ -321,7 +326,7 @@ struct AsyncDispatcherClass : SocketDispatcherClass<OrvixAsyncDispatcher, AsyncD
     static void configure(Record& r, const ConstructorArguments& a) noexcept {
         const bool variable_size = a.flag(kVariableSize);
         r.push_fn = variable_size ? vtable.push_var : vtable.push;
-        r.try_push_fn = variable_size ? try_push_var_and_wake_on_one : try_push_and_wake;
+        r.try_push_fn = variable_size ? push_var_and_wake : push_and_wake;
         r.pop_fn = variable_size ? vtable._try_pop_var : vtable._try_pop;
     }
     static constexpr auto close_on_dealloc = close_by_lookup;

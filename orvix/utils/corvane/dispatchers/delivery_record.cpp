@@ -53,14 +53,24 @@ bool put_count(PyObject* dict, const char* key, unsigned long long n) {
 }  // namespace
 
 PyObject* DeliveryRecord::stats(PyObject* ring) const {
-    // One call for all the ring's counters: they are read together.
+    // delivered + dropped + pending <= stored + 1 in every snapshot.
+    // `delivered` is read first, then the ring's counters in one call (which
+    // keeps taken + dropped <= stored and pending <= stored - taken -
+    // dropped, see SpscRing::counts()). Every reader counts a delivery,
+    // under the interpreter lock, only after the ring has handed the message
+    // out, and at most one message handed out is not yet counted taken (the
+    // one wait_front shows, counted at pop_front): delivered <= taken + 1
+    // when read, and taken only grows until the ring is read. Both reads
+    // come before anything that could run Python code and so let a reader
+    // deliver in between (the dict below may start a collection).
+    const std::uint64_t delivered = delivered_;
     OrvixRingCounts counts{};
     if (ring != Py_None) orvix_spscqueue_vtable(ring)->counts(ring, &counts);
     py::Ref dict = py::Ref::steal(PyDict_New());
     if (!dict) return nullptr;
     PyObject* d = dict.get();
     const bool ok = put_count(d, "stored", counts.stored) && put_count(d, "refused", counts.refused) &&
-                    put_count(d, "dropped", counts.dropped) && put_count(d, "delivered", delivered_) &&
+                    put_count(d, "dropped", counts.dropped) && put_count(d, "delivered", delivered) &&
                     put_count(d, "pending", counts.pending) &&
                     put(d, "reader", py::Ref::steal(PyUnicode_FromString(state_name(state_)))) &&
                     (state_ != ReaderState::stopped || !error_ || put(d, "error", py::Ref::borrow(error_)));

@@ -52,6 +52,13 @@ public:
         return armed_.exchange(0, std::memory_order_relaxed) != 0;
     }
 
+    // Producer: the wake-up that ring() asked for could not be sent, and the
+    // reader still sleeps. Armed again, the doorbell makes the next stored
+    // push try once more. Relaxed: only this producer reads the flag next;
+    // should the reader wake meanwhile (and arm or not), the worst left is
+    // one surplus wake-up.
+    void rearm() noexcept { armed_.store(1, std::memory_order_relaxed); }
+
     // Reader: about to poll a last time before waiting.
     void arm() noexcept {
         // Relaxed store: the heavy fence orders it before the poll.

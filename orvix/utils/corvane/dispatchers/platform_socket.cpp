@@ -38,6 +38,8 @@ ReceiveResult receive_datagram(SocketHandle handle, void* buffer, std::size_t si
     return error == WSAEINTR ? ReceiveResult::interrupted : ReceiveResult::failed;
 }
 
+void stop_receiving(SocketHandle handle) noexcept { shutdown(static_cast<SOCKET>(handle), SD_RECEIVE); }
+
 #else
 
 bool send_datagram(SocketHandle handle, const void* data, std::size_t size,
@@ -52,6 +54,8 @@ ReceiveResult receive_datagram(SocketHandle handle, void* buffer, std::size_t si
     error = errno;
     return error == EINTR ? ReceiveResult::interrupted : ReceiveResult::failed;
 }
+
+void stop_receiving(SocketHandle handle) noexcept { shutdown(static_cast<int>(handle), SHUT_RD); }
 
 #endif
 

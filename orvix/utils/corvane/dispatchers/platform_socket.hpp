@@ -34,6 +34,13 @@ enum class ReceiveResult { received, interrupted, failed };
 ReceiveResult receive_datagram(SocketHandle handle, void* buffer, std::size_t size,
                                int& error) noexcept;
 
+// shutdown(handle, the receiving side): a receive blocked on the socket
+// returns at once, and so does every later one, without any datagram. On
+// Linux this holds for an unconnected datagram socket too (the call reports
+// ENOTCONN, but shuts the side down and wakes the receivers), so the result
+// is not looked at.
+void stop_receiving(SocketHandle handle) noexcept;
+
 // inet_addr: dotted-quad text to an IPv4 address in network byte order.
 std::uint32_t ipv4_address(const char* text) noexcept;
 

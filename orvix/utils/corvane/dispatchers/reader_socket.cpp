@@ -136,6 +136,7 @@ PyObject* open_reader_socket(PyObject* self, PyObject** socket_field, PyObject* 
     if (!done) return nullptr;
     py::replace_field(*socket_field, sock.new_ref());
     socket_tail(self).socket_opened = true;
+    socket_tail(self).opened_in = ForkGeneration::current();
 
     Ref sockname = Ref::steal(PyObject_CallMethodNoArgs(sock.get(), kGetsockname.get()));
     if (!sockname || fill_address(socket_head(self)._addr, sockname.get()) < 0) return nullptr;

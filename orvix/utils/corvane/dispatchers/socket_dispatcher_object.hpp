@@ -14,8 +14,11 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <new>
 
+#include "cpython_support/ref.hpp"
+#include "orvix/ringq/ringq.h"
 #include "orvix/utils/corvane/corvane.h"
 #include "orvix/utils/corvane/dispatchers/delivery_record.hpp"
 #include "orvix/utils/corvane/dispatchers/owned_fields.hpp"
@@ -32,9 +35,17 @@ struct SocketDispatcherTail {
 
     SocketDispatcherCore core;   // the doorbell and the published `_sock_fd`
     DeliveryRecord delivery;     // what the reader delivered, and how it stands
+    // Interpreter lock held for every access to the fields below.
     // Set once setup() has stored a socket in `_socket`; a dispatcher is set
-    // up once (interpreter lock held for every access).
+    // up once.
     bool socket_opened = false;
+    // Set by close() (or the collector's clearing): the ring is closed, and
+    // a reader that finds it empty leaves.
+    bool closed = false;
+    // The fork generation of the process whose setup() opened the socket. A
+    // forked child shares the socket with its parent, so only that process
+    // may shut it down.
+    ForkGeneration::Value opened_in = 0;
 };
 
 inline constexpr std::size_t kPublicRecordRoom =
@@ -95,10 +106,35 @@ inline SocketDispatcherTail& socket_tail(PyObject* self) noexcept {
 inline SocketDispatcherCore& socket_core(PyObject* self) noexcept { return socket_tail(self).core; }
 inline DeliveryRecord& socket_delivery(PyObject* self) noexcept { return socket_tail(self).delivery; }
 
-// True once a socket was set up and then retired by close() (or by the
-// collector): the reader has nothing left to wait on.
-inline bool wake_socket_retired(PyObject* self) noexcept {
-    return socket_tail(self).socket_opened && socket_core(self).wake_handle.current() == net::kNoSocket;
+// close()'s first steps, the same in both classes (interpreter lock held):
+// the reader's state, the mark on which a reader that finds the ring empty
+// leaves, and the ring closed, so that every later push is refused (-2) and
+// counted while what the ring holds can still be taken. False, and nothing
+// changed, before setup() has opened a socket: close() then leaves the
+// dispatcher as it was (its reader "not started"), and a setup() may still
+// follow and deliver what was pushed meanwhile.
+inline bool close_socket_ring(PyObject* self) noexcept {
+    SocketDispatcherTail& tail = socket_tail(self);
+    if (!tail.socket_opened) return false;
+    tail.delivery.closed();
+    tail.closed = true;
+    PyObject* q = socket_head(self)._q;
+    if (q != Py_None) orvix_spscqueue_vtable(q)->close(q);
+    return true;
+}
+
+// Whether this process opened the dispatcher's socket (and not a parent it
+// was forked from).
+inline bool socket_opened_here(PyObject* self) noexcept {
+    const SocketDispatcherTail& tail = socket_tail(self);
+    return tail.socket_opened && tail.opened_in == ForkGeneration::current();
+}
+
+// stats() of both classes adds the core's count of failed wake-up sends.
+inline bool add_wakeup_stats(PyObject* self, PyObject* dict) {
+    const std::uint64_t count = socket_core(self).wakeups_failed.load(std::memory_order_relaxed);
+    py::Ref failed = py::Ref::steal(PyLong_FromUnsignedLongLong(count));
+    return failed && PyDict_SetItemString(dict, "wakeups_failed", failed.get()) == 0;
 }
 
 // The socket dispatchers' share of a DispatcherSlots class (see
@@ -122,8 +158,12 @@ struct SocketDispatcherClass {
         Fields::init_none(r);
     }
 
-    // Releasing `_socket` may close the handle: no producer may use it.
-    static void let_go(PyObject* self) noexcept { socket_core(self).wake_handle.retire(); }
+    // Releasing `_socket` may close the handle: no producer may use it, and
+    // a reader still running must not wait on it.
+    static void let_go(PyObject* self) noexcept {
+        socket_tail(self).closed = true;
+        socket_core(self).wake_handle.retire();
+    }
 
     static DeliveryRecord& delivery(PyObject* self) noexcept { return socket_delivery(self); }
 };

@@ -1,12 +1,13 @@
 // The producer entries of AsyncDispatcher and SyncDispatcher: push into `_q`
-// and, when the ring stored the message, ring the doorbell (no Python object
+// and, when the ring stored the message, wake the reader (no Python object
 // touched, no interpreter lock; one producer thread at a time).
 //
-//   push_and_wake            SPSCQueue.push, stored (both classes' `push`)
-//   push_var_and_wake_on_one SPSCQueue.push_var, result exactly 1 (AsyncDispatcher)
-//   push_var_and_wake        SPSCQueue.push_var, stored (SyncDispatcher)
+//   push_and_wake        SPSCQueue.push      (fixed-size messages)
+//   push_var_and_wake    SPSCQueue.push_var  (variable-size records)
 //
-// Each has a try_ twin that returns the ring's result, for `try_push_fn`.
+// Each returns the ring's result and is the record's `try_push_fn`; the
+// table's `push` / `push_var` entries, which return nothing, are the same
+// functions through without_result.
 #pragma once
 
 #include <Python.h>
@@ -18,15 +19,17 @@
 
 namespace orvix::corvane {
 
-void push_and_wake(PyObject* self, const char* data, std::size_t size);
-void push_var_and_wake_on_one(PyObject* self, const char* data, std::size_t size);
-void push_var_and_wake(PyObject* self, const char* data, std::size_t size);
-int try_push_and_wake(PyObject* self, const char* data, std::size_t size);
-int try_push_var_and_wake_on_one(PyObject* self, const char* data, std::size_t size);
-int try_push_var_and_wake(PyObject* self, const char* data, std::size_t size);
+int push_and_wake(PyObject* self, const char* data, std::size_t size);
+int push_var_and_wake(PyObject* self, const char* data, std::size_t size);
 
-// The wake-up datagram: one byte, value 1, through `handle` to `to`; its
-// result is not looked at (a lost datagram is not retried).
-void send_wakeup_datagram(net::SocketHandle handle, const OrvixSockAddrIn& to) noexcept;
+// A push entry as the table's entries have it, without the result.
+template <orvix_try_push_fn push>
+void without_result(PyObject* self, const char* data, std::size_t size) {
+    push(self, data, size);
+}
+
+// The wake-up datagram: one byte, value 1, through `handle` to `to`. False
+// when the send failed.
+bool send_wakeup_datagram(net::SocketHandle handle, const OrvixSockAddrIn& to) noexcept;
 
 }  // namespace orvix::corvane

@@ -27,9 +27,20 @@ static_assert(offsetof(RecordWithRing, _q) == offsetof(OrvixAsyncDispatcher, _q)
 
 using DeliveryRecordOf = DeliveryRecord& (*)(PyObject* self);
 
-template <DeliveryRecordOf record_of>
+// What a class counts beyond what every class counts: adds its keys to the
+// stats() dict; false with an exception set.
+using ExtraStats = bool (*)(PyObject* self, PyObject* dict);
+
+// For the classes that count nothing more. (A function rather than a null
+// pointer: with the sanitizers, gcc will not compare a function's address
+// with null in a constant expression.)
+inline bool no_extra_stats(PyObject*, PyObject*) { return true; }
+
+template <DeliveryRecordOf record_of, ExtraStats extra = no_extra_stats>
 PyObject* stats_method(py::Function&, PyObject* self, py::BoundArguments&) {
-    return record_of(self).stats(reinterpret_cast<RecordWithRing*>(self)->_q);
+    PyObject* dict = record_of(self).stats(reinterpret_cast<RecordWithRing*>(self)->_q);
+    if (dict && !extra(self, dict)) Py_CLEAR(dict);
+    return dict;
 }
 
 inline constexpr const char kStatsDoc[] =
@@ -39,16 +50,19 @@ inline constexpr const char kStatsDoc[] =
     "each retry counted), dropped (stored messages overwritten before delivery, overwrite=True), "
     "delivered (messages handed to the callback or returned by pop()), pending (messages in the "
     "ring now), reader (\"not started\", \"running\", \"stopped\" or \"closed\") and, when the "
-    "reader stopped, error (the exception that stopped it).";
+    "reader stopped, error (the exception that stopped it). AsyncDispatcher and SyncDispatcher "
+    "add wakeups_failed (sends of the wake-up datagram that failed, each attempt counted). "
+    "The counters of one snapshot keep delivered + dropped + pending <= stored + 1 and, in "
+    "fixed-size mode, pending <= capacity + 1 (the ring's capacity).";
 
-template <DeliveryRecordOf record_of>
+template <DeliveryRecordOf record_of, ExtraStats extra = no_extra_stats>
 constexpr py::FunctionSpec stats_spec(const char* qualname) {
     return corvane_function({
         .name = "stats",
         .qualname = qualname,
         .doc = kStatsDoc,
         .params = {"stats", nullptr, 0, 0},
-        .impl = stats_method<record_of>,
+        .impl = stats_method<record_of, extra>,
     });
 }
 

@@ -74,25 +74,24 @@ int wait_for_datagram(PyObject* self) {
 // Runs on the reader thread, with the interpreter lock held except inside
 // the receive: hands every message to the callback in order, and sleeps
 // when the ring is empty. Returns 0 when close() stopped it (after
-// delivering what was queued), or -1 with the exception that ended it. The
-// caller adds the loop's own traceback entry.
+// delivering what the ring held), or -1 with the exception that ended it.
+// The caller adds the loop's own traceback entry.
 int run_reader_loop(PyObject* self, const ReaderFlavour& flavour) {
-    SyncDispatcherPrivate& own = sync_dispatcher(self).own;
+    const SocketDispatcherTail& tail = socket_tail(self);
     DoorbellReader doorbell{socket_core(self).doorbell};
     for (;;) {
-        if (own.stop_requested && own.left_after_stop == 0) return 0;
         Ref msg = Ref::steal(pop_message(self, flavour.pop, &SyncDispatcherType, flavour.pop_one));
         if (!msg) return -1;
         const bool found = msg.get() != Py_None;
-        // With the ring empty: close() sets the mark (then retires the
-        // handle and sends one last datagram) under the interpreter lock,
-        // which this thread has held since its pop: a mark seen here was set
-        // before that pop, which therefore saw every message pushed before
-        // close().
-        if (!found && own.stop_requested) return 0;
+        // close() sets the mark and closes the ring under the interpreter
+        // lock, which this thread has held since before its pop: a mark seen
+        // here was set before that pop, and the closed ring stores nothing
+        // after close(), so the ring is empty for good. (A push already
+        // under way when close() ran may still store its message: producers
+        // are to stop first.)
+        if (!found && tail.closed) return 0;
         switch (doorbell.after_poll(found)) {
         case ReaderStep::message: {
-            if (own.stop_requested) --own.left_after_stop;
             // Read afresh per message, and held for the call: the callback
             // may be replaced (or the dispatcher cleared) while it runs.
             Ref callback = Ref::borrow(rec(self).callback);
@@ -152,21 +151,24 @@ int setup_impl(PyObject* self, PyObject* host) {
     return -1;
 }
 
-// Stops the reader: the mark and the number of messages queued now first,
-// then the handle retired (late pushes send nothing), then one datagram
-// through the old handle wakes the reader, which delivers those messages
-// and leaves. The socket itself stays open
-// until `_socket` is released, so a reader just about to receive never
-// reaches a closed (or reused) handle.
+// Stops the reader: the ring closed (later pushes are refused) and the
+// mark set, then the handle retired (no producer sends through it any
+// more), then the socket's receiving side shut down, which ends the
+// reader's receive now and every later one at once: the reader delivers
+// what the ring holds and leaves. No datagram is needed, so none can be
+// lost; one is still sent for a platform whose shutdown does not end a
+// receive already under way. The socket itself stays open until `_socket`
+// is released, so a reader just about to receive never reaches a closed
+// (or reused) handle. A forked child leaves the socket alone: it shares it
+// with its parent, whose reader it would wake for good, and has no reader
+// of its own.
 int close_impl(PyObject* self) {
-    SyncDispatcherObject& d = sync_dispatcher(self);
-    d.tail.delivery.closed();
-    if (!d.tail.socket_opened) return 0;   // nothing was set up
-    d.own.stop_requested = true;
-    PyObject* q = d.rec()._q;
-    d.own.left_after_stop = q == Py_None ? 0 : orvix_spscqueue_vtable(q)->size(q);
-    const net::SocketHandle old = d.tail.core.wake_handle.retire();
-    if (old != net::kNoSocket) send_wakeup_datagram(old, d.rec()._addr);
+    if (!close_socket_ring(self)) return 0;   // nothing was set up
+    const net::SocketHandle old = socket_core(self).wake_handle.retire();
+    if (old != net::kNoSocket && socket_opened_here(self)) {
+        net::stop_receiving(old);
+        send_wakeup_datagram(old, rec(self)._addr);
+    }
     return 0;
 }
 
@@ -186,7 +188,7 @@ constinit py::FunctionSpec kTryPopVarSpec = no_argument_method<run_reader_of<kVa
 constinit py::FunctionSpec kCloseSpec =
     no_argument_method<close_impl>("close", "SyncDispatcher.close", "SyncDispatcher.close(self) -> void");
 
-constinit py::FunctionSpec kStatsSpec = stats_spec<socket_delivery>("SyncDispatcher.stats");
+constinit py::FunctionSpec kStatsSpec = stats_spec<socket_delivery, add_wakeup_stats>("SyncDispatcher.stats");
 
 const FunctionEntry functions[] = {
     {"setup", kSetupSpec, FunctionExtra::localhost_default},
@@ -220,8 +222,8 @@ void close_entry(PyObject* self, int skip_override) {
 
 void fill_vtable() {
     vtable.setup = setup_entry;
-    vtable.push = push_and_wake;
-    vtable.push_var = push_var_and_wake;
+    vtable.push = without_result<push_and_wake>;
+    vtable.push_var = without_result<push_var_and_wake>;
     vtable._try_pop = try_pop_entry<kFixedSize, kTryPopSpec>;
     vtable._try_pop_var = try_pop_entry<kVariableSize, kTryPopVarSpec>;
     vtable.__try_pop = pop_one_entry<kFixedSize>;
@@ -247,7 +249,7 @@ struct SyncDispatcherClass : SocketDispatcherClass<OrvixSyncDispatcher, SyncDisp
         r.variable_size = a.flag(kVariableSizeFlag);
         r.daemon = a.flag(kDaemonFlag);
         r.push_fn = r.variable_size ? vtable.push_var : vtable.push;
-        r.try_push_fn = r.variable_size ? try_push_var_and_wake : try_push_and_wake;
+        r.try_push_fn = r.variable_size ? push_var_and_wake : push_and_wake;
     }
     // Through the table, so a subclass's close() override runs (unless the
     // collector has already torn the subclass down: dealloc_skip_override).

@@ -5,22 +5,14 @@
 
 #include <Python.h>
 
-#include <cstddef>
-
 #include "orvix/utils/corvane/corvane.h"
 #include "orvix/utils/corvane/dispatchers/socket_dispatcher_object.hpp"
 
 namespace orvix::corvane {
 
-struct SyncDispatcherPrivate {
-    // close() asked the reader to leave its loop once it has delivered the
-    // `left_after_stop` messages the ring held at that moment (or found the
-    // ring empty), so a producer that keeps pushing cannot keep it alive.
-    // Written by close() and read by the reader, both holding the
-    // interpreter lock, which orders them.
-    bool stop_requested;
-    std::size_t left_after_stop;
-};
+// Everything the reader and close() share is in the socket dispatchers'
+// common tail (socket_dispatcher_object.hpp).
+struct SyncDispatcherPrivate {};
 
 using SyncDispatcherObject = SocketDispatcherObject<OrvixSyncDispatcher, SyncDispatcherPrivate>;
 

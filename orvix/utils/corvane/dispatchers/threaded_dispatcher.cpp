@@ -124,6 +124,9 @@ struct ThreadedDispatcherClass {
     static void configure(Record& d, const ConstructorArguments& a) noexcept {
         d.variable_size = a.flag(kVariableSize);
         d.push_fn = d.variable_size ? vtable.push_var : vtable.push;
+        // No reader until setup(): a blocking push must not wait for one
+        // that may never come. The reader says when it is there.
+        orvix_spscqueue_vtable(d._q)->set_reader_present(d._q, 0);
     }
     static void close_on_dealloc(PyObject* self) { record(self).vtab->close(self, dealloc_skip_override(self)); }
     static void let_go(PyObject* self) { let_reader_go(self); }

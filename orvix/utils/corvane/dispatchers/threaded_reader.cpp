@@ -63,11 +63,20 @@ int watch_forks();
 // What one reader loop owns: a reference to the ring and its share of the
 // link. Released explicitly with the lock held, never by a destructor: a
 // reader that the interpreter ends at shutdown is unwound without the lock.
+//
+// Shutdown. A session that cannot take the lock again (the interpreter is
+// finalizing) stays as it is: attached, listed, holding its reference to
+// the ring and its share of the link, and is never freed. Everything the
+// list of attached sessions can reach therefore stays valid for the life of
+// the process, with no lock of its own: the list is touched only with the
+// interpreter lock held, and a stranded session never touches it again.
+// Sessions live on the heap for that reason, the one of a caller's own
+// thread (run_reader_here) too: its stack frame ends when the call does.
 class ReaderSession {
 public:
     // Attaches a reader to the dispatcher. Lock held. 1: attached; 0: nothing
     // to read (ring closed, or the dispatcher cleared); -1: RuntimeError.
-    int attach(PyObject* self, bool variable, bool on_heap) {
+    int attach(PyObject* self, bool variable) {
         ThreadedDispatcherObject* d = threaded(self);
         if (d->closed || d->pub._q == Py_None) return 0;
         ReaderLink* link = ReaderLink::of(d);
@@ -83,9 +92,9 @@ public:
         carried_ = std::exchange(link->carried_, {});
         link_ = link;
         ring_ = Py_NewRef(d->pub._q);
+        // From now on a blocking push may wait: this reader will make room.
+        orvix_spscqueue_vtable(ring_)->set_reader_present(ring_, 1);
         variable_ = variable;
-        takes_ = variable;
-        on_heap_ = on_heap;
         next_ = attached_;
         if (next_) next_->prev_ = this;
         attached_ = this;
@@ -100,24 +109,29 @@ public:
         link_->reader_running_ = false;
         if (!link_->dispatcher_) delete link_;
         link_ = nullptr;
+        // Nothing makes room any more: a producer waiting for it stops
+        // waiting, and blocking pushes are refused until the next reader.
+        orvix_spscqueue_vtable(ring_)->set_reader_present(ring_, 0);
         Py_CLEAR(ring_);
     }
 
-    // The loop; entered and left holding the lock through `lock`.
+    // The loop; entered holding the lock through `lock`, and left either
+    // finished (detached, the lock let go for good) or stranded by the
+    // interpreter's finalization (see "Shutdown").
     void run(InterpreterLock& lock) {
         const OrvixSPSCQueueVTable* ring = orvix_spscqueue_vtable(ring_);
         // A message the parent process's reader had taken out and not yet
         // delivered when this process was forked from it.
-        if (carried_.data && !deliver_unlocked(lock, std::exchange(carried_, {}), /*entered=*/true)) return;
+        if (carried_.data && !deliver_unlocked(lock, std::exchange(carried_, {}), From::carried)) return;
         set_phase(Phase::in_ring);
         lock.release();
-        RingMessage m;
+        ringq::Message m;
         // In variable-size mode the wait takes the record out itself; in
         // fixed-size mode the message stays in its slot until pop_front,
         // so the bytes object is copied straight from the ring.
         while ((variable_ ? ring->wait_pop_var(ring_, &m.data, &m.size) : ring->wait_front(ring_, &m.data, &m.size)) ==
                1) {
-            if (!deliver_unlocked(lock, m)) return;
+            if (!deliver_unlocked(lock, m, variable_ ? From::taken : From::shown)) return;
             if (!variable_) {
                 ring->pop_front(ring_);
                 set_phase(Phase::in_ring);
@@ -128,12 +142,15 @@ public:
         // delivered as close() promises, on this thread and in order, unless
         // the dispatcher itself is gone: then delivery stops at the first
         // message.
-        takes_ = true;   // try_pop takes the message out, as wait_pop_var does
         while ((variable_ ? ring->try_pop_var(ring_, &m.data, &m.size) : ring->try_pop(ring_, &m.data, &m.size)) == ringq::kHandedOut) {
-            if (!deliver_unlocked(lock, m)) return;
+            if (!deliver_unlocked(lock, m, From::taken)) return;
         }
         if (lock.reacquire()) finish(lock);
     }
+
+    // The loop has ended with the lock: the session is detached and may be
+    // freed. A stranded one never may.
+    bool finished() const noexcept { return link_ == nullptr; }
 
     // ---- fork -----------------------------------------------------------
     //
@@ -165,54 +182,83 @@ public:
         while (ReaderSession* s = attached_) {
             const OrvixSPSCQueueVTable* ring = orvix_spscqueue_vtable(s->ring_);
             const Phase phase = s->phase_.load(std::memory_order_acquire);
-            if (phase == Phase::delivering && !s->takes_) ring->pop_front(s->ring_);
-            if (phase == Phase::holding && s->takes_) s->link_->carried_ = s->holding_;
+            if (phase == Phase::delivering && s->from_ == From::shown) ring->pop_front(s->ring_);
+            if (phase == Phase::holding && s->from_ == From::taken) s->link_->carried_ = s->holding_;
             s->detach();
-            if (s->on_heap_) delete s;
+            delete s;
         }
     }
 
 private:
-    // One message to the callback, lock held. False ends the loop: the
-    // dispatcher is gone, or the callback (or making the bytes) failed, which
-    // is reported here.
+    // How the message being delivered was handed out.
+    enum class From : unsigned char {
+        shown,     // by wait_front: it stays in the ring until pop_front
+        taken,     // by wait_pop_var or try_pop: out of the ring already
+        carried,   // by the parent process's reader (see ReaderLink::carried_)
+    };
+
+    // What became of one message.
+    enum class Delivery : unsigned char { delivered, callback_raised, not_made, dispatcher_gone };
+
+    // One message to the callback, lock held. Anything but `delivered` ends
+    // the loop; a failure (of the callback, or of making the bytes) is left
+    // pending for the caller to report.
     //
     // Plain pointers rather than owning ones on purpose: a callback that
     // blocks (say in time.sleep) while the interpreter exits is ended inside
     // the interpreter when it asks for the lock again, and the unwinding
     // must not run destructors that would drop references without the lock.
-    bool deliver(const char* data, std::size_t size) {
+    Delivery deliver(const char* data, std::size_t size) {
         ThreadedDispatcherObject* d = link_->dispatcher();
-        if (!d) return false;
+        if (!d) return Delivery::dispatcher_gone;
         PyObject* callback = Py_NewRef(d->pub.callback);   // read afresh for every message
         PyObject* message = PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size));
         if (message) d->delivery.count_delivery();
         PyObject* result = message ? PyObject_CallOneArg(callback, message) : nullptr;
-        const bool delivered = result != nullptr;
+        const Delivery outcome = result ? Delivery::delivered : message ? Delivery::callback_raised : Delivery::not_made;
         Py_XDECREF(result);
         Py_XDECREF(message);
         Py_DECREF(callback);
-        if (!delivered) {
-            // Asked again: the callback may have let the dispatcher go.
-            if (link_->dispatcher()) link_->dispatcher()->delivery.reader_stopped_with_pending_error();
-            report_reader_error(variable_);
-        }
-        return delivered;
+        // Asked again: the callback may have let the dispatcher go.
+        if (outcome != Delivery::delivered && link_->dispatcher())
+            link_->dispatcher()->delivery.reader_stopped_with_pending_error();
+        return outcome;
     }
 
-    // deliver() between two ring calls: takes the lock (unless `entered`),
-    // delivers and lets the lock go again. False once the loop has ended
-    // (and the lock is let go of).
-    bool deliver_unlocked(InterpreterLock& lock, RingMessage m, bool entered = false) {
+    // deliver() between two ring calls: takes the lock (a carried message
+    // is delivered with it already held), delivers and lets the lock go
+    // again. False once the loop has ended.
+    bool deliver_unlocked(InterpreterLock& lock, ringq::Message m, From from) {
+        const bool entered = from == From::carried;
         holding_ = m;
+        from_ = from;
         set_phase(Phase::holding);
         if (!entered && !lock.reacquire()) return false;
         set_phase(Phase::delivering);
-        if (!deliver(m.data, m.size)) {
-            finish(lock);
+        const Delivery outcome = deliver(m.data, m.size);
+        if (outcome != Delivery::delivered) {
+            // A message the callback received has been delivered, even if
+            // the callback raised: one that wait_front only showed leaves the
+            // ring now, or the next reader would hand it out again. Here,
+            // under the lock and before detach(): pop_front never waits, and
+            // once detached another reader may attach and take the ring.
+            if (outcome == Delivery::callback_raised && from == From::shown)
+                orvix_spscqueue_vtable(ring_)->pop_front(ring_);
+            // Detached before the report, which runs Python code (the
+            // unraisable hook) that may let the lock go: a setup() that sees
+            // the reader stopped finds the ring free for a new one.
+            if (outcome == Delivery::dispatcher_gone) {
+                finish(lock);
+            } else {
+                PyObject* error = PyErr_GetRaisedException();
+                detach();
+                PyErr_SetRaisedException(error);
+                report_reader_error(variable_);
+                lock.leave();
+            }
             return false;
         }
-        set_phase(takes_ ? Phase::in_ring : Phase::popping);
+        set_phase(from == From::shown ? Phase::popping : Phase::in_ring);
         if (!entered) lock.release();
         return true;
     }
@@ -238,15 +284,14 @@ private:
     }
 
     PyObject* ring_ = nullptr;
-    ReaderLink* link_ = nullptr;
+    ReaderLink* link_ = nullptr;   // null once detached
     bool variable_ = false;
-    // The ring call that hands a message out also takes it out of the ring
-    // (wait_pop_var, try_pop): no pop_front follows its delivery.
-    bool takes_ = false;
     std::atomic<Phase> phase_{Phase::in_ring};
-    RingMessage holding_;    // the message being delivered (read by the fork hook)
-    RingMessage carried_;    // see ReaderLink::carried_
-    bool on_heap_ = false;   // made by start_reader_thread, freed by its thread
+    // The message being delivered and how it was handed out (read by the
+    // fork hook after phase_).
+    ringq::Message holding_;
+    From from_ = From::taken;
+    ringq::Message carried_;    // see ReaderLink::carried_
 
     // Every attached session, so that a forked child can find them. Lock held.
     static inline ReaderSession* attached_ = nullptr;
@@ -318,26 +363,33 @@ void ReaderLink::dispatcher_gone(ThreadedDispatcherObject* dispatcher) noexcept 
 
 namespace {
 
+// Runs an attached session to its end and frees it, unless it is stranded
+// (see ReaderSession, "Shutdown"): then it stays attached, and so allocated.
+void run_session(ReaderSession* session, InterpreterLock& lock) {
+    session->run(lock);
+    if (session->finished()) delete session;
+}
+
 // The thread that setup() starts: it was handed an attached session.
 void reader_thread_main(void* arg) {
     ReaderSession* session = static_cast<ReaderSession*>(arg);
     InterpreterLock lock;
-    if (!lock.enter()) return;
-    session->run(lock);
-    delete session;
+    if (!lock.enter()) return;   // stranded before it began
+    run_session(session, lock);
 }
 
 void run_reader_here(PyObject* self, bool variable) {
     InterpreterLock lock;
     if (!lock.enter()) return;
-    ReaderSession session;
-    const int attached = session.attach(self, variable, /*on_heap=*/false);
+    auto* session = new (std::nothrow) ReaderSession;
+    const int attached = session ? session->attach(self, variable) : (PyErr_NoMemory(), -1);
     if (attached < 0) report_reader_error(variable);
     if (attached <= 0) {
+        delete session;
         lock.leave();
         return;
     }
-    session.run(lock);
+    run_session(session, lock);
 }
 
 }  // namespace
@@ -349,7 +401,7 @@ int start_reader_thread(PyObject* self) {
         PyErr_NoMemory();
         return -1;
     }
-    const int attached = session->attach(self, variable, /*on_heap=*/true);
+    const int attached = session->attach(self, variable);
     if (attached <= 0) {
         delete session;
         return attached;

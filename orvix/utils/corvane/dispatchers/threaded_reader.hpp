@@ -22,17 +22,10 @@
 
 #include <Python.h>
 
-#include <cstddef>
-
+#include "orvix/ringq/ring_message.hpp"
 #include "orvix/utils/corvane/dispatchers/threaded_dispatcher.hpp"
 
 namespace orvix::corvane {
-
-// A message as the ring hands it out: readable until the consumer's next call.
-struct RingMessage {
-    const char* data = nullptr;
-    std::size_t size = 0;
-};
 
 // What a dispatcher shares with its reader. Touched only with the
 // interpreter lock held; freed by whichever side lets go last.
@@ -56,7 +49,7 @@ private:
     bool reader_running_ = false;            // a reader is attached and has not finished
     // In a forked child: the message the parent's reader had taken off the
     // ring and not yet delivered; the child's next reader delivers it first.
-    RingMessage carried_;
+    ringq::Message carried_;
 };
 
 // Starts a detached reader thread for the dispatcher (setup()). Interpreter

@@ -12,7 +12,14 @@
  * Then push from that thread, without the interpreter lock and without a
  * Python thread state (one producer thread at a time per dispatcher):
  *
- *     int stored = orvix_producer_push(&target, data, size);
+ *     if (!orvix_producer_attach(&target)) return;    // another producer pushes
+ *     ... int stored = orvix_producer_push(&target, data, size); ...
+ *     orvix_producer_detach(&target);                 // after the last push
+ *
+ * A ring has one producer side: two threads pushing into one dispatcher at
+ * once corrupt it. Attaching is how a producer makes sure it is alone;
+ * a producer that does not attach must serialise its pushes with every
+ * other producer of that dispatcher itself (a mutex around each push).
  *
  * The result is the ring's, for every kind of dispatcher:
  *
@@ -29,21 +36,25 @@
  * pause: on a two-core machine that steals the consumer's core. A producer
  * that must never wait drops the message instead and counts it; the ring
  * counts it too (stats()["refused"]). On a negative result stop pushing.
- * A ThreadedDispatcher made with block_on_full=True never answers 0: its
- * push waits for room instead.
+ * A ThreadedDispatcher made with block_on_full=True waits for room instead
+ * of answering 0, but only while its reader runs: before setup(), after the
+ * callback raised (until setup() again) and once the producer has been
+ * interrupted (orvix_producer_interrupt), a full ring answers 0 at once.
  *
  * Drop your reference (with the lock held) only after the last push has
  * returned.
  *
  * The instance records and C-level method tables of the four classes are in
- * corvane.h, and the package's version (ORVIX_VERSION_MAJOR, ...) is in
- * orvix/version.h; both are included here. orvix.get_include() names the
+ * corvane.h, the ring's table in orvix/ringq/ringq.h, and the package's
+ * version (ORVIX_VERSION_MAJOR, ...) in orvix/version.h; all three are
+ * included here. orvix.get_include() names the
  * folder to put on the include path.
  */
 #ifndef ORVIX_UTILS_CORVANE_PRODUCER_H
 #define ORVIX_UTILS_CORVANE_PRODUCER_H
 
 #include "corvane.h"
+#include "orvix/ringq/ringq.h"
 #include "orvix/version.h"
 
 #ifdef __cplusplus
@@ -120,6 +131,52 @@ static inline int orvix_producer_target(PyObject *obj, OrvixProducerTarget *targ
  * Any thread, no interpreter lock needed. */
 static inline int orvix_producer_push(const OrvixProducerTarget *target, const char *data, size_t size) {
     return target->push_int(target->dispatcher, data, size);
+}
+
+/* What every dispatcher record starts with: the object header, the table
+ * pointer, then `_q`, the dispatcher's ring (None once the collector has
+ * cleared the dispatcher). */
+typedef struct OrvixDispatcherHead {
+    PyObject_HEAD
+    const void *vtab;
+    PyObject *_q;
+} OrvixDispatcherHead;
+
+/* The dispatcher's ring, or NULL once the dispatcher has been cleared (it
+ * then answers as a closed ring does). No interpreter lock needed. */
+static inline PyObject *orvix_producer_ring(const OrvixProducerTarget *target) {
+    PyObject *q = ((const OrvixDispatcherHead *)target->dispatcher)->_q;
+    return q == Py_None ? NULL : q;
+}
+
+/* The producer session: one producer thread at a time per ring. Any thread,
+ * no interpreter lock needed.
+ *
+ * orvix_producer_attach: 1 the calling producer may push (until it
+ * detaches); 0 another producer is attached: do not push. */
+static inline int orvix_producer_attach(const OrvixProducerTarget *target) {
+    PyObject *q = orvix_producer_ring(target);
+    return q == NULL ? 1 : orvix_spscqueue_vtable(q)->attach_producer(q);
+}
+
+/* Ends the session, after the last push; the next producer may attach. */
+static inline void orvix_producer_detach(const OrvixProducerTarget *target) {
+    PyObject *q = orvix_producer_ring(target);
+    if (q != NULL) orvix_spscqueue_vtable(q)->detach_producer(q);
+}
+
+/* From any thread: the attached producer stops waiting. Its push blocked by
+ * block_on_full returns 0 at once, and so does every push of it that would
+ * wait, until it detaches. 1 when a producer was attached, else 0. */
+static inline int orvix_producer_interrupt(const OrvixProducerTarget *target) {
+    PyObject *q = orvix_producer_ring(target);
+    return q == NULL ? 0 : orvix_spscqueue_vtable(q)->interrupt_producer(q);
+}
+
+/* ORVIX_PRODUCER_NONE, _ATTACHED or _INTERRUPTED (a snapshot). */
+static inline int orvix_producer_session(const OrvixProducerTarget *target) {
+    PyObject *q = orvix_producer_ring(target);
+    return q == NULL ? ORVIX_PRODUCER_NONE : orvix_spscqueue_vtable(q)->producer_session(q);
 }
 
 #ifdef __cplusplus
