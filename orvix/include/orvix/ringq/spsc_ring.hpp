@@ -80,6 +80,7 @@
 #include "orvix/ringq/ring_message.hpp"
 #include "orvix/ringq/ring_result.hpp"
 #include "orvix/ringq/single_writer_counter.hpp"
+#include "orvix/ringq/wait_points.hpp"
 
 namespace orvix::ringq {
 
@@ -586,11 +587,16 @@ private:
             // Raise the flag, then re-check (the heavy half of the Dekker
             // pair in wake_if_asleep()): the other side either sees the flag
             // or we see its progress. Relaxed store: the fence orders it.
+            ORVIX_RINGQ_WAIT_POINT(WaitPoint::raising_flag, flag);
             flag.store(1, std::memory_order_relaxed);
             heavy_fence();
+            ORVIX_RINGQ_WAIT_POINT(WaitPoint::flag_raised, flag);
             const bool closed = closed_.load(std::memory_order_seq_cst);
             const bool go = !closed && ready();
-            if (!closed && !go) wait_on_word(flag, 1);
+            if (!closed && !go) {
+                ORVIX_RINGQ_WAIT_POINT(WaitPoint::going_to_sleep, flag);
+                wait_on_word(flag, 1);
+            }
             // Relaxed: the flag carries no data; a late wake-up is harmless.
             flag.store(0, std::memory_order_relaxed);
             if (closed || closed_.load(std::memory_order_acquire)) return false;
