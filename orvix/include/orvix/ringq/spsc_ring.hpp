@@ -563,10 +563,12 @@ private:
 
     template <Mode M> bool wait_claim(bool keep) noexcept
     {
-        // Acquire: the re-check of the Dekker pair in wait_until().
+        // Acquire: the re-check of the Dekker pair in wait_until() (its
+        // fence orders these loads after the flag). With overwrite, head
+        // only tells whether to claim again: claim_contended() decides.
         auto message_ready = [&] {
             const std::uint64_t tail = producer_.tail.load(std::memory_order_acquire);
-            return tail != (overwrite_ ? consumer_.head.load(std::memory_order_seq_cst) : consumer_.cursor);
+            return tail != (overwrite_ ? consumer_.head.load(std::memory_order_acquire) : consumer_.cursor);
         };
         do {
             if (claim<M>(keep)) return true;
@@ -591,7 +593,9 @@ private:
             flag.store(1, std::memory_order_relaxed);
             heavy_fence();
             ORVIX_RINGQ_WAIT_POINT(WaitPoint::flag_raised, flag);
-            const bool closed = closed_.load(std::memory_order_seq_cst);
+            // Relaxed: the fence orders it, as it orders ready()'s loads;
+            // close() stores with seq_cst before it exchanges the flag.
+            const bool closed = closed_.load(std::memory_order_relaxed);
             const bool go = !closed && ready();
             if (!closed && !go) {
                 ORVIX_RINGQ_WAIT_POINT(WaitPoint::going_to_sleep, flag);
