@@ -185,7 +185,9 @@ public:
         const PinnedHere pinned(0);
         const auto deadline = std::chrono::steady_clock::now() + kTimeLimit;
         LitmusResult result;
-        for (; result.rounds < kRounds && std::chrono::steady_clock::now() < deadline; ++result.rounds) {
+        // The first lost wake-up ends the run: one is a failure already.
+        for (; result.rounds < kRounds && result.lost == 0 && std::chrono::steady_clock::now() < deadline;
+             ++result.rounds) {
             before_round();
             const Outcome outcome = waiter(result.rounds);
             result.lost += outcome == kLost;
