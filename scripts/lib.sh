@@ -90,8 +90,9 @@ ensure_all_pythons() {
   ensure_venv
 }
 
-# Debian packages the full test run needs (GoogleTest, clang 14 with libFuzzer).
-ORVIX_TEST_PACKAGES=(libgtest-dev clang-14 libclang-rt-14-dev)
+# Debian packages the full test run needs (GoogleTest, clang 14 with libFuzzer,
+# spin for the model of the wake-up protocols).
+ORVIX_TEST_PACKAGES=(libgtest-dev clang-14 libclang-rt-14-dev spin)
 # The Windows stage's: the mingw-w64 cross compiler and Wine to run its programs.
 ORVIX_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64)
 
