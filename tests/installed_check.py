@@ -23,7 +23,7 @@ PUBLIC_HEADERS = [
     "orvix/ringq/futex.hpp", "orvix/ringq/message_copy.hpp", "orvix/ringq/page_buffer.hpp",
     "orvix/ringq/ring_layout.hpp", "orvix/ringq/ring_message.hpp",
     "orvix/ringq/ring_result.hpp", "orvix/ringq/ringq.h", "orvix/ringq/single_writer_counter.hpp",
-    "orvix/ringq/spsc_ring.hpp",
+    "orvix/ringq/spsc_ring.hpp", "orvix/ringq/wait_points.hpp",
     "orvix/utils/corvane/corvane.h", "orvix/utils/corvane/producer.h",
     "orvix/version.h",
 ]
