@@ -291,12 +291,17 @@ void setup_entry(PyObject* self, int skip_override, const OrvixSetupOptArgs* opt
     run_setup_entry(self, skip_override, opt, &AsyncDispatcherType, kSetupSpec, setup_impl);
 }
 
+std::size_t push_burst_entry(PyObject* self, const OrvixRingMessage* messages, std::size_t n, int* results) {
+    return push_burst_and_wake(self, messages, n, results, rec(self).try_push_fn == push_var_and_wake);
+}
+
 void fill_vtable() {
     vtable.setup = setup_entry;
     vtable.push = without_result<push_and_wake>;
     vtable.push_var = without_result<push_var_and_wake>;
     vtable._try_pop = try_pop_entry<&OrvixSPSCQueueVTable::try_pop, kTryPopName>;
     vtable._try_pop_var = try_pop_entry<&OrvixSPSCQueueVTable::try_pop_var, kTryPopVarName>;
+    vtable.push_burst = push_burst_entry;
 }
 
 // ---- The type ------------------------------------------------------------------------
