@@ -206,6 +206,14 @@ const FunctionEntry kFunctions[] = {
 
 }  // namespace
 
+int threaded_push(PyObject* self, const char* data, std::size_t size) { return push(self, data, size); }
+int threaded_push_var(PyObject* self, const char* data, std::size_t size) { return push_var(self, data, size); }
+std::size_t threaded_push_burst(PyObject* self, const OrvixRingMessage* messages, std::size_t n, int* results) {
+    return push_burst(self, messages, n, results);
+}
+int threaded_close(PyObject* self) { return close_ring(self); }
+void threaded_let_reader_go(PyObject* self) { let_reader_go(self); }
+
 PyTypeObject ThreadedDispatcherType =
     DispatcherSlots<ThreadedDispatcherClass>::make_type("orvix.utils.corvane.corvane.ThreadedDispatcher");
 
