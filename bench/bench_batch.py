@@ -1,16 +1,19 @@
 """Batch delivery beside per-message delivery and its peers, measured in the same run.
 
-A native producer (orvix.feed, pushing BURST messages of 64 bytes at a time through
-orvix_producer_push_burst, or one at a time) feeds COUNT messages per pass; the
-callback reads each batch once (len, or a numpy view of its records) or iterates
-every message. Figures: messages per second from the first push to the last
-call, best of REPEAT passes, the contenders' passes alternating.
+A tight native producer (bench/native/tight_producer.cpp: pushes through producer.h,
+BURST messages of 64 bytes at a time with orvix_producer_push_burst, or one at a time)
+feeds COUNT messages per pass; the callback reads each batch once (len, or a numpy
+view of its records) or iterates every message. Figures: messages per second from
+the first push to the last call, best of REPEAT passes, the contenders' passes
+alternating.
 
-Where the time goes, measured in the same rounds:
-  producer alone   the feed into a ring that nobody reads (room for the whole pass)
-  reader alone     a ring filled before setup(), drained by the reader with len(batch)
-A path runs at the slower of its two stages; "bound by" names the stage within
-20% of the path's own figure (the Python side of the reader when neither is).
+Where the time goes, measured in the same rounds: "producer alone" pushes a pass
+into a ring with room for all of it while the reader is held in its callback (the
+ring's pages mapped by the pass before); "reader alone" drains a ring filled before
+setup(), with len(batch) per call: the ring, the copy-out and one call per batch,
+with no producer beside it. A path within 15% of its producer's figure is bound by
+the producer; else within 15% of the reader's, by the ring, the copy-out and the
+call; else by the Python work of its callback (or, on a loop, of the loop).
 
 Peers: the per-message dispatcher of the same kind; (p) a native thread taking the
 interpreter lock per message for queue.SimpleQueue.put while a Python thread takes
@@ -33,6 +36,7 @@ import time
 import numpy as np
 
 import dispatch_peers
+import tight_producer
 from bench_latency import LOOPS, MachinePauses, median_runs, row_figures
 from bench_threaded import best_of_alternating
 from orvix.batch import AsyncBatchDispatcher, ThreadedBatchDispatcher
@@ -93,29 +97,42 @@ def threaded(cls, reads=None, burst=BURST):
         def one_pass():
             counter.rearm(count)
             start = time.perf_counter_ns()
-            feed = Feed(d, count=count, size=SIZE, burst=burst)
-            feed.start()
+            producer = tight_producer.start(d, count, SIZE, burst)
             assert counter.done.wait(120), "not every message was delivered"
             ns = time.perf_counter_ns() - start
-            feed.join()
-            return ns, feed.report()["elapsed_ns"]
+            producer.join()
+            return ns, producer.elapsed_ns
         one_pass()   # maps the ring's pages
         return one_pass, d.close
     return make
 
 
 def producer_alone(burst):
-    """The feed into a ring with room for the whole pass and no reader."""
+    """The producer into a ring with room for the pass, its reader held in a callback."""
     def make(count):
+        counter, entered, release = Counter(), threading.Event(), threading.Event()
+
+        def callback(batch):
+            counter.add(len(batch))
+            entered.set()
+            release.wait(120)
+        d = ThreadedBatchDispatcher(callback, capacity=count, slot_size=SIZE)
+        d.setup()
+
         def one_pass():
-            d = ThreadedBatchDispatcher(print, capacity=count, slot_size=SIZE)
-            feed = Feed(d, count=count, size=SIZE, burst=burst)
-            feed.start()
-            feed.join()
-            assert feed.report()["stored"] == count
-            d.close()
-            return feed.report()["elapsed_ns"], feed.report()["elapsed_ns"]
-        return one_pass, lambda: None
+            # The reader takes one message and is held; the ring is empty.
+            entered.clear()
+            release.clear()
+            counter.rearm(count + 1)
+            tight_producer.start(d, 1, SIZE, 1).join()
+            assert entered.wait(60)
+            producer = tight_producer.start(d, count, SIZE, burst)
+            producer.join()
+            release.set()
+            assert counter.done.wait(120)
+            return producer.elapsed_ns, producer.elapsed_ns
+        one_pass()   # maps the ring's pages
+        return one_pass, d.close
     return make
 
 
@@ -125,9 +142,7 @@ def reader_alone(count):
         counter = Counter()
         counter.rearm(count)
         d = ThreadedBatchDispatcher(batch_callback(counter, "len"), capacity=count, slot_size=SIZE)
-        feed = Feed(d, count=count, size=SIZE, burst=BURST)
-        feed.start()
-        feed.join()
+        tight_producer.start(d, count, SIZE, BURST).join()
         start = time.perf_counter_ns()
         d.setup()
         assert counter.done.wait(120)
@@ -202,12 +217,12 @@ def has_faster_fifo():
         return False
 
 
-def bound_by(rate, producer, reader):
-    if rate >= 0.8 * producer:
+def bound_by(rate, producer, reader, python="Python (callback)"):
+    if rate >= 0.85 * producer:
         return "producer"
-    if rate >= 0.8 * reader:
+    if rate >= 0.85 * reader:
         return "ring + copy-out + call"
-    return "Python (callback side)"
+    return python
 
 
 def threaded_table(count, repeat):
@@ -215,11 +230,12 @@ def threaded_table(count, repeat):
         ("ThreadedBatchDispatcher, len(batch)", threaded(ThreadedBatchDispatcher, "len")),
         ("ThreadedBatchDispatcher, numpy records", threaded(ThreadedBatchDispatcher, "numpy")),
         ("ThreadedBatchDispatcher, iterate every message", threaded(ThreadedBatchDispatcher, "iterate")),
-        ("ThreadedBatchDispatcher, len(batch), feed burst=1", threaded(ThreadedBatchDispatcher, "len", burst=1)),
+        ("ThreadedBatchDispatcher, len(batch), pushes one at a time",
+         threaded(ThreadedBatchDispatcher, "len", burst=1)),
         ("ThreadedDispatcher, per message", threaded(ThreadedDispatcher)),
         ("(p) SimpleQueue, Python thread drains", simple_queue_peer),
-        ("producer alone, feed burst=256", producer_alone(BURST)),
-        ("producer alone, feed burst=1", producer_alone(1)),
+        (f"producer alone, bursts of {BURST}", producer_alone(BURST)),
+        ("producer alone, one at a time", producer_alone(1)),
         ("reader alone, ring filled first", reader_alone),
     ]
     if has_faster_fifo():
@@ -230,13 +246,15 @@ def threaded_table(count, repeat):
     reader = best["reader alone, ring filled first"]
     rows = []
     for name, rate in best.items():
-        producer = best["producer alone, feed burst=1" if "burst=1" in name else "producer alone, feed burst=256"]
-        stage = "-" if "alone" in name or name.startswith("(") else bound_by(rate, producer, reader)
+        producer = best["producer alone, one at a time" if "one at a time" in name else
+                        f"producer alone, bursts of {BURST}"]
+        stage = "-" if name.startswith("(") or "alone" in name else bound_by(rate, producer, reader)
         rows.append([name, rate, rate / per_message, stage])
     if not has_faster_fifo():
         rows.append(["(f) faster-fifo get_many", "not installed", "-", "-"])
-    table(f"Batches onto a Python thread: {count} messages of {SIZE} bytes per pass, best of {repeat}",
-          ["path", "msgs/s", "vs per message", "bound by"], rows)
+    table(f"Batches onto a Python thread: {count} messages of {SIZE} bytes per pass, producer bursts of "
+          f"{BURST}, best of {repeat}", ["path", "msgs/s", "vs per message", "bound by"], rows)
+    return best[f"producer alone, bursts of {BURST}"], reader
 
 
 # ---- native thread -> event loop ----------------------------------------------------------
@@ -264,12 +282,11 @@ def on_loop(loop_name, cls, reads=None):
             counter.rearm(count)
             done.clear()
             start = time.perf_counter_ns()
-            feed = Feed(d, count=count, size=SIZE, burst=BURST)
-            feed.start()
+            producer = tight_producer.start(d, count, SIZE, BURST)
             await asyncio.wait_for(done.wait(), 120)
             ns = time.perf_counter_ns() - start
-            await asyncio.to_thread(feed.join)
-            return ns, feed.report()["elapsed_ns"]
+            await asyncio.to_thread(producer.join)
+            return ns, producer.elapsed_ns
 
         def one_pass():
             return loop.run_until_complete(a_pass())
@@ -283,7 +300,8 @@ def on_loop(loop_name, cls, reads=None):
     return make
 
 
-def async_table(count, repeat):
+def async_table(count, repeat, producer, reader):
+    """`producer`, `reader`: the stages' figures measured with ThreadedBatchDispatcher."""
     rows = []
     for loop_name in LOOPS:
         contenders = [
@@ -297,9 +315,11 @@ def async_table(count, repeat):
         runs = best_of_alternating(contenders, count)
         best = {name: count / min(r[0] for r in rs) * 1e9 for name, rs in runs.items()}
         per_message = best[f"AsyncDispatcher ({loop_name}), per message"]
-        rows += [[name, rate, rate / per_message] for name, rate in best.items()]
-    table(f"Batches into an event loop: {count} messages of {SIZE} bytes per pass, feed burst={BURST}, "
-          f"best of {repeat}", ["path", "msgs/s", "vs per message"], rows)
+        rows += [[name, rate, rate / per_message, bound_by(rate, producer, reader, "Python (loop, callback)")]
+                 for name, rate in best.items()]
+    table(f"Batches into an event loop: {count} messages of {SIZE} bytes per pass, producer bursts of {BURST}, "
+          f"best of {repeat} (stages as measured onto a Python thread)",
+          ["path", "msgs/s", "vs per message", "bound by"], rows)
 
 
 # ---- latency -------------------------------------------------------------------------------
@@ -381,8 +401,8 @@ def main():
     import bench_threaded
     count, repeat = (20_000, 1) if args.short else (args.count, 5)
     bench_threaded.REPEAT = repeat
-    threaded_table(count, repeat)
-    async_table(count, repeat)
+    producer, reader = threaded_table(count, repeat)
+    async_table(count, repeat, producer, reader)
     latency_table(0.02 if args.short else 0.5, 1 if args.short else 3)
 
 

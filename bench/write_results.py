@@ -8,7 +8,8 @@ Each Python benchmark prints its tables through result_tables, which also
 collects them (ORVIX_BENCH_JSON); the C++ ring benchmark's table is read from
 its output. The page (docs/benchmarks.md) gets one Markdown table per table,
 a table of the latency goals, and the charts (docs/_static/bench/*.png):
-throughput per path against its peers, latency percentiles against rate.
+throughput per path against its peers, batch delivery against per-message
+delivery and its peers, latency percentiles against rate.
 """
 import argparse
 import json
@@ -34,8 +35,8 @@ CHARTS = DOCS / "_static" / "bench"
 # The benchmarks, run in this order. The C++ ones are programs of the build
 # tree (build/<tree>/bench); only bench_ring's table goes on the page.
 NATIVE_BENCHES = ["bench_ring", "bench_doorbell"]
-PYTHON_BENCHES = ["bench_threaded", "bench_dispatchers", "bench_push_cost", "bench_asyncqueue", "bench_coroutine",
-                  "bench_latency"]
+PYTHON_BENCHES = ["bench_threaded", "bench_dispatchers", "bench_batch", "bench_push_cost", "bench_asyncqueue",
+                  "bench_coroutine", "bench_latency"]
 # bench_coroutine's own table: "case   runtime   async def   ratio"
 COROUTINE_ROW = re.compile(r"^(\S.*?)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)$")
 RING_ROW = re.compile(r"^  (\S.*?)\s+([\d.]+) (\S+(?: \S+)?)\s+([\d.]+) (\S+(?: \S+)?)\s+([\d.]+)x$")
@@ -68,12 +69,21 @@ def run_native(build, name, collected):
 
 
 def collect_ring_table(out, collected):
-    rows = [[m[1], f"{m[2]} {m[3]}", f"{m[4]} {m[5]}", float(m[6])] for line in out.splitlines()
-            if (m := RING_ROW.match(line))]
+    """One table per section of the output: a "bench_ring...: title" line, its
+    column header (the compared columns), then its rows."""
+    sections = []
+    for line in out.splitlines():
+        if line.startswith("bench_ring"):
+            name, title = line.split(": ", 1)
+            sections.append({"title": f"Ring{name.removeprefix('bench_ring')}: {title}", "columns": None, "rows": []})
+        elif sections and sections[-1]["columns"] is None and line.strip():
+            compared = [c for c in re.split(r"\s{2,}", line.strip()) if c]
+            sections[-1]["columns"] = ["case", *compared]
+        elif sections and (m := RING_ROW.match(line)):
+            sections[-1]["rows"].append([m[1], f"{m[2]} {m[3]}", f"{m[4]} {m[5]}", float(m[6])])
     with open(collected, "a") as f:
-        title = out.splitlines()[0].removeprefix("bench_ring: ")
-        f.write(json.dumps({"title": f"Ring: {title}",
-                            "columns": ["case", "orvix ring", "mutex + deque", "gain"], "rows": rows}) + "\n")
+        for section in sections:
+            f.write(json.dumps(section) + "\n")
 
 
 def markdown(table):
@@ -128,6 +138,26 @@ def chart_throughput(tables):
         ax.tick_params(labelsize=7)
     fig.tight_layout()
     fig.savefig(CHARTS / "throughput.png", dpi=110)
+    plt.close(fig)
+
+
+def chart_batch(tables):
+    """Batch delivery against per-message delivery and the peers, messages per second."""
+    picks = [t for t in tables if t["title"].startswith("Batches")]
+    if not picks:
+        return
+    fig, axes = plt.subplots(len(picks), 1, figsize=(9, 3.2 * len(picks)), squeeze=False)
+    for ax, t in zip(axes[:, 0], picks):
+        rows = [r for r in t["rows"] if isinstance(r[1], (int, float))]
+        labels, values = [r[0] for r in rows], [r[1] for r in rows]
+        ax.barh(labels, values, color=["tab:blue" if "Batch" in l else "tab:orange" if "alone" in l else "tab:gray"
+                                        for l in labels])
+        ax.invert_yaxis()
+        ax.set_title(t["title"], fontsize=8)
+        ax.set_xlabel("messages per second")
+        ax.tick_params(labelsize=7)
+    fig.tight_layout()
+    fig.savefig(CHARTS / "batch.png", dpi=110)
     plt.close(fig)
 
 
@@ -187,6 +217,8 @@ def write_page(tables, short, seconds):
         "",
         "![Latency percentiles against rate](_static/bench/latency.png)",
         "",
+        "![Batch delivery against per-message delivery, its stages and its peers](_static/bench/batch.png)",
+        "",
     ]
     for t in tables + [goals]:
         parts += [f"**{t['title']}**", "", markdown(t), ""]
@@ -230,6 +262,7 @@ def main():
         CHARTS.mkdir(parents=True, exist_ok=True)
         figures.write_text(json.dumps({"tables": tables, "short": short, "seconds": seconds}, indent=1))
     chart_throughput(tables)
+    chart_batch(tables)
     chart_latency(tables)
     write_page(tables, short, seconds)
     print(f"wrote {PAGE} and {CHARTS}/*.png")
