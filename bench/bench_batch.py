@@ -253,7 +253,7 @@ def threaded_table(count, repeat):
     if not has_faster_fifo():
         rows.append(["(f) faster-fifo get_many", "not installed", "-", "-"])
     table(f"Batches onto a Python thread: {count} messages of {SIZE} bytes per pass, producer bursts of "
-          f"{BURST}, best of {repeat}", ["path", "msgs/s", "vs per message", "bound by"], rows)
+          f"{BURST}, best of {repeat}", ["path", "msgs/s", "x per message", "bound by"], rows)
     return best[f"producer alone, bursts of {BURST}"], reader
 
 
@@ -319,7 +319,7 @@ def async_table(count, repeat, producer, reader):
                  for name, rate in best.items()]
     table(f"Batches into an event loop: {count} messages of {SIZE} bytes per pass, producer bursts of {BURST}, "
           f"best of {repeat} (stages as measured onto a Python thread)",
-          ["path", "msgs/s", "vs per message", "bound by"], rows)
+          ["path", "msgs/s", "x per message", "bound by"], rows)
 
 
 # ---- latency -------------------------------------------------------------------------------

@@ -1,15 +1,20 @@
 """Runs every benchmark and writes the results page and its charts.
 
-    python bench/write_results.py BUILD_DIR [--short] [--print-only]
+    python bench/write_results.py BUILD_DIR [BUILD_DIR...] [--short] [--print-only]
 
 This file holds the one list of benchmarks; scripts/bench and scripts/demo
 both run them through it (--print-only: print the tables, write nothing).
+Each build tree targets one CPython version (build/release, build/release-3.13):
+the Python benchmarks run once per tree, under the interpreter the tree was
+configured with; the C++ benchmarks, which need no interpreter, run once,
+from the first tree that has them.
 Each Python benchmark prints its tables through result_tables, which also
 collects them (ORVIX_BENCH_JSON); the C++ ring benchmark's table is read from
 its output. The page (docs/benchmarks.md) gets one Markdown table per table,
-a table of the latency goals, and the charts (docs/_static/bench/*.png):
-throughput per path against its peers, batch delivery against per-message
-delivery and its peers, latency percentiles against rate.
+the versions' rows side by side, a table of every ratio against peers per
+version, a table of the latency goals, and the charts (docs/_static/bench/*.png,
+from the first tree): throughput per path against its peers, batch delivery
+against per-message delivery and its peers, latency percentiles against rate.
 """
 import argparse
 import json
@@ -37,28 +42,29 @@ CHARTS = DOCS / "_static" / "bench"
 NATIVE_BENCHES = ["bench_ring", "bench_doorbell"]
 PYTHON_BENCHES = ["bench_threaded", "bench_dispatchers", "bench_batch", "bench_push_cost", "bench_asyncqueue",
                   "bench_coroutine", "bench_latency"]
-# bench_coroutine's own table: "case   runtime   async def   ratio"
-COROUTINE_ROW = re.compile(r"^(\S.*?)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)$")
 RING_ROW = re.compile(r"^  (\S.*?)\s+([\d.]+) (\S+(?: \S+)?)\s+([\d.]+) (\S+(?: \S+)?)\s+([\d.]+)x$")
 
 
-def run_python(build, name, short, collected):
+def tree_python(build):
+    """The interpreter a build tree was configured with (its CMake cache says), and its version."""
+    cache = build / "CMakeCache.txt"
+    found = re.search(r"^Python_EXECUTABLE:\w+=(.+)$", cache.read_text(), re.M) if cache.is_file() else None
+    python = found[1].strip() if found else sys.executable
+    version = subprocess.run([python, "-c", "import platform; print(platform.python_version())"],
+                             check=True, stdout=subprocess.PIPE, text=True).stdout.strip()
+    return python, version
+
+
+def run_python(build, python, name, short, collected):
     # The shared helpers come from bench/ on the path, whatever the working
     # directory and whether or not the script's own folder is on sys.path.
     env = dict(os.environ, ORVIX_BENCH_JSON=collected, PYTHONSAFEPATH="1",
                PYTHONPATH=os.pathsep.join([str(build / "python"), str(ROOT / "bench")]))
-    args = [sys.executable, str(ROOT / "bench" / f"{name}.py")]
+    args = [python, str(ROOT / "bench" / f"{name}.py")]
     if short:
         args += ["-n", "2000", "--repeat", "1"] if name == "bench_coroutine" else ["--short"]
-    before = Path(collected).stat().st_size
     out = subprocess.run(args, env=env, check=True, stdout=subprocess.PIPE, text=True).stdout
     print(out, flush=True)
-    if Path(collected).stat().st_size == before:  # a benchmark without result_tables: read its table
-        rows = [[m[1], float(m[2]), float(m[3]), float(m[4])] for line in out.splitlines()
-                if (m := COROUTINE_ROW.match(line))]
-        with open(collected, "a") as f:
-            f.write(json.dumps({"title": "Coroutine type against async def (ns per coroutine)",
-                                "columns": ["case", "runtime", "async def", "ratio"], "rows": rows}) + "\n")
 
 
 def run_native(build, name, collected):
@@ -84,6 +90,46 @@ def collect_ring_table(out, collected):
     with open(collected, "a") as f:
         for section in sections:
             f.write(json.dumps(section) + "\n")
+
+
+# Columns that hold a figure against a peer (or against the same path
+# without something): compared across versions on the page.
+def ratio_columns(table):
+    return [i for i, c in enumerate(table["columns"])
+            if c in ("ratio", "gain") or c.startswith(("x ", "push cost vs "))]
+
+
+def ratios_by_version(runs):
+    """Every ratio against peers, one row per figure, one column per version."""
+    labels = [r["python"] for r in runs]
+    first = runs[0]["tables"]
+    rows = []
+    for t in first:
+        others = [next((o for o in r["tables"] if o["title"] == t["title"]), None) for r in runs[1:]]
+        for col in ratio_columns(t):
+            for i, row in enumerate(t["rows"]):
+                values = [row[col]] + [o["rows"][i][col] if o and i < len(o["rows"]) else None for o in others]
+                if any(not isinstance(v, (int, float)) for v in values):
+                    continue
+                name = t["title"].split(" (")[0].split(":")[0].split(",")[0]
+                rows.append([name, row[0], t["columns"][col], *values,
+                             *(v / values[0] for v in values[1:])])
+    return {"title": "Ratios against peers by CPython version (the last column: the later version's ratio "
+                     "over the first's; 1.00 is the same standing)",
+            "columns": ["benchmark", "row", "figure", *labels, *(f"{l} / {labels[0]}" for l in labels[1:])],
+            "rows": rows}
+
+
+def side_by_side(title, runs):
+    """One table of the runs' tables of that title, each row of each version after the other."""
+    present = [(r["python"], t) for r in runs for t in r["tables"] if t["title"] == title]
+    if len(runs) == 1:
+        return present[0][1]
+    table = present[0][1]
+    rows = []
+    for i in range(max(len(t["rows"]) for _, t in present)):
+        rows += [[label, *t["rows"][i]] for label, t in present if i < len(t["rows"])]
+    return {"title": title, "columns": ["CPython", *table["columns"]], "rows": rows}
 
 
 def markdown(table):
@@ -201,17 +247,25 @@ A latency row during which a separate process saw the whole machine stop for ove
 times; the table after the latency tables counts those rows."""
 
 
-def write_page(tables, short, seconds):
-    goals = latency_goals(tables)
+def write_page(runs, short, seconds):
+    for run in runs:
+        run["tables"] = [t for t in run["tables"] if not t["title"].startswith("Latency goals")]
+        run["tables"].append(latency_goals(run["tables"]))
+    versions = " and ".join(r["python"] for r in runs)
     parts = [
         "# Benchmarks",
         "",
         f"Measured on {platform.machine()} {platform.system()}, {os.cpu_count()} CPUs, CPython "
-        f"{platform.python_version()}, on {time.strftime('%Y-%m-%d')} in {seconds:.0f} s"
+        f"{versions}, on {time.strftime('%Y-%m-%d')} in {seconds:.0f} s"
         + (" (short mode: a check that the command runs; its figures mean little)." if short else ".")
-        + " Every figure is printed beside its peers measured in the same run. Regenerate with `scripts/bench`.",
+        + " Every figure is printed beside its peers measured in the same run"
+        + (", each version's rows beside the other's; the C++ ring benchmark needs no interpreter and runs once"
+           if len(runs) > 1 else "")
+        + ". Regenerate with `scripts/bench`.",
         "",
         NOTES,
+        "",
+        f"The charts show CPython {runs[0]['python']}.",
         "",
         "![Throughput per path against its peers](_static/bench/throughput.png)",
         "",
@@ -220,20 +274,24 @@ def write_page(tables, short, seconds):
         "![Batch delivery against per-message delivery, its stages and its peers](_static/bench/batch.png)",
         "",
     ]
-    for t in tables + [goals]:
+    tables = [side_by_side(title, runs) for title in dict.fromkeys(t["title"] for r in runs for t in r["tables"])]
+    if len(runs) > 1:
+        tables.insert(0, ratios_by_version(runs))
+    for t in tables:
         parts += [f"**{t['title']}**", "", markdown(t), ""]
     PAGE.write_text("\n".join(parts))
 
 
-def run_all(build, short):
-    """Runs every benchmark, printing its output; returns the tables collected."""
+def run_all(build, python, short, natives):
+    """Runs every benchmark of one tree (the C++ ones if `natives`), printing
+    its output; returns the tables collected."""
     with tempfile.NamedTemporaryFile("w", suffix=".jsonl", delete=False) as f:
         collected = f.name
     try:
-        for name in NATIVE_BENCHES:
+        for name in NATIVE_BENCHES if natives else []:
             run_native(build, name, collected)
         for name in PYTHON_BENCHES:
-            run_python(build, name, short, collected)
+            run_python(build, python, name, short, collected)
         return [json.loads(line) for line in Path(collected).read_text().splitlines()]
     finally:
         os.unlink(collected)
@@ -241,7 +299,8 @@ def run_all(build, short):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("build", type=Path, help="the build tree (build/release)")
+    parser.add_argument("builds", type=Path, nargs="+", metavar="build",
+                        help="the build trees, one per CPython version (build/release build/release-3.13)")
     parser.add_argument("--short", action="store_true", help="small runs: checks that everything runs")
     parser.add_argument("--render-only", action="store_true",
                         help="run nothing: write the page and charts again from the figures of the last run")
@@ -252,19 +311,29 @@ def main():
     figures = CHARTS / "figures.json"  # the last run's tables, kept beside its charts
     if args.render_only:
         saved = json.loads(figures.read_text())
-        tables, short, seconds = saved["tables"], saved["short"], saved["seconds"]
+        # Figures of a run before there were several versions: one run, of 3.12.
+        runs = saved.get("runs") or [{"python": "3.12", "tables": saved["tables"]}]
+        short, seconds = saved["short"], saved["seconds"]
     else:
         start = time.monotonic()
-        tables = run_all(args.build.resolve(), args.short)
+        runs, natives_done = [], False
+        for build in args.builds:
+            build = build.resolve()
+            python, version = tree_python(build)
+            # The C++ benchmarks once, from the first tree that built them.
+            natives = not natives_done and (build / "bench" / NATIVE_BENCHES[0]).is_file()
+            natives_done |= natives
+            print(f"== CPython {version}: {build}", flush=True)
+            runs.append({"python": version, "tables": run_all(build, python, args.short, natives)})
         short, seconds = args.short, time.monotonic() - start
         if args.print_only:
             return
         CHARTS.mkdir(parents=True, exist_ok=True)
-        figures.write_text(json.dumps({"tables": tables, "short": short, "seconds": seconds}, indent=1))
-    chart_throughput(tables)
-    chart_batch(tables)
-    chart_latency(tables)
-    write_page(tables, short, seconds)
+        figures.write_text(json.dumps({"runs": runs, "short": short, "seconds": seconds}, indent=1))
+    chart_throughput(runs[0]["tables"])
+    chart_batch(runs[0]["tables"])
+    chart_latency(runs[0]["tables"])
+    write_page(runs, short, seconds)
     print(f"wrote {PAGE} and {CHARTS}/*.png")
 
 

@@ -15,8 +15,15 @@ set(ORVIX_GENERATED_INCLUDE "${ORVIX_GENERATED}/orvix/include")
 function(orvix_generate_package_files)
   set(ORVIX_VERSION_STRING "${ORVIX_VERSION}")
   configure_file("${CMAKE_SOURCE_DIR}/cmake/version.h.in" "${ORVIX_GENERATED}/orvix/include/orvix/version.h" @ONLY)
+  # The installed package asks for the CPython it was built for (each build
+  # targets one: 3.12 or 3.13).
+  if(Python_VERSION_MAJOR)
+    set(ORVIX_PYTHON_REQUIREMENT "${Python_VERSION_MAJOR}.${Python_VERSION_MINOR} EXACT")
+  else()
+    set(ORVIX_PYTHON_REQUIREMENT "3.12...<3.14")
+  endif()
   configure_file("${CMAKE_SOURCE_DIR}/cmake/package/orvixConfig.cmake"
-                 "${ORVIX_GENERATED}/orvix/cmake/orvixConfig.cmake" COPYONLY)
+                 "${ORVIX_GENERATED}/orvix/cmake/orvixConfig.cmake" @ONLY)
   include(CMakePackageConfigHelpers)
   # 0.x releases may break the interface between minor versions.
   write_basic_package_version_file("${ORVIX_GENERATED}/orvix/cmake/orvixConfigVersion.cmake"

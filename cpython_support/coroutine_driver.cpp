@@ -300,7 +300,7 @@ PyObject* next_step(Coroutine* co) noexcept
     // Returning None ends the iteration without an exception object.
     if (value == Py_None)
         return nullptr;  // None is immortal: no reference to drop
-    raise_stop_iteration(value);
+    raise_stop_iteration(value, co->spec());
     return nullptr;
 }
 
@@ -309,7 +309,7 @@ PyObject* next_step(Coroutine* co) noexcept
 // while nothing but this cache refers to it (see
 // internals::refill_stop_iteration); it then keeps the last value alive
 // until the next refill.
-void raise_stop_iteration(PyObject* value) noexcept
+void raise_stop_iteration(PyObject* value, const FunctionSpec& spec) noexcept
 {
     if (value == Py_None) {
         PyErr_SetNone(PyExc_StopIteration);
@@ -317,12 +317,17 @@ void raise_stop_iteration(PyObject* value) noexcept
         return;
     }
     static PyObject* cached = nullptr;
-    if (cached && internals::refill_stop_iteration(cached, value))
+    const bool reuse = spec.reuses(Reuse::stop_iteration);
+    if (reuse && cached && internals::refill_stop_iteration(cached, value))
         return;
     PyObject* fresh = PyObject_CallOneArg(PyExc_StopIteration, value);
     Py_DECREF(value);
     if (!fresh)
         return;
+    if (!reuse) {
+        PyErr_SetRaisedException(fresh);
+        return;
+    }
     PyObject* previous = std::exchange(cached, Py_NewRef(fresh));
     PyErr_SetRaisedException(fresh);
     Py_XDECREF(previous);
@@ -330,11 +335,11 @@ void raise_stop_iteration(PyObject* value) noexcept
 
 // The result of a step for callers of send(): the yielded value, or
 // StopIteration with the returned one.
-PyObject* as_send_result(PySendResult r, PyObject* value) noexcept
+PyObject* as_send_result(PySendResult r, PyObject* value, const FunctionSpec& spec) noexcept
 {
     if (r != PYGEN_RETURN)
         return value;
-    raise_stop_iteration(value);
+    raise_stop_iteration(value, spec);
     return nullptr;
 }
 
@@ -405,13 +410,13 @@ PyObject* resume_for_throw(Coroutine* co, Outcome in) noexcept
 {
     PyObject* value;
     const PySendResult r = resume_body(co, std::move(in), &value);
-    return as_send_result(r, value);
+    return as_send_result(r, value, co->spec());
 }
 PyObject* throw_pending_for_throw(Coroutine* co) noexcept
 {
     PyObject* value;
     const PySendResult r = throw_into_body(co, &value);
-    return as_send_result(r, value);
+    return as_send_result(r, value, co->spec());
 }
 
 }  // namespace
@@ -491,6 +496,9 @@ PyObject* close_coroutine(Coroutine* co) noexcept
         PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
         return nullptr;
     case PYGEN_RETURN:
+        // What the body returned while closing: the answer from 3.13 on.
+        if (internals::kCloseReturnsValue)
+            return value;
         Py_DECREF(value);
         Py_RETURN_NONE;
     case PYGEN_ERROR:

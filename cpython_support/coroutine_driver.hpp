@@ -38,11 +38,12 @@ PyObject* close_coroutine(Coroutine* co) noexcept;
 void finish(Coroutine* co) noexcept;
 
 // Raises StopIteration carrying `value` (a tuple or exception stays one
-// value); takes over the reference.
-void raise_stop_iteration(PyObject* value) noexcept;
+// value); takes over the reference. `spec`: the function whose coroutine
+// returned it, which tells whether the StopIteration may be a reused one.
+void raise_stop_iteration(PyObject* value, const FunctionSpec& spec) noexcept;
 
 // The result of a step for callers of send(): the yielded value, or
 // StopIteration with the returned one (null then).
-PyObject* as_send_result(PySendResult r, PyObject* value) noexcept;
+PyObject* as_send_result(PySendResult r, PyObject* value, const FunctionSpec& spec) noexcept;
 
 }  // namespace orvix::py

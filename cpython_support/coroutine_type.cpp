@@ -29,7 +29,7 @@ PyObject* coroutine_send(PyObject* self, PyObject* arg)
 {
     PyObject* value;
     const PySendResult r = send_step(as_coroutine(self), arg, &value);
-    return as_send_result(r, value);
+    return as_send_result(r, value, as_coroutine(self)->spec());
 }
 
 PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
@@ -132,7 +132,8 @@ void coroutine_dealloc(PyObject* self)
     // dropping one may run code, which must not find the block there yet.
     Function* fn = as_function(co->function);
     co->function = nullptr;
-    const bool reusable = internals::kReusesGcObjects && !co->finalized;
+    const bool reusable =
+        internals::kReusesGcObjects && !co->finalized && fn->spec->reuses(Reuse::coroutine_objects);
     if (!reusable || co->name != fn->name)
         Py_CLEAR(co->name);
     if (!reusable || co->qualname != fn->qualname)
@@ -269,7 +270,9 @@ PyObject* new_coroutine(Function& fn, PyObject* self, PyObject* const* values, P
     // A released coroutine object of this function is reused as it is: same
     // size and type (whose reference it kept), untracked, its references
     // dropped but for its names.
-    Coroutine* co = static_cast<Coroutine*>(spec.coroutines.take(static_cast<std::size_t>(nslots)));
+    Coroutine* co = spec.reuses(Reuse::coroutine_objects)
+                        ? static_cast<Coroutine*>(spec.coroutines.take(static_cast<std::size_t>(nslots)))
+                        : nullptr;
     if (co) [[likely]] {
         internals::revive_gc_object(reinterpret_cast<PyObject*>(co));
         if (co->name != fn.name || co->qualname != fn.qualname) [[unlikely]]

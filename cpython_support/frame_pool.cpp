@@ -7,8 +7,8 @@
 namespace orvix::py {
 namespace {
 
-// Frames are preceded by a header naming their pool, so the sized delete
-// finds the pool without help from the coroutine.
+// Frames are preceded by a header naming their pool (null: none), so the
+// sized delete finds the pool without help from the coroutine.
 struct alignas(__STDCPP_DEFAULT_NEW_ALIGNMENT__) FrameHeader {
     RecordPool* pool;
 };
@@ -17,20 +17,22 @@ struct alignas(__STDCPP_DEFAULT_NEW_ALIGNMENT__) FrameHeader {
 
 void* CoroutinePromise::operator new(std::size_t size, Coroutine& co) noexcept
 {
-    RecordPool& pool = co.spec().frames;
-    if (void* frame = pool.take(size))
-        return frame;
+    RecordPool* pool = co.spec().reuses(Reuse::frames) ? &co.spec().frames : nullptr;
+    if (pool) {
+        if (void* frame = pool->take(size))
+            return frame;
+    }
     void* block = PyMem_Malloc(sizeof(FrameHeader) + size);
     if (!block)
         return nullptr;
-    static_cast<FrameHeader*>(block)->pool = &pool;
+    static_cast<FrameHeader*>(block)->pool = pool;
     return static_cast<FrameHeader*>(block) + 1;
 }
 
 void CoroutinePromise::operator delete(void* frame, std::size_t size) noexcept
 {
     FrameHeader* header = static_cast<FrameHeader*>(frame) - 1;
-    if (!header->pool->keep(frame, size))
+    if (!header->pool || !header->pool->keep(frame, size))
         PyMem_Free(header);
 }
 

@@ -68,6 +68,26 @@ using FirstStepFn = CoroutineBodyFn (*)(Coroutine& co, Ref& result);
 // `result`, as `return await result` would, with no body: never run itself.
 CoroutineBody await_result(Coroutine& co);
 
+// What the calls of a coroutine function reuse from the calls before them:
+// released coroutine objects, released C++ frames of the body, and the
+// StopIteration that carries a returned value to an `await` in Python code.
+// Everything, but for the benchmark that measures what each buys.
+enum class Reuse : unsigned char {
+    nothing = 0,
+    coroutine_objects = 1,
+    frames = 2,
+    stop_iteration = 4,
+    everything = 7,
+};
+[[nodiscard]] constexpr Reuse operator&(Reuse a, Reuse b) noexcept
+{
+    return static_cast<Reuse>(static_cast<unsigned char>(a) & static_cast<unsigned char>(b));
+}
+[[nodiscard]] constexpr Reuse operator~(Reuse a) noexcept
+{
+    return static_cast<Reuse>(~static_cast<unsigned char>(a) & static_cast<unsigned char>(Reuse::everything));
+}
+
 struct FunctionSpec {
     const char* name;      // "push_buf"
     const char* qualname;  // "AsyncQueue.push_buf"
@@ -92,10 +112,12 @@ struct FunctionSpec {
     // __code__.co_varnames (documentation only).
     const char* const* locals = nullptr;
     int nlocals = 0;
+    Reuse reuse = Reuse::everything;
     mutable RecordPool frames{};
     mutable RecordPool coroutines{};
 
     [[nodiscard]] bool is_coroutine() const noexcept { return body != nullptr || first_step != nullptr; }
+    [[nodiscard]] bool reuses(Reuse what) const noexcept { return (reuse & what) != Reuse::nothing; }
 };
 
 // The Python object. Fields are owned references (or null where noted).

@@ -13,8 +13,8 @@ namespace orvix::py {
 PyObject* awaitable_iterator(PyObject* obj) noexcept
 {
     if (PyCoro_CheckExact(obj)) {
-        if (!internals::native_coroutine_maybe_suspended(obj))
-            return obj;  // only a suspended one can be awaited elsewhere
+        if (!internals::native_coroutine_maybe_awaiting(obj))
+            return obj;  // only one suspended in an await is awaited elsewhere
         static PyObject* name_cr_await;
         Ref awaited = Ref::steal(PyObject_GetAttr(obj, interned("cr_await", name_cr_await)));
         if (!awaited)

@@ -11,7 +11,8 @@ def get_include():
     It holds the public headers: "orvix/utils/corvane/producer.h" (with
     "corvane.h"), "orvix/ringq/ringq.h", "orvix/ringq/spsc_ring.hpp",
     "orvix/common/conversions.h" and "orvix/version.h". They include
-    <Python.h>, so CPython 3.12's include folder is needed as well.
+    <Python.h>, so the include folder of the CPython this copy was built
+    for (3.12 or 3.13) is needed as well.
     """
     import os.path
     return os.path.join(os.path.dirname(__file__), "include")

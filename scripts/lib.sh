@@ -1,45 +1,98 @@
-# Shared by the scripts in this folder: locate CPython 3.12, the virtual
-# environment and the build trees. Source it; do not run it.
+# Shared by the scripts in this folder: locate each CPython version the tree
+# builds for, its virtual environment and its build trees. Source it; do not run it.
 set -euo pipefail
 
 ORVIX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# The versions the tree builds and tests for. The first is the default one:
+# its environment runs the scripts' own tools (documentation, benchmark page),
+# and its trees are build/<kind> (the others' are build/<kind>-X.Y).
+ORVIX_PYTHON_VERSIONS=(3.12 3.13)
+ORVIX_DEFAULT_PYTHON=${ORVIX_PYTHON_VERSIONS[0]}
 ORVIX_VENV=${ORVIX_VENV:-"$ORVIX_ROOT/.venv"}
 # cwd must never shadow the built package with the source tree.
 export PYTHONSAFEPATH=1
 
-find_python312() {
-  local candidate
-  # pyenv's shims answer to python3.12 even when it is not selected, so every
-  # candidate is asked for its version before it is trusted.
+# venv_dir <X.Y>: the virtual environment of one version: $ORVIX_VENV for the
+# default one, else $ORVIX_VENV_<XY> (ORVIX_VENV_313), by default .venv-X.Y.
+venv_dir() {
+  if [[ $1 == "$ORVIX_DEFAULT_PYTHON" ]]; then echo "$ORVIX_VENV"; return; fi
+  local variable="ORVIX_VENV_${1//./}"
+  echo "${!variable:-$ORVIX_ROOT/.venv-$1}"
+}
+
+# tree_dir <kind> <X.Y>: the build tree of one kind (release, tsan, asan) and version.
+tree_dir() {
+  if [[ $2 == "$ORVIX_DEFAULT_PYTHON" ]]; then echo "$ORVIX_ROOT/build/$1"; else echo "$ORVIX_ROOT/build/$1-$2"; fi
+}
+
+# find_python <X.Y>: prints the path of a CPython X.Y that has its headers:
+# $ORVIX_PYTHON if it is that version, else pyenv's newest X.Y.*, else pythonX.Y
+# on PATH. Fails naming the version that is missing.
+find_python() {
+  local version=$1 candidate found=""
+  # pyenv's shims answer to pythonX.Y even when it is not selected, so every
+  # candidate is asked for its version (and its headers) before it is trusted.
   for candidate in ${ORVIX_PYTHON:-} \
-      $(ls -d "$HOME"/.pyenv/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V -r) \
-      $(command -v python3.12 2>/dev/null || true); do
-    if "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1; then
-      echo "$candidate"; return
+      $(ls -d "$HOME"/.pyenv/versions/"$version".*/bin/python"$version" 2>/dev/null | sort -V -r) \
+      $(command -v python"$version" 2>/dev/null || true); do
+    if "$candidate" -c "import sys; sys.exit('%d.%d' % sys.version_info[:2] != '$version')" \
+        >/dev/null 2>&1; then
+      if "$candidate" -c 'import os, sys, sysconfig; sys.exit(not os.path.isfile(os.path.join(sysconfig.get_path("include"), "Python.h")))' \
+          >/dev/null 2>&1; then
+        echo "$candidate"; return
+      fi
+      found=$candidate
     fi
   done
-  echo "orvix: CPython 3.12 not found (checked \$ORVIX_PYTHON, ~/.pyenv/versions/3.12.*, python3.12 on PATH)." >&2
-  echo "orvix: install CPython 3.12 with its headers, or set ORVIX_PYTHON=/path/to/python3.12." >&2
+  if [[ -n $found ]]; then
+    echo "orvix: CPython $version at $found has no headers (Python.h): install its development files." >&2
+  else
+    echo "orvix: CPython $version not found (checked \$ORVIX_PYTHON, ~/.pyenv/versions/$version.*, python$version on PATH)." >&2
+  fi
+  echo "orvix: install CPython $version with its headers (for example \`pyenv install $version\`)," \
+       "or set ORVIX_PYTHON=/path/to/python$version." >&2
   return 1
 }
 
-# Creates the virtual environment and installs the pinned tools (once per change of requirements).
+# ensure_venv [X.Y]: creates the virtual environment of a version (default:
+# the default one) and installs the pinned tools (once per change of
+# requirements). The default version's environment goes first on PATH
+# (cmake, ninja).
 ensure_venv() {
-  local python stamp="$ORVIX_VENV/.orvix-requirements"
-  if [[ ! -x "$ORVIX_VENV/bin/python" ]]; then
-    python=$(find_python312)
-    echo "orvix: creating virtual environment with $python" >&2
-    "$python" -m venv "$ORVIX_VENV"
+  local version=${1:-$ORVIX_DEFAULT_PYTHON} python venv
+  venv=$(venv_dir "$version")
+  local stamp="$venv/.orvix-requirements"
+  if [[ ! -x "$venv/bin/python" ]]; then
+    python=$(find_python "$version")
+    echo "orvix: creating the CPython $version virtual environment $venv with $python" >&2
+    "$python" -m venv "$venv"
   fi
   if ! cmp -s "$ORVIX_ROOT/requirements-dev.txt" "$stamp" 2>/dev/null; then
-    "$ORVIX_VENV/bin/python" -m pip install --disable-pip-version-check -q -r "$ORVIX_ROOT/requirements-dev.txt"
+    "$venv/bin/python" -m pip install --disable-pip-version-check -q -r "$ORVIX_ROOT/requirements-dev.txt"
     cp "$ORVIX_ROOT/requirements-dev.txt" "$stamp"
   fi
-  export PATH="$ORVIX_VENV/bin:$PATH"
+  if [[ $version == "$ORVIX_DEFAULT_PYTHON" ]]; then export PATH="$venv/bin:$PATH"; fi
 }
 
-# Debian packages the full test run needs (GoogleTest, clang 14 with libFuzzer).
-ORVIX_TEST_PACKAGES=(libgtest-dev clang-14 libclang-rt-14-dev)
+# ensure_all_pythons: every version's environment, or one message naming
+# every version that is missing.
+ensure_all_pythons() {
+  local version missing=()
+  for version in "${ORVIX_PYTHON_VERSIONS[@]}"; do
+    [[ -x "$(venv_dir "$version")/bin/python" ]] || find_python "$version" >/dev/null || missing+=("$version")
+  done
+  if ((${#missing[@]})); then
+    echo "orvix: the tests run on CPython ${ORVIX_PYTHON_VERSIONS[*]}; missing: ${missing[*]}" >&2
+    return 1
+  fi
+  for version in "${ORVIX_PYTHON_VERSIONS[@]}"; do ensure_venv "$version"; done
+  # The default one last: its tools stay first on PATH.
+  ensure_venv
+}
+
+# Debian packages the full test run needs (GoogleTest, clang 14 with libFuzzer,
+# spin for the model of the wake-up protocols).
+ORVIX_TEST_PACKAGES=(libgtest-dev clang-14 libclang-rt-14-dev spin)
 # The Windows stage's: the mingw-w64 cross compiler and Wine to run its programs.
 ORVIX_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64)
 
@@ -65,13 +118,14 @@ ensure_test_packages() { ensure_debian_packages "${ORVIX_TEST_PACKAGES[@]}"; }
 # Wine's recommendations (fonts, sound, desktop integration) serve no headless run.
 ensure_windows_packages() { ensure_debian_packages --no-install-recommends "${ORVIX_WINDOWS_PACKAGES[@]}"; }
 
-# build_tree <dir> [extra cmake args...]: configures and builds a tree.
-# Configured every time (a second or two): a tree configured before a
-# dependency was installed (GoogleTest, by the test command) picks it up.
+# build_tree <dir> <X.Y> [extra cmake args...]: configures and builds a tree
+# for one version. Configured every time (a second or two): a tree configured
+# before a dependency was installed (GoogleTest, by the test command) picks it up.
 build_tree() {
-  local dir=$1; shift
+  local dir=$1 version=$2; shift 2
+  mkdir -p "$dir"
   cmake -S "$ORVIX_ROOT" -B "$dir" -G Ninja \
-    -DPython_EXECUTABLE="$ORVIX_VENV/bin/python" "$@" >/dev/null
+    -DPython_EXECUTABLE="$(venv_dir "$version")/bin/python" "$@" >/dev/null
   # The compiler's output is shown only when the build fails.
   if ! cmake --build "$dir" -j "$(nproc)" > "$dir/build.log" 2>&1; then
     cat "$dir/build.log" >&2

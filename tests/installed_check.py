@@ -12,6 +12,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import sysconfig
 import tempfile
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -20,7 +21,7 @@ MODULES = ["orvix.ringq.ringq", "orvix.common._conversions", "orvix.utils.corvan
 PUBLIC_HEADERS = [
     "orvix/common/conversions.h",
     "orvix/ringq/futex.hpp", "orvix/ringq/message_copy.hpp", "orvix/ringq/page_buffer.hpp",
-    "orvix/ringq/ring_layout.hpp",
+    "orvix/ringq/ring_layout.hpp", "orvix/ringq/ring_message.hpp",
     "orvix/ringq/ring_result.hpp", "orvix/ringq/ringq.h", "orvix/ringq/single_writer_counter.hpp",
     "orvix/ringq/spsc_ring.hpp",
     "orvix/utils/corvane/corvane.h", "orvix/utils/corvane/producer.h",
@@ -28,16 +29,22 @@ PUBLIC_HEADERS = [
 ]
 
 
+# The extension modules of the running interpreter's version, from a wheel of that version.
+EXTENSION_TAG = f".cpython-{sys.version_info.major}{sys.version_info.minor}"
+WHEEL_TAG = f"cp{sys.version_info.major}{sys.version_info.minor}-cp{sys.version_info.major}{sys.version_info.minor}-"
+
+
 def check_installation():
     import orvix
     package = pathlib.Path(orvix.__file__).parent
-    assert package != ROOT / "orvix" and not package.is_relative_to(ROOT / "build"), (
-        f"orvix was imported from the source or a build tree, not the installation: {package}")
+    site_packages = pathlib.Path(sysconfig.get_path("platlib")).resolve()
+    assert package.resolve().is_relative_to(site_packages), (
+        f"orvix was imported from elsewhere than this environment's installation ({site_packages}): {package}")
     for name in MODULES:
         importlib.import_module(name)   # a missing module fails the check
     files = sorted(p.relative_to(package).as_posix() for p in package.rglob("*")
                    if p.is_file() and "__pycache__" not in p.parts)
-    internal = [f for f in files if not (f.endswith((".py", ".pyi")) or f == "py.typed" or ".cpython-312" in f
+    internal = [f for f in files if not (f.endswith((".py", ".pyi")) or f == "py.typed" or EXTENSION_TAG in f
                                          or f.startswith(("include/", "cmake/")))]
     assert not internal, f"not part of the installed package: {internal}"
     headers = [f.removeprefix("include/") for f in files if f.startswith("include/")]
@@ -48,6 +55,9 @@ def check_installation():
     distribution = importlib.metadata.distribution("orvix")
     assert distribution.version == orvix.__version__, (distribution.version, orvix.__version__)
     assert any(f.name == "LICENSE" for f in distribution.files), "no LICENSE in the wheel"
+    tags = [line.removeprefix("Tag: ") for line in distribution.read_text("WHEEL").splitlines()
+            if line.startswith("Tag: ")]
+    assert tags and all(t.startswith(WHEEL_TAG) for t in tags), tags
     print(f"installed package complete: {package} ({orvix.__version__})")
 
 

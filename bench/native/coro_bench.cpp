@@ -54,6 +54,19 @@ constinit FunctionSpec kFunctions[] = {
     {.name = "await_value_body", .qualname = "await_value", .doc = "await_value(aw)",
      .params = {"await_value", kAw, 1, 1}, .body = await_value, .method = false,
      .module = "coro_bench", .filename = "coro_bench.cpp"},
+    // add and add_body without one of the reuses, or any: what each buys.
+    {.name = "add_without_coroutine_objects", .qualname = "add", .doc = "add(a, b)",
+     .params = {"add", kAB, 2, 2}, .first_step = add_step, .method = false, .module = "coro_bench",
+     .filename = "coro_bench.cpp", .reuse = ~Reuse::coroutine_objects},
+    {.name = "add_without_stop_iteration", .qualname = "add", .doc = "add(a, b)",
+     .params = {"add", kAB, 2, 2}, .first_step = add_step, .method = false, .module = "coro_bench",
+     .filename = "coro_bench.cpp", .reuse = ~Reuse::stop_iteration},
+    {.name = "add_body_without_frames", .qualname = "add", .doc = "add(a, b)",
+     .params = {"add", kAB, 2, 2}, .body = add, .method = false, .module = "coro_bench",
+     .filename = "coro_bench.cpp", .reuse = ~Reuse::frames},
+    {.name = "add_body_without_reuse", .qualname = "add", .doc = "add(a, b)",
+     .params = {"add", kAB, 2, 2}, .body = add, .method = false, .module = "coro_bench",
+     .filename = "coro_bench.cpp", .reuse = Reuse::nothing},
 };
 
 int exec_module(PyObject* module)

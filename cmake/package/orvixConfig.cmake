@@ -7,13 +7,14 @@
 #
 # orvix::headers is an interface target: the folder of the public headers
 # ("orvix/utils/corvane/producer.h", "orvix/ringq/ringq.h", "orvix/version.h", ...)
-# and, because those headers include <Python.h>, CPython 3.12's headers through
-# Python::Module. Python is found here unless the project found it first; pass
+# and, because those headers include <Python.h>, the headers of the CPython
+# (3.12 or 3.13) this copy of orvix was built for, through Python::Module.
+# Python is found here unless the project found it first; pass
 # -DPython_EXECUTABLE=<the interpreter orvix is installed in> to pick that one.
 # The ring engine "orvix/ringq/spsc_ring.hpp" needs C++20.
 include(CMakeFindDependencyMacro)
 if(NOT TARGET Python::Module)
-  find_dependency(Python 3.12 EXACT COMPONENTS Interpreter Development.Module)
+  find_dependency(Python @ORVIX_PYTHON_REQUIREMENT@ COMPONENTS Interpreter Development.Module)
 endif()
 
 if(NOT TARGET orvix::headers)

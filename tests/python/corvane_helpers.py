@@ -28,6 +28,42 @@ def capsule_name(cap):
 """
 
 
+# Prepended by the tests that import in a sub-interpreter. CPython's private
+# module for them is _xxsubinterpreters on 3.12, where a failure raises
+# RunFailedError "<class 'E'>: text", and _interpreters on 3.13, whose
+# run_string returns a snapshot of the failure. Both come out as "E: text".
+SUBINTERPRETERS = r'''
+import re
+try:
+    import _interpreters as _subinterpreters
+except ModuleNotFoundError:
+    import _xxsubinterpreters as _subinterpreters
+
+def current_interpreter_id():
+    current = _subinterpreters.get_current()
+    return int(current[0] if isinstance(current, tuple) else current)
+
+def run_in_subinterpreter(code, isolated=False):
+    """Runs code in a new sub-interpreter, destroyed after (one sharing the
+    main interpreter's lock unless isolated): None, or "E: text"."""
+    if hasattr(_subinterpreters, "new_config"):
+        sub = _subinterpreters.create("isolated" if isolated else "legacy")
+    else:
+        sub = _subinterpreters.create(isolated=isolated)
+    try:
+        if not hasattr(_subinterpreters, "RunFailedError"):
+            failure = _subinterpreters.run_string(sub, code)
+            return None if failure is None else f"{failure.type.__name__}: {failure.msg}"
+        try:
+            _subinterpreters.run_string(sub, code)
+        except _subinterpreters.RunFailedError as error:
+            return re.sub(r"^<class '([\w.]+)'>", r"\1", str(error))
+        return None
+    finally:
+        _subinterpreters.destroy(sub)
+'''
+
+
 def script(*parts):
     """Joins code fragments, each indented as it stands in its test."""
     return "\n".join(textwrap.dedent(part) for part in parts)

@@ -244,6 +244,50 @@ class TestNotifyProtocol:
             assert [await q.pop(), await q.pop()] == [b"a", b"b"]  # stored before the lock
         run(main)
 
+    # The queue reads asyncio's private state (the condition's _lock and
+    # _waiters, the lock's _locked and _waiters) to leave out the condition's
+    # block where nobody could tell. These are asyncio's own classes, still
+    # working for asyncio, with their state not where or not what the reader
+    # expects, as a later asyncio might have it: every wait and notify must
+    # then take the whole block, which acquires the lock.
+    @pytest.mark.parametrize("layout", ["asyncio's own", "condition without _lock",
+                                        "condition waiters in a list", "lock waiters in a list"])
+    def test_a_layout_of_asyncio_it_does_not_know_takes_the_full_block(self, run, layout):
+        async def main():
+            q = AsyncQueue()
+            lock = asyncio.Lock()
+            cond = asyncio.Condition(lock)
+            if layout == "condition without _lock":
+                del cond._lock
+            elif layout == "condition waiters in a list":
+                cond._waiters = []
+            elif layout == "lock waiters in a list":
+                lock._waiters = []
+            acquired, acquire = [], cond.acquire
+
+            async def counting_acquire():
+                acquired.append(1)
+                return await acquire()
+
+            cond.acquire = counting_acquire  # what Condition.__aenter__ and wait() call
+            callback, _, loop, _, ring, task = fields(q)
+            q.__setstate__((callback, lock, loop, cond, ring, task))
+            waiter = asyncio.ensure_future(q.pop())
+            await settle()
+            await q.push_buf(b"x")
+            assert await waiter == b"x"
+            delivered = asyncio.Queue()
+            q.start_dispatcher(delivered.put)
+            await settle()
+            await q.push_buf(b"y")
+            assert await delivered.get() == b"y"
+            taken = len(acquired)
+            await q.shutdown()
+            return taken
+        taken = run(main)
+        assert (taken == 0) == (layout == "asyncio's own"), taken
+
+
 class TestPop:
     def test_pop_takes_a_queued_message_without_suspending(self, run):
         async def main():
@@ -695,14 +739,13 @@ class TestShutdown:
             async def cb(msg):
                 pass
 
-            async def fail():
-                raise ValueError("child")
-
             q.start_dispatcher(cb)
-            with pytest.raises(ExceptionGroup):
-                async with asyncio.TaskGroup() as tg:
-                    tg.create_task(fail())
-            assert asyncio.current_task().cancelling() == 1  # left behind by the group
+            # A cancellation caught and not taken back (TaskGroup leaves its
+            # own behind on 3.12; 3.13 takes it back), so the count stays 1.
+            asyncio.current_task().cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await asyncio.sleep(0)
+            assert asyncio.current_task().cancelling() == 1
             assert await q.shutdown() is None
             assert fields(q)[5].cancelled()
         run(main)

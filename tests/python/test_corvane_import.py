@@ -5,7 +5,7 @@ the process.
 """
 import pytest
 
-from corvane_helpers import check_python, run_python, script
+from corvane_helpers import SUBINTERPRETERS, check_python, run_python, script
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -59,18 +59,11 @@ def test_importing_again_gives_the_same_module_and_classes():
 
 
 def test_a_second_interpreter_is_refused():
-    out = check_python("""
+    out = check_python(script(SUBINTERPRETERS, """
         import orvix.utils.corvane.corvane
-        import _xxsubinterpreters as interpreters
-        sub = interpreters.create(isolated=False)
-        try:
-            interpreters.run_string(sub, "import orvix.utils.corvane.corvane")
-        except interpreters.RunFailedError as e:
-            print(e)
-        finally:
-            interpreters.destroy(sub)
-    """)
-    assert out.strip() == ("<class 'ImportError'>: Interpreter change detected - this module can "
+        print(run_in_subinterpreter("import orvix.utils.corvane.corvane"))
+    """))
+    assert out.strip() == ("ImportError: Interpreter change detected - this module can "
                            "only be loaded into one interpreter per process.")
 
 

@@ -6,7 +6,7 @@ import sys
 import pytest
 
 import orvix.utils.teldrin.teldrin as teldrin
-from corvane_helpers import check_python, run_python
+from corvane_helpers import SUBINTERPRETERS, check_python, run_python, script
 
 NAME = "orvix.utils.teldrin.teldrin"
 INTERPRETER_CHANGE = ("Interpreter change detected - this module can only be loaded "
@@ -48,22 +48,13 @@ def test_loading_and_exiting_is_clean():
 
 @pytest.mark.timeout(60)
 def test_a_second_interpreter_cannot_import_it():
-    out = check_python(f"""
-        import _xxsubinterpreters as interpreters
+    out = check_python(script(SUBINTERPRETERS, f"""
         import {NAME}
-        legacy = interpreters.create(isolated=False)
-        try:
-            interpreters.run_string(legacy, "import {NAME}")
-        except interpreters.RunFailedError as error:
-            print(error)
-        isolated = interpreters.create(isolated=True)
-        try:
-            interpreters.run_string(isolated, "import {NAME}")
-        except interpreters.RunFailedError as error:
-            print(error)
-    """)
+        print(run_in_subinterpreter("import {NAME}"))
+        print(run_in_subinterpreter("import {NAME}", isolated=True))
+    """))
     assert out.splitlines() == [
-        f"<class 'ImportError'>: {INTERPRETER_CHANGE}",
+        f"ImportError: {INTERPRETER_CHANGE}",
         # A per-interpreter-GIL interpreter is turned away by CPython before the module runs.
-        f"<class 'ImportError'>: module {NAME} does not support loading in subinterpreters",
+        f"ImportError: module {NAME} does not support loading in subinterpreters",
     ]

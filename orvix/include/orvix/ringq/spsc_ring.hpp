@@ -90,6 +90,7 @@
 #include "orvix/ringq/ring_message.hpp"
 #include "orvix/ringq/ring_result.hpp"
 #include "orvix/ringq/single_writer_counter.hpp"
+#include "orvix/ringq/wait_points.hpp"
 
 namespace orvix::ringq {
 
@@ -768,11 +769,13 @@ private:
         if (block_on_full_) wake_producer(overwrite_ ? kNoSlot : consumer_.cursor);
     }
 
-    // Acquire: the re-check of the Dekker pair in wait_until().
+    // Acquire: the re-check of the Dekker pair in wait_until() (its fence
+    // orders these loads after the flag). With overwrite, head only tells
+    // whether to claim again: claim_contended() / burst_contended() decide.
     bool message_ready() const noexcept
     {
         const std::uint64_t tail = producer_.tail.load(std::memory_order_acquire);
-        return tail != (overwrite_ ? consumer_.head.load(std::memory_order_seq_cst) : consumer_.cursor);
+        return tail != (overwrite_ ? consumer_.head.load(std::memory_order_acquire) : consumer_.cursor);
     }
 
     template <Mode M> bool wait_claim(bool keep) noexcept
@@ -796,11 +799,18 @@ private:
             // Raise the flag, then re-check (the heavy half of the Dekker
             // pair in wake_if_asleep()): the other side either sees the flag
             // or we see its progress. Relaxed store: the fence orders it.
+            ORVIX_RINGQ_WAIT_POINT(WaitPoint::raising_flag, flag);
             flag.store(1, std::memory_order_relaxed);
             heavy_fence();
-            const bool closed = closed_.load(std::memory_order_seq_cst);
+            ORVIX_RINGQ_WAIT_POINT(WaitPoint::flag_raised, flag);
+            // Relaxed: the fence orders it, as it orders ready()'s loads;
+            // close() stores with seq_cst before it exchanges the flag.
+            const bool closed = closed_.load(std::memory_order_relaxed);
             const bool go = !closed && ready();
-            if (!closed && !go) wait_on_word(flag, 1);
+            if (!closed && !go) {
+                ORVIX_RINGQ_WAIT_POINT(WaitPoint::going_to_sleep, flag);
+                wait_on_word(flag, 1);
+            }
             // Relaxed: the flag carries no data; a late wake-up is harmless.
             flag.store(0, std::memory_order_relaxed);
             if (closed || closed_.load(std::memory_order_acquire)) return false;

@@ -99,14 +99,7 @@ class KnownDone {
 public:
     bool contains(PyObject* future) const noexcept {
         if (!ref_) return false;
-#if PY_VERSION_HEX >= 0x030D0000
-        PyObject* referent = nullptr;
-        if (PyWeakref_GetRef(ref_, &referent) < 0) PyErr_Clear();
-        Py_XDECREF(referent);  // only compared, never used
-        return referent == future;
-#else
-        return PyWeakref_GET_OBJECT(ref_) == future;
-#endif
+        return py::internals::weakref_refers_to(ref_, future);
     }
     void remember(PyObject* future) noexcept {
         PyObject* fresh = PyWeakref_NewRef(future, nullptr);

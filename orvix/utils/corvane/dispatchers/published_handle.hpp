@@ -84,7 +84,9 @@ public:
         // seq_cst: the other half of use()'s handshake.
         const Value old = slot().exchange(kNone, std::memory_order_seq_cst);
         // A producer inside use() finishes a few sends at most; waiting for
-        // it is bounded and short. Acquire pairs with use()'s unmarking.
+        // it is bounded and short. seq_cst: the handshake's load on this
+        // side, which must not pass the exchange above (acquire alone would
+        // let it); it also acquires use()'s unmarking.
         while (senders_here(in_use_.load(std::memory_order_seq_cst)) != 0) std::this_thread::yield();
         return old;
     }

@@ -8,22 +8,18 @@
 // the next import attempt runs it again.
 #include <Python.h>
 
-#include <cstring>
 #include <utility>
 
 #include "cpython_support/function.hpp"
 #include "cpython_support/module_frame.hpp"
 #include "cpython_support/ref.hpp"
-#include "orvix/utils/corvane/module/capi_import.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
 #include "orvix/utils/corvane/module/class_signatures.hpp"
 #include "orvix/utils/corvane/module/function_objects.hpp"
 #include "orvix/utils/corvane/module/module_steps.hpp"
 #include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
-#include "orvix/utils/corvane/module/pickling_hooks.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
-#include "orvix/utils/corvane/module/type_import.hpp"
 
 namespace orvix::corvane {
 namespace {

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "cpython_support/interpreter_internals.hpp"
 #include "cpython_support/ref.hpp"
 #include "orvix/utils/corvane/module/capi_import.hpp"
 #include "orvix/utils/corvane/module/pickling_hooks.hpp"
@@ -14,9 +15,10 @@ namespace {
 
 StringConstant kVtableKey{"__qvx_vtable__"};
 
-// Sizes of the records this module was built against.
+// Sizes of the records this module was built against (the type object's
+// differs between interpreter versions).
 constexpr Py_ssize_t kSpscQueueSize = 232;
-constexpr Py_ssize_t kTypeSize = 920;
+constexpr Py_ssize_t kTypeSize = py::internals::kTypeObjectSize;
 
 // Sets `slot` to `make()` unless an earlier, failed import made it already.
 template <class Make>
