@@ -7,13 +7,12 @@ view of its records) or iterates every message. Figures: messages per second fro
 the first push to the last call, best of REPEAT passes, the contenders' passes
 alternating.
 
-Where the time goes, measured in the same rounds: "producer alone" pushes a pass
-into a ring with room for all of it while the reader is held in its callback (the
-ring's pages mapped by the pass before); "reader alone" drains a ring filled before
-setup(), with len(batch) per call: the ring, the copy-out and one call per batch,
-with no producer beside it. A path within 15% of its producer's figure is bound by
-the producer; else within 15% of the reader's, by the ring, the copy-out and the
-call; else by the Python work of its callback (or, on a loop, of the loop).
+Where the time goes, measured in the same rounds: "reader alone" drains CAPACITY
+messages pushed before setup() (the same ring, in the caches), with len(batch) per
+call: the ring, the copy-out and one call per batch, with no producer beside it. A
+path within 20% of it is bound by that stage; the same reader fed one message per
+push instead of in bursts, well below its burst figure, is bound by the producer's
+per-message push; anything else by the Python work of its callback (or loop).
 
 Peers: the per-message dispatcher of the same kind; (p) a native thread taking the
 interpreter lock per message for queue.SimpleQueue.put while a Python thread takes
@@ -107,46 +106,18 @@ def threaded(cls, reads=None, burst=BURST):
     return make
 
 
-def producer_alone(burst):
-    """The producer into a ring with room for the pass, its reader held in a callback."""
-    def make(count):
-        counter, entered, release = Counter(), threading.Event(), threading.Event()
-
-        def callback(batch):
-            counter.add(len(batch))
-            entered.set()
-            release.wait(120)
-        d = ThreadedBatchDispatcher(callback, capacity=count, slot_size=SIZE)
-        d.setup()
-
-        def one_pass():
-            # The reader takes one message and is held; the ring is empty.
-            entered.clear()
-            release.clear()
-            counter.rearm(count + 1)
-            tight_producer.start(d, 1, SIZE, 1).join()
-            assert entered.wait(60)
-            producer = tight_producer.start(d, count, SIZE, burst)
-            producer.join()
-            release.set()
-            assert counter.done.wait(120)
-            return producer.elapsed_ns, producer.elapsed_ns
-        one_pass()   # maps the ring's pages
-        return one_pass, d.close
-    return make
-
-
 def reader_alone(count):
-    """The ring filled before setup(); the reader drains it, len(batch) per call."""
+    """CAPACITY messages pushed before setup(); the reader drains them, len(batch)
+    per call (timed as `count`)."""
     def one_pass():
         counter = Counter()
-        counter.rearm(count)
-        d = ThreadedBatchDispatcher(batch_callback(counter, "len"), capacity=count, slot_size=SIZE)
-        tight_producer.start(d, count, SIZE, BURST).join()
+        counter.rearm(CAPACITY)
+        d = ThreadedBatchDispatcher(batch_callback(counter, "len"), capacity=CAPACITY, slot_size=SIZE)
+        tight_producer.start(d, CAPACITY, SIZE, BURST).join()
         start = time.perf_counter_ns()
         d.setup()
         assert counter.done.wait(120)
-        ns = time.perf_counter_ns() - start
+        ns = (time.perf_counter_ns() - start) * count // CAPACITY
         d.close()
         return ns, ns
     return one_pass, lambda: None
@@ -217,12 +188,8 @@ def has_faster_fifo():
         return False
 
 
-def bound_by(rate, producer, reader, python="Python (callback)"):
-    if rate >= 0.85 * producer:
-        return "producer"
-    if rate >= 0.85 * reader:
-        return "ring + copy-out + call"
-    return python
+def bound_by(rate, reader, python="Python (callback)"):
+    return "ring + copy-out + call" if rate >= 0.8 * reader else python
 
 
 def threaded_table(count, repeat):
@@ -234,8 +201,6 @@ def threaded_table(count, repeat):
          threaded(ThreadedBatchDispatcher, "len", burst=1)),
         ("ThreadedDispatcher, per message", threaded(ThreadedDispatcher)),
         ("(p) SimpleQueue, Python thread drains", simple_queue_peer),
-        (f"producer alone, bursts of {BURST}", producer_alone(BURST)),
-        ("producer alone, one at a time", producer_alone(1)),
         ("reader alone, ring filled first", reader_alone),
     ]
     if has_faster_fifo():
@@ -245,16 +210,17 @@ def threaded_table(count, repeat):
     per_message = best["ThreadedDispatcher, per message"]
     reader = best["reader alone, ring filled first"]
     rows = []
+    bursts = best["ThreadedBatchDispatcher, len(batch)"]
     for name, rate in best.items():
-        producer = best["producer alone, one at a time" if "one at a time" in name else
-                        f"producer alone, bursts of {BURST}"]
-        stage = "-" if name.startswith("(") or "alone" in name else bound_by(rate, producer, reader)
+        stage = "-" if name.startswith("(") or "alone" in name else bound_by(rate, reader)
+        if "one at a time" in name and rate < 0.8 * bursts:
+            stage = "producer (per-message pushes)"
         rows.append([name, rate, rate / per_message, stage])
     if not has_faster_fifo():
         rows.append(["(f) faster-fifo get_many", "not installed", "-", "-"])
     table(f"Batches onto a Python thread: {count} messages of {SIZE} bytes per pass, producer bursts of "
           f"{BURST}, best of {repeat}", ["path", "msgs/s", "x per message", "bound by"], rows)
-    return best[f"producer alone, bursts of {BURST}"], reader
+    return reader
 
 
 # ---- native thread -> event loop ----------------------------------------------------------
@@ -300,8 +266,8 @@ def on_loop(loop_name, cls, reads=None):
     return make
 
 
-def async_table(count, repeat, producer, reader):
-    """`producer`, `reader`: the stages' figures measured with ThreadedBatchDispatcher."""
+def async_table(count, repeat, reader):
+    """`reader`: the reader-alone figure measured with ThreadedBatchDispatcher."""
     rows = []
     for loop_name in LOOPS:
         contenders = [
@@ -315,7 +281,7 @@ def async_table(count, repeat, producer, reader):
         runs = best_of_alternating(contenders, count)
         best = {name: count / min(r[0] for r in rs) * 1e9 for name, rs in runs.items()}
         per_message = best[f"AsyncDispatcher ({loop_name}), per message"]
-        rows += [[name, rate, rate / per_message, bound_by(rate, producer, reader, "Python (loop, callback)")]
+        rows += [[name, rate, rate / per_message, bound_by(rate, reader, "Python (loop, callback)")]
                  for name, rate in best.items()]
     table(f"Batches into an event loop: {count} messages of {SIZE} bytes per pass, producer bursts of {BURST}, "
           f"best of {repeat} (stages as measured onto a Python thread)",
@@ -401,8 +367,8 @@ def main():
     import bench_threaded
     count, repeat = (20_000, 1) if args.short else (args.count, 5)
     bench_threaded.REPEAT = repeat
-    producer, reader = threaded_table(count, repeat)
-    async_table(count, repeat, producer, reader)
+    reader = threaded_table(count, repeat)
+    async_table(count, repeat, reader)
     latency_table(0.02 if args.short else 0.5, 1 if args.short else 3)
 
 

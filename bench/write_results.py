@@ -24,6 +24,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import textwrap
 import time
 from pathlib import Path
 
@@ -199,7 +200,7 @@ def chart_batch(tables):
         ax.barh(labels, values, color=["tab:blue" if "Batch" in l else "tab:orange" if "alone" in l else "tab:gray"
                                         for l in labels])
         ax.invert_yaxis()
-        ax.set_title(t["title"], fontsize=8)
+        ax.set_title("\n".join(textwrap.wrap(t["title"], 110)), fontsize=8)
         ax.set_xlabel("messages per second")
         ax.tick_params(labelsize=7)
     fig.tight_layout()
