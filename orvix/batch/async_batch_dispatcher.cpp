@@ -55,7 +55,7 @@ PyObject* pop_batch(PyObject* self) {
     if (own.batch && !reusable_after_call(own.batch)) Py_CLEAR(own.batch);
     if (!own.batch) {
         BatchStorage storage;
-        if (!storage.allocate(own.shape.max_messages, own.shape.bytes)) return PyErr_NoMemory();
+        if (!storage.allocate(own.shape.max_messages, own.shape.first_bytes())) return PyErr_NoMemory();
         if (!(own.batch = new_batch(std::move(storage)))) return nullptr;
     }
     const int r = storage_of(own.batch).fill(q, own.flags, own.shape);

@@ -17,6 +17,12 @@ struct BatchShape {
     std::size_t max_messages = 0;
     std::size_t bytes = 0;         // room for the payloads of one batch
     std::size_t largest = 0;       // the largest message the ring takes (variable-size records may exceed `bytes`)
+
+    // A reader's first buffer: a batch that is only ever a few messages (a
+    // slow producer, a dispatcher set up and closed again) never costs the
+    // whole shape; the buffer grows as batches fill it.
+    static constexpr std::size_t kFirstBytes = 64 * 1024;
+    std::size_t first_bytes() const noexcept { return bytes < kFirstBytes ? bytes : kFirstBytes; }
 };
 
 class BatchStorage {
@@ -52,16 +58,25 @@ public:
     bool allocated() const noexcept { return data_ != nullptr; }
 
     // Copies what the ring holds into this storage (its old contents
-    // replaced): the ring's burst pop (`flags`: ORVIX_BURST_*). A record
-    // larger than the whole buffer grows it to `shape.largest` first.
+    // replaced): the ring's burst pop (`flags`: ORVIX_BURST_*). A buffer
+    // that the last batch filled past half grows (fourfold, up to the
+    // shape) before this one; a record larger than the whole buffer grows it
+    // to `shape.largest`. A buffer that cannot grow stays as it is.
     int fill(PyObject* ring, int flags, const BatchShape& shape) noexcept {
+        if (bytes_ > capacity_ / 2 && capacity_ < shape.bytes) {
+            BatchStorage larger;
+            if (larger.allocate(max_messages_, capacity_ < shape.bytes / 4 ? capacity_ * 4 : shape.bytes))
+                *this = std::move(larger);
+        }
         for (;;) {
             OrvixRingBurst burst{data_, capacity_, ends_, max_messages_, 0, 0};
             const int r = orvix_spscqueue_vtable(ring)->pop_burst(ring, &burst, flags);
             count_ = burst.count;
             bytes_ = burst.bytes;
             if (r != ORVIX_RING_TOO_LARGE || capacity_ >= shape.largest) return r;
-            if (!allocate(max_messages_, shape.largest)) return r;
+            BatchStorage larger;
+            if (!larger.allocate(max_messages_, shape.largest)) return r;
+            *this = std::move(larger);
         }
     }
 

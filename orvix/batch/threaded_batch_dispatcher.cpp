@@ -48,7 +48,7 @@ public:
         : shape_(shape), flags_(variable ? ORVIX_BURST_VARIABLE : 0), variable_(variable) {}
     ~BatchDelivery() override { Py_XDECREF(batch_); }   // the reader's sessions let go with the lock held
 
-    bool prepare() noexcept { return fresh_.allocate(shape_.max_messages, shape_.bytes); }
+    bool prepare() noexcept { return fresh_.allocate(shape_.max_messages, shape_.first_bytes()); }
 
     int take(PyObject* ring, bool wait) noexcept override {
         BatchStorage& s = batch_ ? storage_of(batch_) : fresh_;

@@ -157,6 +157,21 @@ def test_variable_sizes_offsets_and_records_larger_than_a_batch(kind):
 
 
 @KINDS
+@pytest.mark.timeout(60)
+def test_a_reader_buffer_grows_until_max_batch_full_slots_fit(kind):
+    # A reader starts with a small buffer: batches of full 2000-byte slots
+    # grow until max_batch of them fit in one.
+    h = Harness(kind, slot_size=2048, capacity=4096)
+    assert push(h.d, 4000, size=2000)["stored"] == 4000
+    h.setup()
+    h.run_until(lambda: len(h.messages()) == 4000)
+    sizes = [len(b) for b in h.batches]
+    assert sizes[0] < 1024 and max(sizes) == 1024 and sizes == sorted(sizes[:-1]) + sizes[-1:], sizes
+    assert ids(h.messages()) == [(2000, s) for s in range(4000)]
+    h.close()
+
+
+@KINDS
 @pytest.mark.parametrize("mode", ["refusing", "overwrite", "block_on_full"])
 @pytest.mark.timeout(60)
 def test_a_full_ring_accounts_for_every_push(kind, mode):
@@ -290,6 +305,7 @@ def test_close_refuses_pushes_and_the_counters_add_up(kind):
     push(h.d, 50)
     h.close() if kind == "threaded" else h.d.close()
     assert push(h.d, 5)["failed"] == 5          # refused as closed
+    h.gated = False
     h.release()
     if kind == "threaded":
         # The reader delivers what the ring held, then leaves.
