@@ -189,6 +189,73 @@ double deque_blocking(std::uint64_t n)
         });
 }
 
+// ---- bursts ----
+//
+// kBurst messages per burst push, or every message present (up to kBurst)
+// per burst pop: one publish, or one acquire of the tail and one release of
+// head, for the lot.
+constexpr std::size_t kBurst = 256;
+// More rounds than the other figures: on a shared machine a spinning pair's
+// figure swings by a factor of two or three from one run to the next.
+constexpr int kBurstRounds = 7;
+
+struct BurstBuffers {
+    std::array<char, kBurst * kMessageSize> data{};
+    std::array<std::size_t, kBurst> ends{};
+    Burst burst() { return {data.data(), data.size(), ends.data(), kBurst}; }
+};
+
+// The producer pushes one at a time (`burst_push` false) or kBurst at a time;
+// the consumer pops one at a time (`burst_pop` false, the plain per-message
+// ring) or a burst at a time. Messages per second.
+double ring_bursts(std::uint64_t n, bool burst_push, bool burst_pop)
+{
+    auto ring = make_ring({kMessageSize, kCapacity});
+    const double s = timed_pair(
+        [&] {
+            std::array<char, kBurst * kMessageSize> bytes{};
+            std::array<Message, kBurst> messages;
+            for (std::size_t i = 0; i < kBurst; ++i) messages[i] = {bytes.data() + i * kMessageSize, kMessageSize};
+            for (std::uint64_t i = 0; i < n;) {
+                if (!burst_push) {
+                    std::memcpy(bytes.data(), &i, sizeof i);
+                    while (ring->push(bytes.data(), kMessageSize) != kStored) cpu_relax();
+                    ++i;
+                    continue;
+                }
+                const std::size_t k = std::min<std::uint64_t>(kBurst, n - i);
+                for (std::size_t j = 0; j < k; ++j) {
+                    const std::uint64_t seq = i + j;
+                    std::memcpy(bytes.data() + j * kMessageSize, &seq, sizeof seq);
+                }
+                for (std::size_t from = 0; from < k;) {
+                    from += ring->push_burst(messages.data() + from, k - from, nullptr, false, false);
+                    if (from < k) cpu_relax();
+                }
+                i += k;
+            }
+        },
+        [&] {
+            std::uint64_t sum = 0, got = 0;
+            BurstBuffers buffers;
+            while (got < n) {
+                if (!burst_pop) {
+                    Message m;
+                    while (ring->try_pop(m) != kHandedOut) cpu_relax();
+                    sum += static_cast<unsigned char>(m.data[0]);
+                    ++got;
+                    continue;
+                }
+                Burst b = buffers.burst();
+                while (ring->try_pop_burst(b, false) != kHandedOut) cpu_relax();
+                sum += static_cast<unsigned char>(b.buffer[0]) + b.count;
+                got += b.count;
+            }
+            g_sink = sum;
+        });
+    return n / s;
+}
+
 // Ping-pong through two queues; returns nanoseconds per round trip.
 double ring_round_trip(std::uint64_t n)
 {
@@ -254,5 +321,21 @@ int main()
         best_of([] { return deque_blocking(500'000); }, true), "M msg/s", 1e6, true);
     row("round trip (wait + notify push)", best_of([] { return ring_round_trip(100'000); }, false),
         best_of([] { return deque_round_trip(5'000); }, false), "ns", 1, false);
+
+    // Bursts beside the per-message ring, the runs interleaved (per-message,
+    // then each burst case, kRuns rounds), each case's best shown.
+    std::printf("\nbench_ring bursts: %zu-byte messages, capacity %zu, bursts of up to %zu, spinning, "
+                "runs interleaved, best of %d\n", kMessageSize, kCapacity, kBurst, kBurstRounds);
+    std::printf("  %-34s %18s %18s %7s\n", "", "bursts", "per-message ring", "gain");
+    double single = 0, pop = 0, push = 0, both = 0;
+    for (int i = 0; i < kBurstRounds; ++i) {
+        single = std::max(single, ring_bursts(5'000'000, false, false));
+        pop = std::max(pop, ring_bursts(5'000'000, false, true));
+        push = std::max(push, ring_bursts(5'000'000, true, false));
+        both = std::max(both, ring_bursts(5'000'000, true, true));
+    }
+    row("burst pop, single pushes", pop, single, "M msg/s", 1e6, true);
+    row("burst push, single pops", push, single, "M msg/s", 1e6, true);
+    row("burst push + burst pop", both, single, "M msg/s", 1e6, true);
     return 0;
 }

@@ -13,8 +13,8 @@ collects them (ORVIX_BENCH_JSON); the C++ ring benchmark's table is read from
 its output. The page (docs/benchmarks.md) gets one Markdown table per table,
 the versions' rows side by side, a table of every ratio against peers per
 version, a table of the latency goals, and the charts (docs/_static/bench/*.png,
-from the first tree): throughput per path against its peers, latency
-percentiles against rate.
+from the first tree): throughput per path against its peers, batch delivery
+against per-message delivery and its peers, latency percentiles against rate.
 """
 import argparse
 import json
@@ -24,6 +24,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import textwrap
 import time
 from pathlib import Path
 
@@ -40,8 +41,8 @@ CHARTS = DOCS / "_static" / "bench"
 # The benchmarks, run in this order. The C++ ones are programs of the build
 # tree (build/<tree>/bench); only bench_ring's table goes on the page.
 NATIVE_BENCHES = ["bench_ring", "bench_doorbell"]
-PYTHON_BENCHES = ["bench_threaded", "bench_dispatchers", "bench_push_cost", "bench_asyncqueue", "bench_coroutine",
-                  "bench_latency"]
+PYTHON_BENCHES = ["bench_threaded", "bench_dispatchers", "bench_batch", "bench_push_cost", "bench_asyncqueue",
+                  "bench_coroutine", "bench_latency"]
 RING_ROW = re.compile(r"^  (\S.*?)\s+([\d.]+) (\S+(?: \S+)?)\s+([\d.]+) (\S+(?: \S+)?)\s+([\d.]+)x$")
 
 
@@ -75,12 +76,21 @@ def run_native(build, name, collected):
 
 
 def collect_ring_table(out, collected):
-    rows = [[m[1], f"{m[2]} {m[3]}", f"{m[4]} {m[5]}", float(m[6])] for line in out.splitlines()
-            if (m := RING_ROW.match(line))]
+    """One table per section of the output: a "bench_ring...: title" line, its
+    column header (the compared columns), then its rows."""
+    sections = []
+    for line in out.splitlines():
+        if line.startswith("bench_ring"):
+            name, title = line.split(": ", 1)
+            sections.append({"title": f"Ring{name.removeprefix('bench_ring')}: {title}", "columns": None, "rows": []})
+        elif sections and sections[-1]["columns"] is None and line.strip():
+            compared = [c for c in re.split(r"\s{2,}", line.strip()) if c]
+            sections[-1]["columns"] = ["case", *compared]
+        elif sections and (m := RING_ROW.match(line)):
+            sections[-1]["rows"].append([m[1], f"{m[2]} {m[3]}", f"{m[4]} {m[5]}", float(m[6])])
     with open(collected, "a") as f:
-        title = out.splitlines()[0].removeprefix("bench_ring: ")
-        f.write(json.dumps({"title": f"Ring: {title}",
-                            "columns": ["case", "orvix ring", "mutex + deque", "gain"], "rows": rows}) + "\n")
+        for section in sections:
+            f.write(json.dumps(section) + "\n")
 
 
 # Columns that hold a figure against a peer (or against the same path
@@ -178,6 +188,26 @@ def chart_throughput(tables):
     plt.close(fig)
 
 
+def chart_batch(tables):
+    """Batch delivery against per-message delivery and the peers, messages per second."""
+    picks = [t for t in tables if t["title"].startswith("Batches")]
+    if not picks:
+        return
+    fig, axes = plt.subplots(len(picks), 1, figsize=(9, 3.2 * len(picks)), squeeze=False)
+    for ax, t in zip(axes[:, 0], picks):
+        rows = [r for r in t["rows"] if isinstance(r[1], (int, float))]
+        labels, values = [r[0] for r in rows], [r[1] for r in rows]
+        ax.barh(labels, values, color=["tab:blue" if "Batch" in l else "tab:orange" if "alone" in l else "tab:gray"
+                                        for l in labels])
+        ax.invert_yaxis()
+        ax.set_title("\n".join(textwrap.wrap(t["title"], 110)), fontsize=8)
+        ax.set_xlabel("messages per second")
+        ax.tick_params(labelsize=7)
+    fig.tight_layout()
+    fig.savefig(CHARTS / "batch.png", dpi=110)
+    plt.close(fig)
+
+
 def chart_latency(tables):
     picks = [t for t in tables if t["title"].startswith("Latency")]
     fig, axes = plt.subplots(len(picks), 1, figsize=(9, 3.2 * len(picks)), squeeze=False)
@@ -242,6 +272,8 @@ def write_page(runs, short, seconds):
         "",
         "![Latency percentiles against rate](_static/bench/latency.png)",
         "",
+        "![Batch delivery against per-message delivery, its stages and its peers](_static/bench/batch.png)",
+        "",
     ]
     tables = [side_by_side(title, runs) for title in dict.fromkeys(t["title"] for r in runs for t in r["tables"])]
     if len(runs) > 1:
@@ -300,6 +332,7 @@ def main():
         CHARTS.mkdir(parents=True, exist_ok=True)
         figures.write_text(json.dumps({"runs": runs, "short": short, "seconds": seconds}, indent=1))
     chart_throughput(runs[0]["tables"])
+    chart_batch(runs[0]["tables"])
     chart_latency(runs[0]["tables"])
     write_page(runs, short, seconds)
     print(f"wrote {PAGE} and {CHARTS}/*.png")

@@ -14,6 +14,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "orvix/ringq/spsc_ring.hpp"
 
@@ -98,6 +99,35 @@ public:
         state_ = peek ? kPeeked : kTaken;
         return out_;
     }
+    // A burst pop: the peeked message first, then the oldest messages while
+    // they fit; nothing stays handed out. `too_large`: the next message
+    // does not fit an empty burst.
+    std::vector<std::string> take_burst(std::size_t max_messages, std::size_t max_bytes, bool& too_large)
+    {
+        release();
+        std::vector<std::string> out;
+        std::size_t bytes = 0;
+        too_large = false;
+        auto fits = [&](const std::string& m) { return out.size() < max_messages && m.size() <= max_bytes - bytes; };
+        if (state_ == kPeeked) {
+            if (!fits(out_)) {
+                too_large = true;
+                return out;
+            }
+            out.push_back(out_);
+            bytes += out_.size();
+            state_ = kNothing;
+            held_.reset();
+        }
+        while (!items.empty() && fits(items.front().data)) {
+            out.push_back(items.front().data);
+            bytes += out.back().size();
+            items.pop_front();
+        }
+        too_large = out.empty() && !items.empty() && items.front().data.size() > max_bytes;
+        return out;
+    }
+
     void pop_front()
     {
         if (state_ != kPeeked && !take(false)) return;
@@ -162,7 +192,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (model.handed_out()) {  // still readable, still intact
             CHECK(std::string(out.data, out.size) == model.out());
         }
-        const std::uint8_t op = in.byte() % 16;
+        const std::uint8_t op = in.byte() % 18;
         if (op < 7) {
             const std::string m = make_message(in, max_message + 2);
             const bool notify = op & 1;
@@ -189,6 +219,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 ring->pop_front();
                 model.pop_front();
             }
+        } else if (op == 16) {  // a burst push: up to the first message refused as full
+            const std::size_t n = 1 + in.byte() % 8;
+            std::vector<std::string> texts;
+            std::vector<Message> messages;
+            for (std::size_t i = 0; i < n; ++i) texts.push_back(make_message(in, max_message + 2));
+            for (const std::string& t : texts) messages.push_back({t.data(), t.size()});
+            int results[8];
+            const bool notify = in.byte() & 1;
+            const std::size_t dealt = ring->push_burst(messages.data(), n, results, variable, notify);
+            std::size_t expected = 0;
+            for (; expected < n; ++expected) {
+                const int r = model.push(texts[expected]);
+                CHECK(results[expected] == r);
+                if (r == kFull) break;
+            }
+            CHECK(dealt == expected);
+        } else if (op == 17) {  // a burst pop into a buffer of random limits
+            const std::size_t max_messages = in.byte() % 6;
+            std::vector<char> buffer(in.byte() % (2 * max_message + 2));
+            std::vector<std::size_t> ends(max_messages);
+            Burst burst{buffer.data(), buffer.size(), ends.data(), max_messages};
+            const int r = ring->try_pop_burst(burst, variable);
+            if (max_messages == 0) {
+                CHECK(r == kTooLarge && burst.count == 0);
+                continue;
+            }
+            bool too_large = false;
+            const std::vector<std::string> expected = model.take_burst(max_messages, buffer.size(), too_large);
+            CHECK(r == (!expected.empty() ? kHandedOut : too_large ? kTooLarge : kEmpty));
+            CHECK(burst.count == expected.size());
+            for (std::size_t i = 0, begin = 0; i < burst.count; begin = ends[i++])
+                CHECK(std::string(buffer.data() + begin, ends[i] - begin) == expected[i]);
         } else if (op == 14) {
             ring->release();
             model.release();

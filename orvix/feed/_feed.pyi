@@ -3,6 +3,7 @@
 from types import TracebackType
 from typing import Final, Literal, Self, TypedDict, type_check_only
 
+from orvix.batch import AsyncBatchDispatcher, ThreadedBatchDispatcher
 from orvix.utils.corvane.corvane import AsyncDispatcher, SyncDispatcher, ThreadedDispatcher
 
 HEADER_SIZE: Final = 16
@@ -32,6 +33,8 @@ class Feed:
     per second. A refused push is retried until stored (``on_full="retry"``)
     or counted and skipped (``on_full="skip"``). ``record_results=True``
     keeps each message's final push result for ``results()``.
+    ``burst=n`` (up to 4096) pushes ``n`` messages at a time as one burst
+    (``orvix_producer_push_burst``: one publish and one wake-up per burst).
 
     As a context manager it starts on entry and, on exit, stops unless it
     has finished, then joins. Deallocating a running feed stops and joins it
@@ -40,7 +43,7 @@ class Feed:
 
     def __init__(
         self,
-        dispatcher: AsyncDispatcher | SyncDispatcher | ThreadedDispatcher,
+        dispatcher: AsyncDispatcher | SyncDispatcher | ThreadedDispatcher | AsyncBatchDispatcher | ThreadedBatchDispatcher,
         *,
         count: int | None = None,
         duration: float | None = None,
@@ -48,6 +51,7 @@ class Feed:
         rate: float | None = None,
         on_full: Literal["retry", "skip"] = "retry",
         record_results: bool = False,
+        burst: int = 1,
     ) -> None: ...
     def start(self) -> None:
         """Start the producer thread (once; a second start raises ``RuntimeError``).

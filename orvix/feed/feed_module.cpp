@@ -30,6 +30,7 @@ namespace {
 using orvix::feed::FeedOptions;
 using orvix::feed::FeedThread;
 using orvix::feed::kHeaderSize;
+using orvix::feed::kMaxBurst;
 using orvix::feed::kMaxSize;
 using orvix::feed::kNoLimit;
 using orvix::feed::OnFull;
@@ -135,16 +136,22 @@ int parse_options(PyObject* count_obj, PyObject* duration_obj, PyObject* size_ob
 
 PyObject* feed_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {"dispatcher", "count", "duration", "size", "rate", "on_full",
-                                     "record_results", nullptr};
+                                     "record_results", "burst", nullptr};
     PyObject *dispatcher, *count = Py_None, *duration = Py_None, *size = nullptr, *rate = Py_None;
     const char* on_full = "retry";
     int record_results = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|$OOOOsp:Feed", const_cast<char**>(keywords), &dispatcher,
-                                     &count, &duration, &size, &rate, &on_full, &record_results))
+    Py_ssize_t burst = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|$OOOOspn:Feed", const_cast<char**>(keywords), &dispatcher,
+                                     &count, &duration, &size, &rate, &on_full, &record_results, &burst))
         return nullptr;
     FeedOptions options{};
     options.record_results = record_results != 0;
     if (parse_options(count, duration, size, rate, on_full, options) < 0) return nullptr;
+    if (burst < 1 || static_cast<std::size_t>(burst) > kMaxBurst) {
+        PyErr_Format(PyExc_ValueError, "burst must be from 1 to %zu, got %zd", kMaxBurst, burst);
+        return nullptr;
+    }
+    options.burst = static_cast<std::size_t>(burst);
     OrvixProducerTarget target;
     if (orvix_producer_target(dispatcher, &target) < 0) return nullptr;
 

@@ -1,6 +1,7 @@
 #include "orvix/feed/feed_thread.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "orvix/ringq/single_writer_counter.hpp"
@@ -46,8 +47,13 @@ FeedThread::FeedThread(const OrvixProducerTarget& target, const FeedOptions& opt
     : target_(target),
       options_(options),
       period_(options.rate > 0 ? 1e9 / options.rate : 0.0),
-      ramp_(options.size + 255) {
+      ramp_(options.size + 255),
+      burst_bytes_(options.burst > 1 ? options.burst * options.size : 0),
+      burst_messages_(options.burst > 1 ? options.burst : 0),
+      burst_results_(options.burst > 1 ? options.burst : 0) {
     for (std::size_t j = 0; j < ramp_.size(); ++j) ramp_[j] = static_cast<char>(j & 0xFF);
+    for (std::size_t i = 0; i < burst_messages_.size(); ++i)
+        burst_messages_[i] = {burst_bytes_.data() + i * options.size, options.size};
     if (options.record_results && options.count != UINT64_MAX) results_.reserve(options.count);
 }
 
@@ -117,12 +123,18 @@ FeedReport FeedThread::report() const noexcept {
 
 void FeedThread::run() noexcept {
     try {
-        for (std::uint64_t seq = 0; seq < options_.count && !stopping(); ++seq) {
+        for (std::uint64_t seq = 0; seq < options_.count && !stopping();) {
             if (period_.count() > 0 && !wait_for_slot(seq)) break;
             if (since_begin() >= options_.duration) break;
+            if (options_.burst > 1) {
+                const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(options_.burst, options_.count - seq));
+                push_burst(seq, n);
+                seq += n;
+                continue;
+            }
             bump(messages_);
-            const int result = push(seq);
-            if (options_.record_results) results_.push_back(static_cast<std::int8_t>(std::max(result, -128)));
+            record(push(seq));
+            ++seq;
         }
     } catch (const std::bad_alloc&) {
         // The results could not grow: the run ends with the messages recorded so far.
@@ -176,6 +188,51 @@ int FeedThread::push(std::uint64_t seq) {
     }
     restore_ramp(message, seq);
     return result;
+}
+
+void FeedThread::record(int result) {
+    if (options_.record_results) results_.push_back(static_cast<std::int8_t>(std::max(result, -128)));
+}
+
+// Messages seq .. seq + n - 1 as one burst, each settled as push() settles
+// one. The ring deals with them up to the first it refuses as full, which
+// (with those after it) is pushed again or, with on_full="skip", counted and
+// skipped. A stop, or the time running out, leaves the rest unsent.
+void FeedThread::push_burst(std::uint64_t seq, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        char* message = burst_bytes_.data() + i * options_.size;
+        std::memcpy(message, window(seq + i), options_.size);
+        put_le64(message, seq + i);
+    }
+    auto settle = [this](int result) {
+        bump(messages_);
+        record(result);
+    };
+    Backoff backoff;
+    for (std::size_t from = 0; from < n;) {
+        const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch());
+        for (std::size_t i = from; i < n; ++i)
+            put_le64(burst_bytes_.data() + i * options_.size + 8, static_cast<std::uint64_t>(now.count()));
+        const std::size_t dealt =
+            orvix_producer_push_burst(&target_, burst_messages_.data() + from, n - from, burst_results_.data());
+        for (std::size_t i = 0; i < dealt; ++i) {
+            bump(burst_results_[i] > 0 ? stored_ : failed_);
+            settle(burst_results_[i]);
+        }
+        from += dealt;
+        if (from == n) break;
+        bump(refused_);   // message `from` found the ring full
+        if (options_.on_full == OnFull::skip) {
+            settle(0);
+            ++from;
+            continue;
+        }
+        if (stopping() || since_begin() >= options_.duration) {
+            settle(0);
+            break;
+        }
+        backoff.pause();
+    }
 }
 
 void FeedThread::restore_ramp(char* message, std::uint64_t seq) noexcept {

@@ -35,7 +35,10 @@ struct FeedOptions {
     double rate;                     // messages per second; 0: as fast as possible
     OnFull on_full;
     bool record_results;
+    std::size_t burst = 1;           // messages per push: > 1 pushes them as one burst (orvix_producer_push_burst)
 };
+
+inline constexpr std::size_t kMaxBurst = 4096;
 
 // A hundred years stands for "no time limit": far enough, and begin + it never overflows.
 inline constexpr std::chrono::nanoseconds kNoLimit = std::chrono::hours(24 * 365 * 100);
@@ -94,6 +97,8 @@ private:
     void run() noexcept;
     bool wait_for_slot(std::uint64_t seq);
     int push(std::uint64_t seq);
+    void push_burst(std::uint64_t seq, std::size_t n);
+    void record(int result);
     bool stopping() const noexcept { return stop_.load(std::memory_order_relaxed); }
     std::chrono::nanoseconds since_begin() const noexcept { return Clock::now() - begin_; }
     char* window(std::uint64_t seq) noexcept { return ramp_.data() + (seq & 0xFF); }
@@ -109,6 +114,11 @@ private:
     // first bytes for the push and the ramp restored afterwards.
     std::vector<char> ramp_;
     std::vector<std::int8_t> results_;
+    // With burst > 1: the messages of one burst side by side, their
+    // descriptions and the push results.
+    std::vector<char> burst_bytes_;
+    std::vector<OrvixRingMessage> burst_messages_;
+    std::vector<int> burst_results_;
 
     // The counters have one writer, this thread: each is bumped with a relaxed
     // load and store (no read-modify-write needed). A report taken while the

@@ -87,12 +87,32 @@ int entry_interrupt_producer(PyObject* q) { return ring_of(q).interrupt_producer
 int entry_producer_session(PyObject* q) { return static_cast<int>(ring_of(q).producer_session()); }
 void entry_set_reader_present(PyObject* q, int present) { ring_of(q).set_reader_present(present != 0); }
 
+static_assert(sizeof(OrvixRingMessage) == sizeof(Message) && offsetof(OrvixRingMessage, data) == offsetof(Message, data) &&
+                  offsetof(OrvixRingMessage, size) == offsetof(Message, size),
+              "a burst push reads the caller's messages in place");
+
+std::size_t entry_push_burst(PyObject* q, const OrvixRingMessage* messages, std::size_t n, int* results, int flags)
+{
+    return ring_of(q).push_burst(reinterpret_cast<const Message*>(messages), n, results,
+                                 (flags & ORVIX_BURST_VARIABLE) != 0, (flags & ORVIX_BURST_NOTIFY) != 0);
+}
+int entry_pop_burst(PyObject* q, OrvixRingBurst* out, int flags)
+{
+    Burst burst{out->buffer, out->buffer_bytes, out->ends, out->max_messages};
+    const bool variable = (flags & ORVIX_BURST_VARIABLE) != 0;
+    const int r = (flags & ORVIX_BURST_WAIT) ? ring_of(q).wait_pop_burst(burst, variable)
+                                              : ring_of(q).try_pop_burst(burst, variable);
+    out->count = burst.count;
+    out->bytes = burst.bytes;
+    return r;
+}
+
 const OrvixSPSCQueueVTable kMethodTable = {
     entry_push_notify,     entry_push,           entry_push_var_notify,  entry_push_var,
     entry_size,            entry_wait_front,     entry_pop_front,        entry_try_pop,
     entry_wait_pop_var,    entry_try_pop_var,    entry_close,            entry_counts,
     entry_attach_producer, entry_detach_producer, entry_interrupt_producer, entry_producer_session,
-    entry_set_reader_present,
+    entry_set_reader_present, entry_push_burst,     entry_pop_burst,
 };
 
 // ---- construction ------------------------------------------------------------

@@ -61,14 +61,32 @@ class SequenceCheck:
         return struct.pack("<QQ", n % CHUNK, 0)
 
 
-def feed_in_chunks(dispatcher, check, count, probe=None):
-    """Pushes `count` messages from the native feed, chunk by chunk,
-    each once the one before is delivered; calls probe("warm") after
-    WARM_CHUNKS and probe("end") after the last. Blocks; call it off the
-    loop thread."""
+class BatchSequenceCheck(SequenceCheck):
+    """The same check as a batch callback: the messages of a batch are read
+    as records at once, and must carry the next sequence numbers."""
+
+    def __call__(self, batch):
+        import numpy as np
+        seqs = np.frombuffer(batch, dtype=[("seq", "<u8"), ("sent", "<u8")])["seq"]
+        n = len(batch)
+        if self.fault is None:
+            expected = (self.count + np.arange(n, dtype=np.uint64)) % CHUNK
+            if batch.nbytes != n * MESSAGE_SIZE or not (seqs == expected).all():
+                at = int(np.argmax(seqs != expected)) if batch.nbytes == n * MESSAGE_SIZE else 0
+                self.fault = f"message {self.count + at}: seq {seqs[at]}; expected seq {expected[at]}"
+        self.count += n
+        if self.count % CHUNK == 0:
+            self.chunk_done.set()
+
+
+def feed_in_chunks(dispatcher, check, count, probe=None, burst=1):
+    """Pushes `count` messages from the native feed, chunk by chunk (`burst`
+    at a time), each once the one before is delivered; calls probe("warm")
+    after WARM_CHUNKS and probe("end") after the last. Blocks; call it off
+    the loop thread."""
     for c in range(count // CHUNK):
         check.chunk_done.clear()
-        feed = Feed(dispatcher, count=CHUNK, size=MESSAGE_SIZE)
+        feed = Feed(dispatcher, count=CHUNK, size=MESSAGE_SIZE, burst=burst)
         feed.start()
         assert feed.join(60), f"chunk {c}: the feed did not finish"
         report = feed.report()

@@ -10,6 +10,7 @@ import pytest
 
 from conftest import UNDER_SANITIZER
 from corvane_helpers import eventually, native_threads
+from orvix.batch import AsyncBatchDispatcher, ThreadedBatchDispatcher
 from orvix.utils.corvane.corvane import AsyncDispatcher, AsyncQueue, SyncDispatcher, ThreadedDispatcher
 from soak_support import footprint, rss_bytes
 
@@ -60,8 +61,23 @@ async def async_queue(started):
         await q.shutdown()
 
 
+def threaded_batch(started):
+    d = ThreadedBatchDispatcher(ignore)
+    if started:
+        d.setup()
+        d.close()
+
+
+async def async_batch_dispatcher(started):
+    d = AsyncBatchDispatcher(ignore_async)
+    if started:
+        d.setup()
+        d.close()
+
+
 CLASSES = {"ThreadedDispatcher": threaded, "SyncDispatcher": sync,
-           "AsyncDispatcher": async_dispatcher, "AsyncQueue": async_queue}
+           "AsyncDispatcher": async_dispatcher, "AsyncQueue": async_queue,
+           "ThreadedBatchDispatcher": threaded_batch, "AsyncBatchDispatcher": async_batch_dispatcher}
 
 
 def cycles(cycle, started):

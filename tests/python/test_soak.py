@@ -2,7 +2,8 @@
 or reordered, and the process holding what it held before.
 
 The test command runs ORVIX_SOAK_COUNT messages per path (default 10^6);
-scripts/soak runs the long mode (10^7 per path)."""
+scripts/soak runs the long mode (10^7 per path, and ORVIX_SOAK_BATCH_COUNT,
+10^8, through each batch dispatcher, fed in bursts)."""
 import asyncio
 import os
 import threading
@@ -13,26 +14,30 @@ import uvloop
 
 from conftest import UNDER_SANITIZER
 from corvane_helpers import eventually
+from orvix.batch import AsyncBatchDispatcher, ThreadedBatchDispatcher
 from orvix.utils.corvane.corvane import AsyncDispatcher, AsyncQueue, SyncDispatcher, ThreadedDispatcher
-from soak_support import (CAPACITY, CHUNK, MESSAGE_SIZE, WARM_CHUNKS, SequenceCheck, after_chunk, feed_in_chunks, footprint,
-                          rss_bytes)
+from soak_support import (CAPACITY, CHUNK, MESSAGE_SIZE, WARM_CHUNKS, BatchSequenceCheck, SequenceCheck, after_chunk,
+                          feed_in_chunks, footprint, rss_bytes)
 
 COUNT = int(os.environ.get("ORVIX_SOAK_COUNT", 1_000_000))
-assert COUNT % CHUNK == 0 and COUNT > WARM_CHUNKS * CHUNK, f"ORVIX_SOAK_COUNT: a multiple of {CHUNK}, at least 3"
+BATCH_COUNT = int(os.environ.get("ORVIX_SOAK_BATCH_COUNT", COUNT))
+for name, n in (("ORVIX_SOAK_COUNT", COUNT), ("ORVIX_SOAK_BATCH_COUNT", BATCH_COUNT)):
+    assert n % CHUNK == 0 and n > WARM_CHUNKS * CHUNK, f"{name}: a multiple of {CHUNK}, at least 3"
 MiB = 1 << 20
+BURST = 64   # the batch paths are fed in bursts
 
 pytestmark = [
     pytest.mark.soak,
     pytest.mark.skipif(UNDER_SANITIZER, reason="memory figures mean nothing under the sanitizers"),
-    pytest.mark.timeout(120 + COUNT // 5_000),
+    pytest.mark.timeout(120 + max(COUNT, BATCH_COUNT) // 5_000),
 ]
 
 
-def thread_path(cls):
+def thread_path(cls, burst=1):
     def run(check, count, probe):
         d = cls(check, capacity=CAPACITY, slot_size=MESSAGE_SIZE)
         d.setup()
-        feed_in_chunks(d, check, count, probe)
+        feed_in_chunks(d, check, count, probe, burst)
         d.close()
     return run
 
@@ -58,14 +63,14 @@ async def off_the_loop(fn, *args):
         raise outcome[0]
 
 
-def dispatcher_in_loop(new_loop):
+def dispatcher_in_loop(new_loop, cls=AsyncDispatcher, burst=1):
     def run(check, count, probe):
         async def main():
             async def callback(message):
                 check(message)
-            d = AsyncDispatcher(callback, capacity=CAPACITY, slot_size=MESSAGE_SIZE)
+            d = cls(callback, capacity=CAPACITY, slot_size=MESSAGE_SIZE)
             d.setup()
-            await off_the_loop(feed_in_chunks, d, check, count, probe)
+            await off_the_loop(feed_in_chunks, d, check, count, probe, burst)
             d.close()
         with asyncio.Runner(loop_factory=new_loop) as runner:
             runner.run(main())
@@ -99,23 +104,28 @@ PATHS = {
     "AsyncDispatcher-asyncio": dispatcher_in_loop(asyncio.new_event_loop),
     "AsyncDispatcher-uvloop": dispatcher_in_loop(uvloop.new_event_loop),
     "AsyncQueue": queue_path,
+    "ThreadedBatchDispatcher": thread_path(ThreadedBatchDispatcher, BURST),
+    "AsyncBatchDispatcher-asyncio": dispatcher_in_loop(asyncio.new_event_loop, AsyncBatchDispatcher, BURST),
+    "AsyncBatchDispatcher-uvloop": dispatcher_in_loop(uvloop.new_event_loop, AsyncBatchDispatcher, BURST),
 }
 
 
 @pytest.mark.parametrize("path", PATHS)
 def test_soak(path, capsys):
-    PATHS[path](SequenceCheck(), CHUNK, None)   # what a first run sets up for good (uvloop's threads)
-    check = SequenceCheck()
+    batches = "Batch" in path
+    new_check, count = (BatchSequenceCheck, BATCH_COUNT) if batches else (SequenceCheck, COUNT)
+    PATHS[path](new_check(), CHUNK, None)   # what a first run sets up for good (uvloop's threads)
+    check = new_check()
     before = footprint()
     rss = {}
     start = time.monotonic()
-    PATHS[path](check, COUNT, lambda stage: rss.setdefault(stage, rss_bytes()))
+    PATHS[path](check, count, lambda stage: rss.setdefault(stage, rss_bytes()))
     elapsed = time.monotonic() - start
     assert check.fault is None, check.fault
-    assert check.count == COUNT
+    assert check.count == count
     growth = rss["end"] - rss["warm"]
     with capsys.disabled():
-        print(f"\nsoak {path}: {COUNT} messages in {elapsed:.1f} s, RSS growth after the first {WARM_CHUNKS * CHUNK} "
+        print(f"\nsoak {path}: {count} messages in {elapsed:.1f} s, RSS growth after the first {WARM_CHUNKS * CHUNK} "
               f"{growth / 1024:+.0f} KiB")
     assert growth < MiB
     # A loop's helper threads may take a moment to leave after the loop closed.

@@ -52,6 +52,29 @@ typedef struct OrvixRingCounts {
     unsigned long long pending;  /* messages in the ring now */
 } OrvixRingCounts;
 
+/* One message of a burst push. */
+typedef struct OrvixRingMessage {
+    const char *data;
+    size_t size;
+} OrvixRingMessage;
+
+/* Where a burst pop copies the messages it takes: their payloads back to
+ * back into `buffer` (buffer_bytes long), the end offset of message i into
+ * ends[i] (max_messages entries). The pop sets count and bytes. */
+typedef struct OrvixRingBurst {
+    char *buffer;
+    size_t buffer_bytes;
+    size_t *ends;
+    size_t max_messages;
+    size_t count;
+    size_t bytes;
+} OrvixRingBurst;
+
+/* Flags of the burst entries. */
+#define ORVIX_BURST_VARIABLE 1 /* variable-size mode (push_var / *_pop_var) */
+#define ORVIX_BURST_NOTIFY 2   /* push_burst: as push_notify (wakes a waiting consumer, may block) */
+#define ORVIX_BURST_WAIT 2     /* pop_burst: wait for a message (ORVIX_RING_CLOSED once closed) */
+
 typedef int (*orvix_ring_push_fn)(PyObject *q, const char *data, size_t size);
 typedef int (*orvix_ring_pop_fn)(PyObject *q, const char **data, size_t *size);
 
@@ -76,6 +99,18 @@ typedef struct OrvixSPSCQueueVTable {
     int (*producer_session)(PyObject *q);   /* 15: ORVIX_PRODUCER_* (a snapshot) */
     void (*set_reader_present)(PyObject *q, int present); /* 16: 0: no reader makes room, so a blocking
                                                push answers 0 instead of waiting (and a waiting one stops) */
+    /* Bursts. push_burst: messages[0..n) in order, each with the result
+     * its own push would give (into results[i] unless results is NULL), the
+     * tail published once, up to the first message refused as full (0):
+     * returns how many messages were dealt with (stored, or refused for
+     * good); when fewer than n, message [returned] was refused as full and
+     * the rest were not pushed. pop_burst: every
+     * message present up to the burst's limits copied out in one pass;
+     * 1 (count >= 1), 0 empty, ORVIX_RING_CLOSED (a waiting pop once closed),
+     * ORVIX_RING_TOO_LARGE (the next message is larger than the buffer). */
+    size_t (*push_burst)(PyObject *q, const OrvixRingMessage *messages, size_t n, int *results,
+                         int flags);                                  /* 17: producer */
+    int (*pop_burst)(PyObject *q, OrvixRingBurst *burst, int flags);  /* 18: consumer */
 } OrvixSPSCQueueVTable;
 
 /* The part of an SPSCQueue instance that native callers may rely on. */

@@ -1,4 +1,4 @@
-// bump(): one more on a counter that a single thread writes while others
+// bump(): one more (or `by` more) on a counter that a single thread writes while others
 // read it (the ring's stored / refused / dropped / taken, a producer's own
 // counts). The writer needs no read-modify-write: a load and a store cost no
 // locked instruction, and readers always see a whole value, if a recent one
@@ -14,9 +14,9 @@
 
 namespace orvix::ringq {
 
-inline void bump(std::atomic<std::uint64_t>& counter) noexcept
+inline void bump(std::atomic<std::uint64_t>& counter, std::uint64_t by = 1) noexcept
 {
-    counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    counter.store(counter.load(std::memory_order_relaxed) + by, std::memory_order_release);
 }
 
 }  // namespace orvix::ringq

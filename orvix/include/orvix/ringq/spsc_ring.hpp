@@ -7,6 +7,7 @@
 //
 //   fixed-size mode     push / push_notify      try_pop, wait_front + pop_front
 //   variable-size mode  push_var / push_var_notify    try_pop_var, wait_pop_var
+//   bursts              push_burst (fixed or variable)  try_pop_burst, wait_pop_burst
 //
 // The first call of either family fixes the ring's mode; calls of the other
 // family then return kWrongMode. Results are listed in ring_result.hpp and
@@ -40,6 +41,15 @@
 // stays readable until the consumer's next call (or release()). wait_front
 // hands out the head message without removing it: waiting again hands out
 // the same message, pop_front removes it.
+//
+// Bursts: push_burst stores several messages with the result each would get
+// from its own push (up to the first refused as full), but publishes the tail once (and wakes the consumer at
+// most once) for the lot; it publishes early only where a single push would
+// wait or drop, so that the consumer sees what is already written. A burst
+// pop copies every message present, up to the burst's limits, out of the
+// ring in one pass: one acquire load of the producer's tail and one release
+// store of head (overwrite mode claims the run with one compare-and-swap),
+// whatever the count.
 //
 // Waits spin briefly, then sleep on a futex word; a notify push makes the
 // wake-up system call only when the consumer is actually asleep. close()
@@ -130,10 +140,41 @@ public:
         return push_message<kVariable>(data, size, true);
     }
 
+    // Pushes messages[0..n) in order, as push / push_notify (or their _var
+    // forms) would one by one, and stops at the first that the ring refuses
+    // as full: pushing later messages past it would reorder them. Each
+    // result goes to results[i] when `results` is given. Returns how many
+    // messages were dealt with (stored, or refused for good: too large,
+    // closed, wrong mode); when that is less than n, message [returned] was
+    // refused as full (results[returned] == kFull) and those after it were
+    // not pushed.
+    std::size_t push_burst(const Message* messages, std::size_t n, int* results, bool variable,
+                           bool notify) noexcept
+    {
+        return variable ? push_many<kVariable>(messages, n, results, notify)
+                        : push_many<kFixed>(messages, n, results, notify);
+    }
+
     // ---- consumer ---------------------------------------------------------
     int try_pop(Message& out) noexcept { return take<kFixed>(out, false); }
     int try_pop_var(Message& out) noexcept { return take<kVariable>(out, false); }
     int wait_pop_var(Message& out) noexcept { return take<kVariable>(out, true); }
+
+    // Copies every message present (up to the burst's limits) into `burst`:
+    // kHandedOut with burst.count >= 1, kEmpty (try) or kClosed (wait, once
+    // the ring is closed: try_pop_burst then drains it), kWrongMode, or
+    // kTooLarge when the next message is larger than the whole buffer (or
+    // max_messages is 0). A
+    // message shown by wait_front comes first. The messages are the
+    // consumer's own copies: nothing in the ring is held afterwards.
+    int try_pop_burst(Burst& burst, bool variable) noexcept
+    {
+        return variable ? take_burst<kVariable>(burst, false) : take_burst<kFixed>(burst, false);
+    }
+    int wait_pop_burst(Burst& burst, bool variable) noexcept
+    {
+        return variable ? take_burst<kVariable>(burst, true) : take_burst<kFixed>(burst, true);
+    }
 
     int wait_front(Message& out) noexcept
     {
@@ -367,13 +408,53 @@ private:
 
     template <Mode M> int push_message(const void* data, std::size_t size, bool notify) noexcept
     {
+        // Relaxed: only this thread stores tail.
+        std::uint64_t t = producer_.tail.load(std::memory_order_relaxed);
+        const int r = write_one<M>(t, data, size, notify, [] {});
+        if (r == kStored) {
+            bump(producer_.stored);
+            publish(t, notify);
+        }
+        return r;
+    }
+
+    // The burst: written one by one, counted and published once. Before a
+    // message that must make room (wait, or drop the oldest) what is written
+    // so far is counted and published: the consumer can only make room
+    // from what it sees, and a drop must never pass the published tail.
+    template <Mode M>
+    std::size_t push_many(const Message* messages, std::size_t n, int* results, bool notify) noexcept
+    {
+        // Relaxed: only this thread stores tail.
+        std::uint64_t t = producer_.tail.load(std::memory_order_relaxed);
+        std::size_t i = 0, unpublished = 0;
+        auto publish_written = [&] {
+            if (unpublished == 0) return;
+            bump(producer_.stored, unpublished);
+            publish(t, notify);
+            unpublished = 0;
+        };
+        for (; i < n; ++i) {
+            const int r = write_one<M>(t, messages[i].data, messages[i].size, notify, publish_written);
+            if (results) results[i] = r;
+            if (r == kFull) break;
+            if (r == kStored) ++unpublished;
+        }
+        publish_written();
+        return i;
+    }
+
+    // Writes one message at `t`, the producer's own next position (ahead of
+    // the published tail within a burst), and moves `t` past it; or refuses
+    // it. `before_room()` runs before the slow path that makes room.
+    template <Mode M, class BeforeRoom>
+    int write_one(std::uint64_t& t, const void* data, std::size_t size, bool notify, BeforeRoom before_room) noexcept
+    {
         if (!enter(M)) [[unlikely]] return refuse(kWrongMode);
         if (size > (M == kFixed ? layout_.slot_size : layout_.max_record)) [[unlikely]] return refuse(kTooLarge);
         // Acquire is not needed: close() publishes nothing but the flag.
         if (closed_.load(std::memory_order_relaxed)) [[unlikely]] return refuse(kClosed);
 
-        // Relaxed: only this thread stores tail.
-        const std::uint64_t t = producer_.tail.load(std::memory_order_relaxed);
         std::uint64_t need = 1, at = t;
         if constexpr (M == kVariable) {
             const std::uint64_t left_in_lap = layout_.ring_bytes - (t & mask<kVariable>());
@@ -384,13 +465,13 @@ private:
             }
         }
         if (t + need > producer_.limit) [[unlikely]] {
+            before_room();
             if (const int r = make_room<M>(t, need, notify); r != kStored) return r;
         }
 
         if (at != t) write_message<M>(t, kPadding, nullptr);
         write_message<M>(at, size, data);
-        bump(producer_.stored);
-        publish(t + need, notify);
+        t += need;
         return kStored;
     }
 
@@ -498,6 +579,133 @@ private:
         return kHandedOut;
     }
 
+    template <Mode M> int take_burst(Burst& burst, bool wait) noexcept
+    {
+        burst.count = burst.bytes = 0;
+        if (!enter(M)) return kWrongMode;
+        if (burst.max_messages == 0) return kTooLarge;
+        if (wait && closed_.load(std::memory_order_acquire)) return kClosed;
+        release();
+        for (;;) {
+            const int r = overwrite_ ? burst_contended<M>(burst) : burst_owned<M>(burst);
+            if (r != kEmpty || !wait) return r;
+            if (!wait_until(sleep_.consumer, [&] { return message_ready(); })) return kClosed;
+        }
+    }
+
+    // Appends `m` to the burst; false when it does not fit.
+    static bool copy_into(Burst& burst, const Message& m) noexcept
+    {
+        if (burst.count == burst.max_messages || m.size > burst.buffer_bytes - burst.bytes) return false;
+        if (m.size) copy_message(burst.buffer + burst.bytes, m.data, m.size);
+        burst.bytes += m.size;
+        burst.ends[burst.count++] = burst.bytes;
+        return true;
+    }
+
+    // What a burst returns once it has copied what it could.
+    static int burst_result(const Burst& burst, bool next_too_large) noexcept
+    {
+        return burst.count ? kHandedOut : next_too_large ? kTooLarge : kEmpty;
+    }
+
+    // A message shown by wait_front is the burst's first (still in its slot).
+    bool take_peeked_into(Burst& burst) noexcept
+    {
+        if (consumer_.hold != Hold::kPeeked) return false;
+        if (!copy_into(burst, consumer_.current)) return false;
+        consumer_.hold = Hold::kNothing;
+        return true;
+    }
+
+    // Without overwrite: everything between the cursor and the tail is ours.
+    template <Mode M> int burst_owned(Burst& burst) noexcept
+    {
+        take_peeked_into(burst);
+        if (consumer_.hold == Hold::kPeeked) return burst_result(burst, true);
+        // Acquire, once for the whole burst: pairs with publish(); the bytes
+        // of every message before this tail are visible.
+        const std::uint64_t tail = producer_.tail.load(std::memory_order_acquire);
+        consumer_.tail_cache = tail;
+        bool too_large = false;
+        while (consumer_.cursor != tail) {
+            Message m;
+            const std::uint64_t next = locate<M>(consumer_.cursor, m);
+            if (!copy_into(burst, m)) {
+                too_large = m.size > burst.buffer_bytes;
+                break;
+            }
+            consumer_.cursor = next;
+        }
+        if (burst.count == 0) return burst_result(burst, too_large);
+        // Counted before the slots are freed, so that the producer's next
+        // messages find these counted (see counts(): no "+ 1" for bursts).
+        bump(consumer_.taken, burst.count);
+        consumer_.in_slot = false;
+        // Release, once for the whole burst: our reads of every slot before
+        // the cursor happen before the producer, acquiring head, writes them again.
+        consumer_.head.store(consumer_.cursor, std::memory_order_release);
+        if (block_on_full_) wake_producer(consumer_.cursor);
+        return kHandedOut;
+    }
+
+    // Overwrite mode: announce the run as held (as claim_contended() does
+    // for one message), check it is still there, claim it from head to its
+    // end with one compare-and-swap, then copy it out. A producer that
+    // needs the slots of a held run waits (or refuses, zerocopy) instead of
+    // writing them; it may still drop messages behind head before our swap,
+    // which then fails and we look again.
+    template <Mode M> int burst_contended(Burst& burst) noexcept
+    {
+        // A peeked message read in place (zerocopy) is held already:
+        // consumer_.held is its position, before head, which keeps every
+        // later slot safe as well. One that was copied out holds nothing.
+        const bool holding = consumer_.in_slot && take_peeked_into(burst);
+        if (!holding) take_peeked_into(burst);
+        if (consumer_.hold == Hold::kPeeked) return burst_result(burst, true);
+        bool too_large = false;
+        for (;;) {
+            std::uint64_t head = consumer_.head.load(std::memory_order_acquire);
+            // Acquire: pairs with publish(); the message bytes are visible.
+            const std::uint64_t tail = producer_.tail.load(std::memory_order_acquire);
+            if (head == tail) break;
+            if (!holding) {
+                // seq_cst: the Dekker pair with make_room (see claim_contended()).
+                consumer_.held.store(head, std::memory_order_seq_cst);
+                if (consumer_.head.load(std::memory_order_seq_cst) != head) continue;
+            }
+            // Walk the run and measure it; nothing is copied before the claim.
+            std::uint64_t end = head;
+            std::size_t count = burst.count, bytes = burst.bytes;
+            while (end != tail && count < burst.max_messages) {
+                Message m;
+                const std::uint64_t next = locate<M>(end, m);
+                if (m.size > burst.buffer_bytes - bytes) {
+                    too_large = m.size > burst.buffer_bytes;
+                    break;
+                }
+                bytes += m.size;
+                ++count;
+                end = next;
+            }
+            if (end == head) break;
+            if (!consumer_.head.compare_exchange_strong(head, end, std::memory_order_seq_cst)) continue;
+            for (std::uint64_t at = head; at != end;) {
+                Message m;
+                at = locate<M>(at, m);
+                copy_into(burst, m);
+            }
+            break;
+        }
+        if (burst.count) bump(consumer_.taken, burst.count);  // before the slots go: see burst_owned()
+        consumer_.in_slot = false;
+        // seq_cst: the claim protocol; the release half lets the producer
+        // reuse the slots we read.
+        consumer_.held.store(kNoSlot, std::memory_order_seq_cst);
+        if (burst.count && block_on_full_) wake_producer(kNoSlot);
+        return burst_result(burst, too_large);
+    }
+
     // Takes the next message off the ring into consumer_.current. It is read
     // in place, its slot reserved until free_slot(), if `keep` or zerocopy;
     // otherwise it is copied out and its slot freed at once.
@@ -561,18 +769,20 @@ private:
         if (block_on_full_) wake_producer(overwrite_ ? kNoSlot : consumer_.cursor);
     }
 
+    // Acquire: the re-check of the Dekker pair in wait_until() (its fence
+    // orders these loads after the flag). With overwrite, head only tells
+    // whether to claim again: claim_contended() / burst_contended() decide.
+    bool message_ready() const noexcept
+    {
+        const std::uint64_t tail = producer_.tail.load(std::memory_order_acquire);
+        return tail != (overwrite_ ? consumer_.head.load(std::memory_order_acquire) : consumer_.cursor);
+    }
+
     template <Mode M> bool wait_claim(bool keep) noexcept
     {
-        // Acquire: the re-check of the Dekker pair in wait_until() (its
-        // fence orders these loads after the flag). With overwrite, head
-        // only tells whether to claim again: claim_contended() decides.
-        auto message_ready = [&] {
-            const std::uint64_t tail = producer_.tail.load(std::memory_order_acquire);
-            return tail != (overwrite_ ? consumer_.head.load(std::memory_order_acquire) : consumer_.cursor);
-        };
         do {
             if (claim<M>(keep)) return true;
-        } while (wait_until(sleep_.consumer, message_ready));
+        } while (wait_until(sleep_.consumer, [&] { return message_ready(); }));
         return false;
     }
 

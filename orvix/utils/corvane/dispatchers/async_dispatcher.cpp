@@ -6,6 +6,7 @@
 #include "cpython_support/errors.hpp"
 #include "cpython_support/function.hpp"
 #include "cpython_support/ref.hpp"
+#include "orvix/utils/corvane/dispatchers/async_reader_loop.hpp"
 #include "orvix/utils/corvane/dispatchers/dispatcher_slots.hpp"
 #include "orvix/utils/corvane/dispatchers/native_exception.hpp"
 #include "orvix/utils/corvane/dispatchers/reader_socket.hpp"
@@ -47,81 +48,7 @@ OrvixAsyncDispatcher& rec(PyObject* self) noexcept { return async_dispatcher(sel
 
 // ---- The reader ---------------------------------------------------------------------
 
-// One message, or None when the ring is empty; a native exception thrown by
-// the ring becomes the Python exception of the translation table.
-Ref next_message(PyObject* self) {
-    try {
-        return Ref::steal(rec(self).pop_fn(self));
-    } catch (...) {
-        set_error_from_native_exception();
-        return nullptr;
-    }
-}
-
-// async def _reader(self, loop, sock):
-//     while True:
-//         data = self.pop_fn()
-//         if data is None:
-//             await loop.sock_recv(sock, 1)
-//         else:
-//             await self.callback(data)
-// Any exception (the callback's, the receive's, a cancellation) ends it.
-// Callbacks that finish without suspending never give the loop a turn, so
-// after kMessagesPerTurn of them in a row the reader yields once
-// (`await asyncio.sleep(0)`): a producer that never pauses cannot starve
-// the loop's other tasks, nor keep close()'s cancellation from running.
-// Before it waits, the reader arms the doorbell and polls once more (see
-// reader_step.hpp), so producers send only when it actually sleeps. close()
-// closes the socket at once but cancels the task only when the loop runs
-// its callback; a reader that gets there first and finds the ring empty
-// sees the dispatcher closed and returns instead of receiving on a closed
-// socket.
-constexpr int kMessagesPerTurn = 1024;
-
-// asyncio.sleep(0): one turn of the loop for everything else.
-Ref yield_to_loop() {
-    Ref asyncio = py::check(Ref::steal(lookup_global(kAsyncio.get())));
-    return py::check(Ref::steal(PyObject_CallMethodOneArg(asyncio.get(), kSleep.get(), state().int_0)));
-}
-
-py::CoroutineBody reader_body(py::Coroutine& co) {
-    PyObject* self = co.self();   // the coroutine holds self, loop and sock
-    PyObject* loop = co.arg(0);
-    PyObject* sock = co.arg(1);
-    DoorbellReader doorbell{socket_core(self).doorbell};
-    DeliveryRecord& delivery = socket_delivery(self);
-    int since_turn = 0;
-    try {
-        for (;;) {
-            Ref data = py::check(next_message(self));
-            const bool found = data.get() != Py_None;
-            if (!found && socket_tail(self).closed) co_return py::none();
-            switch (doorbell.after_poll(found)) {
-            case ReaderStep::message: {
-                // Read afresh per message and held for the call.
-                Ref callback = Ref::borrow(rec(self).callback);
-                delivery.count_delivery();
-                co_await py::check(Ref::steal(PyObject_CallOneArg(callback.get(), data.get())));
-                if (++since_turn == kMessagesPerTurn) {
-                    since_turn = 0;
-                    co_await yield_to_loop();
-                }
-                break;
-            }
-            case ReaderStep::armed: break;
-            case ReaderStep::must_wait:
-                co_await py::check(Ref::steal(
-                    PyObject_CallMethodObjArgs(loop, kSockRecv.get(), sock, state().int_1, nullptr)));
-                doorbell.woken();
-                since_turn = 0;
-                break;
-            }
-        }
-    } catch (py::PyError& error) {
-        delivery.reader_stopped(error.exception());
-        throw;
-    }
-}
+std::size_t one_message(PyObject*) noexcept { return 1; }
 
 // The table's _try_pop / _try_pop_var: a failed copy is reported under
 // that entry's name.
@@ -272,7 +199,7 @@ constinit py::FunctionSpec kReaderSpec = corvane_function({
     .qualname = "AsyncDispatcher._reader",
     .doc = "AsyncDispatcher._reader(self, loop, sock)",
     .params = {"_reader", kReaderNames, 2, 2},
-    .body = reader_body,
+    .body = async_reader_loop<one_message>,
 });
 constinit py::FunctionSpec kCloseSpec =
     no_argument_method<close_impl>("close", "AsyncDispatcher.close", "AsyncDispatcher.close(self) -> None");
@@ -291,12 +218,17 @@ void setup_entry(PyObject* self, int skip_override, const OrvixSetupOptArgs* opt
     run_setup_entry(self, skip_override, opt, &AsyncDispatcherType, kSetupSpec, setup_impl);
 }
 
+std::size_t push_burst_entry(PyObject* self, const OrvixRingMessage* messages, std::size_t n, int* results) {
+    return push_burst_and_wake(self, messages, n, results, rec(self).try_push_fn == push_var_and_wake);
+}
+
 void fill_vtable() {
     vtable.setup = setup_entry;
     vtable.push = without_result<push_and_wake>;
     vtable.push_var = without_result<push_var_and_wake>;
     vtable._try_pop = try_pop_entry<&OrvixSPSCQueueVTable::try_pop, kTryPopName>;
     vtable._try_pop_var = try_pop_entry<&OrvixSPSCQueueVTable::try_pop_var, kTryPopVarName>;
+    vtable.push_burst = push_burst_entry;
 }
 
 // ---- The type ------------------------------------------------------------------------
@@ -333,6 +265,29 @@ struct AsyncDispatcherClass : SocketDispatcherClass<OrvixAsyncDispatcher, AsyncD
 };
 
 }  // namespace
+
+// ---- The reader's steps (async_reader_loop.hpp) ---------------------------------
+
+Ref async_reader_poll(PyObject* self) {
+    try {
+        return Ref::steal(rec(self).pop_fn(self));
+    } catch (...) {
+        set_error_from_native_exception();
+        return nullptr;
+    }
+}
+
+Ref async_reader_yield() {
+    Ref asyncio = py::check(Ref::steal(lookup_global(kAsyncio.get())));
+    return py::check(Ref::steal(PyObject_CallMethodOneArg(asyncio.get(), kSleep.get(), state().int_0)));
+}
+
+Ref async_reader_receive(PyObject* loop, PyObject* sock) {
+    return py::check(Ref::steal(PyObject_CallMethodObjArgs(loop, kSockRecv.get(), sock, state().int_1, nullptr)));
+}
+
+int async_dispatcher_setup(PyObject* self, PyObject* host) { return setup_impl(self, host); }
+int async_dispatcher_close(PyObject* self) { return close_impl(self); }
 
 PyTypeObject AsyncDispatcherType =
     DispatcherSlots<AsyncDispatcherClass>::make_type("orvix.utils.corvane.corvane.AsyncDispatcher");

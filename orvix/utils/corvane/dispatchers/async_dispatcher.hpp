@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 #include "orvix/utils/corvane/corvane.h"
 #include "orvix/utils/corvane/dispatchers/socket_dispatcher_object.hpp"
 
@@ -19,5 +21,16 @@ inline AsyncDispatcherObject& async_dispatcher(PyObject* self) noexcept {
 }
 
 extern PyTypeObject AsyncDispatcherType;
+
+// What AsyncBatchDispatcher (orvix.batch), whose object is laid out as this
+// class's, shares with it besides the reader loop (async_reader_loop.hpp):
+//
+// * setup(): the socket, its handle published, the reader task (the
+//   object's own `_reader(loop, sock)`);
+// * close(): the ring closed, the task cancelled in its loop, the socket
+//   closed once no producer can send through it.
+using MessagesIn = std::size_t (*)(PyObject* result) noexcept;
+int async_dispatcher_setup(PyObject* self, PyObject* host);
+int async_dispatcher_close(PyObject* self);
 
 }  // namespace orvix::corvane

@@ -25,7 +25,7 @@ public:
     // no constructor run.
     DeliveryRecord() noexcept = default;
 
-    void count_delivery() noexcept { ++delivered_; }
+    void count_delivery(std::uint64_t messages = 1) noexcept { delivered_ += messages; }
 
     // A reader (or AsyncQueue's dispatch task) was started: running, with
     // no error. Called before the reader can run, so its end is never

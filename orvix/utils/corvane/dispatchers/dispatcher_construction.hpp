@@ -33,10 +33,15 @@ struct ConstructorArguments {
     std::size_t capacity = 0;
     std::size_t slot_size = 0;
     std::array<bool, kMaxConstructorFlags> flags{};   // in parameter order
+    std::size_t max_batch = 0;      // orvix.batch's classes: the most messages one batch holds
 
     // The flag at parameter position `position` (0-based, so the first flag is 3).
     bool flag(int position) const noexcept { return flags[position - 3]; }
 };
+
+// A class whose parameter list is not `callback, capacity, slot_size`, then
+// flags, binds its arguments itself. 0, or -1 with the exception set.
+using ParseArguments = int (*)(PyObject* args, PyObject* kwargs, ConstructorArguments& out);
 
 // The ring's flags that a dispatcher passes on.
 enum class RingOption { overwrite, zerocopy, block_on_full };
@@ -52,6 +57,7 @@ struct RingFlag {
 struct ConstructorSpec {
     std::span<const char* const> names;
     std::span<const RingFlag> ring_flags;
+    ParseArguments parse = nullptr;   // instead of parse_constructor_arguments(names, ...)
 };
 
 // Binds the call to `names` under the name "__cinit__" and converts the
@@ -76,7 +82,7 @@ py::Ref construct_dispatcher(PyTypeObject* type, PyTypeObject* owner, const Cons
     if (!obj) return obj;
     prepare(obj.get());
     Record& r = *reinterpret_cast<Record*>(obj.get());
-    if (parse_constructor_arguments(spec.names, args, kwargs, a) < 0) {
+    if ((spec.parse ? spec.parse(args, kwargs, a) : parse_constructor_arguments(spec.names, args, kwargs, a)) < 0) {
         add_member_traceback(owner, "__cinit__");
         return nullptr;
     }

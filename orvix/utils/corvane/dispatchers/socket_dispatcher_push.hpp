@@ -22,6 +22,11 @@ namespace orvix::corvane {
 int push_and_wake(PyObject* self, const char* data, std::size_t size);
 int push_var_and_wake(PyObject* self, const char* data, std::size_t size);
 
+// A burst into `_q` (fixed-size, or variable-size records), one wake-up for
+// the lot: the table's push_burst entry of both classes.
+std::size_t push_burst_and_wake(PyObject* self, const OrvixRingMessage* messages, std::size_t n, int* results,
+                                bool variable);
+
 // A push entry as the table's entries have it, without the result.
 template <orvix_try_push_fn push>
 void without_result(PyObject* self, const char* data, std::size_t size) {

@@ -229,6 +229,9 @@ void fill_vtable() {
     vtable.__try_pop = pop_one_entry<kFixedSize>;
     vtable.__try_pop_var = pop_one_entry<kVariableSize>;
     vtable.close = close_entry;
+    vtable.push_burst = [](PyObject* self, const OrvixRingMessage* messages, std::size_t n, int* results) {
+        return push_burst_and_wake(self, messages, n, results, rec(self).variable_size != 0);
+    };
 }
 
 // ---- The type ------------------------------------------------------------------------

@@ -1,17 +1,23 @@
 #include "orvix/utils/corvane/dispatchers/threaded_dispatcher.hpp"
 
 #include <cstddef>
+#include <memory>
+#include <new>
+#include <string>
 
 #include "cpython_support/errors.hpp"
 #include "cpython_support/function.hpp"
 #include "cpython_support/ref.hpp"
+#include "orvix/ringq/ring_message.hpp"
 #include "orvix/ringq/ring_result.hpp"
 #include "orvix/ringq/ringq.h"
+#include "orvix/utils/corvane/dispatchers/burst_refusal.hpp"
 #include "orvix/utils/corvane/dispatchers/dispatcher_slots.hpp"
 #include "orvix/utils/corvane/dispatchers/owned_fields.hpp"
 #include "orvix/utils/corvane/dispatchers/stats_method.hpp"
 #include "orvix/utils/corvane/dispatchers/threaded_reader.hpp"
 #include "orvix/utils/corvane/module/class_list.hpp"
+#include "orvix/utils/corvane/module/member_names.hpp"
 #include "orvix/utils/corvane/module/method_description.hpp"
 #include "orvix/utils/corvane/module/module_identity.hpp"
 #include "orvix/utils/corvane/module/overridable.hpp"
@@ -52,6 +58,62 @@ int push_var(PyObject* self, const char* data, std::size_t size) {
     return orvix_spscqueue_vtable(q)->push_var_notify(q, data, size);
 }
 
+// One publish and at most one wake-up of the reader for the whole burst.
+std::size_t push_burst(PyObject* self, const OrvixRingMessage* messages, std::size_t n, int* results) {
+    PyObject* q = record(self)._q;
+    if (q == Py_None) return refuse_burst_without_ring(n, results);
+    const int flags = ORVIX_BURST_NOTIFY | (record(self).variable_size ? ORVIX_BURST_VARIABLE : 0);
+    return orvix_spscqueue_vtable(q)->push_burst(q, messages, n, results, flags);
+}
+
+// ---- The reader's delivery: one message at a time, as bytes ---------------
+
+// In variable-size mode the wait takes the record out itself; in fixed-size
+// mode the message stays in its slot until pop_front, so the bytes object is
+// copied straight from the ring.
+class MessageDelivery final : public ReaderDelivery {
+public:
+    explicit MessageDelivery(bool variable) noexcept : variable_(variable) {}
+
+    int take(PyObject* ring, bool wait) noexcept override {
+        const OrvixSPSCQueueVTable* vt = orvix_spscqueue_vtable(ring);
+        if (wait) return variable_ ? vt->wait_pop_var(ring, &m_.data, &m_.size) : vt->wait_front(ring, &m_.data, &m_.size);
+        return variable_ ? vt->try_pop_var(ring, &m_.data, &m_.size) : vt->try_pop(ring, &m_.data, &m_.size);
+    }
+    bool stays_in_ring() const noexcept override { return !variable_; }
+    void leave_ring(PyObject* ring) noexcept override { orvix_spscqueue_vtable(ring)->pop_front(ring); }
+    PyObject* argument(std::size_t& messages) override {
+        messages = 1;
+        return PyBytes_FromStringAndSize(m_.data, static_cast<Py_ssize_t>(m_.size));
+    }
+    bool release(PyObject* argument) override {
+        Py_DECREF(argument);
+        return true;
+    }
+    std::string entry_name() const override {
+        return member_name(&ThreadedDispatcherType, variable_ ? "_reader_var" : "_reader");
+    }
+
+private:
+    bool variable_;
+    ringq::Message m_;   // handed out by the last take()
+};
+
+template <bool variable>
+std::unique_ptr<ReaderDelivery> make_delivery(PyObject*) {
+    auto delivery = std::unique_ptr<ReaderDelivery>(new (std::nothrow) MessageDelivery(variable));
+    if (!delivery) PyErr_NoMemory();
+    return delivery;
+}
+
+MakeDelivery delivery_for(PyObject* self) noexcept {
+    return record(self).variable_size ? make_delivery<true> : make_delivery<false>;
+}
+
+int start_reader(PyObject* self) { return start_reader_thread(self, delivery_for(self)); }
+void run_reader(PyObject* self) { run_reader_here(self, make_delivery<false>); }
+void run_reader_var(PyObject* self) { run_reader_here(self, make_delivery<true>); }
+
 // ---- setup / close ---------------------------------------------------------
 
 int close_ring(PyObject* self) {
@@ -66,7 +128,7 @@ int close_ring(PyObject* self) {
     return 0;
 }
 
-constinit const py::FunctionSpec kSetupSpec = no_argument_method<start_reader_thread>(
+constinit const py::FunctionSpec kSetupSpec = no_argument_method<start_reader>(
     "setup", "ThreadedDispatcher.setup", "ThreadedDispatcher.setup(self) -> void");
 constinit const py::FunctionSpec kCloseSpec = no_argument_method<close_ring>(
     "close", "ThreadedDispatcher.close", "ThreadedDispatcher.close(self) -> void");
@@ -75,7 +137,7 @@ constinit const py::FunctionSpec kCloseSpec = no_argument_method<close_ring>(
 // `skip_override` is set. Failures leave the exception pending.
 void setup_entry(PyObject* self, int skip_override) {
     run_overridable(self, skip_override, &ThreadedDispatcherType, kSetup.get(), kSetupSpec, {},
-                    [&] { return start_reader_thread(self); });
+                    [&] { return start_reader(self); });
 }
 
 void close_entry(PyObject* self, int skip_override) {
@@ -90,6 +152,7 @@ void fill_vtable() {
     vtable._reader_var = &run_reader_var;
     vtable.setup = &setup_entry;
     vtable.close = &close_entry;
+    vtable.push_burst = &push_burst;
 }
 
 // ---- The type -------------------------------------------------------------
@@ -142,6 +205,14 @@ const FunctionEntry kFunctions[] = {
 };
 
 }  // namespace
+
+int threaded_push(PyObject* self, const char* data, std::size_t size) { return push(self, data, size); }
+int threaded_push_var(PyObject* self, const char* data, std::size_t size) { return push_var(self, data, size); }
+std::size_t threaded_push_burst(PyObject* self, const OrvixRingMessage* messages, std::size_t n, int* results) {
+    return push_burst(self, messages, n, results);
+}
+int threaded_close(PyObject* self) { return close_ring(self); }
+void threaded_let_reader_go(PyObject* self) { let_reader_go(self); }
 
 PyTypeObject ThreadedDispatcherType =
     DispatcherSlots<ThreadedDispatcherClass>::make_type("orvix.utils.corvane.corvane.ThreadedDispatcher");

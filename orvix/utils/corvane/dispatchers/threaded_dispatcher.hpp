@@ -8,6 +8,8 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 #include "orvix/utils/corvane/corvane.h"
 #include "orvix/utils/corvane/dispatchers/delivery_record.hpp"
 
@@ -27,5 +29,15 @@ inline ThreadedDispatcherObject* threaded(PyObject* self) noexcept {
 }
 
 extern PyTypeObject ThreadedDispatcherType;
+
+// What ThreadedBatchDispatcher (orvix.batch), whose object starts as this
+// class's, shares with it: the producer entries (push_fn and the table's
+// push, push_var, push_burst), close() (the ring closed, never waiting for
+// the reader), and letting the reader go before the fields are released.
+int threaded_push(PyObject* self, const char* data, std::size_t size);
+int threaded_push_var(PyObject* self, const char* data, std::size_t size);
+std::size_t threaded_push_burst(PyObject* self, const OrvixRingMessage* messages, std::size_t n, int* results);
+int threaded_close(PyObject* self);
+void threaded_let_reader_go(PyObject* self);
 
 }  // namespace orvix::corvane

@@ -18,10 +18,6 @@
 namespace orvix::corvane {
 namespace {
 
-// The unraisable context of a reader that ends with an error.
-void report_reader_error(bool variable) {
-    py::report_unraisable(member_name(&ThreadedDispatcherType, variable ? "_reader_var" : "_reader").c_str());
-}
 
 // The reader's one thread state, made when the loop starts and kept for its
 // whole life, so that a message costs a hand-over of the lock rather than
@@ -74,9 +70,11 @@ int watch_forks();
 // thread (run_reader_here) too: its stack frame ends when the call does.
 class ReaderSession {
 public:
-    // Attaches a reader to the dispatcher. Lock held. 1: attached; 0: nothing
-    // to read (ring closed, or the dispatcher cleared); -1: RuntimeError.
-    int attach(PyObject* self, bool variable) {
+    // Attaches a reader to the dispatcher, delivering through `delivery`
+    // unless a forked parent's carried delivery is waiting. Lock held.
+    // 1: attached; 0: nothing to read (ring closed, or the dispatcher
+    // cleared); -1: RuntimeError.
+    int attach(PyObject* self, std::unique_ptr<ReaderDelivery> delivery) {
         ThreadedDispatcherObject* d = threaded(self);
         if (d->closed || d->pub._q == Py_None) return 0;
         ReaderLink* link = ReaderLink::of(d);
@@ -89,20 +87,21 @@ public:
         if (watch_forks() < 0) return -1;
         link->reader_running_ = true;
         d->delivery.reader_started();
-        carried_ = std::exchange(link->carried_, {});
+        carried_ = link->carried_ != nullptr;
+        delivery_ = carried_ ? std::move(link->carried_) : std::move(delivery);
         link_ = link;
         ring_ = Py_NewRef(d->pub._q);
         // From now on a blocking push may wait: this reader will make room.
         orvix_spscqueue_vtable(ring_)->set_reader_present(ring_, 1);
-        variable_ = variable;
         next_ = attached_;
         if (next_) next_->prev_ = this;
         attached_ = this;
         return 1;
     }
 
-    // Lock held.
+    // Lock held (the delivery may hold references).
     void detach() noexcept {
+        delivery_.reset();
         (prev_ ? prev_->next_ : attached_) = next_;
         if (next_) next_->prev_ = prev_;
         prev_ = next_ = nullptr;
@@ -119,21 +118,19 @@ public:
     // finished (detached, the lock let go for good) or stranded by the
     // interpreter's finalization (see "Shutdown").
     void run(InterpreterLock& lock) {
-        const OrvixSPSCQueueVTable* ring = orvix_spscqueue_vtable(ring_);
-        // A message the parent process's reader had taken out and not yet
+        // What the parent process's reader had taken out and not yet
         // delivered when this process was forked from it.
-        if (carried_.data && !deliver_unlocked(lock, std::exchange(carried_, {}), From::carried)) return;
+        if (std::exchange(carried_, false) && !deliver_unlocked(lock, From::carried)) return;
         set_phase(Phase::in_ring);
         lock.release();
-        ringq::Message m;
-        // In variable-size mode the wait takes the record out itself; in
-        // fixed-size mode the message stays in its slot until pop_front,
-        // so the bytes object is copied straight from the ring.
-        while ((variable_ ? ring->wait_pop_var(ring_, &m.data, &m.size) : ring->wait_front(ring_, &m.data, &m.size)) ==
-               1) {
-            if (!deliver_unlocked(lock, m, variable_ ? From::taken : From::shown)) return;
-            if (!variable_) {
-                ring->pop_front(ring_);
+        // A delivery may leave what it shows in the ring until the callback
+        // has it (ThreadedDispatcher's fixed-size messages: the bytes object
+        // is copied straight from the ring).
+        const From from = delivery_->stays_in_ring() ? From::shown : From::taken;
+        while (delivery_->take(ring_, /*wait=*/true) == ringq::kHandedOut) {
+            if (!deliver_unlocked(lock, from)) return;
+            if (from == From::shown) {
+                delivery_->leave_ring(ring_);
                 set_phase(Phase::in_ring);
             }
         }
@@ -142,8 +139,8 @@ public:
         // delivered as close() promises, on this thread and in order, unless
         // the dispatcher itself is gone: then delivery stops at the first
         // message.
-        while ((variable_ ? ring->try_pop_var(ring_, &m.data, &m.size) : ring->try_pop(ring_, &m.data, &m.size)) == ringq::kHandedOut) {
-            if (!deliver_unlocked(lock, m, From::taken)) return;
+        while (delivery_->take(ring_, /*wait=*/false) == ringq::kHandedOut) {
+            if (!deliver_unlocked(lock, From::taken)) return;
         }
         if (lock.reacquire()) finish(lock);
     }
@@ -180,10 +177,9 @@ public:
     // exist here, so the child lets go of what they held.
     static void forget_all_after_fork() noexcept {
         while (ReaderSession* s = attached_) {
-            const OrvixSPSCQueueVTable* ring = orvix_spscqueue_vtable(s->ring_);
             const Phase phase = s->phase_.load(std::memory_order_acquire);
-            if (phase == Phase::delivering && s->from_ == From::shown) ring->pop_front(s->ring_);
-            if (phase == Phase::holding && s->from_ == From::taken) s->link_->carried_ = s->holding_;
+            if (phase == Phase::delivering && s->from_ == From::shown) s->delivery_->leave_ring(s->ring_);
+            if (phase == Phase::holding && s->from_ == From::taken) s->link_->carried_ = std::move(s->delivery_);
             s->detach();
             delete s;
         }
@@ -192,32 +188,33 @@ public:
 private:
     // How the message being delivered was handed out.
     enum class From : unsigned char {
-        shown,     // by wait_front: it stays in the ring until pop_front
-        taken,     // by wait_pop_var or try_pop: out of the ring already
+        shown,     // it stays in the ring until leave_ring (wait_front, then pop_front)
+        taken,     // out of the ring already
         carried,   // by the parent process's reader (see ReaderLink::carried_)
     };
 
     // What became of one message.
     enum class Delivery : unsigned char { delivered, callback_raised, not_made, dispatcher_gone };
 
-    // One message to the callback, lock held. Anything but `delivered` ends
-    // the loop; a failure (of the callback, or of making the bytes) is left
-    // pending for the caller to report.
+    // What take() handed out to the callback, lock held. Anything but
+    // `delivered` ends the loop; a failure (of the callback, or of making
+    // its argument) is left pending for the caller to report.
     //
     // Plain pointers rather than owning ones on purpose: a callback that
     // blocks (say in time.sleep) while the interpreter exits is ended inside
     // the interpreter when it asks for the lock again, and the unwinding
     // must not run destructors that would drop references without the lock.
-    Delivery deliver(const char* data, std::size_t size) {
+    Delivery deliver() {
         ThreadedDispatcherObject* d = link_->dispatcher();
         if (!d) return Delivery::dispatcher_gone;
         PyObject* callback = Py_NewRef(d->pub.callback);   // read afresh for every message
-        PyObject* message = PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size));
-        if (message) d->delivery.count_delivery();
-        PyObject* result = message ? PyObject_CallOneArg(callback, message) : nullptr;
-        const Delivery outcome = result ? Delivery::delivered : message ? Delivery::callback_raised : Delivery::not_made;
+        std::size_t messages = 0;
+        PyObject* argument = delivery_->argument(messages);
+        if (argument) d->delivery.count_delivery(messages);
+        PyObject* result = argument ? PyObject_CallOneArg(callback, argument) : nullptr;
+        Delivery outcome = result ? Delivery::delivered : argument ? Delivery::callback_raised : Delivery::not_made;
         Py_XDECREF(result);
-        Py_XDECREF(message);
+        if (argument && !delivery_->release(argument) && outcome == Delivery::delivered) outcome = Delivery::not_made;
         Py_DECREF(callback);
         // Asked again: the callback may have let the dispatcher go.
         if (outcome != Delivery::delivered && link_->dispatcher())
@@ -228,22 +225,20 @@ private:
     // deliver() between two ring calls: takes the lock (a carried message
     // is delivered with it already held), delivers and lets the lock go
     // again. False once the loop has ended.
-    bool deliver_unlocked(InterpreterLock& lock, ringq::Message m, From from) {
+    bool deliver_unlocked(InterpreterLock& lock, From from) {
         const bool entered = from == From::carried;
-        holding_ = m;
         from_ = from;
         set_phase(Phase::holding);
         if (!entered && !lock.reacquire()) return false;
         set_phase(Phase::delivering);
-        const Delivery outcome = deliver(m.data, m.size);
+        const Delivery outcome = deliver();
         if (outcome != Delivery::delivered) {
             // A message the callback received has been delivered, even if
             // the callback raised: one that wait_front only showed leaves the
             // ring now, or the next reader would hand it out again. Here,
             // under the lock and before detach(): pop_front never waits, and
             // once detached another reader may attach and take the ring.
-            if (outcome == Delivery::callback_raised && from == From::shown)
-                orvix_spscqueue_vtable(ring_)->pop_front(ring_);
+            if (outcome == Delivery::callback_raised && from == From::shown) delivery_->leave_ring(ring_);
             // Detached before the report, which runs Python code (the
             // unraisable hook) that may let the lock go: a setup() that sees
             // the reader stopped finds the ring free for a new one.
@@ -251,9 +246,10 @@ private:
                 finish(lock);
             } else {
                 PyObject* error = PyErr_GetRaisedException();
+                const std::string entry = delivery_->entry_name();
                 detach();
                 PyErr_SetRaisedException(error);
-                report_reader_error(variable_);
+                py::report_unraisable(entry.c_str());
                 lock.leave();
             }
             return false;
@@ -285,13 +281,12 @@ private:
 
     PyObject* ring_ = nullptr;
     ReaderLink* link_ = nullptr;   // null once detached
-    bool variable_ = false;
+    std::unique_ptr<ReaderDelivery> delivery_;
     std::atomic<Phase> phase_{Phase::in_ring};
-    // The message being delivered and how it was handed out (read by the
-    // fork hook after phase_).
-    ringq::Message holding_;
+    // How what is being delivered was handed out (read by the fork hook
+    // after phase_).
     From from_ = From::taken;
-    ringq::Message carried_;    // see ReaderLink::carried_
+    bool carried_ = false;    // the delivery came from ReaderLink::carried_, with something to hand over
 
     // Every attached session, so that a forked child can find them. Lock held.
     static inline ReaderSession* attached_ = nullptr;
@@ -378,12 +373,21 @@ void reader_thread_main(void* arg) {
     run_session(session, lock);
 }
 
-void run_reader_here(PyObject* self, bool variable) {
+}  // namespace
+
+void run_reader_here(PyObject* self, MakeDelivery make) {
     InterpreterLock lock;
     if (!lock.enter()) return;
+    std::unique_ptr<ReaderDelivery> delivery = make(self);
+    if (!delivery) {
+        PyErr_WriteUnraisable(self);
+        lock.leave();
+        return;
+    }
+    const std::string entry = delivery->entry_name();
     auto* session = new (std::nothrow) ReaderSession;
-    const int attached = session ? session->attach(self, variable) : (PyErr_NoMemory(), -1);
-    if (attached < 0) report_reader_error(variable);
+    const int attached = session ? session->attach(self, std::move(delivery)) : (PyErr_NoMemory(), -1);
+    if (attached < 0) py::report_unraisable(entry.c_str());
     if (attached <= 0) {
         delete session;
         lock.leave();
@@ -392,16 +396,15 @@ void run_reader_here(PyObject* self, bool variable) {
     run_session(session, lock);
 }
 
-}  // namespace
-
-int start_reader_thread(PyObject* self) {
-    const bool variable = threaded(self)->pub.variable_size != 0;
+int start_reader_thread(PyObject* self, MakeDelivery make) {
+    std::unique_ptr<ReaderDelivery> delivery = make(self);
+    if (!delivery) return -1;
     auto* session = new (std::nothrow) ReaderSession;
     if (!session) {
         PyErr_NoMemory();
         return -1;
     }
-    const int attached = session->attach(self, variable);
+    const int attached = session->attach(self, std::move(delivery));
     if (attached <= 0) {
         delete session;
         return attached;
@@ -417,7 +420,5 @@ int start_reader_thread(PyObject* self) {
     return 0;
 }
 
-void run_reader(PyObject* self) { run_reader_here(self, false); }
-void run_reader_var(PyObject* self) { run_reader_here(self, true); }
 
 }  // namespace orvix::corvane

@@ -1,7 +1,10 @@
 // The reader of a ThreadedDispatcher: a native thread that waits inside the
 // ring without the interpreter lock and, for each message, takes the lock,
 // calls the dispatcher's callback with the message as bytes and lets the
-// lock go again before it touches the ring.
+// lock go again before it touches the ring. What it takes and hands over is
+// its ReaderDelivery's (reader_delivery.hpp): orvix.batch's
+// ThreadedBatchDispatcher, whose object starts as ThreadedDispatcher's does,
+// runs the same reader with batches.
 //
 // Lifetime. The reader holds no reference to its dispatcher: dropping the
 // user's last reference is what closes the ring and so ends the reader.
@@ -22,7 +25,9 @@
 
 #include <Python.h>
 
-#include "orvix/ringq/ring_message.hpp"
+#include <memory>
+
+#include "orvix/utils/corvane/dispatchers/reader_delivery.hpp"
 #include "orvix/utils/corvane/dispatchers/threaded_dispatcher.hpp"
 
 namespace orvix::corvane {
@@ -47,22 +52,23 @@ private:
 
     ThreadedDispatcherObject* dispatcher_;   // null once the dispatcher is gone
     bool reader_running_ = false;            // a reader is attached and has not finished
-    // In a forked child: the message the parent's reader had taken off the
-    // ring and not yet delivered; the child's next reader delivers it first.
-    ringq::Message carried_;
+    // In a forked child: the delivery of the parent's reader, which had
+    // taken something off the ring and not yet handed it over; the child's
+    // next reader hands it over first.
+    std::unique_ptr<ReaderDelivery> carried_;
 };
 
-// Starts a detached reader thread for the dispatcher (setup()). Interpreter
-// lock held. Does nothing when the ring is closed or the dispatcher has been
-// cleared (a reader would end at once). Returns 0, or -1 with RuntimeError
-// when a reader is already running or the thread cannot be started.
-int start_reader_thread(PyObject* self);
+// Starts a detached reader thread for the dispatcher (setup()), delivering
+// through `make(self)`. Interpreter lock held. Does nothing when the ring is
+// closed or the dispatcher has been cleared (a reader would end at once).
+// Returns 0, or -1 with RuntimeError when a reader is already running or the
+// thread cannot be started.
+int start_reader_thread(PyObject* self, MakeDelivery make);
 
 // The table entries _reader / _reader_var: run the reader loop on the
 // calling native thread, which must not hold the interpreter lock, until the
 // ring is closed and emptied, or a callback fails. The caller keeps `self` alive until the
 // entry returns. A refusal (a reader already runs) is reported as unraisable.
-void run_reader(PyObject* self);
-void run_reader_var(PyObject* self);
+void run_reader_here(PyObject* self, MakeDelivery make);
 
 }  // namespace orvix::corvane

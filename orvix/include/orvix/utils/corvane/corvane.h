@@ -20,6 +20,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "orvix/ringq/ringq.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -49,6 +51,12 @@ typedef int (*orvix_threaded_push_fn)(PyObject *self, const char *data, size_t s
  * dispatcher record carries: try_push_fn after the fields of AsyncDispatcher
  * and SyncDispatcher, push_fn itself in ThreadedDispatcher. */
 typedef int (*orvix_try_push_fn)(PyObject *self, const char *data, size_t size);
+/* The burst push, the last entry of every dispatcher's table: messages[0..n)
+ * in order, each with the result its own push would give, stopping at the
+ * first refused as full; the reader is woken once for the lot. Returns how
+ * many messages were dealt with (see push_burst in orvix/ringq/ringq.h). */
+typedef size_t (*orvix_push_burst_fn)(PyObject *self, const OrvixRingMessage *messages, size_t n,
+                                      int *results);
 
 /* ---- AsyncDispatcher ---------------------------------------------------- */
 
@@ -58,6 +66,7 @@ typedef struct OrvixAsyncDispatcherVTable {
     void (*push_var)(PyObject *self, const char *data, size_t size);
     PyObject *(*_try_pop)(PyObject *self);
     PyObject *(*_try_pop_var)(PyObject *self);
+    orvix_push_burst_fn push_burst;
 } OrvixAsyncDispatcherVTable;
 
 typedef struct OrvixAsyncDispatcher {
@@ -85,6 +94,7 @@ typedef struct OrvixSyncDispatcherVTable {
     PyObject *(*__try_pop)(PyObject *self);
     PyObject *(*__try_pop_var)(PyObject *self);
     void (*close)(PyObject *self, int skip_override);
+    orvix_push_burst_fn push_burst;
 } OrvixSyncDispatcherVTable;
 
 typedef struct OrvixSyncDispatcher {
@@ -115,6 +125,7 @@ typedef struct OrvixThreadedDispatcherVTable {
     void (*_reader_var)(PyObject *self);
     void (*setup)(PyObject *self, int skip_override);
     void (*close)(PyObject *self, int skip_override);
+    orvix_push_burst_fn push_burst;
 } OrvixThreadedDispatcherVTable;
 
 typedef struct OrvixThreadedDispatcher {

@@ -41,6 +41,17 @@
  * callback raised (until setup() again) and once the producer has been
  * interrupted (orvix_producer_interrupt), a full ring answers 0 at once.
  *
+ * A producer that holds several messages at once (a receive loop, a
+ * decoder) pushes them as one burst: orvix_producer_push_burst stores them
+ * with the result each would get from its own push, up to the first refused
+ * as full, and publishes and wakes the reader once for the lot.
+ *
+ * The batch dispatchers of orvix.batch (ThreadedBatchDispatcher,
+ * AsyncBatchDispatcher) take producers exactly as the per-message classes
+ * do: each instance record is laid out as that of the class it mirrors
+ * (ThreadedDispatcher, AsyncDispatcher), with the same table layout, and
+ * orvix_producer_target gives it that class's kind.
+ *
  * Drop your reference (with the lock held) only after the last push has
  * returned.
  *
@@ -90,25 +101,44 @@ static inline int orvix_producer_is_instance(PyObject *module, PyObject *obj, co
     return found;
 }
 
+/* The kind of dispatcher `obj` is among the classes `names` of the module
+ * `module_name` (kinds[i] for names[i]): 0 when none (also when an
+ * `optional` module cannot be imported), -1 with an exception. */
+static inline int orvix_producer_kind_in(PyObject *obj, const char *module_name, const char *const *names,
+                                         const OrvixDispatcherKind *kinds, int count, int optional) {
+    PyObject *module = PyImport_ImportModule(module_name);
+    int i, found = 0;
+    if (module == NULL) {
+        if (!optional || !PyErr_ExceptionMatches(PyExc_ImportError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    for (i = 0; i < count && found == 0; ++i) found = orvix_producer_is_instance(module, obj, names[i]);
+    Py_DECREF(module);
+    return found <= 0 ? found : (int)kinds[i - 1];
+}
+
 /* Fills `*target` with the push entry that the dispatcher `obj` chose at
  * construction (its push_fn). Needs the interpreter lock. Returns 0, or -1
  * with TypeError when `obj` is no dispatcher (or the import's error). */
 static inline int orvix_producer_target(PyObject *obj, OrvixProducerTarget *target) {
     static const char *const names[3] = {"AsyncDispatcher", "SyncDispatcher", "ThreadedDispatcher"};
-    PyObject *module = PyImport_ImportModule("orvix.utils.corvane.corvane");
-    int i, found = 0;
-    if (module == NULL) return -1;
-    for (i = 0; i < 3 && found == 0; ++i) found = orvix_producer_is_instance(module, obj, names[i]);
-    Py_DECREF(module);
-    if (found < 0) return -1;
-    if (found == 0) {
+    static const OrvixDispatcherKind kinds[3] = {ORVIX_ASYNC_DISPATCHER, ORVIX_SYNC_DISPATCHER,
+                                                 ORVIX_THREADED_DISPATCHER};
+    /* A batch dispatcher's record is that of the class it mirrors. */
+    static const char *const batch_names[2] = {"AsyncBatchDispatcher", "ThreadedBatchDispatcher"};
+    static const OrvixDispatcherKind batch_kinds[2] = {ORVIX_ASYNC_DISPATCHER, ORVIX_THREADED_DISPATCHER};
+    int kind = orvix_producer_kind_in(obj, "orvix.utils.corvane.corvane", names, kinds, 3, 0);
+    if (kind == 0) kind = orvix_producer_kind_in(obj, "orvix.batch._batch", batch_names, batch_kinds, 2, 1);
+    if (kind < 0) return -1;
+    if (kind == 0) {
         PyErr_Format(PyExc_TypeError,
                      "expected an AsyncDispatcher, SyncDispatcher or ThreadedDispatcher, got %.200s",
                      Py_TYPE(obj)->tp_name);
         return -1;
     }
     target->dispatcher = obj;
-    target->kind = (OrvixDispatcherKind)i;
+    target->kind = (OrvixDispatcherKind)kind;
     target->push_void = NULL;
     target->push_int = NULL;
     switch (target->kind) {
@@ -131,6 +161,25 @@ static inline int orvix_producer_target(PyObject *obj, OrvixProducerTarget *targ
  * Any thread, no interpreter lock needed. */
 static inline int orvix_producer_push(const OrvixProducerTarget *target, const char *data, size_t size) {
     return target->push_int(target->dispatcher, data, size);
+}
+
+/* Pushes messages[0..n) as one burst: each gets the result its own
+ * orvix_producer_push would (into results[i] unless results is NULL), up to
+ * the first refused as full (0); the reader is woken once for the lot.
+ * Returns how many messages were dealt with (stored, or refused for good);
+ * when fewer than n, message [returned] was refused as full and the rest
+ * were not pushed: push them again from there. Any thread, no lock. */
+static inline size_t orvix_producer_push_burst(const OrvixProducerTarget *target, const OrvixRingMessage *messages,
+                                               size_t n, int *results) {
+    orvix_push_burst_fn push_burst = NULL;
+    switch (target->kind) {
+    case ORVIX_ASYNC_DISPATCHER: push_burst = ((OrvixAsyncDispatcher *)target->dispatcher)->vtab->push_burst; break;
+    case ORVIX_SYNC_DISPATCHER: push_burst = ((OrvixSyncDispatcher *)target->dispatcher)->vtab->push_burst; break;
+    case ORVIX_THREADED_DISPATCHER:
+        push_burst = ((OrvixThreadedDispatcher *)target->dispatcher)->vtab->push_burst;
+        break;
+    }
+    return push_burst(target->dispatcher, messages, n, results);
 }
 
 /* What every dispatcher record starts with: the object header, the table
