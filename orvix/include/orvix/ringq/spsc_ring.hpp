@@ -231,6 +231,10 @@ public:
         return wait_for(shared_.sleep.consumer, [&] { return message_ready(); }, timeout_ms);
     }
 
+    // Wakes a consumer sleeping in a wait of this ring (any thread): one that
+    // waits for a reason of its own (wait_ready_for) looks again.
+    void wake_consumer() noexcept { wake(shared_.sleep.consumer); }
+
     // The consumer found the shared words of an untrusted producer breaking
     // the layout and reads the ring no more.
     bool corrupt() const noexcept { return reader_.corrupt; }
