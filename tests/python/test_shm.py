@@ -268,3 +268,28 @@ def test_a_producer_that_scribbles_makes_the_ring_corrupt_not_the_consumer(offse
                 assert time.monotonic() < deadline, c.dispatcher.stats()
                 time.sleep(0.02)
         assert c.messages == []
+
+
+@pytest.mark.timeout(180)
+def test_the_guides_two_process_example_runs_with_its_c_producer(tmp_path):
+    import re
+    import shutil
+
+    import orvix
+    from doc_blocks import ROOT
+
+    page = (ROOT / "docs" / "guide" / "shm.md").read_text(encoding="utf-8")
+    (c_source,) = re.findall(r"^```c\n(.*?)^```$", page, re.MULTILINE | re.DOTALL)
+    (consumer,) = re.findall(r"^```python\n(.*?)^```$", page, re.MULTILINE | re.DOTALL)
+    compiler = os.environ.get("CC") or shutil.which("cc")
+    assert compiler, "no C compiler to build the guide's producer"
+    (tmp_path / "producer.c").write_text(c_source)
+    (tmp_path / "consumer.py").write_text(consumer)
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    build = subprocess.run([compiler, "-O2", "-Wall", "-Werror", f"-I{orvix.get_include()}", "producer.c",
+                            "-o", "producer"], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+    assert build.returncode == 0, build.stderr
+    run = subprocess.run([sys.executable, "-W", "error", "consumer.py", str(tmp_path / "producer")], cwd=tmp_path,
+                         capture_output=True, text=True, timeout=90)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "'producer': 'detached'" in run.stdout
