@@ -41,7 +41,7 @@ CHARTS = DOCS / "_static" / "bench"
 # The benchmarks, run in this order. The C++ ones are programs of the build
 # tree (build/<tree>/bench); only bench_ring's table goes on the page.
 NATIVE_BENCHES = ["bench_ring", "bench_doorbell"]
-PYTHON_BENCHES = ["bench_threaded", "bench_dispatchers", "bench_batch", "bench_push_cost", "bench_asyncqueue",
+PYTHON_BENCHES = ["bench_threaded", "bench_dispatchers", "bench_batch", "bench_shm", "bench_push_cost", "bench_asyncqueue",
                   "bench_coroutine", "bench_latency"]
 RING_ROW = re.compile(r"^  (\S.*?)\s+([\d.]+) (\S+(?: \S+)?)\s+([\d.]+) (\S+(?: \S+)?)\s+([\d.]+)x$")
 
