@@ -273,7 +273,7 @@ def latency_table(seconds, runs):
                 rows.append([name, *row_figures(chosen[name])])
     finally:
         pauses.close()
-    table(f"Latency from a producer process, send to callback (us), {seconds:g} s per row, median p99 of {runs}",
+    table(f"From a producer process: latency, send to callback (us), {seconds:g} s per row, median p99 of {runs}",
           ["path", "msgs/s", "p50", "p99", "p99.9", "max", "arrived"], rows)
 
 

@@ -125,8 +125,8 @@ std::uint64_t across_processes(std::uint64_t count)
     const RingOptions options = mapping->options();
     const RingLayout layout = mapping->layout();
     RingError ring_error;
-    auto ring = SpscRing::over(std::move(mapping), options, layout,
-                               RingSharing{.across_processes = true, .untrusted_producer = true}, ring_error);
+    const RingSharing sharing = mapping->consumer_sharing();
+    auto ring = SpscRing::over(std::move(mapping), options, layout, sharing, ring_error);
     const std::uint64_t start = now_ns();
     const pid_t child = fork();
     if (child == 0) _exit(produce(name.c_str(), count, 0));

@@ -93,6 +93,8 @@ std::unique_ptr<SharedMapping> SharedMapping::create(const std::string& name, co
     h.max_record = m->layout_.max_record;
     h.total_bytes = m->layout_.total_bytes;
     h.mapping_bytes = m->bytes_;
+    m->global_fences_ = ringq::global_fences_available();
+    h.fences = m->global_fences_ ? ORVIX_SHM_GLOBAL_FENCES : 0u;
     // Release: an attacher that sees the magic (acquire) sees all of the above.
     std::atomic_ref<std::uint64_t>(h.magic).store(ORVIX_SHM_MAGIC, std::memory_order_release);
     return m;
@@ -131,6 +133,7 @@ std::unique_ptr<SharedMapping> SharedMapping::open(const std::string& name, Mapp
         return fail(error, 0, "a shared ring with a damaged header (its layout does not add up)"), nullptr;
     m->shape_ = shape;
     m->layout_ = l;
+    m->global_fences_ = (h.fences & ORVIX_SHM_GLOBAL_FENCES) != 0;
     m->state_ = std::launder(reinterpret_cast<ringq::RingSharedState*>(m->base_ + ORVIX_SHM_STATE_OFFSET));
     return m;
 }
@@ -147,6 +150,15 @@ ringq::RingOptions SharedMapping::options() const noexcept {
     o.capacity = shape_.capacity;
     o.overwrite = shape_.overwrite;
     return o;
+}
+
+ringq::RingSharing SharedMapping::consumer_sharing() const noexcept {
+    return {.across_processes = true, .asymmetric_fences = global_fences_, .untrusted_producer = true};
+}
+
+ringq::RingSharing SharedMapping::producer_sharing() const noexcept {
+    const bool asymmetric = global_fences_ && ringq::register_for_global_fences();
+    return {.across_processes = true, .asymmetric_fences = asymmetric, .untrusted_producer = false};
 }
 
 bool SharedMapping::claim_producer(MappingError& error) noexcept {

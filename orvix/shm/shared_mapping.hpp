@@ -63,6 +63,12 @@ public:
     const ringq::RingLayout& layout() const noexcept { return layout_; }
     ringq::RingOptions options() const noexcept;
 
+    // How the two sides fence (see RingSharing::asymmetric_fences): the
+    // consumer's, from the creator's choice; the producer's, once its
+    // process registered for the consumer's global fences.
+    ringq::RingSharing consumer_sharing() const noexcept;
+    ringq::RingSharing producer_sharing() const noexcept;
+
     // Producer side: claims the ring (false: another producer holds it),
     // and gives it back.
     bool claim_producer(MappingError& error) noexcept;
@@ -84,6 +90,7 @@ private:
     SharedRingShape shape_;
     ringq::RingLayout layout_;
     bool claimed_ = false;
+    bool global_fences_ = false;   // the creator's choice, as this side read it once
     OrvixShmHeader& header() const noexcept { return *reinterpret_cast<OrvixShmHeader*>(base_); }
 };
 

@@ -39,8 +39,9 @@ void set_mapping_error(const MappingError& error, const std::string& name) {
     }
 }
 
-// A ring over `mapping`, taking it over; null with an exception.
-SpscRing* ring_over(std::unique_ptr<SharedMapping> mapping, RingSharing sharing) {
+// A ring over `mapping`, taking it over, for one side; null with an exception.
+SpscRing* ring_over(std::unique_ptr<SharedMapping> mapping, bool consumer) {
+    const RingSharing sharing = consumer ? mapping->consumer_sharing() : mapping->producer_sharing();
     const ringq::RingOptions options = mapping->options();
     const ringq::RingLayout layout = mapping->layout();
     RingError error = RingError::kNone;
@@ -178,7 +179,7 @@ PyObject* ring_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     o.vtab = &kConsumerTable;
     o.creator = getpid();
     o.mapping = raw;
-    o.ring = ring_over(std::move(mapping), RingSharing{.across_processes = true, .untrusted_producer = true});
+    o.ring = ring_over(std::move(mapping), true);
     if (!o.ring) {
         raw->unlink_name();   // the mapping went with the failed ring
         Py_DECREF(self);
@@ -331,7 +332,7 @@ PyObject* new_producer(const std::string& name) {
     p.pub.push_fn = producer_push;
     p.variable = variable;
     p.mapping = raw;
-    p.ring = ring_over(std::move(mapping), RingSharing{.across_processes = true, .untrusted_producer = false});
+    p.ring = ring_over(std::move(mapping), false);
     if (!p.ring) {
         Py_DECREF(self);
         return nullptr;

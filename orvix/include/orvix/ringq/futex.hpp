@@ -152,6 +152,41 @@ inline void heavy_fence() noexcept
 #endif
 }
 
+// The same pair between processes. A process whose threads take the light
+// half registers once (register_for_global_fences); a thread about to sleep
+// then makes every running thread of every registered process execute a full
+// fence (global_heavy_fence, MEMBARRIER_CMD_GLOBAL_EXPEDITED). Both answer
+// false where the kernel lacks the command (or under ThreadSanitizer): the
+// two sides then take full fences. global_fences_available() asks without
+// registering.
+inline bool global_fences_available() noexcept
+{
+#if defined(__linux__) && !defined(ORVIX_RINGQ_TSAN)
+    const long commands = syscall(SYS_membarrier, MEMBARRIER_CMD_QUERY, 0, 0);
+    return commands > 0 && (commands & MEMBARRIER_CMD_GLOBAL_EXPEDITED) &&
+           (commands & MEMBARRIER_CMD_REGISTER_GLOBAL_EXPEDITED);
+#else
+    return false;
+#endif
+}
+
+inline bool register_for_global_fences() noexcept
+{
+#if defined(__linux__) && !defined(ORVIX_RINGQ_TSAN)
+    return syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_GLOBAL_EXPEDITED, 0, 0) == 0;
+#else
+    return false;
+#endif
+}
+
+inline void global_heavy_fence() noexcept
+{
+    fence_detail::full_fence();
+#if defined(__linux__) && !defined(ORVIX_RINGQ_TSAN)
+    syscall(SYS_membarrier, MEMBARRIER_CMD_GLOBAL_EXPEDITED, 0, 0);
+#endif
+}
+
 // One step of a busy wait: tells the core a spin loop is running, which frees
 // the sibling hyper-thread and avoids a memory-order flush on loop exit.
 inline void cpu_relax() noexcept

@@ -125,6 +125,12 @@ struct RingSharing {
     // shared page, and both halves of each Dekker pair are full fences (the
     // light/heavy pair makes only this process's threads fence).
     bool across_processes = false;
+    // Across processes, the producer's side of each Dekker pair is a compiler
+    // fence and the sleeper's a global membarrier (register_for_global_fences
+    // in futex.hpp): set on the producer's side only once its process has
+    // registered, and on the consumer's only where the command exists. Both
+    // sides must agree: the shared header carries the consumer's choice.
+    bool asymmetric_fences = false;
     // The consumer of a ring whose producer is in another process: every
     // index and length read from the shared memory is checked against the
     // layout this side holds before it is used, and a bad one makes the ring
@@ -420,6 +426,7 @@ private:
           zerocopy_(options.zerocopy),
           block_on_full_(options.block_on_full),
           across_processes_(sharing.across_processes),
+          asymmetric_across_(sharing.across_processes && sharing.asymmetric_fences),
           untrusted_(sharing.untrusted_producer),
           layout_(layout),
           memory_(std::move(memory)),
@@ -1001,8 +1008,20 @@ private:
 
     // The two halves of the Dekker pairs. Across processes the heavy half
     // cannot make the other process fence, so both are full fences.
-    void light() const noexcept { across_processes_ ? fence_detail::full_fence() : light_fence(); }
-    void heavy() const noexcept { across_processes_ ? fence_detail::full_fence() : heavy_fence(); }
+    // Across processes: the light half is a compiler fence only with the
+    // asymmetric pair (the sleeper's global membarrier makes up for it).
+    void light() const noexcept
+    {
+        if (!across_processes_) return light_fence();
+        if (asymmetric_across_) return std::atomic_signal_fence(std::memory_order_seq_cst);
+        fence_detail::full_fence();
+    }
+    void heavy() const noexcept
+    {
+        if (!across_processes_) return heavy_fence();
+        if (asymmetric_across_) return global_heavy_fence();
+        fence_detail::full_fence();
+    }
 
     // Of the first `stored` messages, those neither taken nor dropped, both
     // read after `stored` (see counts()); 0 when a side moved in between.
@@ -1024,7 +1043,7 @@ private:
     // ---- state ----------------------------------------------------------------
     // Read by both sides, never written.
     const bool overwrite_, zerocopy_, block_on_full_;
-    const bool across_processes_, untrusted_;
+    const bool across_processes_, asymmetric_across_, untrusted_;
     const RingLayout layout_;
     std::unique_ptr<RingMemory> memory_;
     PageBuffer copy_buffer_;

@@ -34,6 +34,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/futex.h>
+#include <linux/membarrier.h>
 #include <sched.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -65,6 +66,7 @@ typedef struct OrvixShmProducer {
     int fd;
     OrvixShmHeader header; /* checked at attach; the producer reads only this copy */
     uint64_t limit;        /* positions below this are known to be free */
+    int light_fence;       /* the consumer's global membarrier stands in for our full fence */
 } OrvixShmProducer;
 
 /* ---- internals ------------------------------------------------------------ */
@@ -161,6 +163,10 @@ static inline int orvix_shm_attach(OrvixShmProducer *p, const char *name) {
         (p->header.flags & ~(ORVIX_SHM_VARIABLE_SIZE | ORVIX_SHM_OVERWRITE)) != 0 ||
         !orvix_shm__layout_holds(&p->header, p->bytes))
         return orvix_shm__fail(p, EINVAL);
+    /* The consumer fences every registered process before it sleeps: then a
+     * compiler fence is all a push needs (see ORVIX_SHM_GLOBAL_FENCES). */
+    p->light_fence = (p->header.fences & ORVIX_SHM_GLOBAL_FENCES) != 0 &&
+                     syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_GLOBAL_EXPEDITED, 0, 0) == 0;
     if (orvix_shm__lock(p->fd, F_WRLCK) != 0)
         return orvix_shm__fail(p, errno == EAGAIN || errno == EACCES ? EBUSY : errno);
     ((OrvixShmHeader *)p->base)->producer_pid = (uint32_t)getpid();
@@ -279,8 +285,12 @@ static inline int orvix_shm_push(OrvixShmProducer *p, const void *data, size_t s
     /* Release: the message is whole before the consumer can see the tail. */
     __atomic_store_n(orvix_shm__u64(p, ORVIX_SHM_TAIL), t + need, __ATOMIC_RELEASE);
     /* Store-load fence against the consumer raising its flag and then
-     * looking at the tail: either it sees our tail or we see its flag. */
-    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+     * looking at the tail: either it sees our tail or we see its flag. With
+     * the consumer's global membarrier the compiler fence is that half. */
+    if (p->light_fence)
+        __atomic_signal_fence(__ATOMIC_SEQ_CST);
+    else
+        __atomic_thread_fence(__ATOMIC_SEQ_CST);
     sleeping = orvix_shm__u32(p, ORVIX_SHM_CONSUMER_SLEEPING);
     if (__atomic_load_n(sleeping, __ATOMIC_RELAXED) != 0 && __atomic_exchange_n(sleeping, 0, __ATOMIC_SEQ_CST) != 0)
         syscall(SYS_futex, sleeping, FUTEX_WAKE, INT_MAX, NULL, NULL, 0);

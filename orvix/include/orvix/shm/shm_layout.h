@@ -41,6 +41,14 @@
 #define ORVIX_SHM_VARIABLE_SIZE 1u /* header.flags */
 #define ORVIX_SHM_OVERWRITE 2u
 
+/* header.fences: the consumer executes membarrier(MEMBARRIER_CMD_GLOBAL_EXPEDITED)
+ * before it sleeps, so a producer whose process registered for it
+ * (MEMBARRIER_CMD_REGISTER_GLOBAL_EXPEDITED) may take a compiler fence, not a
+ * full fence, between publishing its tail and reading the consumer's sleeping
+ * flag. Without the flag, or without the registration, the producer takes a
+ * full fence. */
+#define ORVIX_SHM_GLOBAL_FENCES 1u
+
 /* header.producer_state: written by producers, read by the consumer. */
 #define ORVIX_SHM_PRODUCER_NONE 0u
 #define ORVIX_SHM_PRODUCER_ATTACHED 1u
@@ -73,6 +81,8 @@ typedef struct OrvixShmHeader {
     uint64_t mapping_bytes;  /* the whole shared memory object */
     uint32_t producer_state; /* ORVIX_SHM_PRODUCER_* */
     uint32_t producer_pid;   /* the attached producer's process, for diagnostics */
+    uint32_t fences;         /* ORVIX_SHM_GLOBAL_FENCES: the consumer's choice, written by the creator */
+    uint32_t reserved;
 } OrvixShmHeader;
 
 #endif /* ORVIX_SHM_SHM_LAYOUT_H */
