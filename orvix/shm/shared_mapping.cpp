@@ -168,6 +168,7 @@ bool SharedMapping::claim_producer(MappingError& error) noexcept {
         return fail(error, errno);
     }
     claimed_ = true;
+    claimer_ = getpid();
     header().producer_pid = static_cast<std::uint32_t>(getpid());
     // Release: the consumer reading "attached" after the lock is ours.
     word(header().producer_state).store(ORVIX_SHM_PRODUCER_ATTACHED, std::memory_order_release);
@@ -177,6 +178,9 @@ bool SharedMapping::claim_producer(MappingError& error) noexcept {
 void SharedMapping::release_producer() noexcept {
     if (!claimed_) return;
     claimed_ = false;
+    // The lock belongs to the open file description the child shares with
+    // its parent: releasing it here would release the parent's.
+    if (claimer_ != getpid()) return;
     // "detached" before the lock goes: a consumer that finds the lock free
     // and then reads "attached" knows the producer died.
     word(header().producer_state).store(ORVIX_SHM_PRODUCER_DETACHED, std::memory_order_seq_cst);

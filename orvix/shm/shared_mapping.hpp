@@ -22,6 +22,8 @@
 #include <memory>
 #include <string>
 
+#include <sys/types.h>
+
 #include "orvix/ringq/ring_layout.hpp"
 #include "orvix/ringq/spsc_ring.hpp"
 #include "orvix/shm/shm_layout.h"
@@ -90,6 +92,7 @@ private:
     SharedRingShape shape_;
     ringq::RingLayout layout_;
     bool claimed_ = false;
+    pid_t claimer_ = 0;   // the process that claimed the producer side: a forked child's copy never releases it
     bool global_fences_ = false;   // the creator's choice, as this side read it once
     OrvixShmHeader& header() const noexcept { return *reinterpret_cast<OrvixShmHeader*>(base_); }
 };

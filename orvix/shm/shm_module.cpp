@@ -80,7 +80,11 @@ template <int (SpscRing::*pop)(Message&)> int entry_pop(PyObject* q, const char*
     *size = m.size;
     return r;
 }
-void entry_close(PyObject* q) { consumer(q).close(); }
+// A forked child's copy is not the ring's consumer: closing it would close
+// the parent's ring for everyone.
+void entry_close(PyObject* q) {
+    if (ring_object(q).creator == getpid()) consumer(q).close();
+}
 void entry_counts(PyObject* q, OrvixRingCounts* out) {
     const ringq::RingCounts c = consumer(q).counts();
     *out = {c.stored, c.refused, c.dropped, c.taken, c.pending};
@@ -179,20 +183,24 @@ PyObject* ring_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     o.vtab = &kConsumerTable;
     o.creator = getpid();
     o.mapping = raw;
+    const std::string created = raw->name();
     o.ring = ring_over(std::move(mapping), true);
     if (!o.ring) {
-        raw->unlink_name();   // the mapping went with the failed ring
+        shm_unlink(created.c_str());   // the mapping went with the failed ring
         Py_DECREF(self);
         return nullptr;
     }
     return self;
 }
 
+// Only the creating process closes the ring and removes its name; a forked
+// child's copy lets go of its mapping only.
 void close_ring(SharedRingObject& o) {
     if (o.closed) return;
     o.closed = 1;
+    if (o.creator != getpid()) return;
     o.ring->close();   // pushes now answer -2; a waiting reader ends
-    if (o.creator == getpid()) o.mapping->unlink_name();
+    o.mapping->unlink_name();
 }
 
 void ring_dealloc(PyObject* self) {

@@ -293,3 +293,22 @@ def test_the_guides_two_process_example_runs_with_its_c_producer(tmp_path):
                          capture_output=True, text=True, timeout=90)
     assert run.returncode == 0, run.stdout + run.stderr
     assert "'producer': 'detached'" in run.stdout
+
+
+def test_a_forked_child_letting_go_of_its_copies_leaves_the_ring_to_the_parent():
+    with SharedRing(ring_name(), SIZE, 8) as ring:
+        producer = SharedRing.attach(ring.name)
+        child = os.fork()
+        if child == 0:   # the child drops its copies of both sides, as at its exit
+            try:
+                del ring, producer
+                import gc
+                gc.collect()
+            finally:
+                os._exit(0)
+        assert os.waitpid(child, 0)[1] == 0
+        assert not ring.closed and ring.producer == "attached"
+        assert producer.push(b"still open") == 1
+        assert os.path.exists(f"/dev/shm{ring.name}")
+        with pytest.raises(RuntimeError, match="already has a producer"):
+            SharedRing.attach(ring.name)
