@@ -23,6 +23,7 @@ import multiprocessing
 import os
 import pathlib
 import subprocess
+import sys
 import time
 
 import orvix
@@ -134,35 +135,40 @@ def mp_queue_peer(count):
     return one_pass, lambda: None
 
 
-def _zmq_producer(address, count):
-    import zmq
-    context = zmq.Context()
-    push = context.socket(zmq.PUSH)
-    push.connect(address)
-    message = bytes(SIZE)
-    for _ in range(count):
-        push.send(message, copy=True)
-    push.close(linger=-1)
-    context.term()
+ZMQ_PRODUCER = """
+import sys
+import zmq
+context = zmq.Context()
+push = context.socket(zmq.PUSH)
+push.connect(sys.argv[1])
+message = bytes(int(sys.argv[3]))
+for _ in range(int(sys.argv[2])):
+    push.send(message)
+push.close(linger=-1)
+context.term()
+"""
 
 
 def zmq_peer(count):
+    """pyzmq PUSH/PULL over ipc://, the producer a process of its own (not a fork of this
+    threaded one)."""
     import zmq   # optional peer
 
     def one_pass():
         context = zmq.Context()
         pull = context.socket(zmq.PULL)
-        address = f"ipc:///tmp/{ring_name()}"
-        pull.bind(address)
-        producer = multiprocessing.get_context("fork").Process(target=_zmq_producer, args=(address, count))
+        pull.setsockopt(zmq.RCVTIMEO, 60_000)
+        path = f"/tmp/{ring_name()}"
+        pull.bind(f"ipc://{path}")
         start = time.perf_counter_ns()
-        producer.start()
+        producer = subprocess.Popen([sys.executable, "-c", ZMQ_PRODUCER, f"ipc://{path}", str(count), str(SIZE)])
         for _ in range(count):
             pull.recv(copy=True)
         ns = time.perf_counter_ns() - start
-        producer.join()
+        assert producer.wait(30) == 0
         pull.close()
         context.term()
+        os.unlink(path)
         return ns, ns
     return one_pass, lambda: None
 
