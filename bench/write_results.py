@@ -41,7 +41,7 @@ CHARTS = DOCS / "_static" / "bench"
 # The benchmarks, run in this order. The C++ ones are programs of the build
 # tree (build/<tree>/bench); only bench_ring's table goes on the page.
 NATIVE_BENCHES = ["bench_ring", "bench_doorbell"]
-PYTHON_BENCHES = ["bench_threaded", "bench_dispatchers", "bench_batch", "bench_push_cost", "bench_asyncqueue",
+PYTHON_BENCHES = ["bench_threaded", "bench_dispatchers", "bench_batch", "bench_shm", "bench_push_cost", "bench_asyncqueue",
                   "bench_coroutine", "bench_latency"]
 RING_ROW = re.compile(r"^  (\S.*?)\s+([\d.]+) (\S+(?: \S+)?)\s+([\d.]+) (\S+(?: \S+)?)\s+([\d.]+)x$")
 
@@ -208,6 +208,26 @@ def chart_batch(tables):
     plt.close(fig)
 
 
+def chart_shm(tables):
+    """A producer in another process: the native loop and each batch dispatcher beside the
+    same in-process, and the peers, messages per second."""
+    picks = [t for t in tables if t["title"].startswith(("Native producer", "A producer process into Python"))]
+    if not picks:
+        return
+    fig, axes = plt.subplots(len(picks), 1, figsize=(9, 3.0 * len(picks)), squeeze=False)
+    for ax, t in zip(axes[:, 0], picks):
+        labels, values = [r[0] for r in t["rows"]], [r[1] for r in t["rows"]]
+        ax.barh(labels, values, color=["tab:orange" if "in-process" in l else "tab:gray" if "->" in l else "tab:blue"
+                                        for l in labels])
+        ax.invert_yaxis()
+        ax.set_title("\n".join(textwrap.wrap(t["title"], 110)), fontsize=8)
+        ax.set_xlabel("messages per second")
+        ax.tick_params(labelsize=7)
+    fig.tight_layout()
+    fig.savefig(CHARTS / "shm.png", dpi=110)
+    plt.close(fig)
+
+
 def chart_latency(tables):
     picks = [t for t in tables if t["title"].startswith("Latency")]
     fig, axes = plt.subplots(len(picks), 1, figsize=(9, 3.2 * len(picks)), squeeze=False)
@@ -274,6 +294,8 @@ def write_page(runs, short, seconds):
         "",
         "![Batch delivery against per-message delivery, its stages and its peers](_static/bench/batch.png)",
         "",
+        "![A producer in another process against the same in-process, and its peers](_static/bench/shm.png)",
+        "",
     ]
     tables = [side_by_side(title, runs) for title in dict.fromkeys(t["title"] for r in runs for t in r["tables"])]
     if len(runs) > 1:
@@ -333,6 +355,7 @@ def main():
         figures.write_text(json.dumps({"runs": runs, "short": short, "seconds": seconds}, indent=1))
     chart_throughput(runs[0]["tables"])
     chart_batch(runs[0]["tables"])
+    chart_shm(runs[0]["tables"])
     chart_latency(runs[0]["tables"])
     write_page(runs, short, seconds)
     print(f"wrote {PAGE} and {CHARTS}/*.png")

@@ -17,13 +17,15 @@ import tempfile
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 MODULES = ["orvix.ringq.ringq", "orvix.common._conversions", "orvix.utils.corvane.corvane",
-           "orvix.utils.teldrin.teldrin", "orvix.feed._feed", "orvix.batch._batch"]
+           "orvix.utils.teldrin.teldrin", "orvix.feed._feed", "orvix.batch._batch", "orvix.shm._shm"]
 PUBLIC_HEADERS = [
     "orvix/common/conversions.h",
     "orvix/ringq/futex.hpp", "orvix/ringq/message_copy.hpp", "orvix/ringq/page_buffer.hpp",
     "orvix/ringq/ring_layout.hpp", "orvix/ringq/ring_message.hpp",
-    "orvix/ringq/ring_result.hpp", "orvix/ringq/ringq.h", "orvix/ringq/single_writer_counter.hpp",
+    "orvix/ringq/ring_result.hpp", "orvix/ringq/ring_shared_state.hpp", "orvix/ringq/ringq.h",
+    "orvix/ringq/single_writer_counter.hpp",
     "orvix/ringq/spsc_ring.hpp", "orvix/ringq/wait_points.hpp",
+    "orvix/shm/producer.h", "orvix/shm/shm_layout.h",
     "orvix/utils/corvane/corvane.h", "orvix/utils/corvane/producer.h",
     "orvix/version.h",
 ]

@@ -5,6 +5,9 @@ producers exactly as ``ThreadedDispatcher`` and ``AsyncDispatcher`` do (the
 same ``producer.h`` entries and results, ``stats()``, ``close()``), but call
 (or await) ``callback(batch)`` once for everything the ring holds at that
 moment, up to ``max_batch`` messages. A batch never waits to fill up.
+With ``ring=SharedRing(...)`` a dispatcher consumes that ring, whose
+producer is in another process, instead of building its own (its sizes and
+flags are the ring's); ``stats()`` then adds ``producer``.
 """
 
 import asyncio
@@ -12,6 +15,7 @@ import socket
 from collections.abc import Awaitable, Callable, Iterator
 from typing import final
 
+from orvix.shm import SharedRing
 from orvix.utils.corvane.corvane import _Stats
 
 @final
@@ -63,6 +67,7 @@ class ThreadedBatchDispatcher:
         variable_size: bool = False,
         overwrite: bool = False,
         block_on_full: bool = False,
+        ring: SharedRing | None = None,
     ) -> None: ...
     def setup(self) -> None:
         """Start the reader thread; ``RuntimeError`` while one runs. After the callback raised, starts a new one."""
@@ -90,6 +95,7 @@ class AsyncBatchDispatcher:
         max_batch: int = 1024,
         variable_size: bool = False,
         overwrite: bool = False,
+        ring: SharedRing | None = None,
     ) -> None: ...
     def setup(self, host: str = "127.0.0.1") -> None:
         """Open the wake-up socket and start the reader task in the running loop (once)."""

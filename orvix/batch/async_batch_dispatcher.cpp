@@ -10,6 +10,8 @@
 #include "orvix/batch/batch_construction.hpp"
 #include "orvix/batch/batch_identity.hpp"
 #include "orvix/batch/batch_object.hpp"
+#include "orvix/batch/shared_ring_bridge.hpp"
+#include "orvix/batch/shared_ring_input.hpp"
 #include "orvix/ringq/ringq.h"
 #include "orvix/utils/corvane/dispatchers/async_dispatcher.hpp"
 #include "orvix/utils/corvane/dispatchers/async_reader_loop.hpp"
@@ -33,6 +35,7 @@ struct AsyncBatchPrivate {
     PyObject* batch = nullptr;   // owned: the Batch popped last, filled again once no one else holds it
     BatchShape shape;
     int flags = 0;               // ORVIX_BURST_VARIABLE for variable-size records
+    SharedRingBridge* bridge = nullptr;   // owned: wakes the reader for a producer in another process
 };
 
 using Object = corvane::SocketDispatcherObject<OrvixAsyncDispatcher, AsyncBatchPrivate>;
@@ -67,11 +70,36 @@ PyObject* pop_batch(PyObject* self) {
 std::size_t messages_in(PyObject* batch) noexcept { return storage_of(batch).count(); }
 
 
+// ---- A shared ring: the bridge that wakes the reader ---------------------------
+
+void stop_bridge(PyObject* self) noexcept {
+    SharedRingBridge::stop(std::exchange(object(self).own.bridge, nullptr));
+}
+
+int batch_setup(PyObject* self, PyObject* host) {
+    if (corvane::async_dispatcher_setup(self, host) < 0) return -1;
+    if (object(self).own.bridge || !is_shared_ring(rec(self)._q)) return 0;
+    if (!(object(self).own.bridge = SharedRingBridge::start(self))) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot start the thread that wakes the reader for the shared ring");
+        return -1;
+    }
+    return 0;
+}
+
+int batch_close(PyObject* self) {
+    stop_bridge(self);
+    return corvane::async_dispatcher_close(self);
+}
+
+bool batch_stats(PyObject* self, PyObject* dict) {
+    return corvane::add_wakeup_stats(self, dict) && add_producer_stats(self, dict);
+}
+
 // ---- Python-visible methods ---------------------------------------------------
 
 constexpr const char* kReaderNames[] = {"loop", "sock"};
 
-constinit py::FunctionSpec kSetupSpec = batch_function(corvane::setup_spec<corvane::async_dispatcher_setup>(
+constinit py::FunctionSpec kSetupSpec = batch_function(corvane::setup_spec<batch_setup>(
     "AsyncBatchDispatcher.setup", "AsyncBatchDispatcher.setup(self, str host='127.0.0.1') -> None"));
 constinit py::FunctionSpec kReaderSpec = batch_function({
     .name = "_reader",
@@ -80,10 +108,10 @@ constinit py::FunctionSpec kReaderSpec = batch_function({
     .params = {"_reader", kReaderNames, 2, 2},
     .body = corvane::async_reader_loop<messages_in>,
 });
-constinit py::FunctionSpec kCloseSpec = batch_function(corvane::no_argument_method<corvane::async_dispatcher_close>(
+constinit py::FunctionSpec kCloseSpec = batch_function(corvane::no_argument_method<batch_close>(
     "close", "AsyncBatchDispatcher.close", "AsyncBatchDispatcher.close(self) -> None"));
 constinit py::FunctionSpec kStatsSpec = batch_function(
-    corvane::stats_spec<corvane::socket_delivery, corvane::add_wakeup_stats>("AsyncBatchDispatcher.stats"));
+    corvane::stats_spec<corvane::socket_delivery, batch_stats>("AsyncBatchDispatcher.stats"));
 
 const corvane::FunctionEntry kFunctions[] = {
     {"setup", kSetupSpec, corvane::FunctionExtra::localhost_default},
@@ -96,7 +124,7 @@ const corvane::FunctionEntry kFunctions[] = {
 
 void setup_entry(PyObject* self, int skip_override, const OrvixSetupOptArgs* opt) {
     corvane::run_setup_entry(self, skip_override, opt, &AsyncBatchDispatcherType, kSetupSpec,
-                             corvane::async_dispatcher_setup);
+                             batch_setup);
 }
 
 std::size_t push_burst_entry(PyObject* self, const OrvixRingMessage* messages, std::size_t n, int* results) {
@@ -120,7 +148,7 @@ constexpr corvane::RingFlag kRingFlags[] = {{corvane::RingOption::overwrite, kOv
 // unless the collector has torn the subclass down (as AsyncDispatcher does).
 void close_by_lookup(PyObject* self) {
     if (corvane::dealloc_skip_override(self)) {
-        if (corvane::async_dispatcher_close(self) < 0) py::add_call_traceback(kCloseSpec);
+        if (batch_close(self) < 0) py::add_call_traceback(kCloseSpec);
         return;
     }
     Ref discarded = Ref::steal(PyObject_CallMethodNoArgs(self, kClose.get()));
@@ -149,6 +177,7 @@ struct AsyncBatchDispatcherClass
     // The kept Batch goes with the other fields (it refers to nothing, so
     // the collector need not see it).
     static void let_go(PyObject* self) noexcept {
+        stop_bridge(self);
         Base::let_go(self);
         Py_CLEAR(object(self).own.batch);
     }
@@ -160,7 +189,7 @@ PyTypeObject make_type() {
     PyTypeObject type = Slots::make_type("orvix.batch.AsyncBatchDispatcher");
     type.tp_doc =
         "AsyncBatchDispatcher(callback, slot_size=2048, capacity=16384, *, max_batch=1024, "
-        "variable_size=False, overwrite=False)\n\n"
+        "variable_size=False, overwrite=False, ring=None)\n\n"
         "setup() inside a running event loop starts a task that awaits callback(batch) with a "
         "Batch of every message the ring holds at that moment (at most max_batch), woken as "
         "AsyncDispatcher is. Native producers push into it as into an AsyncDispatcher.";
@@ -170,7 +199,8 @@ PyTypeObject make_type() {
 }  // namespace
 
 const char kAsyncBatchSignature[] =
-    "(callback, slot_size=2048, capacity=16384, *, max_batch=1024, variable_size=False, overwrite=False)";
+    "(callback, slot_size=2048, capacity=16384, *, max_batch=1024, variable_size=False, overwrite=False, "
+    "ring=None)";
 
 PyTypeObject AsyncBatchDispatcherType = make_type();
 

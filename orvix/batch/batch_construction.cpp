@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "cpython_support/conversions.hpp"
+#include "orvix/batch/shared_ring_input.hpp"
 #include "orvix/ringq/ring_layout.hpp"
 
 namespace orvix::batch {
@@ -15,12 +16,13 @@ int parse(PyObject* args, PyObject* kwargs, corvane::ConstructorArguments& out, 
     PyObject* slot_size = nullptr;
     PyObject* capacity = nullptr;
     PyObject* max_batch = nullptr;
+    PyObject* ring = Py_None;
     int variable_size = 0, overwrite = 0, block_on_full = 0;
     const int ok = blocking ? PyArg_ParseTupleAndKeywords(args, kwargs, format, names, &out.callback, &slot_size,
                                                           &capacity, &max_batch, &variable_size, &overwrite,
-                                                          &block_on_full)
+                                                          &block_on_full, &ring)
                             : PyArg_ParseTupleAndKeywords(args, kwargs, format, names, &out.callback, &slot_size,
-                                                          &capacity, &max_batch, &variable_size, &overwrite);
+                                                          &capacity, &max_batch, &variable_size, &overwrite, &ring);
     if (!ok) return -1;
     out.slot_size = 2048;
     out.capacity = 16384;
@@ -36,21 +38,22 @@ int parse(PyObject* args, PyObject* kwargs, corvane::ConstructorArguments& out, 
     out.flags[kVariableSize - 3] = variable_size != 0;
     out.flags[kOverwrite - 3] = overwrite != 0;
     out.flags[kBlockOnFull - 3] = block_on_full != 0;
-    return 0;
+    // A shared ring brings its own layout: the sizes and flags are its.
+    return ring == Py_None ? 0 : take_shared_ring(ring, out);
 }
 
 }  // namespace
 
 int parse_threaded_arguments(PyObject* args, PyObject* kwargs, corvane::ConstructorArguments& out) {
     static const char* names[] = {"callback",      "slot_size", "capacity",      "max_batch",
-                                  "variable_size", "overwrite", "block_on_full", nullptr};
-    return parse(args, kwargs, out, true, "O|OO$Oppp:ThreadedBatchDispatcher", const_cast<char**>(names));
+                                  "variable_size", "overwrite", "block_on_full", "ring",          nullptr};
+    return parse(args, kwargs, out, true, "O|OO$OpppO:ThreadedBatchDispatcher", const_cast<char**>(names));
 }
 
 int parse_async_arguments(PyObject* args, PyObject* kwargs, corvane::ConstructorArguments& out) {
     static const char* names[] = {"callback", "slot_size", "capacity", "max_batch", "variable_size", "overwrite",
-                                  nullptr};
-    return parse(args, kwargs, out, false, "O|OO$Opp:AsyncBatchDispatcher", const_cast<char**>(names));
+                                  "ring",     nullptr};
+    return parse(args, kwargs, out, false, "O|OO$OppO:AsyncBatchDispatcher", const_cast<char**>(names));
 }
 
 BatchShape batch_shape(const corvane::ConstructorArguments& a, bool variable_size) noexcept {

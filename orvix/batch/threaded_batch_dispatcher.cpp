@@ -9,6 +9,7 @@
 #include "orvix/batch/batch_construction.hpp"
 #include "orvix/batch/batch_identity.hpp"
 #include "orvix/batch/batch_object.hpp"
+#include "orvix/batch/shared_ring_input.hpp"
 #include "orvix/ringq/ringq.h"
 #include "orvix/utils/corvane/dispatchers/dispatcher_slots.hpp"
 #include "orvix/utils/corvane/dispatchers/owned_fields.hpp"
@@ -155,7 +156,7 @@ struct ThreadedBatchDispatcherClass {
 };
 
 constinit const py::FunctionSpec kStatsSpec =
-    batch_function(corvane::stats_spec<delivery_of>("ThreadedBatchDispatcher.stats"));
+    batch_function(corvane::stats_spec<delivery_of, add_producer_stats>("ThreadedBatchDispatcher.stats"));
 
 const corvane::FunctionEntry kFunctions[] = {
     {"setup", kSetupSpec, corvane::FunctionExtra::returns_none},
@@ -169,7 +170,7 @@ PyTypeObject make_type() {
     PyTypeObject type = Slots::make_type("orvix.batch.ThreadedBatchDispatcher");
     type.tp_doc =
         "ThreadedBatchDispatcher(callback, slot_size=2048, capacity=16384, *, max_batch=1024, "
-        "variable_size=False, overwrite=False, block_on_full=False)\n\n"
+        "variable_size=False, overwrite=False, block_on_full=False, ring=None)\n\n"
         "A native reader thread, started by setup(), calls callback(batch) with a Batch of every "
         "message the ring holds at that moment (at most max_batch), taking the interpreter lock "
         "once per batch. Native producers push into it as into a ThreadedDispatcher.";
@@ -180,7 +181,7 @@ PyTypeObject make_type() {
 
 const char kThreadedBatchSignature[] =
     "(callback, slot_size=2048, capacity=16384, *, max_batch=1024, variable_size=False, overwrite=False, "
-    "block_on_full=False)";
+    "block_on_full=False, ring=None)";
 
 PyTypeObject ThreadedBatchDispatcherType = make_type();
 

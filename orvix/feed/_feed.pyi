@@ -4,6 +4,7 @@ from types import TracebackType
 from typing import Final, Literal, Self, TypedDict, type_check_only
 
 from orvix.batch import AsyncBatchDispatcher, ThreadedBatchDispatcher
+from orvix.shm import SharedProducer
 from orvix.utils.corvane.corvane import AsyncDispatcher, SyncDispatcher, ThreadedDispatcher
 
 HEADER_SIZE: Final = 16
@@ -43,7 +44,12 @@ class Feed:
 
     def __init__(
         self,
-        dispatcher: AsyncDispatcher | SyncDispatcher | ThreadedDispatcher | AsyncBatchDispatcher | ThreadedBatchDispatcher,
+        dispatcher: AsyncDispatcher
+        | SyncDispatcher
+        | ThreadedDispatcher
+        | AsyncBatchDispatcher
+        | ThreadedBatchDispatcher
+        | SharedProducer,
         *,
         count: int | None = None,
         duration: float | None = None,

@@ -3,9 +3,12 @@ or reordered, and the process holding what it held before.
 
 The test command runs ORVIX_SOAK_COUNT messages per path (default 10^6);
 scripts/soak runs the long mode (10^7 per path, and ORVIX_SOAK_BATCH_COUNT,
-10^8, through each batch dispatcher, fed in bursts)."""
+10^8, through each batch dispatcher, fed in bursts, and from a producer
+process through a shared ring)."""
 import asyncio
 import os
+import subprocess
+import sys
 import threading
 import time
 
@@ -98,6 +101,37 @@ def queue_path(check, count, probe):
     asyncio.run(main())
 
 
+# A producer process feeding a shared ring chunk after chunk (the ring holds
+# more than a chunk, and a full ring is retried, so nothing is refused for good).
+SHARED_RING_PRODUCER = """
+import sys
+from orvix.feed import Feed
+from orvix.shm import SharedRing
+producer = SharedRing.attach(sys.argv[1])
+for _ in range(int(sys.argv[2])):
+    with Feed(producer, count=int(sys.argv[3]), size=int(sys.argv[4]), burst=64) as feed:
+        feed.join()
+    assert feed.report()["failed"] == 0
+"""
+
+
+def shared_ring_path(check, count, probe):
+    from orvix.shm import SharedRing
+    with SharedRing(f"orvix-soak-{os.getpid()}", MESSAGE_SIZE, CAPACITY) as ring:
+        d = ThreadedBatchDispatcher(check, ring=ring)
+        d.setup()
+        producer = subprocess.Popen([sys.executable, "-c", SHARED_RING_PRODUCER, ring.name, str(count // CHUNK),
+                                     str(CHUNK), str(MESSAGE_SIZE)])
+        for stage, upto in (("warm", min(WARM_CHUNKS * CHUNK, count)), ("end", count)):
+            while check.count < upto and check.fault is None:
+                assert producer.poll() in (None, 0), "the producer process failed"
+                time.sleep(0.01)
+            if probe:
+                probe(stage)
+        assert producer.wait(60) == 0
+        d.close()
+
+
 PATHS = {
     "ThreadedDispatcher": thread_path(ThreadedDispatcher),
     "SyncDispatcher": thread_path(SyncDispatcher),
@@ -107,6 +141,7 @@ PATHS = {
     "ThreadedBatchDispatcher": thread_path(ThreadedBatchDispatcher, BURST),
     "AsyncBatchDispatcher-asyncio": dispatcher_in_loop(asyncio.new_event_loop, AsyncBatchDispatcher, BURST),
     "AsyncBatchDispatcher-uvloop": dispatcher_in_loop(uvloop.new_event_loop, AsyncBatchDispatcher, BURST),
+    "ThreadedBatchDispatcher-producer-process": shared_ring_path,
 }
 
 

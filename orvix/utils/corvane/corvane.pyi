@@ -38,6 +38,8 @@ class _Stats(TypedDict):
     """The exception that stopped the reader; present only when ``reader`` is ``"stopped"``."""
     wakeups_failed: NotRequired[int]
     """SyncDispatcher and AsyncDispatcher only: wake-up datagram sends that failed (each attempt counted)."""
+    producer: NotRequired[Literal["none", "attached", "detached", "gone", "corrupt"]]
+    """Batch dispatchers consuming an ``orvix.shm.SharedRing`` only: where the ring's producer stands."""
 
 class ThreadedDispatcher:
     """Hands every message from a native producer to a plain callable on a native reader thread.

@@ -4,7 +4,11 @@
 //   expected value; another wakes it after changing the word. Linux uses the
 //   futex system call, Windows WaitOnAddress, anything else C++20 atomic wait.
 //   A wait may return early (a signal, a spurious wake-up): callers loop and
-//   look at their own state again. Neither orders memory by itself.
+//   look at their own state again. Neither orders memory by itself. A word in
+//   memory shared between processes takes `shared` (Linux: a futex keyed on
+//   the page, not on this process's address space), and a wait may be
+//   bounded (`timeout_ms`, 0 for none) so that the sleeper can look at
+//   things no one wakes it for.
 // * light_fence / heavy_fence: the two halves of an asymmetric Dekker pair.
 //   "I publish X, then look at your flag" (every notify push) against "I raise
 //   my flag, then look at X" (a thread about to sleep) needs a store-load
@@ -22,6 +26,7 @@
 #if defined(__linux__)
 #include <linux/futex.h>
 #include <linux/membarrier.h>
+#include <ctime>
 #include <sys/syscall.h>
 #include <unistd.h>
 #elif defined(_WIN32)
@@ -45,27 +50,34 @@ static_assert(sizeof(WaitWord) == sizeof(std::uint32_t) && WaitWord::is_always_l
               "the kernel waits on the word's plain 32-bit storage");
 
 // Sleeps while `word` holds `expected` (returns at once if it does not).
-inline void wait_on_word(WaitWord& word, std::uint32_t expected) noexcept
+inline void wait_on_word(WaitWord& word, std::uint32_t expected, bool shared = false,
+                         std::uint32_t timeout_ms = 0) noexcept
 {
 #if defined(__linux__)
-    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected,
-            nullptr, nullptr, 0);
+    timespec timeout{static_cast<time_t>(timeout_ms / 1000), static_cast<long>(timeout_ms % 1000) * 1000000L};
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), shared ? FUTEX_WAIT : FUTEX_WAIT_PRIVATE,
+            expected, timeout_ms ? &timeout : nullptr, nullptr, 0);
 #elif defined(_WIN32)
-    WaitOnAddress(&word, &expected, sizeof expected, INFINITE);
+    (void)shared;
+    WaitOnAddress(&word, &expected, sizeof expected, timeout_ms ? timeout_ms : INFINITE);
 #else
+    (void)shared;
+    (void)timeout_ms;
     word.wait(expected, std::memory_order_relaxed);
 #endif
 }
 
 // Wakes every thread sleeping on `word`.
-inline void wake_word(WaitWord& word) noexcept
+inline void wake_word(WaitWord& word, bool shared = false) noexcept
 {
 #if defined(__linux__)
-    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT32_MAX,
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), shared ? FUTEX_WAKE : FUTEX_WAKE_PRIVATE, INT32_MAX,
             nullptr, nullptr, 0);
 #elif defined(_WIN32)
+    (void)shared;
     WakeByAddressAll(&word);
 #else
+    (void)shared;
     word.notify_all();
 #endif
 }
@@ -137,6 +149,41 @@ inline void heavy_fence() noexcept
     }
 #elif defined(_WIN32)
     FlushProcessWriteBuffers();
+#endif
+}
+
+// The same pair between processes. A process whose threads take the light
+// half registers once (register_for_global_fences); a thread about to sleep
+// then makes every running thread of every registered process execute a full
+// fence (global_heavy_fence, MEMBARRIER_CMD_GLOBAL_EXPEDITED). Both answer
+// false where the kernel lacks the command (or under ThreadSanitizer): the
+// two sides then take full fences. global_fences_available() asks without
+// registering.
+inline bool global_fences_available() noexcept
+{
+#if defined(__linux__) && !defined(ORVIX_RINGQ_TSAN)
+    const long commands = syscall(SYS_membarrier, MEMBARRIER_CMD_QUERY, 0, 0);
+    return commands > 0 && (commands & MEMBARRIER_CMD_GLOBAL_EXPEDITED) &&
+           (commands & MEMBARRIER_CMD_REGISTER_GLOBAL_EXPEDITED);
+#else
+    return false;
+#endif
+}
+
+inline bool register_for_global_fences() noexcept
+{
+#if defined(__linux__) && !defined(ORVIX_RINGQ_TSAN)
+    return syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_GLOBAL_EXPEDITED, 0, 0) == 0;
+#else
+    return false;
+#endif
+}
+
+inline void global_heavy_fence() noexcept
+{
+    fence_detail::full_fence();
+#if defined(__linux__) && !defined(ORVIX_RINGQ_TSAN)
+    syscall(SYS_membarrier, MEMBARRIER_CMD_GLOBAL_EXPEDITED, 0, 0);
 #endif
 }
 

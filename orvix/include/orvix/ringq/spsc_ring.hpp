@@ -89,6 +89,7 @@
 #include "orvix/ringq/ring_layout.hpp"
 #include "orvix/ringq/ring_message.hpp"
 #include "orvix/ringq/ring_result.hpp"
+#include "orvix/ringq/ring_shared_state.hpp"
 #include "orvix/ringq/single_writer_counter.hpp"
 #include "orvix/ringq/wait_points.hpp"
 
@@ -107,8 +108,36 @@ struct RingOptions {
     bool block_on_full = false;
 };
 
-// Where the producer session of a ring stands (see attach_producer()).
-enum class ProducerSession : std::uint32_t { kNone = 0, kAttached = 1, kInterrupted = 2 };
+// The memory a ring runs on: the words both sides share and the block its
+// messages live in. The in-process ring takes both from the heap; a ring in
+// shared memory takes them from a mapping (orvix/shm/shared_mapping.hpp),
+// which this object then owns and unmaps when the ring goes.
+class RingMemory {
+public:
+    virtual ~RingMemory() = default;
+    virtual RingSharedState& state() noexcept = 0;
+    virtual char* block() noexcept = 0;
+};
+
+// How far a ring's side trusts the memory it runs on.
+struct RingSharing {
+    // The other side runs in another process: waits use futexes keyed on the
+    // shared page, and both halves of each Dekker pair are full fences (the
+    // light/heavy pair makes only this process's threads fence).
+    bool across_processes = false;
+    // Across processes, the producer's side of each Dekker pair is a compiler
+    // fence and the sleeper's a global membarrier (register_for_global_fences
+    // in futex.hpp): set on the producer's side only once its process has
+    // registered, and on the consumer's only where the command exists. Both
+    // sides must agree: the shared header carries the consumer's choice.
+    bool asymmetric_fences = false;
+    // The consumer of a ring whose producer is in another process: every
+    // index and length read from the shared memory is checked against the
+    // layout this side holds before it is used, and a bad one makes the ring
+    // corrupt (corrupt(): the consumer's calls then answer kClosed) instead of
+    // reading outside the block.
+    bool untrusted_producer = false;
+};
 
 class SpscRing {
 public:
@@ -119,13 +148,28 @@ public:
         RingLayout layout;
         error = plan_layout(options.slot_size, options.capacity, layout);
         if (error != RingError::kNone) return nullptr;
+        std::unique_ptr<HeapMemory> memory(new (std::nothrow) HeapMemory(layout.total_bytes));
+        if (!memory || !memory->block()) {
+            error = RingError::kNoMemory;
+            return nullptr;
+        }
+        return over(std::move(memory), options, layout, RingSharing{}, error);
+    }
+
+    // A ring on `memory`, whose block is laid out as `layout` (planned from
+    // options.slot_size and options.capacity) and whose shared words are
+    // either fresh or those of a live ring. Null with kNoMemory when the
+    // consumer's copy buffer cannot be had.
+    static std::unique_ptr<SpscRing> over(std::unique_ptr<RingMemory> memory, const RingOptions& options,
+                                          const RingLayout& layout, RingSharing sharing, RingError& error) noexcept
+    {
         const bool copies = !options.zerocopy;
-        PageBuffer memory(layout.total_bytes);
         PageBuffer copy_buffer(copies ? std::max(layout.slot_size, layout.max_record) : 0);
         std::unique_ptr<SpscRing> ring;
-        if (memory.data() && (copy_buffer.data() || !copies))
-            ring.reset(new (std::nothrow) SpscRing(options, layout, std::move(memory), std::move(copy_buffer)));
-        if (!ring) error = RingError::kNoMemory;
+        if (memory && (copy_buffer.data() || !copies))
+            ring.reset(new (std::nothrow)
+                           SpscRing(options, layout, std::move(memory), std::move(copy_buffer), sharing));
+        error = ring ? RingError::kNone : RingError::kNoMemory;
         return ring;
     }
     SpscRing(const SpscRing&) = delete;
@@ -176,29 +220,54 @@ public:
         return variable ? take_burst<kVariable>(burst, true) : take_burst<kFixed>(burst, true);
     }
 
+    // wait_pop_burst, but returns kEmpty after about `timeout_ms` without a
+    // message (a consumer that must look at something else now and then).
+    int wait_pop_burst_for(Burst& burst, bool variable, std::uint32_t timeout_ms) noexcept
+    {
+        return variable ? take_burst<kVariable>(burst, true, timeout_ms)
+                        : take_burst<kFixed>(burst, true, timeout_ms);
+    }
+
+    // Waits until a message is there to take, without taking it: kHandedOut,
+    // kEmpty after about `timeout_ms`, kClosed (closed, or corrupt). For a
+    // consumer that is woken here but takes its messages elsewhere.
+    int wait_ready_for(std::uint32_t timeout_ms) noexcept
+    {
+        if (reader_.corrupt) return kClosed;
+        return wait_for(shared_.sleep.consumer, [&] { return message_ready(); }, timeout_ms);
+    }
+
+    // Wakes a consumer sleeping in a wait of this ring (any thread): one that
+    // waits for a reason of its own (wait_ready_for) looks again.
+    void wake_consumer() noexcept { wake(shared_.sleep.consumer); }
+
+    // The consumer found the shared words of an untrusted producer breaking
+    // the layout and reads the ring no more.
+    bool corrupt() const noexcept { return reader_.corrupt; }
+
     int wait_front(Message& out) noexcept
     {
         if (!enter(kFixed)) return kWrongMode;
-        if (closed_.load(std::memory_order_acquire)) return kClosed;
-        if (consumer_.hold != Hold::kPeeked) {
+        if (shared_.state.closed.load(std::memory_order_acquire)) return kClosed;
+        if (reader_.hold != Hold::kPeeked) {
             release();
             // Without overwrite the message can stay where it is: nothing
             // may touch it before pop_front.
             if (!wait_claim<kFixed>(!overwrite_)) return kClosed;
-            consumer_.hold = Hold::kPeeked;
+            reader_.hold = Hold::kPeeked;
         }
-        out = consumer_.current;
+        out = reader_.current;
         return kHandedOut;
     }
 
     void pop_front() noexcept
     {
         if (!enter(kFixed)) return;
-        if (consumer_.hold != Hold::kPeeked) {
+        if (reader_.hold != Hold::kPeeked) {
             release();
             if (!claim<kFixed>(true)) return;
         }
-        consumer_.hold = Hold::kTaken;
+        reader_.hold = Hold::kTaken;
         count_taken();
         release();
     }
@@ -208,22 +277,22 @@ public:
     // wait_front stays in the ring.
     void release() noexcept
     {
-        if (consumer_.hold != Hold::kTaken) return;
-        consumer_.hold = Hold::kNothing;
-        if (consumer_.in_slot) free_slot();
+        if (reader_.hold != Hold::kTaken) return;
+        reader_.hold = Hold::kNothing;
+        if (reader_.in_slot) free_slot();
     }
 
     // ---- any thread -------------------------------------------------------
     void close() noexcept
     {
         // seq_cst: a side that stores its sleeping flag and then finds
-        // closed_ false is certain to be seen asleep by the exchanges below.
-        closed_.store(true, std::memory_order_seq_cst);
-        wake(sleep_.consumer);
-        wake(sleep_.producer);
+        // shared_.state.closed false is certain to be seen asleep by the exchanges below.
+        shared_.state.closed.store(true, std::memory_order_seq_cst);
+        wake(shared_.sleep.consumer);
+        wake(shared_.sleep.producer);
     }
 
-    bool closed() const noexcept { return closed_.load(std::memory_order_acquire); }
+    bool closed() const noexcept { return shared_.state.closed.load(std::memory_order_acquire); }
 
     // True: attached; false while another producer is attached (or interrupted
     // and not yet detached).
@@ -232,7 +301,7 @@ public:
         ProducerSession expected = ProducerSession::kNone;
         // Acquire on success: the previous producer's detach released the
         // producer side (tail, the cached limit, the counters) to us.
-        return sleep_.session.compare_exchange_strong(expected, ProducerSession::kAttached,
+        return shared_.sleep.session.compare_exchange_strong(expected, ProducerSession::kAttached,
                                                       std::memory_order_acquire, std::memory_order_relaxed);
     }
 
@@ -241,7 +310,7 @@ public:
     void detach_producer() noexcept
     {
         // Release: our pushes happen before the next producer's attach.
-        sleep_.session.store(ProducerSession::kNone, std::memory_order_release);
+        shared_.sleep.session.store(ProducerSession::kNone, std::memory_order_release);
     }
 
     // The attached producer stops waiting for room: a push blocked now
@@ -252,31 +321,31 @@ public:
         ProducerSession expected = ProducerSession::kAttached;
         // seq_cst, then the exchange in wake(): the Dekker pair with a
         // producer going to sleep (see give_up_waiting()).
-        if (!sleep_.session.compare_exchange_strong(expected, ProducerSession::kInterrupted,
+        if (!shared_.sleep.session.compare_exchange_strong(expected, ProducerSession::kInterrupted,
                                                     std::memory_order_seq_cst) &&
             expected != ProducerSession::kInterrupted)
             return false;
-        wake(sleep_.producer);
+        wake(shared_.sleep.producer);
         return true;
     }
 
     // A snapshot: the producer may attach or detach meanwhile.
-    ProducerSession producer_session() const noexcept { return sleep_.session.load(std::memory_order_relaxed); }
+    ProducerSession producer_session() const noexcept { return shared_.sleep.session.load(std::memory_order_relaxed); }
 
     // Whether a reader is there to make room for a blocking push; without
     // one a blocking push is refused (kFull) instead of waiting. Any thread.
     void set_reader_present(bool present) noexcept
     {
         // seq_cst, then the exchange in wake(): as in interrupt_producer().
-        sleep_.reader_present.store(present, std::memory_order_seq_cst);
-        if (!present) wake(sleep_.producer);
+        shared_.sleep.reader_present.store(present, std::memory_order_seq_cst);
+        if (!present) wake(shared_.sleep.producer);
     }
 
-    bool reader_present() const noexcept { return sleep_.reader_present.load(std::memory_order_relaxed); }
+    bool reader_present() const noexcept { return shared_.sleep.reader_present.load(std::memory_order_relaxed); }
 
     // Messages stored and neither taken by the consumer nor dropped (one
     // looked at with wait_front still counts). A snapshot: see counts().
-    std::size_t size() const noexcept { return pending_of(producer_.stored.load(std::memory_order_acquire)); }
+    std::size_t size() const noexcept { return pending_of(shared_.producer.stored.load(std::memory_order_acquire)); }
 
     // Every counter, read so that the snapshot keeps the relations that hold
     // at any one moment, although both sides move while it is read:
@@ -307,10 +376,10 @@ public:
     RingCounts counts() const noexcept
     {
         RingCounts c;
-        c.taken = consumer_.taken.load(std::memory_order_acquire);
-        c.dropped = producer_.dropped.load(std::memory_order_acquire);
-        c.stored = producer_.stored.load(std::memory_order_acquire);
-        c.refused = producer_.refused.load(std::memory_order_relaxed);  // in no relation
+        c.taken = shared_.consumer.taken.load(std::memory_order_acquire);
+        c.dropped = shared_.producer.dropped.load(std::memory_order_acquire);
+        c.stored = shared_.producer.stored.load(std::memory_order_acquire);
+        c.refused = shared_.producer.refused.load(std::memory_order_relaxed);  // in no relation
         c.pending = pending_of(c.stored);
         return c;
     }
@@ -322,32 +391,48 @@ public:
     //   refused  pushes that stored nothing: full, closed, too large, wrong mode
     //   dropped  stored messages overwritten before the consumer took them
     //   taken    messages handed to the consumer (wait_front's once pop_front removes it)
-    std::uint64_t stored() const noexcept { return producer_.stored.load(std::memory_order_relaxed); }
-    std::uint64_t dropped() const noexcept { return producer_.dropped.load(std::memory_order_relaxed); }
-    std::uint64_t refused() const noexcept { return producer_.refused.load(std::memory_order_relaxed); }
-    std::uint64_t taken() const noexcept { return consumer_.taken.load(std::memory_order_relaxed); }
+    std::uint64_t stored() const noexcept { return shared_.producer.stored.load(std::memory_order_relaxed); }
+    std::uint64_t dropped() const noexcept { return shared_.producer.dropped.load(std::memory_order_relaxed); }
+    std::uint64_t refused() const noexcept { return shared_.producer.refused.load(std::memory_order_relaxed); }
+    std::uint64_t taken() const noexcept { return shared_.consumer.taken.load(std::memory_order_relaxed); }
     const RingLayout& layout() const noexcept { return layout_; }
     bool overwrite() const noexcept { return overwrite_; }
     bool zerocopy() const noexcept { return zerocopy_; }
     bool block_on_full() const noexcept { return block_on_full_; }
 
 private:
-    enum Mode : std::uint8_t { kUnset, kFixed, kVariable };
+    using Mode = RingMode;
     enum class Hold : std::uint8_t { kNothing, kTaken, kPeeked };
-    static constexpr std::uint64_t kNoSlot = std::numeric_limits<std::uint64_t>::max();
     static constexpr std::uint64_t kPadding = std::numeric_limits<std::uint64_t>::max();
     static constexpr unsigned kSpinsBeforeSleep = 1024;  // some 20-50 us of pause
     // 128, not 64: x86 prefetches cache lines in pairs.
     static constexpr std::size_t kLine = 128;
 
-    SpscRing(const RingOptions& options, const RingLayout& layout, PageBuffer memory, PageBuffer copy_buffer) noexcept
+    // The in-process ring's memory: a block from the OS, the shared words here.
+    class HeapMemory final : public RingMemory {
+    public:
+        explicit HeapMemory(std::size_t bytes) noexcept : block_(bytes) {}
+        RingSharedState& state() noexcept override { return state_; }
+        char* block() noexcept override { return block_.data(); }
+
+    private:
+        PageBuffer block_;
+        RingSharedState state_;
+    };
+
+    SpscRing(const RingOptions& options, const RingLayout& layout, std::unique_ptr<RingMemory> memory,
+             PageBuffer copy_buffer, RingSharing sharing) noexcept
         : overwrite_(options.overwrite),
           zerocopy_(options.zerocopy),
           block_on_full_(options.block_on_full),
+          across_processes_(sharing.across_processes),
+          asymmetric_across_(sharing.across_processes && sharing.asymmetric_fences),
+          untrusted_(sharing.untrusted_producer),
           layout_(layout),
           memory_(std::move(memory)),
           copy_buffer_(std::move(copy_buffer)),
-          bytes_(memory_.data())
+          bytes_(memory_->block()),
+          shared_(memory_->state())
     {
         enable_asymmetric_fences();
     }
@@ -356,9 +441,9 @@ private:
     // information; messages are published through tail_ and head_.
     bool enter(Mode mode) noexcept
     {
-        Mode seen = mode_.load(std::memory_order_relaxed);
+        Mode seen = shared_.state.mode.load(std::memory_order_relaxed);
         if (seen == mode) [[likely]] return true;
-        return seen == kUnset && (mode_.compare_exchange_strong(seen, mode, std::memory_order_relaxed) || seen == mode);
+        return seen == kUnset && (shared_.state.mode.compare_exchange_strong(seen, mode, std::memory_order_relaxed) || seen == mode);
     }
 
     // Positions count slots (fixed) or bytes (variable) since the start and
@@ -385,6 +470,58 @@ private:
         std::memcpy(&length, length_word<M>(at), sizeof length);
         return length;
     }
+    // locate() for a consumer that trusts nothing it reads from the shared
+    // block: the position, the length and the record's end are checked
+    // against the layout this side planned (never against values read from
+    // the block), each word read once. Any violation makes the ring corrupt
+    // and hands out nothing.
+    template <Mode M> std::uint64_t locate_checked(std::uint64_t at, Message& out, std::uint64_t limit) noexcept
+    {
+        out = {bytes_, 0};
+        if (at >= limit) return corrupt_at(limit);
+        std::uint64_t length = 0, next = 0;
+        if constexpr (M == kFixed) {
+            length = length_at<M>(at);
+            if (length > layout_.slot_size) return corrupt_at(limit);
+            next = at + 1;
+        } else {
+            if (at & 7) return corrupt_at(limit);  // records start on 8 bytes: the length word fits
+            length = length_at<M>(at);
+            if (length == kPadding) {
+                at += layout_.ring_bytes - (at & mask<kVariable>());
+                if (at >= limit) return corrupt_at(limit);
+                length = length_at<M>(at);
+            }
+            if (length > layout_.max_record ||
+                (at & mask<kVariable>()) + record_bytes(static_cast<std::size_t>(length)) > layout_.ring_bytes)
+                return corrupt_at(limit);
+            next = at + record_bytes(static_cast<std::size_t>(length));
+        }
+        if (next > limit) return corrupt_at(limit);
+        out = {payload<M>(at), static_cast<std::size_t>(length)};
+        return next;
+    }
+
+    std::uint64_t corrupt_at(std::uint64_t limit) noexcept
+    {
+        reader_.corrupt = true;
+        return limit;
+    }
+
+    // The producer's tail as the consumer may use it: acquire, pairing with
+    // publish() (the message bytes before it are visible). From an untrusted
+    // producer it must lie within one ring of `from` (the consumer's own
+    // position), else the ring is corrupt and looks empty.
+    template <Mode M> std::uint64_t tail_from(std::uint64_t from) noexcept
+    {
+        const std::uint64_t tail = shared_.producer.tail.load(std::memory_order_acquire);
+        if (untrusted_ && tail - from > units<M>()) [[unlikely]] {
+            reader_.corrupt = true;
+            return from;
+        }
+        return tail;
+    }
+
     template <Mode M> void write_message(std::uint64_t at, std::uint64_t length, const void* data) noexcept
     {
         std::memcpy(length_word<M>(at), &length, sizeof length);
@@ -393,8 +530,11 @@ private:
 
     // Reads the message at `at` into `out` and returns where the next begins.
     // Only called for positions the producer has published and may not reuse.
-    template <Mode M> std::uint64_t locate(std::uint64_t at, Message& out) const noexcept
+    // `limit` is the tail it was published under: a producer that is not
+    // trusted gets its records checked against it and against the layout.
+    template <Mode M> std::uint64_t locate(std::uint64_t at, Message& out, std::uint64_t limit) noexcept
     {
+        if (untrusted_) [[unlikely]] return locate_checked<M>(at, out, limit);
         std::uint64_t length = length_at<M>(at);
         if (M == kVariable && length == kPadding) {  // the rest of the lap is unused
             at += layout_.ring_bytes - (at & mask<kVariable>());
@@ -409,10 +549,10 @@ private:
     template <Mode M> int push_message(const void* data, std::size_t size, bool notify) noexcept
     {
         // Relaxed: only this thread stores tail.
-        std::uint64_t t = producer_.tail.load(std::memory_order_relaxed);
+        std::uint64_t t = shared_.producer.tail.load(std::memory_order_relaxed);
         const int r = write_one<M>(t, data, size, notify, [] {});
         if (r == kStored) {
-            bump(producer_.stored);
+            bump(shared_.producer.stored);
             publish(t, notify);
         }
         return r;
@@ -426,11 +566,11 @@ private:
     std::size_t push_many(const Message* messages, std::size_t n, int* results, bool notify) noexcept
     {
         // Relaxed: only this thread stores tail.
-        std::uint64_t t = producer_.tail.load(std::memory_order_relaxed);
+        std::uint64_t t = shared_.producer.tail.load(std::memory_order_relaxed);
         std::size_t i = 0, unpublished = 0;
         auto publish_written = [&] {
             if (unpublished == 0) return;
-            bump(producer_.stored, unpublished);
+            bump(shared_.producer.stored, unpublished);
             publish(t, notify);
             unpublished = 0;
         };
@@ -453,7 +593,7 @@ private:
         if (!enter(M)) [[unlikely]] return refuse(kWrongMode);
         if (size > (M == kFixed ? layout_.slot_size : layout_.max_record)) [[unlikely]] return refuse(kTooLarge);
         // Acquire is not needed: close() publishes nothing but the flag.
-        if (closed_.load(std::memory_order_relaxed)) [[unlikely]] return refuse(kClosed);
+        if (shared_.state.closed.load(std::memory_order_relaxed)) [[unlikely]] return refuse(kClosed);
 
         std::uint64_t need = 1, at = t;
         if constexpr (M == kVariable) {
@@ -464,7 +604,7 @@ private:
                 need += left_in_lap;
             }
         }
-        if (t + need > producer_.limit) [[unlikely]] {
+        if (t + need > writer_.limit) [[unlikely]] {
             before_room();
             if (const int r = make_room<M>(t, need, notify); r != kStored) return r;
         }
@@ -479,8 +619,8 @@ private:
     {
         // Release: the message bytes written above are visible to a
         // consumer that acquires the new tail.
-        producer_.tail.store(tail, std::memory_order_release);
-        if (notify) wake_if_asleep(sleep_.consumer);
+        shared_.producer.tail.store(tail, std::memory_order_release);
+        if (notify) wake_if_asleep(shared_.sleep.consumer);
     }
 
     // Slow path of a push that found no room in its cached limit.
@@ -492,10 +632,10 @@ private:
             // head moved past a message also sees it held if it is, and the
             // consumer's release stores make its reads of freed slots happen
             // before our writes.
-            const std::uint64_t head = consumer_.head.load(std::memory_order_seq_cst);
-            const std::uint64_t held = overwrite_ ? consumer_.held.load(std::memory_order_seq_cst) : kNoSlot;
-            producer_.limit = std::min(head, held) + units<M>();
-            if (t + need <= producer_.limit) return kStored;
+            const std::uint64_t head = shared_.consumer.head.load(std::memory_order_seq_cst);
+            const std::uint64_t held = overwrite_ ? shared_.consumer.held.load(std::memory_order_seq_cst) : kNoSlot;
+            writer_.limit = std::min(head, held) + units<M>();
+            if (t + need <= writer_.limit) return kStored;
             if (overwrite_) {
                 if (held == kNoSlot || t + need <= held + units<M>()) {
                     drop_oldest<M>(head);  // the oldest pending message stands in the way
@@ -517,11 +657,11 @@ private:
     {
         Message ignored;
         // Reading the record header is safe: we wrote it and only we write.
-        const std::uint64_t next = locate<M>(head, ignored);
+        const std::uint64_t next = locate<M>(head, ignored, shared_.producer.tail.load(std::memory_order_relaxed));
         // seq_cst: see claim_contended(). Losing the race means the consumer took
         // this message (or the head moved): either way the caller looks again.
-        if (consumer_.head.compare_exchange_strong(head, next, std::memory_order_seq_cst))
-            bump(producer_.dropped);
+        if (shared_.consumer.head.compare_exchange_strong(head, next, std::memory_order_seq_cst))
+            bump(shared_.producer.dropped);
     }
 
     // Sleeps until the consumer frees what stands in the way (or close()).
@@ -534,16 +674,16 @@ private:
         const std::uint64_t head_needed = overwrite_ || end <= units<M>() ? 0 : end - units<M>();
         // Relaxed: read by the consumer only after it sees the flag raised
         // below; a stale (smaller) value only wakes us early, which is harmless.
-        sleep_.producer_wake_at.store(head_needed, std::memory_order_relaxed);
+        shared_.sleep.producer_wake_at.store(head_needed, std::memory_order_relaxed);
         // Acquire: the re-check of the Dekker pair in wait_until(). Giving
         // up counts as ready: make_room() looks again and refuses.
         auto room = [&] {
             if (give_up_waiting()) return true;
-            if (!overwrite_) return consumer_.head.load(std::memory_order_acquire) >= head_needed;
-            const std::uint64_t held = consumer_.held.load(std::memory_order_acquire);
+            if (!overwrite_) return shared_.consumer.head.load(std::memory_order_acquire) >= head_needed;
+            const std::uint64_t held = shared_.consumer.held.load(std::memory_order_acquire);
             return held == kNoSlot || t + need <= held + units<M>();
         };
-        return wait_until(sleep_.producer, room);
+        return wait_until(shared_.sleep.producer, room);
     }
 
     // A producer about to wait (or waiting) for room must not: it was
@@ -559,37 +699,40 @@ private:
     // loads suffice: the fence orders them, and neither word carries data.
     bool give_up_waiting() const noexcept
     {
-        return sleep_.session.load(std::memory_order_relaxed) == ProducerSession::kInterrupted ||
-               !sleep_.reader_present.load(std::memory_order_relaxed);
+        return shared_.sleep.session.load(std::memory_order_relaxed) == ProducerSession::kInterrupted ||
+               !shared_.sleep.reader_present.load(std::memory_order_relaxed);
     }
 
     // ---- consumer internals -------------------------------------------------
 
     template <Mode M> int take(Message& out, bool wait) noexcept
     {
+        if (reader_.corrupt) return kClosed;
         if (!enter(M)) return kWrongMode;
-        if (wait && closed_.load(std::memory_order_acquire)) return kClosed;
-        if (consumer_.hold != Hold::kPeeked) {
+        if (wait && shared_.state.closed.load(std::memory_order_acquire)) return kClosed;
+        if (reader_.hold != Hold::kPeeked) {
             release();
-            if (!(wait ? wait_claim<M>(false) : claim<M>(false))) return wait ? kClosed : kEmpty;
+            if (!(wait ? wait_claim<M>(false) : claim<M>(false))) return wait || reader_.corrupt ? kClosed : kEmpty;
         }
-        consumer_.hold = Hold::kTaken;
+        reader_.hold = Hold::kTaken;
         count_taken();
-        out = consumer_.current;
+        out = reader_.current;
         return kHandedOut;
     }
 
-    template <Mode M> int take_burst(Burst& burst, bool wait) noexcept
+    template <Mode M> int take_burst(Burst& burst, bool wait, std::uint32_t timeout_ms = 0) noexcept
     {
         burst.count = burst.bytes = 0;
+        if (reader_.corrupt) return kClosed;
         if (!enter(M)) return kWrongMode;
         if (burst.max_messages == 0) return kTooLarge;
-        if (wait && closed_.load(std::memory_order_acquire)) return kClosed;
+        if (wait && shared_.state.closed.load(std::memory_order_acquire)) return kClosed;
         release();
         for (;;) {
             const int r = overwrite_ ? burst_contended<M>(burst) : burst_owned<M>(burst);
             if (r != kEmpty || !wait) return r;
-            if (!wait_until(sleep_.consumer, [&] { return message_ready(); })) return kClosed;
+            const int woken = wait_for(shared_.sleep.consumer, [&] { return message_ready(); }, timeout_ms);
+            if (woken != kHandedOut) return woken;
         }
     }
 
@@ -604,17 +747,17 @@ private:
     }
 
     // What a burst returns once it has copied what it could.
-    static int burst_result(const Burst& burst, bool next_too_large) noexcept
+    int burst_result(const Burst& burst, bool next_too_large) const noexcept
     {
-        return burst.count ? kHandedOut : next_too_large ? kTooLarge : kEmpty;
+        return burst.count ? kHandedOut : reader_.corrupt ? kClosed : next_too_large ? kTooLarge : kEmpty;
     }
 
     // A message shown by wait_front is the burst's first (still in its slot).
     bool take_peeked_into(Burst& burst) noexcept
     {
-        if (consumer_.hold != Hold::kPeeked) return false;
-        if (!copy_into(burst, consumer_.current)) return false;
-        consumer_.hold = Hold::kNothing;
+        if (reader_.hold != Hold::kPeeked) return false;
+        if (!copy_into(burst, reader_.current)) return false;
+        reader_.hold = Hold::kNothing;
         return true;
     }
 
@@ -622,30 +765,31 @@ private:
     template <Mode M> int burst_owned(Burst& burst) noexcept
     {
         take_peeked_into(burst);
-        if (consumer_.hold == Hold::kPeeked) return burst_result(burst, true);
+        if (reader_.hold == Hold::kPeeked) return burst_result(burst, true);
         // Acquire, once for the whole burst: pairs with publish(); the bytes
         // of every message before this tail are visible.
-        const std::uint64_t tail = producer_.tail.load(std::memory_order_acquire);
-        consumer_.tail_cache = tail;
+        const std::uint64_t tail = tail_from<M>(reader_.cursor);
+        reader_.tail_cache = tail;
         bool too_large = false;
-        while (consumer_.cursor != tail) {
+        while (reader_.cursor != tail) {
             Message m;
-            const std::uint64_t next = locate<M>(consumer_.cursor, m);
+            const std::uint64_t next = locate<M>(reader_.cursor, m, tail);
+            if (reader_.corrupt) break;
             if (!copy_into(burst, m)) {
                 too_large = m.size > burst.buffer_bytes;
                 break;
             }
-            consumer_.cursor = next;
+            reader_.cursor = next;
         }
         if (burst.count == 0) return burst_result(burst, too_large);
         // Counted before the slots are freed, so that the producer's next
         // messages find these counted (see counts(): no "+ 1" for bursts).
-        bump(consumer_.taken, burst.count);
-        consumer_.in_slot = false;
+        bump(shared_.consumer.taken, burst.count);
+        reader_.in_slot = false;
         // Release, once for the whole burst: our reads of every slot before
         // the cursor happen before the producer, acquiring head, writes them again.
-        consumer_.head.store(consumer_.cursor, std::memory_order_release);
-        if (block_on_full_) wake_producer(consumer_.cursor);
+        shared_.consumer.head.store(reader_.cursor, std::memory_order_release);
+        if (block_on_full_) wake_producer(reader_.cursor);
         return kHandedOut;
     }
 
@@ -658,28 +802,29 @@ private:
     template <Mode M> int burst_contended(Burst& burst) noexcept
     {
         // A peeked message read in place (zerocopy) is held already:
-        // consumer_.held is its position, before head, which keeps every
+        // shared_.consumer.held is its position, before head, which keeps every
         // later slot safe as well. One that was copied out holds nothing.
-        const bool holding = consumer_.in_slot && take_peeked_into(burst);
+        const bool holding = reader_.in_slot && take_peeked_into(burst);
         if (!holding) take_peeked_into(burst);
-        if (consumer_.hold == Hold::kPeeked) return burst_result(burst, true);
+        if (reader_.hold == Hold::kPeeked) return burst_result(burst, true);
         bool too_large = false;
         for (;;) {
-            std::uint64_t head = consumer_.head.load(std::memory_order_acquire);
+            std::uint64_t head = shared_.consumer.head.load(std::memory_order_acquire);
             // Acquire: pairs with publish(); the message bytes are visible.
-            const std::uint64_t tail = producer_.tail.load(std::memory_order_acquire);
+            const std::uint64_t tail = tail_from<M>(head);
             if (head == tail) break;
             if (!holding) {
                 // seq_cst: the Dekker pair with make_room (see claim_contended()).
-                consumer_.held.store(head, std::memory_order_seq_cst);
-                if (consumer_.head.load(std::memory_order_seq_cst) != head) continue;
+                shared_.consumer.held.store(head, std::memory_order_seq_cst);
+                if (shared_.consumer.head.load(std::memory_order_seq_cst) != head) continue;
             }
             // Walk the run and measure it; nothing is copied before the claim.
             std::uint64_t end = head;
             std::size_t count = burst.count, bytes = burst.bytes;
             while (end != tail && count < burst.max_messages) {
                 Message m;
-                const std::uint64_t next = locate<M>(end, m);
+                const std::uint64_t next = locate<M>(end, m, tail);
+                if (reader_.corrupt) break;
                 if (m.size > burst.buffer_bytes - bytes) {
                     too_large = m.size > burst.buffer_bytes;
                     break;
@@ -688,33 +833,33 @@ private:
                 ++count;
                 end = next;
             }
-            if (end == head) break;
-            if (!consumer_.head.compare_exchange_strong(head, end, std::memory_order_seq_cst)) continue;
-            for (std::uint64_t at = head; at != end;) {
+            if (end == head || reader_.corrupt) break;
+            if (!shared_.consumer.head.compare_exchange_strong(head, end, std::memory_order_seq_cst)) continue;
+            for (std::uint64_t at = head; at != end && !reader_.corrupt;) {
                 Message m;
-                at = locate<M>(at, m);
-                copy_into(burst, m);
+                at = locate<M>(at, m, end);
+                if (!reader_.corrupt) copy_into(burst, m);
             }
             break;
         }
-        if (burst.count) bump(consumer_.taken, burst.count);  // before the slots go: see burst_owned()
-        consumer_.in_slot = false;
+        if (burst.count) bump(shared_.consumer.taken, burst.count);  // before the slots go: see burst_owned()
+        reader_.in_slot = false;
         // seq_cst: the claim protocol; the release half lets the producer
         // reuse the slots we read.
-        consumer_.held.store(kNoSlot, std::memory_order_seq_cst);
+        shared_.consumer.held.store(kNoSlot, std::memory_order_seq_cst);
         if (burst.count && block_on_full_) wake_producer(kNoSlot);
         return burst_result(burst, too_large);
     }
 
-    // Takes the next message off the ring into consumer_.current. It is read
+    // Takes the next message off the ring into reader_.current. It is read
     // in place, its slot reserved until free_slot(), if `keep` or zerocopy;
     // otherwise it is copied out and its slot freed at once.
     template <Mode M> bool claim(bool keep) noexcept
     {
         if (!(overwrite_ ? claim_contended<M>() : claim_owned<M>())) return false;
-        consumer_.in_slot = true;
+        reader_.in_slot = true;
         if (!keep && !zerocopy_) {
-            Message& m = consumer_.current;
+            Message& m = reader_.current;
             if (m.size) copy_message(copy_buffer_.data(), m.data, m.size);
             m.data = copy_buffer_.data();
             free_slot();
@@ -724,12 +869,14 @@ private:
 
     template <Mode M> bool claim_owned() noexcept
     {
-        if (consumer_.cursor == consumer_.tail_cache) {
+        if (reader_.cursor == reader_.tail_cache) {
             // Acquire: pairs with publish(); the message bytes are visible.
-            consumer_.tail_cache = producer_.tail.load(std::memory_order_acquire);
-            if (consumer_.cursor == consumer_.tail_cache) return false;
+            reader_.tail_cache = tail_from<M>(reader_.cursor);
+            if (reader_.cursor == reader_.tail_cache) return false;
         }
-        consumer_.cursor = locate<M>(consumer_.cursor, consumer_.current);
+        const std::uint64_t next = locate<M>(reader_.cursor, reader_.current, reader_.tail_cache);
+        if (reader_.corrupt) return false;
+        reader_.cursor = next;
         return true;
     }
 
@@ -737,36 +884,41 @@ private:
     template <Mode M> bool claim_contended() noexcept
     {
         for (;;) {
-            std::uint64_t head = consumer_.head.load(std::memory_order_acquire);
+            std::uint64_t head = shared_.consumer.head.load(std::memory_order_acquire);
             // Acquire: pairs with publish(); the message bytes are visible.
-            if (head == producer_.tail.load(std::memory_order_acquire)) {
-                consumer_.held.store(kNoSlot, std::memory_order_seq_cst);
+            const std::uint64_t tail = tail_from<M>(head);
+            if (head == tail || reader_.corrupt) {
+                shared_.consumer.held.store(kNoSlot, std::memory_order_seq_cst);
                 return false;
             }
             // Announce the claim, then check the message is still there: a
             // producer that drops it after this point sees it held and
             // leaves its bytes alone: seq_cst on both sides (Dekker with
             // make_room, which CASes head and then loads held).
-            consumer_.held.store(head, std::memory_order_seq_cst);
-            if (consumer_.head.load(std::memory_order_seq_cst) != head) continue;
-            const std::uint64_t next = locate<M>(head, consumer_.current);
-            if (consumer_.head.compare_exchange_strong(head, next, std::memory_order_seq_cst)) return true;
+            shared_.consumer.held.store(head, std::memory_order_seq_cst);
+            if (shared_.consumer.head.load(std::memory_order_seq_cst) != head) continue;
+            const std::uint64_t next = locate<M>(head, reader_.current, tail);
+            if (reader_.corrupt) {
+                shared_.consumer.held.store(kNoSlot, std::memory_order_seq_cst);
+                return false;
+            }
+            if (shared_.consumer.head.compare_exchange_strong(head, next, std::memory_order_seq_cst)) return true;
         }
     }
 
     // Gives the slot of the message taken last back to the producer.
     void free_slot() noexcept
     {
-        consumer_.in_slot = false;
+        reader_.in_slot = false;
         if (!overwrite_) {
             // Release: our reads of the slots before the cursor happen before
             // the producer, acquiring head, writes them again.
-            consumer_.head.store(consumer_.cursor, std::memory_order_release);
+            shared_.consumer.head.store(reader_.cursor, std::memory_order_release);
         } else {
             // seq_cst: the claim protocol (see claim_contended()); release as above.
-            consumer_.held.store(kNoSlot, std::memory_order_seq_cst);
+            shared_.consumer.held.store(kNoSlot, std::memory_order_seq_cst);
         }
-        if (block_on_full_) wake_producer(overwrite_ ? kNoSlot : consumer_.cursor);
+        if (block_on_full_) wake_producer(overwrite_ ? kNoSlot : reader_.cursor);
     }
 
     // Acquire: the re-check of the Dekker pair in wait_until() (its fence
@@ -774,15 +926,15 @@ private:
     // whether to claim again: claim_contended() / burst_contended() decide.
     bool message_ready() const noexcept
     {
-        const std::uint64_t tail = producer_.tail.load(std::memory_order_acquire);
-        return tail != (overwrite_ ? consumer_.head.load(std::memory_order_acquire) : consumer_.cursor);
+        const std::uint64_t tail = shared_.producer.tail.load(std::memory_order_acquire);
+        return tail != (overwrite_ ? shared_.consumer.head.load(std::memory_order_acquire) : reader_.cursor);
     }
 
     template <Mode M> bool wait_claim(bool keep) noexcept
     {
         do {
             if (claim<M>(keep)) return true;
-        } while (wait_until(sleep_.consumer, [&] { return message_ready(); }));
+        } while (wait_until(shared_.sleep.consumer, [&] { return message_ready(); }));
         return false;
     }
 
@@ -790,9 +942,17 @@ private:
     // little, then sleeps on `flag`, which the other side clears to wake us.
     template <class Ready> bool wait_until(WaitWord& flag, Ready ready) noexcept
     {
+        return wait_for(flag, ready, 0) == kHandedOut;
+    }
+
+    // As wait_until(), but gives up after one sleep of about `timeout_ms`
+    // (0: none) that ended without ready(): kHandedOut (ready), kClosed
+    // (closed, or corrupt), kEmpty (timed out).
+    template <class Ready> int wait_for(WaitWord& flag, Ready ready, std::uint32_t timeout_ms) noexcept
+    {
         for (unsigned spins = 0; spins < kSpinsBeforeSleep; ++spins) {
-            if (closed_.load(std::memory_order_acquire)) return false;
-            if (ready()) return true;
+            if (shared_.state.closed.load(std::memory_order_acquire) || reader_.corrupt) return kClosed;
+            if (ready()) return kHandedOut;
             cpu_relax();
         }
         for (;;) {
@@ -801,20 +961,21 @@ private:
             // or we see its progress. Relaxed store: the fence orders it.
             ORVIX_RINGQ_WAIT_POINT(WaitPoint::raising_flag, flag);
             flag.store(1, std::memory_order_relaxed);
-            heavy_fence();
+            heavy();
             ORVIX_RINGQ_WAIT_POINT(WaitPoint::flag_raised, flag);
             // Relaxed: the fence orders it, as it orders ready()'s loads;
             // close() stores with seq_cst before it exchanges the flag.
-            const bool closed = closed_.load(std::memory_order_relaxed);
+            const bool closed = shared_.state.closed.load(std::memory_order_relaxed) != 0;
             const bool go = !closed && ready();
             if (!closed && !go) {
                 ORVIX_RINGQ_WAIT_POINT(WaitPoint::going_to_sleep, flag);
-                wait_on_word(flag, 1);
+                wait_on_word(flag, 1, across_processes_, timeout_ms);
             }
             // Relaxed: the flag carries no data; a late wake-up is harmless.
             flag.store(0, std::memory_order_relaxed);
-            if (closed || closed_.load(std::memory_order_acquire)) return false;
-            if (go || ready()) return true;
+            if (closed || shared_.state.closed.load(std::memory_order_acquire) || reader_.corrupt) return kClosed;
+            if (go || ready()) return kHandedOut;
+            if (timeout_ms) return kEmpty;
         }
     }
 
@@ -822,12 +983,12 @@ private:
     // the room it waits for is there (see wait_for_room()).
     void wake_producer(std::uint64_t head) noexcept
     {
-        light_fence();  // the light half of the Dekker pair, as in wake_if_asleep()
+        light();  // the light half of the Dekker pair, as in wake_if_asleep()
         // Relaxed: ordered by the fence pair; the wake-up point is explained
         // where it is stored.
-        if (sleep_.producer.load(std::memory_order_relaxed) != 0 &&
-            head >= sleep_.producer_wake_at.load(std::memory_order_relaxed))
-            wake(sleep_.producer);
+        if (shared_.sleep.producer.load(std::memory_order_relaxed) != 0 &&
+            head >= shared_.sleep.producer_wake_at.load(std::memory_order_relaxed))
+            wake(shared_.sleep.producer);
     }
 
     // After publishing progress (a new tail, a freed slot): wakes the other
@@ -835,73 +996,75 @@ private:
     // either its re-check sees our progress, or we see its flag.
     void wake_if_asleep(WaitWord& flag) noexcept
     {
-        light_fence();
+        light();
         // Relaxed: ordered by the fence pair; the flag carries no data.
         if (flag.load(std::memory_order_relaxed) != 0) wake(flag);
     }
 
-    static void wake(WaitWord& flag) noexcept
+    void wake(WaitWord& flag) noexcept
     {
-        if (flag.exchange(0, std::memory_order_seq_cst) != 0) wake_word(flag);
+        if (flag.exchange(0, std::memory_order_seq_cst) != 0) wake_word(flag, across_processes_);
+    }
+
+    // The two halves of the Dekker pairs. Across processes the heavy half
+    // cannot make the other process fence, so both are full fences.
+    // Across processes: the light half is a compiler fence only with the
+    // asymmetric pair (the sleeper's global membarrier makes up for it).
+    void light() const noexcept
+    {
+        if (!across_processes_) return light_fence();
+        if (asymmetric_across_) return std::atomic_signal_fence(std::memory_order_seq_cst);
+        fence_detail::full_fence();
+    }
+    void heavy() const noexcept
+    {
+        if (!across_processes_) return heavy_fence();
+        if (asymmetric_across_) return global_heavy_fence();
+        fence_detail::full_fence();
     }
 
     // Of the first `stored` messages, those neither taken nor dropped, both
     // read after `stored` (see counts()); 0 when a side moved in between.
     std::size_t pending_of(std::uint64_t stored) const noexcept
     {
-        const std::uint64_t gone = consumer_.taken.load(std::memory_order_acquire) +
-                                   producer_.dropped.load(std::memory_order_acquire);
+        const std::uint64_t gone = shared_.consumer.taken.load(std::memory_order_acquire) +
+                                   shared_.producer.dropped.load(std::memory_order_acquire);
         return stored > gone ? static_cast<std::size_t>(stored - gone) : 0;
     }
-    void count_taken() noexcept { bump(consumer_.taken); }
+    void count_taken() noexcept { bump(shared_.consumer.taken); }
     // Every push that stores nothing is counted, whatever the reason, so
     // that stored() + refused() is the number of pushes.
     int refuse(int result) noexcept
     {
-        bump(producer_.refused);
+        bump(shared_.producer.refused);
         return result;
     }
 
     // ---- state ----------------------------------------------------------------
-    // Read by both sides, written once (closed_, mode_) or never.
+    // Read by both sides, never written.
     const bool overwrite_, zerocopy_, block_on_full_;
+    const bool across_processes_, asymmetric_across_, untrusted_;
     const RingLayout layout_;
-    PageBuffer memory_;
+    std::unique_ptr<RingMemory> memory_;
     PageBuffer copy_buffer_;
     char* const bytes_;
-    std::atomic<bool> closed_{false};
-    std::atomic<Mode> mode_{kUnset};
+    RingSharedState& shared_;
 
-    // The producer's line: its position and what it knows of the consumer.
-    struct alignas(kLine) ProducerSide {
-        std::atomic<std::uint64_t> tail{0};
+    // What the producer alone knows.
+    struct alignas(kLine) WriterState {
         std::uint64_t limit = 0;  // positions below this are known to be free
-        std::atomic<std::uint64_t> stored{0}, dropped{0}, refused{0};
-    } producer_;
+    } writer_;
 
-    // The consumer's line: what the producer reads of it, and its own state.
-    struct alignas(kLine) ConsumerSide {
-        std::atomic<std::uint64_t> head{0};         // first position not yet free
-        std::atomic<std::uint64_t> held{kNoSlot};   // overwrite: the claimed message
-        std::atomic<std::uint64_t> taken{0};
+    // What the consumer alone knows. With an untrusted producer this side
+    // never takes a position from the shared words without checking it.
+    struct alignas(kLine) ReaderState {
         std::uint64_t tail_cache = 0;
         std::uint64_t cursor = 0;  // without overwrite: the next message to hand out
         Message current;           // the message handed out last
         Hold hold = Hold::kNothing;
         bool in_slot = false;      // current is read in place: its slot is not yet free
-    } consumer_;
-
-    // Each side's "I am asleep" word, read by the other side on every
-    // notify push or release: kept off both index lines.
-    struct alignas(kLine) SleepFlags {
-        WaitWord consumer{0};
-        WaitWord producer{0};
-        std::atomic<std::uint64_t> producer_wake_at{0};  // head position a sleeping producer waits for
-        // Read by a producer only before it waits, written rarely: here
-        // rather than on either index line.
-        std::atomic<ProducerSession> session{ProducerSession::kNone};
-        std::atomic<bool> reader_present{true};
-    } sleep_;
+        bool corrupt = false;      // the shared words broke the layout: nothing more is read
+    } reader_;
 };
 
 }  // namespace orvix::ringq

@@ -34,6 +34,7 @@ struct ConstructorArguments {
     std::size_t slot_size = 0;
     std::array<bool, kMaxConstructorFlags> flags{};   // in parameter order
     std::size_t max_batch = 0;      // orvix.batch's classes: the most messages one batch holds
+    PyObject* ring = nullptr;       // borrowed: a ring to consume instead of a new one (orvix.batch's `ring=`)
 
     // The flag at parameter position `position` (0-based, so the first flag is 3).
     bool flag(int position) const noexcept { return flags[position - 3]; }
@@ -87,7 +88,7 @@ py::Ref construct_dispatcher(PyTypeObject* type, PyTypeObject* owner, const Cons
         return nullptr;
     }
     py::replace_field(r.callback, Py_NewRef(a.callback));
-    py::Ref ring = create_ring(spec, a);
+    py::Ref ring = a.ring ? py::Ref::borrow(a.ring) : create_ring(spec, a);
     if (!ring) {
         add_member_traceback(owner, "__cinit__");
         return nullptr;

@@ -64,15 +64,28 @@ public:
         // Relaxed store: the heavy fence orders it before the poll.
         armed_.store(1, std::memory_order_relaxed);
         ringq::heavy_fence();
+        // Relaxed: set before the reader starts, by the thread that starts it.
+        if (arm_waiter_.load(std::memory_order_relaxed)) ringq::wake_word(armed_);
     }
+
+    // A thread of this process rings for a producer that cannot (one in
+    // another process): it sleeps on the flag until the reader arms it
+    // (wait_until_armed), and arm() wakes it.
+    void set_arm_waiter(bool present) noexcept { arm_waiter_.store(present, std::memory_order_relaxed); }
+    void wait_until_armed(std::uint32_t timeout_ms) noexcept { ringq::wait_on_word(armed_, 0, false, timeout_ms); }
+    void wake_arm_waiter() noexcept { ringq::wake_word(armed_); }
 
     // Reader: its last poll found a message after all. Relaxed: it only
     // saves the producer a needless wake-up; one sent anyway costs the reader
     // one pass that finds nothing.
     void disarm() noexcept { armed_.store(0, std::memory_order_relaxed); }
 
+    // Whether the reader armed it (a snapshot, for the thread that rings).
+    bool armed() const noexcept { return armed_.load(std::memory_order_relaxed) != 0; }
+
 private:
-    std::atomic<std::uint32_t> armed_{0};
+    ringq::WaitWord armed_{0};
+    std::atomic<bool> arm_waiter_{false};
 };
 
 }  // namespace orvix::corvane

@@ -35,6 +35,8 @@ int push_into_ring(PyObject* self, const char* data, std::size_t size) {
 
 }  // namespace
 
+void wake_reader_after_push(PyObject* self) noexcept { wake_after_push(self); }
+
 bool send_wakeup_datagram(net::SocketHandle handle, const OrvixSockAddrIn& to) noexcept {
     static constexpr unsigned char kWakeupByte = 1;
     return net::send_datagram(handle, &kWakeupByte, 1, to);

@@ -27,6 +27,10 @@ int push_var_and_wake(PyObject* self, const char* data, std::size_t size);
 std::size_t push_burst_and_wake(PyObject* self, const OrvixRingMessage* messages, std::size_t n, int* results,
                                 bool variable);
 
+// Wakes the reader if it sleeps, as a push that stored a message does (for
+// a thread that rings on behalf of a producer elsewhere).
+void wake_reader_after_push(PyObject* self) noexcept;
+
 // A push entry as the table's entries have it, without the result.
 template <orvix_try_push_fn push>
 void without_result(PyObject* self, const char* data, std::size_t size) {

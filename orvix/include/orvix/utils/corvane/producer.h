@@ -50,7 +50,9 @@
  * AsyncBatchDispatcher) take producers exactly as the per-message classes
  * do: each instance record is laid out as that of the class it mirrors
  * (ThreadedDispatcher, AsyncDispatcher), with the same table layout, and
- * orvix_producer_target gives it that class's kind.
+ * orvix_producer_target gives it that class's kind. So is the producer side
+ * of a ring in shared memory (orvix.shm.SharedProducer, laid out as a
+ * ThreadedDispatcher): pushes go into the other process's ring.
  *
  * Drop your reference (with the lock held) only after the last push has
  * returned.
@@ -128,8 +130,12 @@ static inline int orvix_producer_target(PyObject *obj, OrvixProducerTarget *targ
     /* A batch dispatcher's record is that of the class it mirrors. */
     static const char *const batch_names[2] = {"AsyncBatchDispatcher", "ThreadedBatchDispatcher"};
     static const OrvixDispatcherKind batch_kinds[2] = {ORVIX_ASYNC_DISPATCHER, ORVIX_THREADED_DISPATCHER};
+    static const char *const shm_names[1] = {"SharedProducer"};
+    static const OrvixDispatcherKind shm_kinds[1] = {ORVIX_THREADED_DISPATCHER};
     int kind = orvix_producer_kind_in(obj, "orvix.utils.corvane.corvane", names, kinds, 3, 0);
     if (kind == 0) kind = orvix_producer_kind_in(obj, "orvix.batch._batch", batch_names, batch_kinds, 2, 1);
+    /* So is a shared ring's producer side (orvix.shm.SharedProducer). */
+    if (kind == 0) kind = orvix_producer_kind_in(obj, "orvix.shm._shm", shm_names, shm_kinds, 1, 1);
     if (kind < 0) return -1;
     if (kind == 0) {
         PyErr_Format(PyExc_TypeError,

@@ -1,0 +1,298 @@
+"""A producer in another process: the shared ring beside the same paths in-process and its peers.
+
+Throughput, 64-byte messages, messages per second from the producer's start to the last
+delivery, best of REPEAT passes, the contenders' passes alternating:
+- native: bench_shm_ring (C++): a producer process (orvix/shm/producer.h) into a native
+  consumer loop (burst pops, spinning) beside a producer thread into the same loop in-process;
+- each batch dispatcher (ThreadedBatchDispatcher, AsyncBatchDispatcher on asyncio and uvloop,
+  len(batch) per call) fed by a producer process (bench_shm_ring produce: one push per
+  message) through ring=SharedRing(...), beside the same dispatcher fed in-process by a
+  native thread pushing one message at a time (bench/native/tight_producer.cpp);
+- peers, each from a producer process into a Python consumer: multiprocessing.Queue (put /
+  get per message), faster-fifo (put_many / get_many), pyzmq PUSH/PULL over ipc:// (send /
+  recv per message); each skipped when not installed.
+Latency at 10k msgs/s, p50/p99 from send to callback: each batch dispatcher fed by the
+producer process beside the same fed in-process (orvix.feed.Feed), runs alternating, the
+median p99 of RUNS shown.
+
+    PYTHONPATH=build/<tree>/python:bench .venv/bin/python bench/bench_shm.py [--short]
+"""
+import argparse
+import asyncio
+import multiprocessing
+import os
+import pathlib
+import subprocess
+import sys
+import time
+
+import orvix
+import tight_producer
+from bench_batch import (CAPACITY, SIZE, Counter, async_latency, batch_callback, faster_fifo_peer, has_faster_fifo,
+                         on_loop, threaded, threaded_latency)
+from bench_latency import LOOPS, MachinePauses, median_runs, row_figures
+from bench_threaded import best_of_alternating
+from orvix.batch import AsyncBatchDispatcher, ThreadedBatchDispatcher
+from orvix.shm import SharedRing
+from result_tables import table
+
+LATENCY_RATE = 10_000
+# The build tree's programs: <tree>/python/orvix/__init__.py -> <tree>/bench.
+PROGRAM = pathlib.Path(orvix.__file__).resolve().parents[2] / "bench" / "bench_shm_ring"
+
+
+def ring_name():
+    return f"orvix-bench-{os.getpid()}-{time.monotonic_ns()}"
+
+
+def produce(name, count, rate=None):
+    return subprocess.Popen([str(PROGRAM), "produce", name, str(count), *([str(rate)] if rate else [])])
+
+
+# ---- throughput ----------------------------------------------------------------------------
+
+
+def threaded_shm(count):
+    counter = Counter()
+    ring = SharedRing(ring_name(), SIZE, CAPACITY)
+    d = ThreadedBatchDispatcher(batch_callback(counter, "len"), ring=ring)
+    d.setup()
+
+    def one_pass():
+        counter.rearm(count)
+        start = time.perf_counter_ns()
+        producer = produce(ring.name, count)
+        assert counter.done.wait(120), "not every message was delivered"
+        ns = time.perf_counter_ns() - start
+        assert producer.wait(30) == 0
+        return ns, ns
+
+    def close():
+        d.close()
+        ring.close()
+    one_pass()
+    return one_pass, close
+
+
+def async_shm(loop_name):
+    def make(count):
+        loop = LOOPS[loop_name]()
+        counter = Counter()
+        done = asyncio.Event()
+        ring = SharedRing(ring_name(), SIZE, CAPACITY)
+
+        async def callback(batch):
+            counter.add(len(batch))
+            if counter.seen >= counter.count:
+                done.set()
+
+        async def create():
+            d = AsyncBatchDispatcher(callback, ring=ring)
+            d.setup()
+            return d
+        d = loop.run_until_complete(create())
+
+        async def a_pass():
+            counter.rearm(count)
+            done.clear()
+            start = time.perf_counter_ns()
+            producer = produce(ring.name, count)
+            await asyncio.wait_for(done.wait(), 120)
+            ns = time.perf_counter_ns() - start
+            assert await asyncio.to_thread(producer.wait, 30) == 0
+            return ns, ns
+
+        def one_pass():
+            return loop.run_until_complete(a_pass())
+
+        def close():
+            d.close()
+            ring.close()
+            loop.run_until_complete(asyncio.sleep(0.01))
+            loop.close()
+        one_pass()
+        return one_pass, close
+    return make
+
+
+def _queue_producer(q, count):
+    message = bytes(SIZE)
+    for _ in range(count):
+        q.put(message)
+
+
+def mp_queue_peer(count):
+    def one_pass():
+        q = multiprocessing.get_context("fork").Queue(maxsize=CAPACITY)
+        producer = multiprocessing.get_context("fork").Process(target=_queue_producer, args=(q, count))
+        start = time.perf_counter_ns()
+        producer.start()
+        for _ in range(count):
+            q.get(timeout=60)
+        ns = time.perf_counter_ns() - start
+        producer.join()
+        return ns, ns
+    return one_pass, lambda: None
+
+
+ZMQ_PRODUCER = """
+import sys
+import zmq
+context = zmq.Context()
+push = context.socket(zmq.PUSH)
+push.connect(sys.argv[1])
+message = bytes(int(sys.argv[3]))
+for _ in range(int(sys.argv[2])):
+    push.send(message)
+push.close(linger=-1)
+context.term()
+"""
+
+
+def zmq_peer(count):
+    """pyzmq PUSH/PULL over ipc://, the producer a process of its own (not a fork of this
+    threaded one)."""
+    import zmq   # optional peer
+
+    def one_pass():
+        context = zmq.Context()
+        pull = context.socket(zmq.PULL)
+        pull.setsockopt(zmq.RCVTIMEO, 60_000)
+        path = f"/tmp/{ring_name()}"
+        pull.bind(f"ipc://{path}")
+        start = time.perf_counter_ns()
+        producer = subprocess.Popen([sys.executable, "-c", ZMQ_PRODUCER, f"ipc://{path}", str(count), str(SIZE)])
+        for _ in range(count):
+            pull.recv(copy=True)
+        ns = time.perf_counter_ns() - start
+        assert producer.wait(30) == 0
+        pull.close()
+        context.term()
+        os.unlink(path)
+        return ns, ns
+    return one_pass, lambda: None
+
+
+def has_zmq():
+    try:
+        import zmq  # noqa: F401
+        return True
+    except ImportError:
+        return False
+
+
+def native_table(count):
+    out = subprocess.run([str(PROGRAM), "native", str(count)], check=True, stdout=subprocess.PIPE, text=True).stdout
+    ns = dict(line.rsplit(" ", 1) for line in out.splitlines())
+    rates = {case: count / int(v) * 1e9 for case, v in ns.items()}
+    table(f"Native producer -> native consumer loop (C++), {count} messages of {SIZE} bytes, best of 3",
+          ["path", "msgs/s", "x in-process"],
+          [[case, rate, rate / rates["in-process"]] for case, rate in rates.items()])
+
+
+def dispatcher_table(count, repeat):
+    contenders = [("ThreadedBatchDispatcher, producer process", threaded_shm),
+                  ("ThreadedBatchDispatcher, in-process", threaded(ThreadedBatchDispatcher, "len", burst=1))]
+    for loop_name in LOOPS:
+        contenders += [(f"AsyncBatchDispatcher ({loop_name}), producer process", async_shm(loop_name)),
+                       (f"AsyncBatchDispatcher ({loop_name}), in-process",
+                        on_loop(loop_name, AsyncBatchDispatcher, "len"))]
+    peers = [("multiprocessing.Queue (process -> Python)", mp_queue_peer)]
+    if has_faster_fifo():
+        peers.append(("faster-fifo get_many (process -> Python)", faster_fifo_peer))
+    if has_zmq():
+        peers.append(("pyzmq PUSH/PULL ipc:// (process -> Python)", zmq_peer))
+    import bench_threaded
+    bench_threaded.REPEAT = repeat
+    # The in-process passes push one message at a time, as the producer process does.
+    saved = tight_producer.start
+    tight_producer.start = lambda d, n, size, burst: saved(d, n, size, 1)
+    try:
+        runs = best_of_alternating(contenders + peers, count)
+    finally:
+        tight_producer.start = saved
+    best = {name: count / min(r[0] for r in rs) * 1e9 for name, rs in runs.items()}
+    best_peer = max(best[name] for name, _ in peers)
+    rows = []
+    for name, _ in contenders + peers:
+        same = name.replace("producer process", "in-process")
+        vs = best[name] / best[same] if "producer process" in name else None
+        rows.append([name, best[name], "-" if vs is None else vs, best[name] / best_peer])
+    table(f"A producer process into Python: {count} messages of {SIZE} bytes per pass, best of {repeat}",
+          ["path", "msgs/s", "x in-process", "x best peer"], rows)
+
+
+# ---- latency ---------------------------------------------------------------------------------
+
+
+def shm_latency(kind):
+    def threaded_run(recorder, count, rate):
+        def callback(batch):
+            for message in batch:
+                recorder(message)
+        with SharedRing(ring_name(), SIZE, CAPACITY) as ring:
+            d = ThreadedBatchDispatcher(callback, ring=ring)
+            d.setup()
+            try:
+                assert produce(ring.name, count, rate).wait(120) == 0
+                deadline = time.monotonic() + 30
+                while recorder.seen < count and time.monotonic() < deadline:
+                    time.sleep(0.001)
+            finally:
+                d.close()
+
+    async def body(recorder, count, rate):
+        async def callback(batch):
+            for message in batch:
+                recorder(message)
+        with SharedRing(ring_name(), SIZE, CAPACITY) as ring:
+            d = AsyncBatchDispatcher(callback, ring=ring)
+            d.setup()
+            try:
+                producer = produce(ring.name, count, rate)
+                assert await asyncio.to_thread(producer.wait, 120) == 0
+                deadline = time.monotonic() + 30
+                while recorder.seen < count and time.monotonic() < deadline:
+                    await asyncio.sleep(0.001)
+            finally:
+                d.close()
+
+    def async_run(recorder, count, rate):
+        with asyncio.Runner(loop_factory=LOOPS[kind]) as runner:
+            runner.run(body(recorder, count, rate))
+    return threaded_run if kind == "threaded" else async_run
+
+
+def latency_table(seconds, runs):
+    kinds = [[("ThreadedBatchDispatcher, producer process", shm_latency("threaded"), False),
+              ("ThreadedBatchDispatcher, in-process", threaded_latency(ThreadedBatchDispatcher, True), False)]]
+    for loop_name in LOOPS:
+        kinds.append([(f"AsyncBatchDispatcher ({loop_name}), producer process", shm_latency(loop_name), False),
+                      (f"AsyncBatchDispatcher ({loop_name}), in-process",
+                       async_latency(loop_name, AsyncBatchDispatcher, True), False)])
+    pauses = MachinePauses()
+    rows = []
+    try:
+        for contenders in kinds:
+            chosen = median_runs(contenders, LATENCY_RATE, seconds, pauses, runs)
+            for name, _, _ in contenders:
+                rows.append([name, *row_figures(chosen[name])])
+    finally:
+        pauses.close()
+    table(f"From a producer process: latency, send to callback (us), {seconds:g} s per row, median p99 of {runs}",
+          ["path", "msgs/s", "p50", "p99", "p99.9", "max", "arrived"], rows)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--count", type=int, default=1 << 20, help="messages per pass")
+    parser.add_argument("--short", action="store_true", help="a quick check: small passes, once")
+    args = parser.parse_args()
+    count, repeat = (20_000, 1) if args.short else (args.count, 5)
+    native_table(200_000 if args.short else 20_000_000)
+    dispatcher_table(count, repeat)
+    latency_table(0.05 if args.short else 1.0, 1 if args.short else 3)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,69 @@
+#include "orvix/batch/shared_ring_input.hpp"
+
+#include "cpython_support/ref.hpp"
+#include "orvix/batch/batch_construction.hpp"
+#include "orvix/shm/shared_ring_object.hpp"
+#include "orvix/utils/corvane/dispatchers/stats_method.hpp"
+
+namespace orvix::batch {
+namespace {
+
+// orvix.shm.SharedRing, imported once; null where the module does not exist
+// (a platform without it), with no exception left.
+PyTypeObject* shared_ring_type() {
+    static PyTypeObject* type = nullptr;
+    static bool looked = false;
+    if (looked) return type;
+    looked = true;
+    py::Ref module = py::Ref::steal(PyImport_ImportModule("orvix.shm._shm"));
+    if (!module) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* cls = PyObject_GetAttrString(module.get(), "SharedRing");
+    if (cls && PyType_Check(cls)) type = reinterpret_cast<PyTypeObject*>(cls);   // kept for good
+    else Py_XDECREF(cls);
+    PyErr_Clear();
+    return type;
+}
+
+}  // namespace
+
+bool is_shared_ring(PyObject* q) noexcept {
+    PyTypeObject* type = shared_ring_type();
+    return type && PyObject_TypeCheck(q, type);
+}
+
+int take_shared_ring(PyObject* ring, corvane::ConstructorArguments& a) {
+    if (!is_shared_ring(ring)) {
+        PyErr_Format(PyExc_TypeError, "ring must be an orvix.shm.SharedRing, got %.200s", Py_TYPE(ring)->tp_name);
+        return -1;
+    }
+    shm::SharedRingObject& o = *reinterpret_cast<shm::SharedRingObject*>(ring);
+    if (o.closed) {
+        PyErr_SetString(PyExc_ValueError, "the shared ring is closed");
+        return -1;
+    }
+    if (o.consumed) {
+        PyErr_SetString(PyExc_ValueError, "the shared ring is consumed by another dispatcher already");
+        return -1;
+    }
+    o.consumed = 1;
+    const shm::SharedRingShape& shape = o.mapping->shape();
+    a.ring = ring;
+    a.slot_size = shape.slot_size;
+    a.capacity = shape.capacity;
+    a.flags[kVariableSize - 3] = shape.variable_size;
+    a.flags[kOverwrite - 3] = shape.overwrite;
+    a.flags[kBlockOnFull - 3] = false;
+    return 0;
+}
+
+bool add_producer_stats(PyObject* self, PyObject* dict) {
+    PyObject* q = reinterpret_cast<corvane::RecordWithRing*>(self)->_q;
+    if (!is_shared_ring(q)) return true;
+    py::Ref state = py::Ref::steal(PyObject_GetAttrString(q, "producer"));
+    return state && PyDict_SetItemString(dict, "producer", state.get()) == 0;
+}
+
+}  // namespace orvix::batch

@@ -1,0 +1,24 @@
+// A batch dispatcher made with ring=SharedRing(...): it consumes that ring
+// (its layout becomes the dispatcher's) instead of building one, and its
+// stats() tell where the ring's producer stands.
+#pragma once
+
+#include <Python.h>
+
+#include "orvix/utils/corvane/dispatchers/dispatcher_construction.hpp"
+
+namespace orvix::batch {
+
+// Checks `ring` (not None) is an orvix.shm.SharedRing no dispatcher consumes
+// yet, marks it consumed and takes its sizes and flags into `a`. 0, or -1
+// with TypeError / ValueError.
+int take_shared_ring(PyObject* ring, corvane::ConstructorArguments& a);
+
+// True when `q` is an orvix.shm.SharedRing.
+bool is_shared_ring(PyObject* q) noexcept;
+
+// stats()'s "producer" key for a dispatcher on a shared ring (nothing for
+// one on its own ring); false with an exception set.
+bool add_producer_stats(PyObject* self, PyObject* dict);
+
+}  // namespace orvix::batch

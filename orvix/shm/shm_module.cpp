@@ -1,0 +1,438 @@
+// orvix.shm._shm: SharedRing, a ring in named shared memory whose consumer is
+// a batch dispatcher of this process, and SharedProducer, the producer side
+// attached to one by name (from this or another process). Linux only.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include <unistd.h>
+
+#include "orvix/ringq/ring_result.hpp"
+#include "orvix/shm/shared_ring_object.hpp"
+
+namespace orvix::shm {
+namespace {
+
+using ringq::Burst;
+using ringq::Message;
+using ringq::RingError;
+using ringq::RingSharing;
+using ringq::SpscRing;
+
+PyTypeObject SharedRingType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject SharedProducerType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+SharedRingObject& ring_object(PyObject* q) noexcept { return *reinterpret_cast<SharedRingObject*>(q); }
+SharedProducerObject& producer_object(PyObject* p) noexcept { return *reinterpret_cast<SharedProducerObject*>(p); }
+
+void set_mapping_error(const MappingError& error, const std::string& name) {
+    if (error.errno_value == 0) {
+        PyErr_SetString(PyExc_ValueError, error.message.c_str());
+    } else {
+        errno = error.errno_value;
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError, name.c_str());
+    }
+}
+
+// A ring over `mapping`, taking it over, for one side; null with an exception.
+SpscRing* ring_over(std::unique_ptr<SharedMapping> mapping, bool consumer) {
+    const RingSharing sharing = consumer ? mapping->consumer_sharing() : mapping->producer_sharing();
+    const ringq::RingOptions options = mapping->options();
+    const ringq::RingLayout layout = mapping->layout();
+    RingError error = RingError::kNone;
+    std::unique_ptr<SpscRing> ring = SpscRing::over(std::move(mapping), options, layout, sharing, error);
+    if (!ring) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    return ring.release();
+}
+
+// ---- SharedRing: the consumer side, through the ring's C-level table --------
+
+// A dispatcher of this process consumes the ring; the producer lives behind
+// the mapping, so the ring's own push entries refuse as a closed ring does.
+int refuse_push(PyObject*, const char*, size_t) { return ringq::kClosed; }
+size_t refuse_burst(PyObject*, const OrvixRingMessage*, size_t n, int* results, int) {
+    if (results)
+        for (size_t i = 0; i < n; ++i) results[i] = ringq::kClosed;
+    return n;
+}
+SpscRing& consumer(PyObject* q) noexcept { return *ring_object(q).ring; }
+size_t entry_size(PyObject* q) { return consumer(q).size(); }
+int entry_wait_front(PyObject* q, const char** data, size_t* size) {
+    Message m;
+    int r = consumer(q).wait_front(m);
+    *data = m.data;
+    *size = m.size;
+    return r;
+}
+void entry_pop_front(PyObject* q) { consumer(q).pop_front(); }
+template <int (SpscRing::*pop)(Message&)> int entry_pop(PyObject* q, const char** data, size_t* size) {
+    Message m;
+    const int r = (consumer(q).*pop)(m);
+    *data = m.data;
+    *size = m.size;
+    return r;
+}
+// A forked child's copy is not the ring's consumer: closing it would close
+// the parent's ring for everyone.
+void entry_close(PyObject* q) {
+    if (ring_object(q).creator == getpid()) consumer(q).close();
+}
+void entry_counts(PyObject* q, OrvixRingCounts* out) {
+    const ringq::RingCounts c = consumer(q).counts();
+    *out = {c.stored, c.refused, c.dropped, c.taken, c.pending};
+}
+int entry_attach_producer(PyObject*) { return 0; }   // the producer attaches by name
+void entry_detach_producer(PyObject*) {}
+int entry_interrupt_producer(PyObject*) { return 0; }
+int entry_producer_session(PyObject*) { return ORVIX_PRODUCER_NONE; }
+void entry_set_reader_present(PyObject* q, int present) { consumer(q).set_reader_present(present != 0); }
+
+// A waiting pop sleeps in bounded steps, so that a reader thread is never
+// parked for good on a ring whose producer died: it goes on waiting for the
+// next producer. A corrupt ring answers as a closed one (the reader ends).
+int entry_pop_burst(PyObject* q, OrvixRingBurst* out, int flags) {
+    Burst burst{out->buffer, out->buffer_bytes, out->ends, out->max_messages};
+    const bool variable = (flags & ORVIX_BURST_VARIABLE) != 0;
+    SpscRing& ring = consumer(q);
+    int r;
+    if (flags & ORVIX_BURST_WAIT) {
+        do r = ring.wait_pop_burst_for(burst, variable, kLivenessPollMs);
+        while (r == ringq::kEmpty);
+    } else {
+        r = ring.try_pop_burst(burst, variable);
+    }
+    out->count = burst.count;
+    out->bytes = burst.bytes;
+    if (r == ringq::kWrongMode) r = ringq::kClosed;   // the producer rewrote the mode word
+    return r;
+}
+
+const OrvixSPSCQueueVTable kConsumerTable = {
+    refuse_push,
+    refuse_push,
+    refuse_push,
+    refuse_push,
+    entry_size,
+    entry_wait_front,
+    entry_pop_front,
+    entry_pop<&SpscRing::try_pop>,
+    entry_pop<&SpscRing::wait_pop_var>,
+    entry_pop<&SpscRing::try_pop_var>,
+    entry_close,
+    entry_counts,
+    entry_attach_producer,
+    entry_detach_producer,
+    entry_interrupt_producer,
+    entry_producer_session,
+    entry_set_reader_present,
+    refuse_burst,
+    entry_pop_burst,
+};
+
+const char* producer_state_name(SharedRingObject& o) {
+    if (o.ring->corrupt()) return "corrupt";
+    switch (o.mapping->producer_state()) {
+    case ProducerState::kNone: return "none";
+    case ProducerState::kAttached: return "attached";
+    case ProducerState::kDetached: return "detached";
+    case ProducerState::kGone: return "gone";
+    }
+    return "none";
+}
+
+PyObject* ring_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    static const char* names[] = {"name", "slot_size", "capacity", "variable_size", "overwrite", "mode", nullptr};
+    const char* name = nullptr;
+    Py_ssize_t name_length = 0;
+    long long slot_size = 2048, capacity = 16384;
+    int variable_size = 0, overwrite = 0;
+    int mode = 0600;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "s#|LL$ppi:SharedRing", const_cast<char**>(names), &name,
+                                     &name_length, &slot_size, &capacity, &variable_size, &overwrite, &mode))
+        return nullptr;
+    if (slot_size < 1) return PyErr_Format(PyExc_ValueError, "slot_size must be at least 1, got %lld", slot_size);
+    if (capacity < 1) return PyErr_Format(PyExc_ValueError, "capacity must be at least 1, got %lld", capacity);
+    if (mode < 0 || mode > 0777) return PyErr_Format(PyExc_ValueError, "mode must be a permission mode (0 to 0o777), got %d", mode);
+    const std::string wanted(name, static_cast<std::size_t>(name_length));
+    SharedRingShape shape{static_cast<std::size_t>(slot_size), static_cast<std::size_t>(capacity), variable_size != 0,
+                          overwrite != 0};
+    MappingError error;
+    std::unique_ptr<SharedMapping> mapping;
+    Py_BEGIN_ALLOW_THREADS
+    mapping = SharedMapping::create(wanted, shape, static_cast<unsigned>(mode), error);
+    Py_END_ALLOW_THREADS
+    if (!mapping) {
+        set_mapping_error(error, wanted);
+        return nullptr;
+    }
+    SharedMapping* raw = mapping.get();
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) {
+        raw->unlink_name();
+        return nullptr;
+    }
+    SharedRingObject& o = ring_object(self);
+    o.vtab = &kConsumerTable;
+    o.creator = getpid();
+    o.mapping = raw;
+    const std::string created = raw->name();
+    o.ring = ring_over(std::move(mapping), true);
+    if (!o.ring) {
+        shm_unlink(created.c_str());   // the mapping went with the failed ring
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return self;
+}
+
+// Only the creating process closes the ring and removes its name; a forked
+// child's copy lets go of its mapping only.
+void close_ring(SharedRingObject& o) {
+    if (o.closed) return;
+    o.closed = 1;
+    if (o.creator != getpid()) return;
+    o.ring->close();   // pushes now answer -2; a waiting reader ends
+    o.mapping->unlink_name();
+}
+
+void ring_dealloc(PyObject* self) {
+    SharedRingObject& o = ring_object(self);
+    if (o.ring) {
+        close_ring(o);
+        delete o.ring;
+    }
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* ring_close(PyObject* self, PyObject*) {
+    close_ring(ring_object(self));
+    Py_RETURN_NONE;
+}
+
+PyObject* ring_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+PyObject* ring_exit(PyObject* self, PyObject*) {
+    close_ring(ring_object(self));
+    Py_RETURN_FALSE;
+}
+
+PyObject* new_producer(const std::string& name);
+
+PyObject* ring_attach(PyObject*, PyObject* arg) {
+    Py_ssize_t length = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(arg, &length);
+    if (!name) return nullptr;
+    return new_producer(std::string(name, static_cast<std::size_t>(length)));
+}
+
+PyObject* ring_unlink(PyObject*, PyObject* arg) {
+    Py_ssize_t length = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(arg, &length);
+    if (!name) return nullptr;
+    std::string normal, message;
+    if (!normalize_name(std::string(name, static_cast<std::size_t>(length)), normal, message)) {
+        PyErr_SetString(PyExc_ValueError, message.c_str());
+        return nullptr;
+    }
+    if (shm_unlink(normal.c_str()) != 0) return PyErr_SetFromErrnoWithFilename(PyExc_OSError, normal.c_str());
+    Py_RETURN_NONE;
+}
+
+PyObject* ring_stats(PyObject* self, PyObject*) {
+    SharedRingObject& o = ring_object(self);
+    const ringq::RingCounts c = o.ring->counts();
+    return Py_BuildValue("{sKsKsKsKsKss}", "stored", c.stored, "refused", c.refused, "dropped", c.dropped, "taken",
+                         c.taken, "pending", c.pending, "producer", producer_state_name(o));
+}
+
+PyObject* get_name(PyObject* self, void*) {
+    const std::string& n = ring_object(self).mapping->name();
+    return PyUnicode_FromStringAndSize(n.data(), static_cast<Py_ssize_t>(n.size()));
+}
+PyObject* get_slot_size(PyObject* self, void*) { return PyLong_FromSize_t(ring_object(self).mapping->shape().slot_size); }
+PyObject* get_capacity(PyObject* self, void*) { return PyLong_FromSize_t(ring_object(self).mapping->shape().capacity); }
+PyObject* get_variable(PyObject* self, void*) { return PyBool_FromLong(ring_object(self).mapping->shape().variable_size); }
+PyObject* get_overwrite(PyObject* self, void*) { return PyBool_FromLong(ring_object(self).mapping->shape().overwrite); }
+PyObject* get_closed(PyObject* self, void*) { return PyBool_FromLong(ring_object(self).closed); }
+PyObject* get_producer(PyObject* self, void*) { return PyUnicode_FromString(producer_state_name(ring_object(self))); }
+
+PyMethodDef kRingMethods[] = {
+    {"close", ring_close, METH_NOARGS,
+     "close(self) -> None\n\nCloses the ring (an attached producer's pushes answer -2 from now on) and removes "
+     "its name; mappings stay valid until each side lets go."},
+    {"stats", ring_stats, METH_NOARGS,
+     "stats(self) -> dict\n\nThe ring's counters (stored, refused, dropped, taken, pending) and producer."},
+    {"attach", ring_attach, METH_O | METH_STATIC,
+     "attach(name) -> SharedProducer\n\nAttaches to the ring of that name as its producer (one at a time)."},
+    {"unlink", ring_unlink, METH_O | METH_STATIC,
+     "unlink(name) -> None\n\nRemoves a ring's name left behind by a creator that died."},
+    {"__enter__", ring_enter, METH_NOARGS, nullptr},
+    {"__exit__", ring_exit, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kRingGetSet[] = {
+    {"name", get_name, nullptr, "The ring's name, with its leading '/'.", nullptr},
+    {"slot_size", get_slot_size, nullptr, "The largest fixed-size message.", nullptr},
+    {"capacity", get_capacity, nullptr, "Messages the ring holds (fixed-size mode).", nullptr},
+    {"variable_size", get_variable, nullptr, "Whether the ring holds variable-size records.", nullptr},
+    {"overwrite", get_overwrite, nullptr, "Whether a push into a full ring drops the oldest messages.", nullptr},
+    {"closed", get_closed, nullptr, "Whether close() ran.", nullptr},
+    {"producer", get_producer, nullptr,
+     "\"none\", \"attached\", \"detached\", \"gone\" (died attached) or \"corrupt\" (it broke the layout).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- SharedProducer -------------------------------------------------------------
+
+SpscRing* producer_ring(PyObject* self) noexcept { return producer_object(self).ring; }
+
+int producer_push(PyObject* self, const char* data, size_t size) {
+    SpscRing* ring = producer_ring(self);
+    if (!ring) return ringq::kClosed;
+    return producer_object(self).variable ? ring->push_var_notify(data, size) : ring->push_notify(data, size);
+}
+size_t producer_push_burst(PyObject* self, const OrvixRingMessage* messages, size_t n, int* results) {
+    SpscRing* ring = producer_ring(self);
+    if (!ring) return refuse_burst(self, messages, n, results, 0);
+    return ring->push_burst(reinterpret_cast<const Message*>(messages), n, results, producer_object(self).variable != 0,
+                            true);
+}
+void no_reader(PyObject*) {}
+void no_setup(PyObject*, int) {}
+
+const OrvixThreadedDispatcherVTable kProducerTable = {
+    producer_push, producer_push, no_reader, no_reader, no_setup, no_setup, producer_push_burst,
+};
+
+PyObject* new_producer(const std::string& name) {
+    MappingError error;
+    std::unique_ptr<SharedMapping> mapping;
+    bool claimed = false;
+    Py_BEGIN_ALLOW_THREADS
+    mapping = SharedMapping::open(name, error);
+    claimed = mapping && mapping->claim_producer(error);
+    Py_END_ALLOW_THREADS
+    if (!mapping || !claimed) {
+        if (error.errno_value == 0 && mapping)
+            PyErr_SetString(PyExc_RuntimeError, error.message.c_str());   // another producer holds it
+        else
+            set_mapping_error(error, name);
+        return nullptr;
+    }
+    const bool variable = mapping->shape().variable_size;
+    SharedMapping* raw = mapping.get();
+    PyObject* self = SharedProducerType.tp_alloc(&SharedProducerType, 0);
+    if (!self) return nullptr;
+    SharedProducerObject& p = producer_object(self);
+    p.pub.vtab = &kProducerTable;
+    p.pub._q = Py_NewRef(Py_None);   // no in-process session: the lock on the mapping is the session
+    p.pub.callback = Py_NewRef(Py_None);
+    p.pub.variable_size = variable;
+    p.pub.push_fn = producer_push;
+    p.variable = variable;
+    p.mapping = raw;
+    p.ring = ring_over(std::move(mapping), false);
+    if (!p.ring) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return self;
+}
+
+void detach(SharedProducerObject& p) {
+    SpscRing* ring = p.ring;
+    p.ring = nullptr;
+    delete ring;   // the mapping's destructor releases the producer side
+}
+
+void producer_dealloc(PyObject* self) {
+    SharedProducerObject& p = producer_object(self);
+    detach(p);
+    Py_CLEAR(p.pub._q);
+    Py_CLEAR(p.pub.callback);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* producer_push_method(PyObject* self, PyObject* arg) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) < 0) return nullptr;
+    const int r = producer_push(self, static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
+    PyBuffer_Release(&view);
+    return PyLong_FromLong(r);
+}
+
+PyObject* producer_close(PyObject* self, PyObject*) {
+    detach(producer_object(self));
+    Py_RETURN_NONE;
+}
+PyObject* producer_exit(PyObject* self, PyObject*) {
+    detach(producer_object(self));
+    Py_RETURN_FALSE;
+}
+PyObject* producer_get_closed(PyObject* self, void*) {
+    SpscRing* ring = producer_ring(self);
+    return PyBool_FromLong(!ring || ring->closed());
+}
+
+PyMethodDef kProducerMethods[] = {
+    {"push", producer_push_method, METH_O,
+     "push(data) -> int\n\nStores one message: 1 stored, 0 the ring is full, -1 too large, -2 the ring is "
+     "closed (or this producer detached)."},
+    {"close", producer_close, METH_NOARGS,
+     "close(self) -> None\n\nDetaches: the ring takes another producer. Pushes answer -2 from now on."},
+    {"__enter__", ring_enter, METH_NOARGS, nullptr},
+    {"__exit__", producer_exit, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kProducerGetSet[] = {
+    {"closed", producer_get_closed, nullptr, "Whether the ring was closed by its consumer or this producer detached.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+int shm_exec(PyObject* module) {
+    SharedRingType.tp_name = "orvix.shm.SharedRing";
+    SharedRingType.tp_basicsize = sizeof(SharedRingObject);
+    SharedRingType.tp_flags = Py_TPFLAGS_DEFAULT;
+    SharedRingType.tp_new = ring_new;
+    SharedRingType.tp_dealloc = ring_dealloc;
+    SharedRingType.tp_methods = kRingMethods;
+    SharedRingType.tp_getset = kRingGetSet;
+    SharedRingType.tp_doc =
+        "SharedRing(name, slot_size=2048, capacity=16384, *, variable_size=False, overwrite=False, mode=0o600)\n\n"
+        "A ring in named shared memory: a producer process attaches to it by name (SharedRing.attach, or the C "
+        "header orvix/shm/producer.h) and a ThreadedBatchDispatcher or AsyncBatchDispatcher of this process made "
+        "with ring=... consumes it. close() closes it and removes the name.";
+    SharedProducerType.tp_name = "orvix.shm.SharedProducer";
+    SharedProducerType.tp_basicsize = sizeof(SharedProducerObject);
+    SharedProducerType.tp_flags = Py_TPFLAGS_DEFAULT;
+    SharedProducerType.tp_dealloc = producer_dealloc;
+    SharedProducerType.tp_methods = kProducerMethods;
+    SharedProducerType.tp_getset = kProducerGetSet;
+    SharedProducerType.tp_doc =
+        "The producer side of a SharedRing, from SharedRing.attach(name). orvix.feed.Feed and native producers "
+        "(producer.h) push into it as into a ThreadedDispatcher.";
+    if (PyType_Ready(&SharedRingType) < 0 || PyType_Ready(&SharedProducerType) < 0) return -1;
+    if (PyModule_AddObjectRef(module, "SharedRing", reinterpret_cast<PyObject*>(&SharedRingType)) < 0) return -1;
+    return PyModule_AddObjectRef(module, "SharedProducer", reinterpret_cast<PyObject*>(&SharedProducerType));
+}
+
+PyModuleDef_Slot kSlots[] = {{Py_mod_exec, reinterpret_cast<void*>(shm_exec)}, {0, nullptr}};
+
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "orvix.shm._shm", "Rings in named shared memory.", 0, nullptr, kSlots,
+                       nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace orvix::shm
+
+PyMODINIT_FUNC PyInit__shm() { return PyModuleDef_Init(&orvix::shm::kModule); }

@@ -1,0 +1,314 @@
+"""Rings in shared memory, attacked across real processes: every consumer kind fed by a
+producer process, a producer killed mid-stream, a second producer, bad names, sizes and
+headers, and a producer that scribbles over the ring."""
+import asyncio
+import mmap
+import os
+import signal
+import struct
+import subprocess
+import sys
+import threading
+import time
+import uuid
+
+import pytest
+
+pytest.importorskip("orvix.shm._shm")
+
+from orvix.batch import AsyncBatchDispatcher, ThreadedBatchDispatcher
+from orvix.feed import parse_header
+from orvix.shm import SharedRing
+
+pytestmark = pytest.mark.timeout(60)
+
+SIZE = 64
+MARKER = b"\xff" * SIZE
+KINDS = ["threaded", "asyncio", "uvloop"]
+
+# A producer process: `count` messages of SIZE bytes, each its sequence number
+# eight times over (so a torn one shows), from `start`; count -1: until killed;
+# then the marker. With "feed", orvix.feed.Feed pushes instead.
+PRODUCER = r"""
+import os, struct, sys
+from orvix.shm import SharedRing
+name, start, count = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+producer = SharedRing.attach(name)
+def push(message):
+    while (r := producer.push(message)) == 0:
+        os.sched_yield()
+    assert r == 1, r
+if sys.argv[4:] == ["feed"]:
+    from orvix.feed import Feed
+    with Feed(producer, count=count, size=64) as feed:
+        feed.join()
+    assert feed.report()["failed"] == 0
+else:
+    i = start
+    while count < 0 or i < start + count:
+        push(struct.pack("<Q", i) * 8)
+        i += 1
+push(b"\xff" * 64)
+"""
+
+
+def ring_name():
+    return f"orvix-test-{os.getpid()}-{uuid.uuid4().hex[:8]}"
+
+
+def start_producer(name, start=0, count=-1, *extra):
+    return subprocess.Popen([sys.executable, "-c", PRODUCER, name, str(start), str(count), *extra])
+
+
+class Consumer:
+    """A batch dispatcher of `kind` on `ring`, collecting messages up to the marker."""
+
+    def __init__(self, kind, ring):
+        self.kind, self.ring = kind, ring
+        self.messages = []
+        self.markers = 0
+        self.lock = threading.Condition()
+
+    def take(self, batch):
+        with self.lock:
+            for m in batch:
+                if m == MARKER:
+                    self.markers += 1
+                else:
+                    self.messages.append(bytes(m))
+            self.lock.notify_all()
+
+    def wait_for(self, predicate, producer=None, timeout=30):
+        """Until `predicate` holds; a producer process that failed ends the wait at once."""
+        deadline = time.monotonic() + timeout
+        with self.lock:
+            while not self.lock.wait_for(predicate, 0.1):
+                assert producer is None or producer.poll() in (None, 0), "the producer process failed"
+                assert time.monotonic() < deadline, (self.kind, len(self.messages), self.dispatcher.stats())
+
+    def __enter__(self):
+        if self.kind == "threaded":
+            self.dispatcher = ThreadedBatchDispatcher(self.take, ring=self.ring)
+            self.dispatcher.setup()
+            return self
+        ready = threading.Event()
+
+        def run_loop():
+            async def callback(batch):
+                self.take(batch)
+
+            async def main():
+                self.loop = asyncio.get_running_loop()
+                self.dispatcher = AsyncBatchDispatcher(callback, ring=self.ring)
+                self.dispatcher.setup()
+                self.stop = asyncio.Event()
+                ready.set()
+                await self.stop.wait()
+                self.dispatcher.close()
+
+            if self.kind == "uvloop":
+                uvloop = pytest.importorskip("uvloop")
+                uvloop.run(main())
+            else:
+                asyncio.run(main())
+
+        self.thread = threading.Thread(target=run_loop)
+        self.thread.start()
+        assert ready.wait(10)
+        return self
+
+    def __exit__(self, *exc):
+        if self.kind == "threaded":
+            self.dispatcher.close()
+        else:
+            self.loop.call_soon_threadsafe(self.stop.set)
+            self.thread.join(10)
+        self.ring.close()
+
+
+def sequence(message):
+    (first,) = struct.unpack_from("<Q", message)
+    assert message == struct.pack("<Q", first) * 8, "a torn message"
+    return first
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_producer_process_feeds_every_consumer_kind(kind):
+    count = 20_000
+    with Consumer(kind, SharedRing(ring_name(), SIZE, 256)) as c:
+        producer = start_producer(c.ring.name, 0, count, "feed")
+        c.wait_for(lambda: c.markers == 1, producer)
+        assert producer.wait(10) == 0
+        assert [parse_header(m)[0] for m in c.messages] == list(range(count))
+        stats = c.dispatcher.stats()
+        assert (stats["stored"], stats["delivered"], stats["producer"]) == (count + 1, count + 1, "detached")
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_producer_killed_mid_stream_leaves_whole_messages_and_is_reported_gone(kind):
+    with Consumer(kind, SharedRing(ring_name(), SIZE, 64)) as c:
+        producer = start_producer(c.ring.name)
+        c.wait_for(lambda: len(c.messages) >= 5000, producer)
+        assert c.dispatcher.stats()["producer"] == "attached"
+        producer.send_signal(signal.SIGKILL)
+        producer.wait(10)
+        killed = time.monotonic()
+        while c.dispatcher.stats()["producer"] != "gone":
+            assert time.monotonic() - killed < 1.0, c.dispatcher.stats()
+            time.sleep(0.01)
+        # A new producer takes over the ring: what it sends follows what the dead one published.
+        successor = start_producer(c.ring.name, 10**9, 100)
+        c.wait_for(lambda: c.markers == 1, successor)
+        assert successor.wait(10) == 0
+        seen = [sequence(m) for m in c.messages]
+        died_at = seen.index(10**9)
+        assert seen[:died_at] == list(range(died_at))
+        assert seen[died_at:] == list(range(10**9, 10**9 + 100))
+        assert c.dispatcher.stats()["producer"] == "detached"
+
+
+def test_one_producer_at_a_time():
+    with SharedRing(ring_name(), SIZE, 8) as ring:
+        first = SharedRing.attach(ring.name)
+        with pytest.raises(RuntimeError, match="already has a producer"):
+            SharedRing.attach(ring.name)
+        # Refused from another process too.
+        other = subprocess.run([sys.executable, "-c", "import sys; from orvix.shm import SharedRing; "
+                                "SharedRing.attach(sys.argv[1])", ring.name], capture_output=True, text=True)
+        assert other.returncode != 0 and "already has a producer" in other.stderr
+        first.close()
+        assert first.push(b"x") == -2
+        second = SharedRing.attach(ring.name.lstrip("/"))
+        assert second.push(b"x") == 1
+        assert ring.stats()["producer"] == "attached"
+
+
+def test_closing_the_ring_tells_the_producer_and_removes_the_name():
+    ring = SharedRing(ring_name(), SIZE, 8)
+    assert os.stat(f"/dev/shm{ring.name}").st_mode & 0o777 == 0o600
+    producer = SharedRing.attach(ring.name)
+    assert producer.push(b"a") == 1 and not producer.closed
+    ring.close()
+    assert producer.closed and producer.push(b"b") == -2
+    with pytest.raises(FileNotFoundError):
+        SharedRing.attach(ring.name)
+    with SharedRing(ring_name(), SIZE, 8, mode=0o640) as shared:
+        assert os.stat(f"/dev/shm{shared.name}").st_mode & 0o777 == 0o640
+
+
+@pytest.mark.parametrize("name, message", [
+    ("", "non-empty"), ("/", "non-empty"), ("..", "non-empty"), ("a/b", "no '/'"), ("/a/b", "no '/'"),
+    ("a\0b", "NUL"), ("x" * 255, "at most 254"),
+])
+def test_bad_names_are_refused(name, message):
+    with pytest.raises(ValueError, match=message):
+        SharedRing(name)
+    with pytest.raises(ValueError, match=message):
+        SharedRing.attach(name)
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    (dict(slot_size=0), "slot_size must be at least 1"), (dict(capacity=0), "capacity must be at least 1"),
+    (dict(slot_size=-5), "slot_size must be at least 1"),
+    (dict(slot_size=1 << 40, capacity=1 << 40), "too large"), (dict(mode=0o1000), "mode"),
+])
+def test_bad_sizes_are_refused(kwargs, message):
+    name = ring_name()
+    with pytest.raises(ValueError, match=message):
+        SharedRing(name, **kwargs)
+    assert not os.path.exists(f"/dev/shm/{name}")
+
+
+def test_a_taken_name_a_missing_ring_and_garbage_are_refused():
+    with SharedRing(ring_name(), SIZE, 8) as ring:
+        with pytest.raises(FileExistsError):
+            SharedRing(ring.name)
+        with pytest.raises(ValueError, match="consumed by another"):
+            ThreadedBatchDispatcher(print, ring=ring).close() or ThreadedBatchDispatcher(print, ring=ring)
+    with pytest.raises(FileNotFoundError):
+        SharedRing.attach(ring_name())
+    with pytest.raises(TypeError, match="SharedRing"):
+        AsyncBatchDispatcher(print, ring=object())
+    name = ring_name()
+    path = f"/dev/shm/{name}"
+    try:
+        for garbage in (b"", b"x" * 100, os.urandom(8192)):
+            with open(path, "wb") as f:
+                f.write(garbage)
+            with pytest.raises(ValueError, match="not a shared ring"):
+                SharedRing.attach(name)
+        with SharedRing(ring_name(), SIZE, 8) as ring:   # a real header, then one field changed
+            with open(f"/dev/shm{ring.name}", "rb") as f:
+                header = bytearray(f.read())
+        struct.pack_into("<Q", header, 16, 4096)   # slot_size no longer matches the layout
+        with open(path, "wb") as f:
+            f.write(header)
+        with pytest.raises(ValueError, match="damaged header"):
+            SharedRing.attach(name)
+    finally:
+        os.unlink(path)
+
+
+@pytest.mark.parametrize("offset, value", [
+    (512, 1 << 63),                      # the producer's tail, far past one ring
+    (512, 3),                            # a tail with no lengths behind it that hold
+])
+def test_a_producer_that_scribbles_makes_the_ring_corrupt_not_the_consumer(offset, value):
+    with Consumer("threaded", SharedRing(ring_name(), SIZE, 8)) as c:
+        with open(f"/dev/shm{c.ring.name}", "r+b") as f, mmap.mmap(f.fileno(), 0) as shared:
+            if value == 3:   # three messages whose lengths exceed the slot
+                for slot in range(3):
+                    struct.pack_into("<Q", shared, 4096 + 8 * 64 + 8 * slot, 10**6)
+            struct.pack_into("<Q", shared, offset, value)
+            # Wake the reader as a producer would.
+            struct.pack_into("<I", shared, 512 + 256, 0)
+            deadline = time.monotonic() + 5
+            while c.dispatcher.stats()["producer"] != "corrupt":
+                # The reader sleeps in bounded steps and looks again.
+                assert time.monotonic() < deadline, c.dispatcher.stats()
+                time.sleep(0.02)
+        assert c.messages == []
+
+
+@pytest.mark.timeout(180)
+def test_the_guides_two_process_example_runs_with_its_c_producer(tmp_path):
+    import re
+    import shutil
+
+    import orvix
+    from doc_blocks import ROOT
+
+    page = (ROOT / "docs" / "guide" / "shm.md").read_text(encoding="utf-8")
+    (c_source,) = re.findall(r"^```c\n(.*?)^```$", page, re.MULTILINE | re.DOTALL)
+    (consumer,) = re.findall(r"^```python\n(.*?)^```$", page, re.MULTILINE | re.DOTALL)
+    compiler = os.environ.get("CC") or shutil.which("cc")
+    assert compiler, "no C compiler to build the guide's producer"
+    (tmp_path / "producer.c").write_text(c_source)
+    (tmp_path / "consumer.py").write_text(consumer)
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    build = subprocess.run([compiler, "-O2", "-Wall", "-Werror", f"-I{orvix.get_include()}", "producer.c",
+                            "-o", "producer"], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+    assert build.returncode == 0, build.stderr
+    run = subprocess.run([sys.executable, "-W", "error", "consumer.py", str(tmp_path / "producer")], cwd=tmp_path,
+                         capture_output=True, text=True, timeout=90)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "'producer': 'detached'" in run.stdout
+
+
+def test_a_forked_child_letting_go_of_its_copies_leaves_the_ring_to_the_parent():
+    with SharedRing(ring_name(), SIZE, 8) as ring:
+        producer = SharedRing.attach(ring.name)
+        child = os.fork()
+        if child == 0:   # the child drops its copies of both sides, as at its exit
+            try:
+                del ring, producer
+                import gc
+                gc.collect()
+            finally:
+                os._exit(0)
+        assert os.waitpid(child, 0)[1] == 0
+        assert not ring.closed and ring.producer == "attached"
+        assert producer.push(b"still open") == 1
+        assert os.path.exists(f"/dev/shm{ring.name}")
+        with pytest.raises(RuntimeError, match="already has a producer"):
+            SharedRing.attach(ring.name)
