@@ -10,7 +10,8 @@
 //                                    a producer process for the Python consumers:
 //                                    COUNT messages of 64 bytes (sequence number,
 //                                    CLOCK_MONOTONIC send time in ns, filler),
-//                                    retried while full, paced at RATE msgs/s if given
+//                                    retried while full, paced at RATE msgs/s if given;
+//                                    prints the CLOCK_MONOTONIC time of its first push
 #include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -86,7 +87,8 @@ std::uint64_t in_process(std::uint64_t count)
     return ns;
 }
 
-int produce(const char* name, std::uint64_t count, double rate)
+// `started` (if given) receives the time of the first push.
+int produce(const char* name, std::uint64_t count, double rate, std::uint64_t* started = nullptr)
 {
     OrvixShmProducer p;
     if (orvix_shm_attach(&p, name) != 0) {
@@ -95,6 +97,7 @@ int produce(const char* name, std::uint64_t count, double rate)
     }
     char message[kSize] = {};
     const std::uint64_t start = now_ns();
+    if (started) *started = start;
     for (std::uint64_t i = 0; i < count;) {
         if (rate > 0) {
             const auto due = start + static_cast<std::uint64_t>(static_cast<double>(i) * 1e9 / rate);
@@ -144,8 +147,13 @@ std::uint64_t across_processes(std::uint64_t count)
 int main(int argc, char** argv)
 {
     const std::string mode = argc > 1 ? argv[1] : "native";
-    if (mode == "produce" && argc >= 4)
-        return produce(argv[2], std::strtoull(argv[3], nullptr, 10), argc > 4 ? std::atof(argv[4]) : 0);
+    if (mode == "produce" && argc >= 4) {
+        // The caller times a pass from the first push: the start is printed last.
+        std::uint64_t started = 0;
+        const int status = produce(argv[2], std::strtoull(argv[3], nullptr, 10), argc > 4 ? std::atof(argv[4]) : 0, &started);
+        if (status == 0) std::printf("%llu\n", static_cast<unsigned long long>(started));
+        return status;
+    }
     const std::uint64_t count = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 20000000;
     std::uint64_t best_in = ~0ull, best_across = ~0ull;
     for (int round = 0; round < 3; ++round) {   // alternating, best of three
