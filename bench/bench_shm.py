@@ -161,22 +161,41 @@ def zmq_peer(count):
     threaded one)."""
     import zmq   # optional peer
 
-    def one_pass():
+    def attempt():
         context = zmq.Context()
         pull = context.socket(zmq.PULL)
-        pull.setsockopt(zmq.RCVTIMEO, 60_000)
+        pull.setsockopt(zmq.RCVTIMEO, 20_000)
         path = f"/tmp/{ring_name()}"
         pull.bind(f"ipc://{path}")
         start = time.perf_counter_ns()
         producer = subprocess.Popen([sys.executable, "-c", ZMQ_PRODUCER, f"ipc://{path}", str(count), str(SIZE)])
-        for _ in range(count):
-            pull.recv(copy=True)
-        ns = time.perf_counter_ns() - start
-        assert producer.wait(30) == 0
-        pull.close()
-        context.term()
-        os.unlink(path)
-        return ns, ns
+        got = 0
+        try:
+            for got in range(count):
+                pull.recv(copy=True)
+            ns = time.perf_counter_ns() - start
+            assert producer.wait(30) == 0
+            return ns
+        except zmq.Again:
+            # Seen once in many runs on a loaded machine: the producer process had
+            # nothing more to send, or was stuck, and messages were missing.
+            state = "still running" if producer.poll() is None else f"exited {producer.returncode}"
+            producer.kill()
+            producer.wait()
+            print(f"bench_shm: the pyzmq pass stalled after {got} of {count} messages (producer {state}); "
+                  f"running it again", file=sys.stderr, flush=True)
+            return None
+        finally:
+            pull.close(linger=0)
+            context.term()
+            os.unlink(path)
+
+    def one_pass():
+        for _ in range(2):   # a stalled pass is run again once
+            ns = attempt()
+            if ns is not None:
+                return ns, ns
+        raise RuntimeError("the pyzmq peer stalled twice")
     return one_pass, lambda: None
 
 
