@@ -37,8 +37,10 @@ from orvix.shm import SharedRing
 from result_tables import table
 
 LATENCY_RATE = 10_000
-# The build tree's programs: <tree>/python/orvix/__init__.py -> <tree>/bench.
-PROGRAM = pathlib.Path(orvix.__file__).resolve().parents[2] / "bench" / "bench_shm_ring"
+# The native producer: in the tree with the C++ benchmarks (write_results.py says which),
+# else in this package's own tree (<tree>/python/orvix/__init__.py -> <tree>/bench).
+PROGRAM = pathlib.Path(os.environ.get("ORVIX_NATIVE_BENCH_DIR")
+                       or pathlib.Path(orvix.__file__).resolve().parents[2] / "bench") / "bench_shm_ring"
 
 
 def ring_name():

@@ -41,6 +41,7 @@ CHARTS = DOCS / "_static" / "bench"
 # The benchmarks, run in this order. The C++ ones are programs of the build
 # tree (build/<tree>/bench); only bench_ring's table goes on the page.
 NATIVE_BENCHES = ["bench_ring", "bench_doorbell"]
+NATIVE_TREES: list[Path] = []   # the build trees of this run, the C++ benchmarks in one of them
 PYTHON_BENCHES = ["bench_threaded", "bench_dispatchers", "bench_batch", "bench_shm", "bench_push_cost", "bench_asyncqueue",
                   "bench_coroutine", "bench_latency"]
 RING_ROW = re.compile(r"^  (\S.*?)\s+([\d.]+) (\S+(?: \S+)?)\s+([\d.]+) (\S+(?: \S+)?)\s+([\d.]+)x$")
@@ -61,6 +62,11 @@ def run_python(build, python, name, short, collected):
     # directory and whether or not the script's own folder is on sys.path.
     env = dict(os.environ, ORVIX_BENCH_JSON=collected, PYTHONSAFEPATH="1",
                PYTHONPATH=os.pathsep.join([str(build / "python"), str(ROOT / "bench")]))
+    # Native programs a Python benchmark starts (bench_shm's producer process) are built
+    # in one tree only, the one with the C++ benchmarks; they need no interpreter.
+    native = next((b / "bench" for b in NATIVE_TREES if (b / "bench" / NATIVE_BENCHES[0]).is_file()), None)
+    if native:
+        env["ORVIX_NATIVE_BENCH_DIR"] = str(native)
     args = [python, str(ROOT / "bench" / f"{name}.py")]
     if short:
         args += ["-n", "2000", "--repeat", "1"] if name == "bench_coroutine" else ["--short"]
@@ -339,6 +345,7 @@ def main():
         short, seconds = saved["short"], saved["seconds"]
     else:
         start = time.monotonic()
+        NATIVE_TREES[:] = [b.resolve() for b in args.builds]
         runs, natives_done = [], False
         for build in args.builds:
             build = build.resolve()
