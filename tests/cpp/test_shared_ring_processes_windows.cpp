@@ -90,10 +90,16 @@ public:
 
     // Takes what is there, waiting up to `timeout_ms`: kHandedOut, kEmpty
     // (nothing came in time) or kClosed. Each message must be the next.
-    int take(std::uint32_t timeout_ms)
+    // `waited_ms`: how long it took (a sleep that ran its course and then
+    // found messages was never woken).
+    int take(std::uint32_t timeout_ms, std::int64_t* waited_ms = nullptr)
     {
         Burst burst{buffer_.data(), buffer_.size(), ends_.data(), ends_.size()};
+        const auto start = Clock::now();
         const int got = ring_->wait_pop_burst_for(burst, variable(), timeout_ms);
+        if (waited_ms)
+            *waited_ms =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
         std::size_t from = 0;
         for (std::size_t i = 0; i < burst.count; ++i) {
             check(buffer_.data() + from, ends_[i] - from);
@@ -138,9 +144,12 @@ TEST_P(SharedRingProcesses, StreamArrivesWholeInOrderThroughWakeUps)
     Producer producer(name, kCount);
     ASSERT_TRUE(producer.started());
     // A producer that pauses a few milliseconds now and then is always back
-    // well within the wait: a wait that runs out is a lost wake-up.
-    while (consumer.next() < kCount && !::testing::Test::HasFailure())
-        ASSERT_NE(consumer.take(8000), kEmpty) << "no wake-up after message " << consumer.next();
+    // well within the wait: a wait that runs its course is a lost wake-up.
+    std::int64_t waited_ms = 0;
+    while (consumer.next() < kCount && !::testing::Test::HasFailure()) {
+        ASSERT_NE(consumer.take(4000, &waited_ms), kEmpty) << "nothing after message " << consumer.next();
+        ASSERT_LT(waited_ms, 3000) << "no wake-up after message " << consumer.next();
+    }
     EXPECT_EQ(producer.wait(10000), 0);
     EXPECT_EQ(consumer.mapping().producer_state(), ProducerState::kDetached);
 }
@@ -154,7 +163,7 @@ TEST_P(SharedRingProcesses, SecondProducerRefusedAndKilledProducerGone)
     Producer producer(name, 0);
     ASSERT_TRUE(producer.started());
     while (consumer.next() < 20000 && !::testing::Test::HasFailure())
-        ASSERT_NE(consumer.take(8000), kEmpty);
+        ASSERT_NE(consumer.take(4000), kEmpty);
     EXPECT_EQ(consumer.mapping().producer_state(), ProducerState::kAttached);
 
     // Another producer process, and this process, are refused meanwhile.
