@@ -16,6 +16,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <aclapi.h>
 
 #include "orvix/ringq/spsc_ring.hpp"
 #include "orvix/shm/shared_mapping.hpp"
@@ -191,6 +192,37 @@ TEST_P(SharedRingProcesses, SecondProducerRefusedAndKilledProducerGone)
 
 INSTANTIATE_TEST_SUITE_P(Modes, SharedRingProcesses, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Variable" : "Fixed"; });
+
+// The entries of the DACL on the mapping named `name`: -1 with no DACL
+// (a default one may be none), -2 when it cannot be opened.
+int dacl_entries(const std::string& name)
+{
+    const std::wstring wide = L"Local\\orvix-m-" + std::wstring(name.begin(), name.end());
+    HANDLE mapping = OpenFileMappingW(READ_CONTROL, FALSE, wide.c_str());
+    if (!mapping) return -2;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    int entries = -1;
+    if (GetSecurityInfo(mapping, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                        &descriptor) == ERROR_SUCCESS && dacl)
+        entries = dacl->AceCount;
+    if (descriptor) LocalFree(descriptor);
+    CloseHandle(mapping);
+    return entries;
+}
+
+TEST(SharedRingNames, OwnerOnlyUnlessTheModeOpensIt)
+{
+    MappingError error;
+    const std::string mine = ring_name("mine"), open_to_all = ring_name("open");
+    std::unique_ptr<SharedMapping> a = SharedMapping::create(mine, {64, 16, false, false}, 0600, error);
+    std::unique_ptr<SharedMapping> b = SharedMapping::create(open_to_all, {64, 16, false, false}, 0666, error);
+    ASSERT_TRUE(a && b) << error.message;
+    EXPECT_EQ(dacl_entries(mine), 1);
+    const int entries = dacl_entries(open_to_all);
+    EXPECT_NE(entries, 1);
+    EXPECT_NE(entries, -2);
+}
 
 TEST(SharedRingNames, BadNamesAndTakenNamesAreRefused)
 {
