@@ -117,6 +117,17 @@ public:
     virtual ~RingMemory() = default;
     virtual RingSharedState& state() noexcept = 0;
     virtual char* block() noexcept = 0;
+    // How a side sleeps on one of state()'s sleep words, and wakes a sleeper,
+    // when the other side is in another process: a futex keyed on the shared
+    // page where the kernel has one (Linux). Where the word's address means
+    // nothing to another process (Windows: WaitOnAddress stays within one),
+    // the memory pairs each word with a named kernel object instead. A wait
+    // may return early; callers look again.
+    virtual void wait_shared(WaitWord& word, std::uint32_t expected, std::uint32_t timeout_ms) noexcept
+    {
+        wait_on_word(word, expected, true, timeout_ms);
+    }
+    virtual void wake_shared(WaitWord& word) noexcept { wake_word(word, true); }
 };
 
 // How far a ring's side trusts the memory it runs on.
@@ -969,7 +980,10 @@ private:
             const bool go = !closed && ready();
             if (!closed && !go) {
                 ORVIX_RINGQ_WAIT_POINT(WaitPoint::going_to_sleep, flag);
-                wait_on_word(flag, 1, across_processes_, timeout_ms);
+                if (across_processes_)
+                    memory_->wait_shared(flag, 1, timeout_ms);
+                else
+                    wait_on_word(flag, 1, false, timeout_ms);
             }
             // Relaxed: the flag carries no data; a late wake-up is harmless.
             flag.store(0, std::memory_order_relaxed);
@@ -1003,7 +1017,11 @@ private:
 
     void wake(WaitWord& flag) noexcept
     {
-        if (flag.exchange(0, std::memory_order_seq_cst) != 0) wake_word(flag, across_processes_);
+        if (flag.exchange(0, std::memory_order_seq_cst) == 0) return;
+        if (across_processes_)
+            memory_->wake_shared(flag);
+        else
+            wake_word(flag, false);
     }
 
     // The two halves of the Dekker pairs. Across processes the heavy half

@@ -1,7 +1,7 @@
 /*
  * orvix/shm/producer.h: the producer side of a ring in named shared memory
  * (orvix.shm.SharedRing), for a process with no Python in it. Header-only C
- * (C11 or C++, GCC or Clang), Linux.
+ * (C11 or C++, GCC or Clang), Linux and Windows (mingw-w64 GCC or Clang).
  *
  *     OrvixShmProducer p;
  *     if (orvix_shm_attach(&p, "/feed") != 0) { perror("attach"); return 1; }
@@ -22,31 +22,47 @@
  * the consumer sees a message only once it is whole. One thread pushes at a
  * time; a forked child shares the parent's lock and must not push.
  *
+ * Windows: the ring is the named file mapping "Local\orvix-m-<name>"; the
+ * lock is the named mutex "Local\orvix-p-<name>", which belongs to the
+ * thread that attached: detach from that thread (a thread that ends attached
+ * reads to the consumer as a producer that died), and never consume the same
+ * ring on it. A push wakes a sleeping consumer through the named event
+ * "Local\orvix-c-<name>".
+ *
  * orvix_shm_attach fails with -1 and errno: ENOENT (no ring of that name),
  * EACCES, EINVAL (a bad name, or not an orvix ring, or a ring of another
  * layout version or with a header that does not add up), EBUSY (a producer
- * is attached), or the error of shm_open / mmap.
+ * is attached), or the error of shm_open / mmap (Windows: EIO for a system
+ * error without a closer errno; GetLastError() says which).
  */
 #ifndef ORVIX_SHM_PRODUCER_H
 #define ORVIX_SHM_PRODUCER_H
 
 #include <errno.h>
-#include <fcntl.h>
 #include <limits.h>
-#include <linux/futex.h>
-#include <linux/membarrier.h>
-#include <sched.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <linux/membarrier.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
 
 #include "orvix/shm/shm_layout.h"
 
-#ifndef F_OFD_SETLK
+#if !defined(_WIN32) && !defined(F_OFD_SETLK)
 #define F_OFD_SETLK 37 /* Linux's value; <fcntl.h> names it under _GNU_SOURCE only */
 #endif
 
@@ -63,7 +79,13 @@ extern "C" {
 typedef struct OrvixShmProducer {
     char *base;            /* the mapping */
     size_t bytes;
+#if defined(_WIN32)
+    HANDLE mapping;        /* the file mapping */
+    HANDLE mutex;          /* the producer lock, owned by the attaching thread */
+    HANDLE wake_consumer;  /* auto-reset event: set when the consumer sleeps */
+#else
     int fd;
+#endif
     OrvixShmHeader header; /* checked at attach; the producer reads only this copy */
     uint64_t limit;        /* positions below this are known to be free */
     int light_fence;       /* the consumer's global membarrier stands in for our full fence */
@@ -113,6 +135,93 @@ static inline int orvix_shm__layout_holds(const OrvixShmHeader *h, uint64_t mapp
            mapping_bytes == ORVIX_SHM_BLOCK_OFFSET + ((total + 4095) & ~(uint64_t)4095);
 }
 
+/* ---- the system's part ------------------------------------------------------ */
+
+#if defined(_WIN32)
+
+static inline int orvix_shm__errno_of(DWORD e) {
+    switch (e) {
+    case ERROR_FILE_NOT_FOUND: return ENOENT;
+    case ERROR_ACCESS_DENIED: return EACCES;
+    case ERROR_NOT_ENOUGH_MEMORY: return ENOMEM;
+    case ERROR_INVALID_NAME:
+    case ERROR_FILENAME_EXCED_RANGE: return EINVAL;
+    default: return EIO;
+    }
+}
+
+static inline int orvix_shm__fail(OrvixShmProducer *p, int error) {
+    if (p->base) UnmapViewOfFile(p->base);
+    if (p->mapping) CloseHandle(p->mapping);
+    if (p->mutex) CloseHandle(p->mutex);
+    if (p->wake_consumer) CloseHandle(p->wake_consumer);
+    p->base = NULL;
+    p->mapping = p->mutex = p->wake_consumer = NULL;
+    errno = error;
+    return -1;
+}
+
+/* "Local\orvix-<kind>-<bare>" in UTF-16: 0, or -1 (not UTF-8). */
+static inline int orvix_shm__object_name(WCHAR *out, WCHAR kind, const char *bare, size_t length) {
+    static const WCHAR prefix[] = L"Local\\orvix-";
+    const size_t n = sizeof prefix / sizeof prefix[0] - 1;
+    int written;
+    memcpy(out, prefix, n * sizeof(WCHAR));
+    out[n] = kind;
+    out[n + 1] = L'-';
+    written = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bare, (int)length, out + n + 2,
+                                  (int)(ORVIX_SHM_NAME_MAX + 1));
+    if (written <= 0) return -1;
+    out[n + 2 + (size_t)written] = 0;
+    return 0;
+}
+
+/* Maps the ring `bare` (no '/'): 0, or -1 with errno. */
+static inline int orvix_shm__map(OrvixShmProducer *p, const char *bare, size_t length) {
+    WCHAR name[16 + ORVIX_SHM_NAME_MAX + 1];
+    MEMORY_BASIC_INFORMATION region;
+    if (strchr(bare, '\\') || orvix_shm__object_name(name, L'm', bare, length) != 0)
+        return orvix_shm__fail(p, EINVAL);
+    p->mapping = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name);
+    if (!p->mapping) return orvix_shm__fail(p, orvix_shm__errno_of(GetLastError()));
+    p->base = (char *)MapViewOfFile(p->mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0);
+    if (!p->base) return orvix_shm__fail(p, orvix_shm__errno_of(GetLastError()));
+    /* The view is the whole mapping, whose size is a number of pages. */
+    if (VirtualQuery(p->base, &region, sizeof region) == 0) return orvix_shm__fail(p, orvix_shm__errno_of(GetLastError()));
+    p->bytes = region.RegionSize;
+    return 0;
+}
+
+/* Takes the producer lock: 0, or -1 with errno (EBUSY: another producer). */
+static inline int orvix_shm__claim(OrvixShmProducer *p, const char *bare, size_t length) {
+    WCHAR name[16 + ORVIX_SHM_NAME_MAX + 1];
+    DWORD got;
+    p->light_fence = 0; /* no global fences on Windows: both sides take full fences */
+    orvix_shm__object_name(name, L'c', bare, length);
+    p->wake_consumer = OpenEventW(EVENT_MODIFY_STATE, FALSE, name);
+    orvix_shm__object_name(name, L'p', bare, length);
+    p->mutex = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name);
+    if (!p->wake_consumer || !p->mutex) return orvix_shm__fail(p, orvix_shm__errno_of(GetLastError()));
+    /* A short wait: a consumer asking whether a producer is there holds the
+     * mutex for an instant. Abandoned: the last producer died; ours now. */
+    got = WaitForSingleObject(p->mutex, 100);
+    if (got == WAIT_TIMEOUT) return orvix_shm__fail(p, EBUSY);
+    if (got != WAIT_OBJECT_0 && got != WAIT_ABANDONED) return orvix_shm__fail(p, orvix_shm__errno_of(GetLastError()));
+    ((OrvixShmHeader *)p->base)->producer_pid = (uint32_t)GetCurrentProcessId();
+    return 0;
+}
+
+static inline void orvix_shm__unclaim(OrvixShmProducer *p) { ReleaseMutex(p->mutex); }
+
+static inline void orvix_shm__wake_consumer(OrvixShmProducer *p, uint32_t *sleeping) {
+    (void)sleeping;
+    SetEvent(p->wake_consumer);
+}
+
+static inline void orvix_shm__yield(void) { SwitchToThread(); }
+
+#else /* Linux */
+
 static inline int orvix_shm__lock(int fd, short type) {
     struct flock lock;
     memset(&lock, 0, sizeof lock);
@@ -132,18 +241,11 @@ static inline int orvix_shm__fail(OrvixShmProducer *p, int error) {
     return -1;
 }
 
-/* ---- attach / detach ------------------------------------------------------ */
-
-/* Attaches to the ring `name` ("/name" or "name") as its producer: 0, or -1
- * with errno (see above). */
-static inline int orvix_shm_attach(OrvixShmProducer *p, const char *name) {
+/* Maps the ring `bare` (no '/'): 0, or -1 with errno. */
+static inline int orvix_shm__map(OrvixShmProducer *p, const char *bare, size_t length) {
     char path[ORVIX_SHM_NAME_MAX + 1];
-    const char *bare = name[0] == '/' ? name + 1 : name;
-    size_t length = strlen(bare);
     struct stat st;
-    memset(p, 0, sizeof *p);
     p->fd = -1;
-    if (length == 0 || length + 1 > ORVIX_SHM_NAME_MAX || strchr(bare, '/')) return orvix_shm__fail(p, EINVAL);
     path[0] = '/';
     memcpy(path + 1, bare, length + 1);
     p->fd = shm_open(path, O_RDWR | O_CLOEXEC, 0);
@@ -156,13 +258,13 @@ static inline int orvix_shm_attach(OrvixShmProducer *p, const char *name) {
         p->base = NULL;
         return orvix_shm__fail(p, errno);
     }
-    /* Acquire: the creator writes the magic last. */
-    if (__atomic_load_n((uint64_t *)p->base, __ATOMIC_ACQUIRE) != ORVIX_SHM_MAGIC) return orvix_shm__fail(p, EINVAL);
-    memcpy(&p->header, p->base, sizeof p->header);
-    if (p->header.version != ORVIX_SHM_VERSION ||
-        (p->header.flags & ~(ORVIX_SHM_VARIABLE_SIZE | ORVIX_SHM_OVERWRITE)) != 0 ||
-        !orvix_shm__layout_holds(&p->header, p->bytes))
-        return orvix_shm__fail(p, EINVAL);
+    return 0;
+}
+
+/* Takes the producer lock: 0, or -1 with errno (EBUSY: another producer). */
+static inline int orvix_shm__claim(OrvixShmProducer *p, const char *bare, size_t length) {
+    (void)bare;
+    (void)length;
     /* The consumer fences every registered process before it sleeps: then a
      * compiler fence is all a push needs (see ORVIX_SHM_GLOBAL_FENCES). */
     p->light_fence = (p->header.fences & ORVIX_SHM_GLOBAL_FENCES) != 0 &&
@@ -170,6 +272,42 @@ static inline int orvix_shm_attach(OrvixShmProducer *p, const char *name) {
     if (orvix_shm__lock(p->fd, F_WRLCK) != 0)
         return orvix_shm__fail(p, errno == EAGAIN || errno == EACCES ? EBUSY : errno);
     ((OrvixShmHeader *)p->base)->producer_pid = (uint32_t)getpid();
+    return 0;
+}
+
+static inline void orvix_shm__unclaim(OrvixShmProducer *p) { orvix_shm__lock(p->fd, F_UNLCK); }
+
+static inline void orvix_shm__wake_consumer(OrvixShmProducer *p, uint32_t *sleeping) {
+    (void)p;
+    syscall(SYS_futex, sleeping, FUTEX_WAKE, INT_MAX, NULL, NULL, 0);
+}
+
+static inline void orvix_shm__yield(void) { sched_yield(); }
+
+#endif
+
+/* ---- attach / detach ------------------------------------------------------ */
+
+/* Attaches to the ring `name` ("/name" or "name") as its producer: 0, or -1
+ * with errno (see above). */
+static inline int orvix_shm_attach(OrvixShmProducer *p, const char *name) {
+    const char *bare = name[0] == '/' ? name + 1 : name;
+    size_t length = strlen(bare);
+    memset(p, 0, sizeof *p);
+#if !defined(_WIN32)
+    p->fd = -1;
+#endif
+    if (length == 0 || length + 1 > ORVIX_SHM_NAME_MAX || strchr(bare, '/')) return orvix_shm__fail(p, EINVAL);
+    if (orvix_shm__map(p, bare, length) != 0) return -1;
+    if (p->bytes < ORVIX_SHM_BLOCK_OFFSET) return orvix_shm__fail(p, EINVAL);
+    /* Acquire: the creator writes the magic last. */
+    if (__atomic_load_n((uint64_t *)p->base, __ATOMIC_ACQUIRE) != ORVIX_SHM_MAGIC) return orvix_shm__fail(p, EINVAL);
+    memcpy(&p->header, p->base, sizeof p->header);
+    if (p->header.version != ORVIX_SHM_VERSION ||
+        (p->header.flags & ~(ORVIX_SHM_VARIABLE_SIZE | ORVIX_SHM_OVERWRITE)) != 0 ||
+        !orvix_shm__layout_holds(&p->header, p->bytes))
+        return orvix_shm__fail(p, EINVAL);
+    if (orvix_shm__claim(p, bare, length) != 0) return -1;
     __atomic_store_n(&((OrvixShmHeader *)p->base)->producer_state, ORVIX_SHM_PRODUCER_ATTACHED, __ATOMIC_RELEASE);
     return 0;
 }
@@ -180,7 +318,7 @@ static inline void orvix_shm_detach(OrvixShmProducer *p) {
     /* "detached" before the lock goes: the consumer tells a clean detach
      * from a death by it. */
     __atomic_store_n(&((OrvixShmHeader *)p->base)->producer_state, ORVIX_SHM_PRODUCER_DETACHED, __ATOMIC_SEQ_CST);
-    orvix_shm__lock(p->fd, F_UNLCK);
+    orvix_shm__unclaim(p);
     orvix_shm__fail(p, errno);
 }
 
@@ -245,7 +383,7 @@ static inline int orvix_shm__make_room(OrvixShmProducer *p, uint64_t t, uint64_t
         if (spins < 1024) __builtin_ia32_pause();
         else
 #endif
-            sched_yield();
+            orvix_shm__yield();
     }
 }
 
@@ -293,7 +431,7 @@ static inline int orvix_shm_push(OrvixShmProducer *p, const void *data, size_t s
         __atomic_thread_fence(__ATOMIC_SEQ_CST);
     sleeping = orvix_shm__u32(p, ORVIX_SHM_CONSUMER_SLEEPING);
     if (__atomic_load_n(sleeping, __ATOMIC_RELAXED) != 0 && __atomic_exchange_n(sleeping, 0, __ATOMIC_SEQ_CST) != 0)
-        syscall(SYS_futex, sleeping, FUTEX_WAKE, INT_MAX, NULL, NULL, 0);
+        orvix_shm__wake_consumer(p, sleeping);
     return ORVIX_SHM_PUSH_STORED;
 }
 

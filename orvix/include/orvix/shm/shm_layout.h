@@ -1,6 +1,8 @@
 /*
  * orvix/shm/shm_layout.h: how a ring in named shared memory (orvix.shm.SharedRing)
- * is laid out, for producers written in any language. Linux only for now.
+ * is laid out, for producers written in any language: the same on Linux (a
+ * POSIX shared memory object "/name") and Windows (the named file mapping
+ * "Local\orvix-m-name"; see producer.h for its companion objects).
  *
  *   offset 0                    OrvixShmHeader, written once by the creator
  *   ORVIX_SHM_STATE_OFFSET      the words both sides share (512 bytes; below)
