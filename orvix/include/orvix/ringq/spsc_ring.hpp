@@ -74,6 +74,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -956,9 +957,9 @@ private:
         return wait_for(flag, ready, 0) == kHandedOut;
     }
 
-    // As wait_until(), but gives up after one sleep of about `timeout_ms`
-    // (0: none) that ended without ready(): kHandedOut (ready), kClosed
-    // (closed, or corrupt), kEmpty (timed out).
+    // As wait_until(), but gives up once about `timeout_ms` (0: never) have
+    // passed without ready(): kHandedOut (ready), kClosed (closed, or
+    // corrupt), kEmpty (timed out).
     template <class Ready> int wait_for(WaitWord& flag, Ready ready, std::uint32_t timeout_ms) noexcept
     {
         for (unsigned spins = 0; spins < kSpinsBeforeSleep; ++spins) {
@@ -966,6 +967,12 @@ private:
             if (ready()) return kHandedOut;
             cpu_relax();
         }
+        // A wake-up that brought nothing (a late one meant for an earlier
+        // sleep, an event left set, a spurious return) is not the end of the
+        // wait: the sleep goes on for what is left of it.
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        std::uint32_t sleep_ms = timeout_ms;
         for (;;) {
             // Raise the flag, then re-check (the heavy half of the Dekker
             // pair in wake_if_asleep()): the other side either sees the flag
@@ -981,15 +988,19 @@ private:
             if (!closed && !go) {
                 ORVIX_RINGQ_WAIT_POINT(WaitPoint::going_to_sleep, flag);
                 if (across_processes_)
-                    memory_->wait_shared(flag, 1, timeout_ms);
+                    memory_->wait_shared(flag, 1, sleep_ms);
                 else
-                    wait_on_word(flag, 1, false, timeout_ms);
+                    wait_on_word(flag, 1, false, sleep_ms);
             }
             // Relaxed: the flag carries no data; a late wake-up is harmless.
             flag.store(0, std::memory_order_relaxed);
             if (closed || shared_.state.closed.load(std::memory_order_acquire) || reader_.corrupt) return kClosed;
             if (go || ready()) return kHandedOut;
-            if (timeout_ms) return kEmpty;
+            if (timeout_ms) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+                if (left <= 0) return kEmpty;
+                sleep_ms = static_cast<std::uint32_t>(left);
+            }
         }
     }
 
