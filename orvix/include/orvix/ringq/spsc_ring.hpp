@@ -242,11 +242,18 @@ public:
 
     // Waits until a message is there to take, without taking it: kHandedOut,
     // kEmpty after about `timeout_ms`, kClosed (closed, or corrupt). For a
-    // consumer that is woken here but takes its messages elsewhere.
+    // consumer that is woken here, on a thread of its own, but takes its
+    // messages elsewhere with burst pops: it reads only shared words, never
+    // the taking thread's cursor. Acquire on head pairs with the release
+    // store of a burst pop; after each burst head is the cursor, so tail !=
+    // head means a message not yet taken.
     int wait_ready_for(std::uint32_t timeout_ms) noexcept
     {
-        if (reader_.corrupt) return kClosed;
-        return wait_for(shared_.sleep.consumer, [&] { return message_ready(); }, timeout_ms);
+        if (reader_.corrupt.load(std::memory_order_relaxed)) return kClosed;
+        return wait_for(shared_.sleep.consumer, [&] {
+            return shared_.producer.tail.load(std::memory_order_acquire) !=
+                   shared_.consumer.head.load(std::memory_order_acquire);
+        }, timeout_ms);
     }
 
     // Wakes a consumer sleeping in a wait of this ring (any thread): one that
@@ -1092,7 +1099,9 @@ private:
         Message current;           // the message handed out last
         Hold hold = Hold::kNothing;
         bool in_slot = false;      // current is read in place: its slot is not yet free
-        bool corrupt = false;      // the shared words broke the layout: nothing more is read
+        // The shared words broke the layout: nothing more is read. Atomic (relaxed)
+        // because a waking thread (wait_ready_for) reads it beside the taking one.
+        std::atomic<bool> corrupt{false};
     } reader_;
 };
 
