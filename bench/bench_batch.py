@@ -36,7 +36,8 @@ import numpy as np
 
 import dispatch_peers
 import tight_producer
-from bench_latency import LOOPS, MachinePauses, median_runs, row_figures
+from bench_latency import LOOPS, MachinePauses, await_for, median_runs, row_figures, wait_for
+from bench_latency import on_loop as latency_on_loop
 from bench_threaded import best_of_alternating
 from orvix.batch import AsyncBatchDispatcher, ThreadedBatchDispatcher
 from orvix.feed import Feed
@@ -305,9 +306,7 @@ def threaded_latency(cls, batches):
         try:
             with Feed(d, count=count, rate=rate, size=SIZE) as feed:
                 feed.join()
-            deadline = time.monotonic() + 30
-            while recorder.seen < count and time.monotonic() < deadline:
-                time.sleep(0.001)
+            wait_for(recorder, count, time.monotonic() + 30)
         finally:
             d.close()
     return run
@@ -326,16 +325,10 @@ def async_latency(loop_name, cls, batches):
             feed = Feed(d, count=count, rate=rate, size=SIZE)
             feed.start()
             await asyncio.to_thread(feed.join)
-            deadline = time.monotonic() + 30
-            while recorder.seen < count and time.monotonic() < deadline:
-                await asyncio.sleep(0.001)
+            await await_for(recorder, count, time.monotonic() + 30)
         finally:
             d.close()
-
-    def run(recorder, count, rate):
-        with asyncio.Runner(loop_factory=LOOPS[loop_name]) as runner:
-            runner.run(body(recorder, count, rate))
-    return run
+    return latency_on_loop(loop_name, body)
 
 
 def latency_table(seconds, runs):

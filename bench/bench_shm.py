@@ -28,9 +28,10 @@ import time
 
 import orvix
 import tight_producer
-from bench_batch import (CAPACITY, SIZE, Counter, async_latency, batch_callback, faster_fifo_peer, has_faster_fifo,
-                         on_loop, threaded, threaded_latency)
-from bench_latency import LOOPS, MachinePauses, median_runs, row_figures
+from bench_batch import (CAPACITY, SIZE, Counter, async_latency, batch_callback, each_message, faster_fifo_peer,
+                         has_faster_fifo, on_loop, threaded, threaded_latency)
+from bench_latency import LOOPS, MachinePauses, await_for, median_runs, row_figures, wait_for
+from bench_latency import on_loop as latency_on_loop
 from bench_threaded import best_of_alternating
 from orvix.batch import AsyncBatchDispatcher, ThreadedBatchDispatcher
 from orvix.shm import SharedRing
@@ -253,40 +254,30 @@ def dispatcher_table(count, repeat):
 
 def shm_latency(kind):
     def threaded_run(recorder, count, rate):
-        def callback(batch):
-            for message in batch:
-                recorder(message)
         with SharedRing(ring_name(), SIZE, CAPACITY) as ring:
-            d = ThreadedBatchDispatcher(callback, ring=ring)
+            d = ThreadedBatchDispatcher(each_message(recorder), ring=ring)
             d.setup()
             try:
                 producer_start_ns(produce(ring.name, count, rate))
-                deadline = time.monotonic() + 30
-                while recorder.seen < count and time.monotonic() < deadline:
-                    time.sleep(0.001)
+                wait_for(recorder, count, time.monotonic() + 30)
             finally:
                 d.close()
 
     async def body(recorder, count, rate):
+        record = each_message(recorder)
+
         async def callback(batch):
-            for message in batch:
-                recorder(message)
+            record(batch)
         with SharedRing(ring_name(), SIZE, CAPACITY) as ring:
             d = AsyncBatchDispatcher(callback, ring=ring)
             d.setup()
             try:
                 producer = produce(ring.name, count, rate)
                 await asyncio.to_thread(producer_start_ns, producer)
-                deadline = time.monotonic() + 30
-                while recorder.seen < count and time.monotonic() < deadline:
-                    await asyncio.sleep(0.001)
+                await await_for(recorder, count, time.monotonic() + 30)
             finally:
                 d.close()
-
-    def async_run(recorder, count, rate):
-        with asyncio.Runner(loop_factory=LOOPS[kind]) as runner:
-            runner.run(body(recorder, count, rate))
-    return threaded_run if kind == "threaded" else async_run
+    return threaded_run if kind == "threaded" else latency_on_loop(kind, body)
 
 
 def latency_table(seconds, runs):
