@@ -194,44 +194,39 @@ def chart_throughput(tables):
     plt.close(fig)
 
 
-def chart_batch(tables):
-    """Batch delivery against per-message delivery and the peers, messages per second."""
-    picks = [t for t in tables if t["title"].startswith("Batches")]
-    if not picks:
-        return
-    fig, axes = plt.subplots(len(picks), 1, figsize=(9, 3.2 * len(picks)), squeeze=False)
-    for ax, t in zip(axes[:, 0], picks):
-        rows = [r for r in t["rows"] if isinstance(r[1], (int, float))]
+def bar_charts(picks, name, height, colour):
+    """One horizontal bar chart per table (label, messages per second), stacked, into CHARTS/name;
+    colour(label) picks each bar's colour."""
+    fig, axes = plt.subplots(len(picks), 1, figsize=(9, height * len(picks)), squeeze=False)
+    for ax, (title, rows) in zip(axes[:, 0], picks):
         labels, values = [r[0] for r in rows], [r[1] for r in rows]
-        ax.barh(labels, values, color=["tab:blue" if "Batch" in l else "tab:orange" if "alone" in l else "tab:gray"
-                                        for l in labels])
+        ax.barh(labels, values, color=[colour(l) for l in labels])
         ax.invert_yaxis()
-        ax.set_title("\n".join(textwrap.wrap(t["title"], 110)), fontsize=8)
+        ax.set_title("\n".join(textwrap.wrap(title, 110)), fontsize=8)
         ax.set_xlabel("messages per second")
         ax.tick_params(labelsize=7)
     fig.tight_layout()
-    fig.savefig(CHARTS / "batch.png", dpi=110)
+    fig.savefig(CHARTS / name, dpi=110)
     plt.close(fig)
+
+
+def chart_batch(tables):
+    """Batch delivery against per-message delivery and the peers, messages per second."""
+    picks = [(t["title"], [r for r in t["rows"] if isinstance(r[1], (int, float))])
+             for t in tables if t["title"].startswith("Batches")]
+    if picks:
+        bar_charts(picks, "batch.png", 3.2,
+                   lambda l: "tab:blue" if "Batch" in l else "tab:orange" if "alone" in l else "tab:gray")
 
 
 def chart_shm(tables):
     """A producer in another process: the native loop and each batch dispatcher beside the
     same in-process, and the peers, messages per second."""
-    picks = [t for t in tables if t["title"].startswith(("Native producer", "A producer process into Python"))]
-    if not picks:
-        return
-    fig, axes = plt.subplots(len(picks), 1, figsize=(9, 3.0 * len(picks)), squeeze=False)
-    for ax, t in zip(axes[:, 0], picks):
-        labels, values = [r[0] for r in t["rows"]], [r[1] for r in t["rows"]]
-        ax.barh(labels, values, color=["tab:orange" if "in-process" in l else "tab:gray" if "->" in l else "tab:blue"
-                                        for l in labels])
-        ax.invert_yaxis()
-        ax.set_title("\n".join(textwrap.wrap(t["title"], 110)), fontsize=8)
-        ax.set_xlabel("messages per second")
-        ax.tick_params(labelsize=7)
-    fig.tight_layout()
-    fig.savefig(CHARTS / "shm.png", dpi=110)
-    plt.close(fig)
+    picks = [(t["title"], t["rows"])
+             for t in tables if t["title"].startswith(("Native producer", "A producer process into Python"))]
+    if picks:
+        bar_charts(picks, "shm.png", 3.0,
+                   lambda l: "tab:orange" if "in-process" in l else "tab:gray" if "->" in l else "tab:blue")
 
 
 def chart_latency(tables):
