@@ -97,6 +97,19 @@ ringq::RingSharing SharedMapping::producer_sharing() const noexcept {
     return {.across_processes = true, .asymmetric_fences = asymmetric, .untrusted_producer = false};
 }
 
+void SharedMapping::mark_attached(std::uint32_t pid) noexcept {
+    claimed_ = true;
+    header().producer_pid = pid;
+    // Release: the consumer reading "attached" after the lock is ours.
+    std::atomic_ref<std::uint32_t>(header().producer_state).store(ORVIX_SHM_PRODUCER_ATTACHED, std::memory_order_release);
+}
+
+void SharedMapping::mark_detached() noexcept {
+    // "detached" before the lock goes: a consumer that finds the lock free
+    // and then reads "attached" knows the producer died.
+    std::atomic_ref<std::uint32_t>(header().producer_state).store(ORVIX_SHM_PRODUCER_DETACHED, std::memory_order_seq_cst);
+}
+
 ProducerState SharedMapping::producer_state() const noexcept {
     if (producer_lock_held()) return ProducerState::kAttached;
     const std::uint32_t said =

@@ -113,6 +113,10 @@ private:
     bool adopt_header(MappingError& error) noexcept;
     // Whether a producer holds the producer lock now.
     bool producer_lock_held() const noexcept;
+    // The header's producer state around the platform's lock: "attached"
+    // once the lock is taken, "detached" before it is let go.
+    void mark_attached(std::uint32_t pid) noexcept;
+    void mark_detached() noexcept;
 #if defined(_WIN32)
     // The mutex and the two events: made (with `security_attributes`) or opened.
     bool open_companions(bool create, void* security_attributes, MappingError& error) noexcept;

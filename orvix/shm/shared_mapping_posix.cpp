@@ -17,8 +17,6 @@ using mapping_detail::kPage;
 using mapping_detail::round_to_page;
 namespace {
 
-std::atomic_ref<std::uint32_t> word(std::uint32_t& w) noexcept { return std::atomic_ref<std::uint32_t>(w); }
-
 // F_OFD_GETLK / SETLK on the object's first byte.
 struct flock first_byte(short type) noexcept {
     struct flock lock {};
@@ -90,11 +88,8 @@ bool SharedMapping::claim_producer(MappingError& error) noexcept {
         if (errno == EAGAIN || errno == EACCES) return fail(error, 0, "the shared ring already has a producer");
         return fail(error, errno);
     }
-    claimed_ = true;
     claimer_ = getpid();
-    header().producer_pid = static_cast<std::uint32_t>(getpid());
-    // Release: the consumer reading "attached" after the lock is ours.
-    word(header().producer_state).store(ORVIX_SHM_PRODUCER_ATTACHED, std::memory_order_release);
+    mark_attached(static_cast<std::uint32_t>(claimer_));
     return true;
 }
 
@@ -104,9 +99,7 @@ void SharedMapping::release_producer() noexcept {
     // The lock belongs to the open file description the child shares with
     // its parent: releasing it here would release the parent's.
     if (claimer_ != getpid()) return;
-    // "detached" before the lock goes: a consumer that finds the lock free
-    // and then reads "attached" knows the producer died.
-    word(header().producer_state).store(ORVIX_SHM_PRODUCER_DETACHED, std::memory_order_seq_cst);
+    mark_detached();
     struct flock lock = first_byte(F_UNLCK);
     fcntl(fd_, F_OFD_SETLK, &lock);
 }

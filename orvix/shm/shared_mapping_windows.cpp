@@ -33,8 +33,6 @@ using mapping_detail::kPage;
 using mapping_detail::round_to_page;
 namespace {
 
-std::atomic_ref<std::uint32_t> word(std::uint32_t& w) noexcept { return std::atomic_ref<std::uint32_t>(w); }
-
 // "Local\orvix-<kind>-<name without its '/'>", in UTF-16; empty when the
 // name is not UTF-8.
 std::wstring object_name(wchar_t kind, const std::string& name) {
@@ -188,20 +186,15 @@ bool SharedMapping::claim_producer(MappingError& error) noexcept {
     const DWORD got = WaitForSingleObject(producer_mutex_, 100);
     if (got == WAIT_TIMEOUT) return fail(error, 0, "the shared ring already has a producer");
     if (got != WAIT_OBJECT_0 && got != WAIT_ABANDONED) return fail_system(error, "WaitForSingleObject");
-    claimed_ = true;
     claimer_ = GetCurrentThreadId();
-    header().producer_pid = static_cast<std::uint32_t>(GetCurrentProcessId());
-    // Release: the consumer reading "attached" after the mutex is ours.
-    word(header().producer_state).store(ORVIX_SHM_PRODUCER_ATTACHED, std::memory_order_release);
+    mark_attached(static_cast<std::uint32_t>(GetCurrentProcessId()));
     return true;
 }
 
 void SharedMapping::release_producer() noexcept {
     if (!claimed_) return;
     claimed_ = false;
-    // "detached" before the mutex goes: a consumer that finds it free and
-    // then reads "attached" knows the producer died.
-    word(header().producer_state).store(ORVIX_SHM_PRODUCER_DETACHED, std::memory_order_seq_cst);
+    mark_detached();
     // Only the owning thread can release it; from another thread it stays
     // taken until the owner ends, and the header already says "detached".
     if (claimer_ == GetCurrentThreadId()) ReleaseMutex(producer_mutex_);
