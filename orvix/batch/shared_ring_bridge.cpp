@@ -45,9 +45,10 @@ void SharedRingBridge::stop(SharedRingBridge* bridge) noexcept {
         bridge->thread_.detach();   // not ours to join: the thread stayed in the parent
         return;                     // the object is left behind with it
     }
-    // Release: the thread's next look at stopping_ ends it. Both wake-ups
-    // cut its bounded sleeps short.
-    bridge->stopping_.store(true, std::memory_order_release);
+    // seq_cst, then the wake-ups: a thread about to sleep in either wait
+    // either sees stopping_ or is woken (the ring's wait_ready_for argues
+    // it). Both wake-ups cut its bounded sleeps short.
+    bridge->stopping_.store(true, std::memory_order_seq_cst);
     doorbell_of(bridge->dispatcher_).wake_arm_waiter();
     ring_of(bridge->dispatcher_).wake_consumer();
     Py_BEGIN_ALLOW_THREADS
@@ -66,7 +67,8 @@ void SharedRingBridge::run() noexcept {
             doorbell.wait_until_armed(shm::kLivenessPollMs);
             continue;
         }
-        const int r = ring.wait_ready_for(shm::kLivenessPollMs);
+        const int r = ring.wait_ready_for(shm::kLivenessPollMs,
+                                          [this] { return stopping_.load(std::memory_order_acquire); });
         if (r == ringq::kHandedOut) {
             corvane::wake_reader_after_push(dispatcher_);
         } else if (r == ringq::kClosed) {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -215,3 +217,23 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+// A wait for a message that a burst pop takes elsewhere ends when its caller
+// cancels it and wakes the ring, however long its time limit: a wake-up that
+// brings no message only ends the wait through its cancel condition.
+TEST(RingBurst, AWaitForReadinessEndsWhenCancelledAndWoken)
+{
+    auto ring = make_ring({.slot_size = 16, .capacity = 8});
+    std::atomic<bool> cancelled{false};
+    auto waited = std::async(std::launch::async, [&] {
+        return ring->wait_ready_for(60'000, [&] { return cancelled.load(std::memory_order_acquire); });
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));   // most likely asleep by now; either way it must end
+    cancelled.store(true, std::memory_order_seq_cst);
+    ring->wake_consumer();
+    ASSERT_EQ(waited.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(waited.get(), kEmpty);
+    // Without a cancel condition a message ends it, as before.
+    ASSERT_EQ(ring->push("m", 1), kStored);
+    EXPECT_EQ(ring->wait_ready_for(60'000), kHandedOut);
+}

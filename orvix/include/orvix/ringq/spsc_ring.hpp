@@ -241,23 +241,30 @@ public:
     }
 
     // Waits until a message is there to take, without taking it: kHandedOut,
-    // kEmpty after about `timeout_ms`, kClosed (closed, or corrupt). For a
-    // consumer that is woken here, on a thread of its own, but takes its
-    // messages elsewhere with burst pops: it reads only shared words, never
-    // the taking thread's cursor. Acquire on head pairs with the release
-    // store of a burst pop; after each burst head is the cursor, so tail !=
-    // head means a message not yet taken.
-    int wait_ready_for(std::uint32_t timeout_ms) noexcept
+    // kEmpty after about `timeout_ms` or once cancelled() holds, kClosed
+    // (closed, or corrupt). For a consumer that is woken here, on a thread
+    // of its own, but takes its messages elsewhere with burst pops: it reads
+    // only shared words, never the taking thread's cursor. Acquire on head
+    // pairs with the release store of a burst pop; after each burst head is
+    // the cursor, so tail != head means a message not yet taken. Whoever
+    // makes cancelled() true stores it with seq_cst and then calls
+    // wake_consumer(): the same Dekker pair as close().
+    template <class Cancelled> int wait_ready_for(std::uint32_t timeout_ms, Cancelled cancelled) noexcept
     {
         if (reader_.corrupt.load(std::memory_order_relaxed)) return kClosed;
-        return wait_for(shared_.sleep.consumer, [&] {
-            return shared_.producer.tail.load(std::memory_order_acquire) !=
-                   shared_.consumer.head.load(std::memory_order_acquire);
+        const int r = wait_for(shared_.sleep.consumer, [&] {
+            return cancelled() || shared_.producer.tail.load(std::memory_order_acquire) !=
+                                      shared_.consumer.head.load(std::memory_order_acquire);
         }, timeout_ms);
+        return r == kHandedOut && cancelled() ? kEmpty : r;
+    }
+    int wait_ready_for(std::uint32_t timeout_ms) noexcept
+    {
+        return wait_ready_for(timeout_ms, [] { return false; });
     }
 
-    // Wakes a consumer sleeping in a wait of this ring (any thread): one that
-    // waits for a reason of its own (wait_ready_for) looks again.
+    // Wakes a consumer sleeping in a wait of this ring (any thread), so that
+    // a wait_ready_for() looks at its cancelled() again.
     void wake_consumer() noexcept { wake(shared_.sleep.consumer); }
 
     // The consumer found the shared words of an untrusted producer breaking
