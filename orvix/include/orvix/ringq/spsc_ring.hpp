@@ -985,7 +985,8 @@ private:
         // sleep, an event left set, a spurious return) is not the end of the
         // wait: the sleep goes on for what is left of it.
         using Clock = std::chrono::steady_clock;
-        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        const Clock::time_point deadline =
+            timeout_ms ? Clock::now() + std::chrono::milliseconds(timeout_ms) : Clock::time_point{};   // unbounded: no clock read
         std::uint32_t sleep_ms = timeout_ms;
         for (;;) {
             // Raise the flag, then re-check (the heavy half of the Dekker
