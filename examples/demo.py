@@ -1,44 +1,84 @@
-"""orvix end to end: one native producer thread feeding each delivery path.
+"""orvix end to end: every delivery path, each beside the way it is done without orvix.
 
-For every dispatcher, the installed native feed (`orvix.feed.Feed`) pushes
-COUNT messages from its own native thread without the interpreter lock; the
-demo checks that every message arrived, in order and intact, and prints the
-rate.
-The AsyncQueue part moves messages between two coroutines of one event loop.
+Each path carries numbered messages from a native producer (the installed
+feed `orvix.feed.Feed`, a native thread that never takes the interpreter lock,
+or a producer process writing into a shared ring) into Python, and the demo
+checks that every message arrived once, in order and intact. Beside it, in the
+same run, its peer carries the same messages the usual way (a native thread
+taking the interpreter lock per message, an asyncio queue, a
+multiprocessing queue), checked the same way. Each line gives both rates and
+says whether the path reached its goal against its peer.
 
-Run from a build tree:  PYTHONPATH=build/<tree>/python .venv/bin/python examples/demo.py
+A path is one entry of PATHS; entries whose module is not there (the network
+receivers of orvix.net, before they exist) are left out with a note.
+
+Run from a build tree (scripts/demo does):
+    PYTHONPATH=build/<tree>/python .venv/bin/python examples/demo.py [--short]
+The C producer process of the shared-ring path, and the peers' native thread
+(`dispatch_peers`), come from the build tree too.
 """
+import argparse
 import asyncio
+import dataclasses
+import functools
+import importlib
+import importlib.util
+import multiprocessing
+import os
+import pathlib
+import queue
+import socket
 import struct
+import subprocess
+import sys
 import threading
 import time
+from collections.abc import Awaitable, Callable, Coroutine
+from typing import Any
 
-from orvix.feed import HEADER_SIZE, Feed, parse_header
-from orvix.utils.corvane.corvane import AsyncDispatcher, AsyncQueue, SyncDispatcher, ThreadedDispatcher
+import numpy as np
 
-COUNT = 200_000
+import orvix
+from orvix import (AsyncBatchDispatcher, AsyncDispatcher, AsyncQueue, Batch, Feed, SharedRing, SyncDispatcher,
+                   ThreadedBatchDispatcher, ThreadedDispatcher)
+from orvix.feed import HEADER_SIZE
+
 SIZE = 64
+# One message as a numpy record: the feed's header (sequence number, send time), then its tail.
+RECORD = np.dtype([("seq", "<u8"), ("sent_ns", "<u8"), ("tail", f"V{SIZE - HEADER_SIZE}")])
+WAIT = 60.0   # seconds any one pass may take before the demo calls it lost
 
 
-def expected_tail(i: int) -> bytes:
-    """The bytes after the header of message i (the same for the feed and the AsyncQueue part)."""
-    return bytes((i + k) & 0xFF for k in range(HEADER_SIZE, SIZE))
+class Fault(Exception):
+    """A path or peer lost, reordered or damaged a message."""
+
+
+# ---- checking what arrives ---------------------------------------------------------------------
+
+
+def feed_tail(seq: int) -> bytes:
+    """The bytes after the header of the feed's message `seq`."""
+    return bytes((seq + k) & 0xFF for k in range(HEADER_SIZE, SIZE))
+
+
+ZERO_TAIL = bytes(SIZE - HEADER_SIZE)
 
 
 class Checker:
-    """Counts messages, verifies order and content, and signals the last one."""
+    """Takes messages one at a time: checks each one's sequence number and, for a sample,
+    its whole content (`tail(seq)`); `done` is set at the last one."""
 
-    def __init__(self, count: int, done: threading.Event | asyncio.Event) -> None:
-        self.count = count
+    def __init__(self, count: int, tail: Callable[[int], bytes], done: threading.Event | asyncio.Event) -> None:
+        self.count, self.tail, self.done = count, tail, done
         self.received = 0
-        self.faults = 0
-        self.done = done
+        self.fault = ""
 
     def __call__(self, message: bytes) -> None:
-        i = self.received
-        # Full comparison for a sample; the sequence number for every message.
-        if parse_header(message)[0] != i or (i % 997 == 0 and message[HEADER_SIZE:] != expected_tail(i)):
-            self.faults += 1
+        seq = self.received
+        got = struct.unpack_from("<Q", message)[0]
+        if not self.fault and (got != seq or len(message) != SIZE
+                               or (seq % 997 == 0 and message[HEADER_SIZE:] != self.tail(seq))):
+            self.fault = f"message {seq}: sequence number {got}, {len(message)} bytes"
         self.received += 1
         if self.received == self.count:
             self.done.set()
@@ -46,70 +86,497 @@ class Checker:
     async def coroutine(self, message: bytes) -> None:
         self(message)
 
+    def batch(self, batch: Batch) -> None:
+        """A whole batch as numpy records: every sequence number, and the tail of its first record."""
+        records = np.frombuffer(batch, RECORD)
+        first = self.received
+        if not self.fault and (len(batch) and (
+                not np.array_equal(records["seq"], np.arange(first, first + len(records), dtype=np.uint64))
+                or records["tail"][0].tobytes() != self.tail(first))):
+            self.fault = f"a batch of {len(records)} from message {first} is out of order or damaged"
+        self.received += len(records)
+        if self.received >= self.count:
+            self.done.set()
 
-def report(path: str, checker: Checker, seconds: float) -> bool:
-    state = "ok" if checker.received == checker.count and not checker.faults else "FAILED"
-    print(f"  {path:<20} {checker.received:>8} messages in order, {checker.faults} faults, "
-          f"{checker.received / seconds / 1e6:5.2f} M msgs/s   [{state}]")
-    return state == "ok"
+    async def batch_coroutine(self, batch: Batch) -> None:
+        self.batch(batch)
+
+    def verdict(self) -> None:
+        if self.fault or self.received != self.count:
+            raise Fault(self.fault or f"{self.received} of {self.count} messages arrived")
 
 
-def on_a_reader_thread(dispatcher_class: type[ThreadedDispatcher] | type[SyncDispatcher]) -> bool:
-    """ThreadedDispatcher and SyncDispatcher: the callback runs on a reader thread."""
+def wait(done: threading.Event) -> None:
+    if not done.wait(WAIT):
+        raise Fault(f"not every message arrived within {WAIT:.0f} s")
+
+
+async def await_done(done: asyncio.Event) -> None:
+    try:
+        await asyncio.wait_for(done.wait(), WAIT)
+    except TimeoutError:
+        raise Fault(f"not every message arrived within {WAIT:.0f} s") from None
+
+
+def timed_run(body: Callable[[], Checker]) -> float:
+    """Runs one pass, checks it, returns its seconds (from the producer's start to the last message)."""
+    start = time.perf_counter()
+    checker = body()
+    seconds = time.perf_counter() - start
+    checker.verdict()
+    return seconds
+
+
+def native_peers() -> Any:
+    """The peers' native producer thread, from the build tree: it takes the interpreter lock for
+    every message and calls one Python callable with it (the feed's sequence number, zeros after)."""
+    return importlib.import_module("dispatch_peers")
+
+
+# ---- the per-message paths and their peers ------------------------------------------------------
+
+
+def reader_thread_path(cls: type[ThreadedDispatcher] | type[SyncDispatcher]) -> Callable[[int], float]:
+    def run(count: int) -> float:
+        done = threading.Event()
+        checker = Checker(count, feed_tail, done)
+        d = cls(checker, capacity=1 << 16, slot_size=SIZE)
+        d.setup()
+
+        def body() -> Checker:
+            with Feed(d, count=count, size=SIZE):
+                wait(done)
+            return checker
+        try:
+            return timed_run(body)
+        finally:
+            d.close()
+    return run
+
+
+def callback_on_producer_thread(count: int) -> float:
     done = threading.Event()
-    checker = Checker(COUNT, done)
-    d = dispatcher_class(checker, capacity=COUNT, slot_size=SIZE)
+    checker = Checker(count, lambda _: ZERO_TAIL, done)
+
+    def body() -> Checker:
+        native_peers().start(checker, count, SIZE).join()
+        return checker
+    return timed_run(body)
+
+
+def simple_queue_to_thread(count: int) -> float:
+    done = threading.Event()
+    checker = Checker(count, lambda _: ZERO_TAIL, done)
+    q: queue.SimpleQueue[bytes] = queue.SimpleQueue()
+
+    def reader() -> None:
+        for _ in range(count):
+            checker(q.get())
+
+    def body() -> Checker:
+        thread = threading.Thread(target=reader)
+        thread.start()
+        native_peers().start(q.put, count, SIZE).join()
+        thread.join(WAIT)
+        return checker
+    return timed_run(body)
+
+
+def in_a_loop(main: Callable[[int], Coroutine[Any, Any, float]]) -> Callable[[int], float]:
+    """A pass that runs in an asyncio event loop of its own."""
+    def run(count: int) -> float:
+        return asyncio.run(main(count))
+    return run
+
+
+async def async_dispatcher(count: int) -> float:
+    done = asyncio.Event()
+    checker = Checker(count, feed_tail, done)
+    d = AsyncDispatcher(checker.coroutine, capacity=1 << 16, slot_size=SIZE)
     d.setup()
     start = time.perf_counter()
-    with Feed(d, count=COUNT, size=SIZE):
-        done.wait(60)
-        seconds = time.perf_counter() - start
-    d.close()
-    return report(dispatcher_class.__name__, checker, seconds)
+    try:
+        with Feed(d, count=count, size=SIZE):
+            await await_done(done)
+    finally:
+        d.close()
+    seconds = time.perf_counter() - start
+    checker.verdict()
+    return seconds
 
 
-async def async_dispatcher() -> bool:
+async def call_soon_threadsafe(count: int) -> float:
     done = asyncio.Event()
-    checker = Checker(COUNT, done)
-    d = AsyncDispatcher(checker.coroutine, capacity=COUNT, slot_size=SIZE)
-    d.setup()
+    checker = Checker(count, lambda _: ZERO_TAIL, done)
     start = time.perf_counter()
-    with Feed(d, count=COUNT, size=SIZE):
-        await asyncio.wait_for(done.wait(), 60)
-        seconds = time.perf_counter() - start
-    d.close()
-    return report("AsyncDispatcher", checker, seconds)
+    feeder = native_peers().start(functools.partial(asyncio.get_running_loop().call_soon_threadsafe, checker),
+                                  count, SIZE)
+    await await_done(done)
+    seconds = time.perf_counter() - start
+    feeder.join()
+    checker.verdict()
+    return seconds
 
 
-async def async_queue() -> bool:
-    q = AsyncQueue(slot_size=SIZE, capacity=1024)
-    tails = [bytes(8) + expected_tail(i) for i in range(256)]   # an untimed header
-    done = asyncio.Event()
-    checker = Checker(COUNT, done)
+TAILS = [feed_tail(i) for i in range(256)]   # the tail repeats every 256 messages
+
+
+def feed_message(seq: int) -> bytes:
+    """The feed's message `seq`, made in Python (with no send time)."""
+    return struct.pack("<QQ", seq, 0) + TAILS[seq & 0xFF]
+
+
+async def between_coroutines(count: int, push: Callable[[bytes], Awaitable[object]],
+                             pop: Callable[[], Awaitable[bytes]]) -> float:
+    """Two coroutines of one loop: one pushes the feed's messages, the other pops and checks them."""
+    checker = Checker(count, feed_tail, asyncio.Event())
 
     async def producer() -> None:
-        for i in range(COUNT):
-            await q.push_buf(struct.pack("<Q", i) + tails[i & 0xFF])
+        for i in range(count):
+            await push(feed_message(i))
             if i % 512 == 511:
-                await asyncio.sleep(0)  # let the consumer drain before the ring fills
+                await asyncio.sleep(0)   # let the consumer drain before the queue fills
 
     async def consumer() -> None:
-        for _ in range(COUNT):
-            checker(await q.pop())
+        for _ in range(count):
+            checker(await pop())
 
     start = time.perf_counter()
-    await asyncio.gather(producer(), consumer())
+    await asyncio.wait_for(asyncio.gather(producer(), consumer()), WAIT)
     seconds = time.perf_counter() - start
-    await q.shutdown()
-    return report("AsyncQueue push/pop", checker, seconds)
+    checker.verdict()
+    return seconds
+
+
+async def async_queue(count: int) -> float:
+    q = AsyncQueue(slot_size=SIZE, capacity=1024)
+    try:
+        return await between_coroutines(count, q.push_buf, q.pop)
+    finally:
+        await q.shutdown()
+
+
+async def asyncio_queue(count: int) -> float:
+    q: asyncio.Queue[bytes] = asyncio.Queue(maxsize=1024)
+    return await between_coroutines(count, q.put, q.get)
+
+
+# ---- the batch paths: numpy records ------------------------------------------------------------
+
+
+def threaded_batches(count: int) -> float:
+    done = threading.Event()
+    checker = Checker(count, feed_tail, done)
+    d = ThreadedBatchDispatcher(checker.batch, slot_size=SIZE, capacity=1 << 16)
+    d.setup()
+
+    def body() -> Checker:
+        with Feed(d, count=count, size=SIZE, burst=64):
+            wait(done)
+        return checker
+    try:
+        return timed_run(body)
+    finally:
+        d.close()
+
+
+def simple_queue_to_records(count: int) -> float:
+    """A Python thread takes every message queued so far and makes them numpy records."""
+    done = threading.Event()
+    checker = Checker(count, lambda _: ZERO_TAIL, done)
+    q: queue.SimpleQueue[bytes] = queue.SimpleQueue()
+
+    def reader() -> None:
+        while checker.received < count and not checker.fault:
+            messages = [q.get()]
+            try:
+                while len(messages) < 1024:
+                    messages.append(q.get_nowait())
+            except queue.Empty:
+                pass
+            checker.batch(b"".join(messages))   # type: ignore[arg-type]
+
+    def body() -> Checker:
+        thread = threading.Thread(target=reader)
+        thread.start()
+        native_peers().start(q.put, count, SIZE).join()
+        thread.join(WAIT)
+        return checker
+    return timed_run(body)
+
+
+async def async_batches(count: int) -> float:
+    done = asyncio.Event()
+    checker = Checker(count, feed_tail, done)
+    d = AsyncBatchDispatcher(checker.batch_coroutine, slot_size=SIZE, capacity=1 << 16)
+    d.setup()
+    start = time.perf_counter()
+    try:
+        with Feed(d, count=count, size=SIZE, burst=64):
+            await await_done(done)
+    finally:
+        d.close()
+    seconds = time.perf_counter() - start
+    checker.verdict()
+    return seconds
+
+
+# ---- a producer process through the shared ring ------------------------------------------------
+
+
+def native_programs() -> pathlib.Path:
+    """Where the build tree keeps its native programs (<tree>/python/orvix -> <tree>/bench)."""
+    return pathlib.Path(os.environ.get("ORVIX_NATIVE_BENCH_DIR")
+                        or pathlib.Path(orvix.__file__).resolve().parents[2] / "bench")
+
+
+def producer_process(count: int) -> float:
+    """A C program (orvix/shm/producer.h) pushes the sequence numbers; zeros follow them."""
+    done = threading.Event()
+    checker = Checker(count, lambda _: ZERO_TAIL, done)
+    name = f"orvix-demo-{os.getpid()}"
+    with SharedRing(name, slot_size=SIZE, capacity=1 << 16) as ring:
+        d = ThreadedBatchDispatcher(checker.batch, ring=ring)
+        d.setup()
+
+        def body() -> Checker:
+            producer = subprocess.Popen([str(native_programs() / "bench_shm_ring"), "produce", name, str(count)],
+                                        stdout=subprocess.DEVNULL)
+            try:
+                wait(done)
+            finally:
+                if producer.wait(WAIT) != 0:
+                    raise Fault(f"the producer process ended with {producer.returncode}")
+            return checker
+        try:
+            return timed_run(body)
+        finally:
+            d.close()
+
+
+def _python_producer(q: "multiprocessing.Queue[bytes]", count: int) -> None:
+    for i in range(count):
+        q.put(struct.pack("<Q", i) + bytes(SIZE - 8))
+
+
+def multiprocessing_queue(count: int) -> float:
+    done = threading.Event()
+    checker = Checker(count, lambda _: ZERO_TAIL, done)
+    context = multiprocessing.get_context("forkserver")
+    q: multiprocessing.Queue[bytes] = context.Queue(maxsize=1 << 16)
+
+    def body() -> Checker:
+        producer = context.Process(target=_python_producer, args=(q, count))
+        producer.start()
+        for _ in range(count):
+            checker(q.get(timeout=WAIT))
+        producer.join(WAIT)
+        return checker
+    return timed_run(body)
+
+
+# ---- the network receivers (orvix.net), once they exist ----------------------------------------
+
+
+def net_receiver(name: str) -> Any:
+    return getattr(importlib.import_module("orvix.net"), name)
+
+
+def has_net(name: str) -> Callable[[], bool]:
+    return lambda: importlib.util.find_spec("orvix.net") is not None and hasattr(
+        importlib.import_module("orvix.net"), name)
+
+
+def free_udp_port() -> int:
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        port: int = s.getsockname()[1]
+        return port
+
+
+def udp_sender(port: int, count: int, received: Callable[[], int]) -> None:
+    """Sends the feed's messages over loopback, never more than a ring's worth ahead of the receiver."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        for i in range(count):
+            while i - received() > 4096:
+                time.sleep(0.0005)
+            s.sendto(feed_message(i), ("127.0.0.1", port))
+
+
+def udp_receiver(count: int) -> float:
+    done = threading.Event()
+    checker = Checker(count, feed_tail, done)
+    d = ThreadedBatchDispatcher(checker.batch, slot_size=SIZE, capacity=1 << 16)
+    d.setup()
+    port = free_udp_port()
+
+    def body() -> Checker:
+        with net_receiver("UdpReceiver")(d, ("127.0.0.1", port)):
+            udp_sender(port, count, lambda: checker.received)
+            wait(done)
+        return checker
+    try:
+        return timed_run(body)
+    finally:
+        d.close()
+
+
+def udp_recv_into(count: int) -> float:
+    done = threading.Event()
+    checker = Checker(count, feed_tail, done)
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        s.settimeout(WAIT)
+        port = s.getsockname()[1]
+
+        def reader() -> None:
+            buffer = bytearray(SIZE)
+            for _ in range(count):
+                n = s.recv_into(buffer)
+                checker(bytes(buffer[:n]))
+
+        def body() -> Checker:
+            thread = threading.Thread(target=reader)
+            thread.start()
+            udp_sender(port, count, lambda: checker.received)
+            thread.join(WAIT)
+            return checker
+        return timed_run(body)
+
+
+def zmq_receiver(count: int) -> float:
+    import zmq
+    done = threading.Event()
+    checker = Checker(count, feed_tail, done)
+    d = ThreadedBatchDispatcher(checker.batch, slot_size=SIZE, capacity=1 << 16)
+    d.setup()
+    endpoint = f"ipc:///tmp/orvix-demo-{os.getpid()}"
+
+    def body() -> Checker:
+        with net_receiver("ZmqReceiver")(d, endpoint, kind="PULL", bind=True):
+            with zmq.Context() as context, context.socket(zmq.PUSH) as push:
+                push.connect(endpoint)
+                for i in range(count):
+                    push.send(feed_message(i))
+                wait(done)
+        return checker
+    try:
+        return timed_run(body)
+    finally:
+        d.close()
+
+
+def pyzmq_recv(count: int) -> float:
+    import zmq
+    done = threading.Event()
+    checker = Checker(count, feed_tail, done)
+    endpoint = f"ipc:///tmp/orvix-demo-peer-{os.getpid()}"
+    with zmq.Context() as context, context.socket(zmq.PULL) as pull, context.socket(zmq.PUSH) as push:
+        pull.bind(endpoint)
+        push.connect(endpoint)
+
+        def sender() -> None:
+            for i in range(count):
+                push.send(feed_message(i))
+
+        def body() -> Checker:
+            thread = threading.Thread(target=sender)
+            thread.start()
+            for _ in range(count):
+                checker(pull.recv())
+            thread.join(WAIT)
+            return checker
+        return timed_run(body)
+
+
+# ---- the list of paths -------------------------------------------------------------------------
+
+
+@dataclasses.dataclass(frozen=True)
+class Path:
+    name: str                          # the path, as the user writes it
+    run: Callable[[int], float]        # one pass of `count` messages -> seconds; raises Fault
+    peer: str                          # the way it is done without orvix
+    peer_run: Callable[[int], float]
+    count: int                         # messages per pass (the short mode takes a tenth)
+    goal: float = 1.0                  # the rate against the peer's that the path should reach
+    peer_share: float = 1.0            # the peer's messages per pass, as a share of `count` (for slow peers)
+    available: Callable[[], bool] = lambda: True
+
+
+M = 1_000_000
+PATHS = [
+    Path("ThreadedDispatcher: a callback on a native reader thread", reader_thread_path(ThreadedDispatcher),
+         "no hand-over: the producer thread calls it under the lock", callback_on_producer_thread, 300_000, 0.9),
+    Path("SyncDispatcher: a callback on a Python thread", reader_thread_path(SyncDispatcher),
+         "queue.SimpleQueue put by the producer thread", simple_queue_to_thread, 300_000),
+    Path("AsyncDispatcher: a coroutine in the event loop", in_a_loop(async_dispatcher),
+         "loop.call_soon_threadsafe per message", in_a_loop(call_soon_threadsafe), 300_000),
+    Path("AsyncQueue: between two coroutines", in_a_loop(async_queue),
+         "asyncio.Queue", in_a_loop(asyncio_queue), 300_000),
+    Path("ThreadedBatchDispatcher: numpy records on a reader thread", threaded_batches,
+         "queue.SimpleQueue drained into numpy records", simple_queue_to_records, 2 * M),
+    Path("AsyncBatchDispatcher: numpy records in the event loop", in_a_loop(async_batches),
+         "loop.call_soon_threadsafe per message", in_a_loop(call_soon_threadsafe), 2 * M),
+    Path("SharedRing: a C producer process -> ThreadedBatchDispatcher", producer_process,
+         "multiprocessing.Queue from a Python process", multiprocessing_queue, 2 * M, peer_share=0.05),
+    Path("UdpReceiver: loopback datagrams -> ThreadedBatchDispatcher", udp_receiver,
+         "a Python thread calling socket.recv_into", udp_recv_into, 300_000, available=has_net("UdpReceiver")),
+    Path("ZmqReceiver: PUSH -> PULL over ipc:// -> ThreadedBatchDispatcher", zmq_receiver,
+         "pyzmq recv() in a loop", pyzmq_recv, 300_000, available=has_net("ZmqReceiver")),
+]
+
+
+def best_of(run: Callable[[int], float], count: int, passes: int) -> float:
+    return min(run(count) for _ in range(passes))
+
+
+def show(path: Path, short: bool) -> tuple[bool, bool]:
+    """Runs a path and its peer, printing as it goes; returns (delivered, goal met)."""
+    count = path.count // 10 if short else path.count
+    peer_count = int(count * path.peer_share)
+    passes = 1 if short else 2
+    print(path.name, flush=True)
+    try:
+        print(f"  orvix {count:>10,} messages: ", end="", flush=True)
+        rate = count / best_of(path.run, count, passes)
+        print(f"in order, intact, {rate / 1e6:6.2f} M msgs/s", flush=True)
+        print(f"  peer  {peer_count:>10,} messages: ", end="", flush=True)
+        peer_rate = peer_count / best_of(path.peer_run, peer_count, passes)
+    except Fault as fault:
+        print(f"FAILED: {fault}", flush=True)
+        return False, False
+    ratio = rate / peer_rate
+    met = ratio >= path.goal
+    print(f"in order, intact, {peer_rate / 1e6:6.2f} M msgs/s ({path.peer})", flush=True)
+    print(f"  orvix at {ratio:.2f}x its peer: goal of {path.goal:g}x {'met' if met else 'MISSED'}", flush=True)
+    return True, met
 
 
 def main() -> None:
-    print(f"orvix demo: {COUNT} messages of {SIZE} bytes on each path")
-    results = [on_a_reader_thread(ThreadedDispatcher), on_a_reader_thread(SyncDispatcher),
-               asyncio.run(async_dispatcher()), asyncio.run(async_queue())]
-    if not all(results):
-        raise SystemExit("orvix demo: a path lost, reordered or damaged messages")
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
+    parser.add_argument("--short", action="store_true", help="a tenth of the messages, one pass each")
+    short = parser.parse_args().short
+    start = time.monotonic()
+    paths = [p for p in PATHS if p.available()]
+    missing = [p.name.split(":")[0] for p in PATHS if p not in paths]
+    passes = "one pass each (short mode: the figures mean little)" if short else "the better of two passes each"
+    print(f"orvix {orvix.__version__} demo on CPython {sys.version.split()[0]}: {len(paths)} paths, {SIZE}-byte "
+          f"messages, each path beside its peer in this run, {passes}\n", flush=True)
+    results = []
+    for p in paths:
+        results.append(show(p, short))
+        print()
+    failed = [p.name.split(":")[0] for p, (ok, _) in zip(paths, results) if not ok]
+    missed = [p.name.split(":")[0] for p, (ok, met) in zip(paths, results) if ok and not met]
+    print(f"\n{len(paths) - len(failed)} of {len(paths)} paths delivered every message in order, intact; "
+          f"{len(paths) - len(failed) - len(missed)} met their goal against their peer"
+          + (f"; missed: {', '.join(missed)}" if missed else "") + f" ({time.monotonic() - start:.0f} s).")
+    if missing:
+        print(f"Not in this build: {', '.join(missing)}.")
+    print("The full benchmarks (latency, bursts, more peers, both CPython versions): scripts/bench")
+    if failed:
+        raise SystemExit(f"orvix demo: {', '.join(failed)} lost, reordered or damaged messages")
 
 
 if __name__ == "__main__":

@@ -68,6 +68,7 @@ ensure_venv() {
     "$python" -m venv "$venv"
   fi
   if ! cmp -s "$ORVIX_ROOT/requirements-dev.txt" "$stamp" 2>/dev/null; then
+    echo "orvix: installing the pinned tools of requirements-dev.txt into $venv (a minute or two the first time)" >&2
     "$venv/bin/python" -m pip install --disable-pip-version-check -q -r "$ORVIX_ROOT/requirements-dev.txt"
     cp "$ORVIX_ROOT/requirements-dev.txt" "$stamp"
   fi
@@ -118,19 +119,28 @@ ensure_test_packages() { ensure_debian_packages "${ORVIX_TEST_PACKAGES[@]}"; }
 # Wine's recommendations (fonts, sound, desktop integration) serve no headless run.
 ensure_windows_packages() { ensure_debian_packages --no-install-recommends "${ORVIX_WINDOWS_PACKAGES[@]}"; }
 
-# build_tree <dir> <X.Y> [extra cmake args...]: configures and builds a tree
-# for one version. Configured every time (a second or two): a tree configured
+# build_tree <dir> <X.Y> <what> [extra cmake args...]: configures and builds a
+# tree for one version; <what> says what it holds. Configured every time (a second or two): a tree configured
 # before a dependency was installed (GoogleTest, by the test command) picks it up.
+# It says what it builds and shows the build's progress in steps of 10 %; the
+# compiler's output goes to <dir>/build.log and is shown only when the build fails.
 build_tree() {
-  local dir=$1 version=$2; shift 2
+  local dir=$1 version=$2 what=$3; shift 3
   mkdir -p "$dir"
+  printf 'orvix: building %s (%s):' "${dir#"$ORVIX_ROOT"/}" "$what"
   cmake -S "$ORVIX_ROOT" -B "$dir" -G Ninja \
     -DPython_EXECUTABLE="$(venv_dir "$version")/bin/python" "$@" >/dev/null
-  # The compiler's output is shown only when the build fails.
-  if ! cmake --build "$dir" -j "$(nproc)" > "$dir/build.log" 2>&1; then
+  if ! cmake --build "$dir" -j "$(nproc)" 2>&1 | tee "$dir/build.log" | awk '
+      /^\[[0-9]+\/[0-9]+\]/ {
+        split(substr($0, 2, index($0, "]") - 2), step, "/")
+        tenth = int(10 * step[1] / step[2])
+        if (tenth > shown) { shown = tenth; printf " %d%%", 10 * tenth; fflush() }
+      }
+      /^ninja: no work to do/ { printf " up to date"; fflush() }'; then
+    echo
     cat "$dir/build.log" >&2
     echo "orvix: build of $dir failed" >&2
     return 1
   fi
-  echo "orvix: built $dir"
+  echo " built"
 }

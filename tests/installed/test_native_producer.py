@@ -10,23 +10,26 @@ import threading
 import pytest
 
 import orvix
+from orvix.batch import ThreadedBatchDispatcher
+from orvix.shm import SharedRing
 from orvix.utils.corvane.corvane import ThreadedDispatcher
 
 SOURCE = pathlib.Path(__file__).with_name("native_producer")
+ROOT = SOURCE.parents[2]
+
+
+def cmake(*args):
+    result = subprocess.run([shutil.which("cmake", path=os.path.dirname(sys.executable)) or "cmake", *args],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
 
 
 @pytest.fixture(scope="module")
 def native_producer(tmp_path_factory):
     build = tmp_path_factory.mktemp("native_producer")
-    cmake = shutil.which("cmake", path=os.path.dirname(sys.executable)) or "cmake"
-
-    def run(*args):
-        result = subprocess.run([cmake, *args], capture_output=True, text=True, timeout=300)
-        assert result.returncode == 0, result.stdout + result.stderr
-
-    run("-S", str(SOURCE), "-B", str(build), f"-Dorvix_DIR={orvix.get_cmake_dir()}",
-        f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release")
-    run("--build", str(build))
+    cmake("-S", str(SOURCE), "-B", str(build), f"-Dorvix_DIR={orvix.get_cmake_dir()}",
+          f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release")
+    cmake("--build", str(build))
     (library,) = build.glob("native_producer*.so")
     spec = importlib.util.spec_from_file_location("native_producer", library)
     module = importlib.util.module_from_spec(spec)
@@ -51,3 +54,27 @@ def test_it_compiles_against_the_installed_headers_and_delivers(native_producer)
     assert done.wait(30)
     d.close()
     assert arrived == list(range(100))
+
+
+@pytest.mark.timeout(300)
+def test_a_producer_process_builds_on_the_component_without_python(tmp_path):
+    """orvix::producer (find_package(orvix COMPONENTS producer)) finds no Python; the process it
+    builds feeds a shared ring."""
+    build = tmp_path / "build"
+    cmake("-S", str(SOURCE.with_name("shm_producer")), "-B", str(build), f"-Dorvix_DIR={orvix.get_cmake_dir()}",
+          f"-DPRODUCER_SOURCE={ROOT / 'tests/cpp/shm_producer_process.c'}")
+    cmake("--build", str(build))
+    arrived, done = [], threading.Event()
+
+    def on_batch(batch):
+        arrived.extend(int.from_bytes(message[:8], "little") for message in batch)
+        if len(arrived) >= 1000:
+            done.set()
+
+    with SharedRing(f"orvix-installed-{os.getpid()}", slot_size=64, capacity=256, variable_size=True) as ring:
+        d = ThreadedBatchDispatcher(on_batch, ring=ring)
+        d.setup()
+        assert subprocess.run([str(build / "shm_producer"), ring.name, "1000"], timeout=60).returncode == 0
+        assert done.wait(30)
+        d.close()
+    assert arrived == list(range(1000))
