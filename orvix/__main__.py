@@ -8,14 +8,15 @@ import orvix
 EPILOG = """\
 orvix's headers are header-only: there is nothing of orvix to link, so there
 is no --libs. A producer process written with orvix/shm/producer.h, or a C++
-program on the ring engine orvix/ringq/spsc_ring.hpp, needs only these flags:
-it includes no Python header and links nothing of Python
-(cc $(python -m orvix --cflags) producer.c -o producer). A native producer
-inside an extension module (orvix/utils/corvane/producer.h) is compiled with
-the same flags and links as any extension module of this CPython does. The
-ring engine needs C++20 (-std=c++20). Name the interpreter orvix is installed
-in (.venv/bin/python -m orvix --cflags): each copy of orvix belongs to one
-CPython, whose headers it prints."""
+program on the ring engine orvix/ringq/spsc_ring.hpp (with -std=c++20), needs
+only these flags: it includes no Python header and links nothing of Python.
+A native producer inside an extension module (orvix/utils/corvane/producer.h)
+is compiled with the same flags and links as any extension module of this
+CPython does. Each copy of orvix belongs to one CPython, whose headers it
+prints: run this with the interpreter orvix is installed in, as in
+
+    cc -O2 $({python} -m orvix --cflags) producer.c -o producer
+"""
 
 
 def include_dirs():
@@ -25,8 +26,8 @@ def include_dirs():
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m orvix", description=__doc__.split(":", 1)[1].strip(),
-                                     epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(prog="python -m orvix", description="Prints the compiler flags of a native producer, for build lines and Makefiles.",
+                                     epilog=EPILOG.format(python=sys.executable), formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--cflags", action="store_true",
                         help="every compiler flag orvix's headers need (today: the include flags alone)")
     parser.add_argument("--includes", action="store_true",

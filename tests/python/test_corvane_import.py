@@ -268,3 +268,47 @@ def test_each_class_creates_its_ring_with_the_arguments_in_its_own_order():
             print(repr(calls.pop()))
     """)
     assert [eval(line) for line in out.splitlines()] == [expected for _, expected in RING_CALLS]
+
+
+def test_the_package_gives_each_class_from_its_own_module_on_first_use():
+    # Run without the helpers' prelude: `import orvix` alone must load no extension module.
+    import subprocess
+    import sys
+    code = script("""
+        import importlib, sys
+        import orvix
+        loaded = lambda: sorted(m for m in sys.modules if m.startswith("orvix."))
+        assert loaded() == [], loaded()
+        homes = {"ThreadedDispatcher": "orvix.utils.corvane.corvane", "SyncDispatcher": "orvix.utils.corvane.corvane",
+                 "AsyncDispatcher": "orvix.utils.corvane.corvane", "AsyncQueue": "orvix.utils.corvane.corvane",
+                 "ThreadedBatchDispatcher": "orvix.batch", "AsyncBatchDispatcher": "orvix.batch",
+                 "Batch": "orvix.batch", "SharedRing": "orvix.shm", "SharedProducer": "orvix.shm",
+                 "Feed": "orvix.feed"}
+        assert set(orvix.__all__) == {"__version__", "get_cmake_dir", "get_include", *homes}
+        assert set(homes) <= set(dir(orvix)) and "get_include" in dir(orvix)
+        orvix.get_include()
+        assert loaded() == [], loaded()
+        from orvix import ThreadedDispatcher
+        assert "orvix.utils.corvane.corvane" in loaded(), loaded()   # with the modules it imports itself
+        assert not [m for m in loaded() if m.startswith(("orvix.batch", "orvix.shm", "orvix.feed"))], loaded()
+        for name, home in homes.items():
+            assert getattr(orvix, name) is getattr(importlib.import_module(home), name), name
+        namespace = {}
+        exec("from orvix import *", namespace)
+        assert {n: namespace[n] for n in homes} == {n: getattr(orvix, n) for n in homes}
+        for name in ("SPSCQueue", "batch_", "__wrapped__"):
+            try:
+                getattr(orvix, name)
+            except AttributeError as e:
+                assert str(e) == f"module 'orvix' has no attribute {name!r}", e
+            else:
+                raise AssertionError(name)
+        try:
+            from orvix import NoSuchThing
+        except ImportError as e:
+            assert "NoSuchThing" in str(e), e
+        else:
+            raise AssertionError("NoSuchThing")
+    """)
+    result = subprocess.run([sys.executable, "-W", "error", "-c", code], capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stderr) == (0, ""), result.stderr
