@@ -14,7 +14,7 @@ receivers of orvix.net, before they exist) are left out with a note.
 
 Run from a build tree (scripts/demo does):
     PYTHONPATH=build/<tree>/python .venv/bin/python examples/demo.py [--short]
-The C producer process of the shared-ring path, and the peers' native thread
+The native producer process of the shared-ring path, and the peers' native thread
 (`dispatch_peers`), come from the build tree too.
 """
 import argparse
@@ -209,8 +209,8 @@ async def call_soon_threadsafe(count: int) -> float:
     done = asyncio.Event()
     checker = Checker(count, lambda _: ZERO_TAIL, done)
     start = time.perf_counter()
-    feeder = native_peers().start(functools.partial(asyncio.get_running_loop().call_soon_threadsafe, checker),
-                                  count, SIZE)
+    call_soon_threadsafe: Any = asyncio.get_running_loop().call_soon_threadsafe   # typed for callbacks without arguments
+    feeder = native_peers().start(functools.partial(call_soon_threadsafe, checker), count, SIZE)
     await await_done(done)
     seconds = time.perf_counter() - start
     feeder.join()
@@ -331,7 +331,7 @@ def native_programs() -> pathlib.Path:
 
 
 def producer_process(count: int) -> float:
-    """A C program (orvix/shm/producer.h) pushes the sequence numbers; zeros follow them."""
+    """A native program of the build tree (orvix/shm/producer.h) pushes the sequence numbers; zeros follow them."""
     done = threading.Event()
     checker = Checker(count, lambda _: ZERO_TAIL, done)
     name = f"orvix-demo-{os.getpid()}"
@@ -517,8 +517,8 @@ PATHS = [
     Path("ThreadedBatchDispatcher: numpy records on a reader thread", threaded_batches,
          "queue.SimpleQueue drained into numpy records", simple_queue_to_records, 2 * M),
     Path("AsyncBatchDispatcher: numpy records in the event loop", in_a_loop(async_batches),
-         "loop.call_soon_threadsafe per message", in_a_loop(call_soon_threadsafe), 2 * M),
-    Path("SharedRing: a C producer process -> ThreadedBatchDispatcher", producer_process,
+         "loop.call_soon_threadsafe per message", in_a_loop(call_soon_threadsafe), 2 * M, peer_share=0.1),
+    Path("SharedRing: a native producer process -> ThreadedBatchDispatcher", producer_process,
          "multiprocessing.Queue from a Python process", multiprocessing_queue, 2 * M, peer_share=0.05),
     Path("UdpReceiver: loopback datagrams -> ThreadedBatchDispatcher", udp_receiver,
          "a Python thread calling socket.recv_into", udp_recv_into, 300_000, available=has_net("UdpReceiver")),
@@ -569,7 +569,7 @@ def main() -> None:
         print()
     failed = [p.name.split(":")[0] for p, (ok, _) in zip(paths, results) if not ok]
     missed = [p.name.split(":")[0] for p, (ok, met) in zip(paths, results) if ok and not met]
-    print(f"\n{len(paths) - len(failed)} of {len(paths)} paths delivered every message in order, intact; "
+    print(f"{len(paths) - len(failed)} of {len(paths)} paths delivered every message in order, intact; "
           f"{len(paths) - len(failed) - len(missed)} met their goal against their peer"
           + (f"; missed: {', '.join(missed)}" if missed else "") + f" ({time.monotonic() - start:.0f} s).")
     if missing:

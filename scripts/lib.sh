@@ -136,11 +136,11 @@ build_tree() {
         tenth = int(10 * step[1] / step[2])
         if (tenth > shown) { shown = tenth; printf " %d%%", 10 * tenth; fflush() }
       }
-      /^ninja: no work to do/ { printf " up to date"; fflush() }'; then
-    echo
+      /^ninja: no work to do/ { up_to_date = 1 }
+      /^ninja: build stopped/ { stopped = 1 }
+      END { print(stopped ? " failed" : up_to_date ? " up to date" : " built") }'; then
     cat "$dir/build.log" >&2
     echo "orvix: build of $dir failed" >&2
     return 1
   fi
-  echo " built"
 }

@@ -58,20 +58,23 @@ def test_it_compiles_against_the_installed_headers_and_delivers(native_producer)
 
 @pytest.mark.timeout(300)
 def test_a_producer_process_builds_on_the_component_without_python(tmp_path):
-    """orvix::producer (find_package(orvix COMPONENTS producer)) finds no Python; the process it
-    builds feeds a shared ring."""
+    """orvix::producer (find_package(orvix COMPONENTS producer)) finds no Python; the shared-ring
+    guide's producer built with it feeds a ring."""
+    sys.path.insert(0, str(ROOT / "tests" / "python"))
+    from doc_blocks import named_files
+    (tmp_path / "producer.c").write_text(named_files(ROOT / "docs" / "guide" / "shm.md")["producer.c"])
     build = tmp_path / "build"
     cmake("-S", str(SOURCE.with_name("shm_producer")), "-B", str(build), f"-Dorvix_DIR={orvix.get_cmake_dir()}",
-          f"-DPRODUCER_SOURCE={ROOT / 'tests/cpp/shm_producer_process.c'}")
+          f"-DPRODUCER_SOURCE={tmp_path / 'producer.c'}")
     cmake("--build", str(build))
     arrived, done = [], threading.Event()
 
     def on_batch(batch):
-        arrived.extend(int.from_bytes(message[:8], "little") for message in batch)
+        arrived.extend(int.from_bytes(message, "little") for message in batch)
         if len(arrived) >= 1000:
             done.set()
 
-    with SharedRing(f"orvix-installed-{os.getpid()}", slot_size=64, capacity=256, variable_size=True) as ring:
+    with SharedRing(f"orvix-installed-{os.getpid()}", slot_size=8, capacity=256) as ring:
         d = ThreadedBatchDispatcher(on_batch, ring=ring)
         d.setup()
         assert subprocess.run([str(build / "shm_producer"), ring.name, "1000"], timeout=60).returncode == 0
