@@ -19,6 +19,7 @@ The native producer process of the shared-ring path, and the peers' native threa
 """
 import argparse
 import asyncio
+import contextlib
 import dataclasses
 import functools
 import importlib
@@ -33,7 +34,8 @@ import subprocess
 import sys
 import threading
 import time
-from collections.abc import Awaitable, Callable, Coroutine
+from collections.abc import Awaitable, Callable, Coroutine, Iterator
+from contextlib import AbstractContextManager
 from typing import Any
 
 import numpy as np
@@ -86,11 +88,11 @@ class Checker:
     async def coroutine(self, message: bytes) -> None:
         self(message)
 
-    def batch(self, batch: Batch) -> None:
+    def batch(self, batch: Batch | bytes) -> None:
         """A whole batch as numpy records: every sequence number, and the tail of its first record."""
         records = np.frombuffer(batch, RECORD)
         first = self.received
-        if not self.fault and (len(batch) and (
+        if not self.fault and (len(records) and (
                 not np.array_equal(records["seq"], np.arange(first, first + len(records), dtype=np.uint64))
                 or records["tail"][0].tobytes() != self.tail(first))):
             self.fault = f"a batch of {len(records)} from message {first} is out of order or damaged"
@@ -118,68 +120,61 @@ async def await_done(done: asyncio.Event) -> None:
         raise Fault(f"not every message arrived within {WAIT:.0f} s") from None
 
 
-def timed_run(body: Callable[[], Checker]) -> float:
-    """Runs one pass, checks it, returns its seconds (from the producer's start to the last message)."""
-    start = time.perf_counter()
-    checker = body()
-    seconds = time.perf_counter() - start
+def checked(seconds: float, checker: Checker) -> float:
     checker.verdict()
     return seconds
 
 
-def native_peers() -> Any:
-    """The peers' native producer thread, from the build tree: it takes the interpreter lock for
-    every message and calls one Python callable with it (the feed's sequence number, zeros after)."""
-    return importlib.import_module("dispatch_peers")
+# A pass: `count` messages from a producer into a consumer, timed from the producer's start to
+# the last message, then checked; it returns the seconds. Each path and peer below is one pass
+# made of three parts: the consumer, the producer, and what the checker expects after the header.
+Dispatcher = ThreadedDispatcher | SyncDispatcher | ThreadedBatchDispatcher
+Producing = Callable[[Any, Checker], AbstractContextManager[object]]
 
 
-# ---- the per-message paths and their peers ------------------------------------------------------
-
-
-def reader_thread_path(cls: type[ThreadedDispatcher] | type[SyncDispatcher]) -> Callable[[int], float]:
-    def run(count: int) -> float:
-        done = threading.Event()
-        checker = Checker(count, feed_tail, done)
-        d = cls(checker, capacity=1 << 16, slot_size=SIZE)
-        d.setup()
-
-        def body() -> Checker:
-            with Feed(d, count=count, size=SIZE):
-                wait(done)
-            return checker
-        try:
-            return timed_run(body)
-        finally:
-            d.close()
-    return run
-
-
-def callback_on_producer_thread(count: int) -> float:
+def to_a_thread(count: int, consumer: Callable[[Checker], Dispatcher], producing: Producing,
+                tail: Callable[[int], bytes] = feed_tail) -> float:
+    """Into a dispatcher whose callback runs on a reader thread; `producing(dispatcher, checker)`
+    produces while its block runs."""
     done = threading.Event()
-    checker = Checker(count, lambda _: ZERO_TAIL, done)
+    checker = Checker(count, tail, done)
+    dispatcher = consumer(checker)
+    dispatcher.setup()
+    try:
+        start = time.perf_counter()
+        with producing(dispatcher, checker):
+            wait(done)
+        return checked(time.perf_counter() - start, checker)
+    finally:
+        dispatcher.close()
 
-    def body() -> Checker:
-        native_peers().start(checker, count, SIZE).join()
-        return checker
-    return timed_run(body)
+
+async def into_the_loop(count: int, consumer: Callable[[Checker], AsyncDispatcher | AsyncBatchDispatcher],
+                        producing: Producing) -> float:
+    """Into a dispatcher whose coroutine runs in this event loop."""
+    done = asyncio.Event()
+    checker = Checker(count, feed_tail, done)
+    dispatcher = consumer(checker)
+    dispatcher.setup()
+    try:
+        start = time.perf_counter()
+        with producing(dispatcher, checker):
+            await await_done(done)
+        return checked(time.perf_counter() - start, checker)
+    finally:
+        dispatcher.close()
 
 
-def simple_queue_to_thread(count: int) -> float:
-    done = threading.Event()
-    checker = Checker(count, lambda _: ZERO_TAIL, done)
-    q: queue.SimpleQueue[bytes] = queue.SimpleQueue()
-
-    def reader() -> None:
-        for _ in range(count):
-            checker(q.get())
-
-    def body() -> Checker:
-        thread = threading.Thread(target=reader)
-        thread.start()
-        native_peers().start(q.put, count, SIZE).join()
-        thread.join(WAIT)
-        return checker
-    return timed_run(body)
+def read_on_a_thread(count: int, read: Callable[[Checker], None], produce: Callable[[Checker], None],
+                     tail: Callable[[int], bytes]) -> float:
+    """A peer: a Python thread runs `read(checker)` while `produce(checker)` runs here."""
+    checker = Checker(count, tail, threading.Event())
+    reader = threading.Thread(target=read, args=(checker,))
+    start = time.perf_counter()
+    reader.start()
+    produce(checker)
+    reader.join(WAIT)
+    return checked(time.perf_counter() - start, checker)
 
 
 def in_a_loop(main: Callable[[int], Coroutine[Any, Any, float]]) -> Callable[[int], float]:
@@ -189,33 +184,23 @@ def in_a_loop(main: Callable[[int], Coroutine[Any, Any, float]]) -> Callable[[in
     return run
 
 
-async def async_dispatcher(count: int) -> float:
-    done = asyncio.Event()
-    checker = Checker(count, feed_tail, done)
-    d = AsyncDispatcher(checker.coroutine, capacity=1 << 16, slot_size=SIZE)
-    d.setup()
-    start = time.perf_counter()
-    try:
-        with Feed(d, count=count, size=SIZE):
-            await await_done(done)
-    finally:
-        d.close()
-    seconds = time.perf_counter() - start
-    checker.verdict()
-    return seconds
+def feed(burst: int = 1) -> Producing:
+    """orvix.feed.Feed: a native thread pushing the feed's messages, `burst` at a time."""
+    return lambda dispatcher, checker: Feed(dispatcher, count=checker.count, size=SIZE, burst=burst)
 
 
-async def call_soon_threadsafe(count: int) -> float:
-    done = asyncio.Event()
-    checker = Checker(count, lambda _: ZERO_TAIL, done)
-    start = time.perf_counter()
-    call_soon_threadsafe: Any = asyncio.get_running_loop().call_soon_threadsafe   # typed for callbacks without arguments
-    feeder = native_peers().start(functools.partial(call_soon_threadsafe, checker), count, SIZE)
-    await await_done(done)
-    seconds = time.perf_counter() - start
-    feeder.join()
-    checker.verdict()
-    return seconds
+def native_peers() -> Any:
+    """The peers' native producer thread, from the build tree: it takes the interpreter lock for
+    every message and calls one Python callable with it (the feed's sequence number, zeros after)."""
+    return importlib.import_module("dispatch_peers")
+
+
+def zero_tail(seq: int) -> bytes:
+    return ZERO_TAIL
+
+
+def native_thread_calls(put: Callable[[bytes], object]) -> Callable[[Checker], None]:
+    return lambda checker: native_peers().start(put, checker.count, SIZE).join()
 
 
 TAILS = [feed_tail(i) for i in range(256)]   # the tail repeats every 256 messages
@@ -224,6 +209,47 @@ TAILS = [feed_tail(i) for i in range(256)]   # the tail repeats every 256 messag
 def feed_message(seq: int) -> bytes:
     """The feed's message `seq`, made in Python (with no send time)."""
     return struct.pack("<QQ", seq, 0) + TAILS[seq & 0xFF]
+
+
+# ---- the per-message paths and their peers ------------------------------------------------------
+
+
+def on_a_reader_thread(cls: type[ThreadedDispatcher] | type[SyncDispatcher]) -> Callable[[int], float]:
+    return lambda count: to_a_thread(count, lambda checker: cls(checker, capacity=1 << 16, slot_size=SIZE), feed())
+
+
+def callback_on_producer_thread(count: int) -> float:
+    checker = Checker(count, zero_tail, threading.Event())
+    start = time.perf_counter()
+    native_thread_calls(checker)(checker)
+    return checked(time.perf_counter() - start, checker)
+
+
+def drain(q: "queue.SimpleQueue[bytes]", checker: Checker) -> None:
+    for _ in range(checker.count):
+        checker(q.get())
+
+
+def simple_queue_to_thread(count: int) -> float:
+    q: queue.SimpleQueue[bytes] = queue.SimpleQueue()
+    return read_on_a_thread(count, functools.partial(drain, q), native_thread_calls(q.put), zero_tail)
+
+
+async def async_dispatcher(count: int) -> float:
+    return await into_the_loop(
+        count, lambda checker: AsyncDispatcher(checker.coroutine, capacity=1 << 16, slot_size=SIZE), feed())
+
+
+async def call_soon_threadsafe(count: int) -> float:
+    done = asyncio.Event()
+    checker = Checker(count, zero_tail, done)
+    call_soon_threadsafe: Any = asyncio.get_running_loop().call_soon_threadsafe   # typed for callbacks without arguments
+    start = time.perf_counter()
+    feeder = native_peers().start(functools.partial(call_soon_threadsafe, checker), count, SIZE)
+    await await_done(done)
+    seconds = time.perf_counter() - start
+    feeder.join()
+    return checked(seconds, checker)
 
 
 async def between_coroutines(count: int, push: Callable[[bytes], Awaitable[object]],
@@ -243,9 +269,7 @@ async def between_coroutines(count: int, push: Callable[[bytes], Awaitable[objec
 
     start = time.perf_counter()
     await asyncio.wait_for(asyncio.gather(producer(), consumer()), WAIT)
-    seconds = time.perf_counter() - start
-    checker.verdict()
-    return seconds
+    return checked(time.perf_counter() - start, checker)
 
 
 async def async_queue(count: int) -> float:
@@ -265,60 +289,31 @@ async def asyncio_queue(count: int) -> float:
 
 
 def threaded_batches(count: int) -> float:
-    done = threading.Event()
-    checker = Checker(count, feed_tail, done)
-    d = ThreadedBatchDispatcher(checker.batch, slot_size=SIZE, capacity=1 << 16)
-    d.setup()
+    return to_a_thread(count, lambda checker: ThreadedBatchDispatcher(checker.batch, slot_size=SIZE,
+                                                                      capacity=1 << 16), feed(burst=64))
 
-    def body() -> Checker:
-        with Feed(d, count=count, size=SIZE, burst=64):
-            wait(done)
-        return checker
-    try:
-        return timed_run(body)
-    finally:
-        d.close()
+
+def drain_into_records(q: "queue.SimpleQueue[bytes]", checker: Checker) -> None:
+    """Takes every message queued so far (up to 1024) and makes them numpy records, until the last."""
+    while checker.received < checker.count and not checker.fault:
+        messages = [q.get()]
+        try:
+            while len(messages) < 1024:
+                messages.append(q.get_nowait())
+        except queue.Empty:
+            pass
+        checker.batch(b"".join(messages))
 
 
 def simple_queue_to_records(count: int) -> float:
-    """A Python thread takes every message queued so far and makes them numpy records."""
-    done = threading.Event()
-    checker = Checker(count, lambda _: ZERO_TAIL, done)
     q: queue.SimpleQueue[bytes] = queue.SimpleQueue()
-
-    def reader() -> None:
-        while checker.received < count and not checker.fault:
-            messages = [q.get()]
-            try:
-                while len(messages) < 1024:
-                    messages.append(q.get_nowait())
-            except queue.Empty:
-                pass
-            checker.batch(b"".join(messages))   # type: ignore[arg-type]
-
-    def body() -> Checker:
-        thread = threading.Thread(target=reader)
-        thread.start()
-        native_peers().start(q.put, count, SIZE).join()
-        thread.join(WAIT)
-        return checker
-    return timed_run(body)
+    return read_on_a_thread(count, functools.partial(drain_into_records, q), native_thread_calls(q.put), zero_tail)
 
 
 async def async_batches(count: int) -> float:
-    done = asyncio.Event()
-    checker = Checker(count, feed_tail, done)
-    d = AsyncBatchDispatcher(checker.batch_coroutine, slot_size=SIZE, capacity=1 << 16)
-    d.setup()
-    start = time.perf_counter()
-    try:
-        with Feed(d, count=count, size=SIZE, burst=64):
-            await await_done(done)
-    finally:
-        d.close()
-    seconds = time.perf_counter() - start
-    checker.verdict()
-    return seconds
+    return await into_the_loop(
+        count, lambda checker: AsyncBatchDispatcher(checker.batch_coroutine, slot_size=SIZE, capacity=1 << 16),
+        feed(burst=64))
 
 
 # ---- a producer process through the shared ring ------------------------------------------------
@@ -330,28 +325,22 @@ def native_programs() -> pathlib.Path:
                         or pathlib.Path(orvix.__file__).resolve().parents[2] / "bench")
 
 
-def producer_process(count: int) -> float:
+@contextlib.contextmanager
+def producer_process(ring: SharedRing, checker: Checker) -> Iterator[None]:
     """A native program of the build tree (orvix/shm/producer.h) pushes the sequence numbers; zeros follow them."""
-    done = threading.Event()
-    checker = Checker(count, lambda _: ZERO_TAIL, done)
-    name = f"orvix-demo-{os.getpid()}"
-    with SharedRing(name, slot_size=SIZE, capacity=1 << 16) as ring:
-        d = ThreadedBatchDispatcher(checker.batch, ring=ring)
-        d.setup()
+    producer = subprocess.Popen([str(native_programs() / "bench_shm_ring"), "produce", ring.name, str(checker.count)],
+                                stdout=subprocess.DEVNULL)
+    try:
+        yield
+    finally:
+        if producer.wait(WAIT) != 0:
+            raise Fault(f"the producer process ended with {producer.returncode}")
 
-        def body() -> Checker:
-            producer = subprocess.Popen([str(native_programs() / "bench_shm_ring"), "produce", name, str(count)],
-                                        stdout=subprocess.DEVNULL)
-            try:
-                wait(done)
-            finally:
-                if producer.wait(WAIT) != 0:
-                    raise Fault(f"the producer process ended with {producer.returncode}")
-            return checker
-        try:
-            return timed_run(body)
-        finally:
-            d.close()
+
+def shared_ring(count: int) -> float:
+    with SharedRing(f"orvix-demo-{os.getpid()}", slot_size=SIZE, capacity=1 << 16) as ring:
+        return to_a_thread(count, lambda checker: ThreadedBatchDispatcher(checker.batch, ring=ring),
+                           lambda _, checker: producer_process(ring, checker), zero_tail)
 
 
 def _python_producer(q: "multiprocessing.Queue[bytes]", count: int) -> None:
@@ -360,19 +349,18 @@ def _python_producer(q: "multiprocessing.Queue[bytes]", count: int) -> None:
 
 
 def multiprocessing_queue(count: int) -> float:
-    done = threading.Event()
-    checker = Checker(count, lambda _: ZERO_TAIL, done)
     context = multiprocessing.get_context("forkserver")
     q: multiprocessing.Queue[bytes] = context.Queue(maxsize=1 << 16)
 
-    def body() -> Checker:
-        producer = context.Process(target=_python_producer, args=(q, count))
-        producer.start()
+    def read(checker: Checker) -> None:
         for _ in range(count):
             checker(q.get(timeout=WAIT))
+
+    def produce(checker: Checker) -> None:
+        producer = context.Process(target=_python_producer, args=(q, count))
+        producer.start()
         producer.join(WAIT)
-        return checker
-    return timed_run(body)
+    return read_on_a_thread(count, read, produce, zero_tail)
 
 
 # ---- the network receivers (orvix.net), once they exist ----------------------------------------
@@ -387,106 +375,74 @@ def has_net(name: str) -> Callable[[], bool]:
         importlib.import_module("orvix.net"), name)
 
 
-def free_udp_port() -> int:
+def send_datagrams(port: int, checker: Checker) -> None:
+    """The feed's messages over loopback, never more ahead of the receiver than a socket's default
+    buffer holds (loopback drops nothing else)."""
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        port: int = s.getsockname()[1]
-        return port
-
-
-def udp_sender(port: int, count: int, received: Callable[[], int]) -> None:
-    """Sends the feed's messages over loopback, never more than a ring's worth ahead of the receiver."""
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        for i in range(count):
-            while i - received() > 4096:
-                time.sleep(0.0005)
+        for i in range(checker.count):
+            while i - checker.received > 128:
+                time.sleep(0)
             s.sendto(feed_message(i), ("127.0.0.1", port))
 
 
-def udp_receiver(count: int) -> float:
-    done = threading.Event()
-    checker = Checker(count, feed_tail, done)
-    d = ThreadedBatchDispatcher(checker.batch, slot_size=SIZE, capacity=1 << 16)
-    d.setup()
-    port = free_udp_port()
+@contextlib.contextmanager
+def udp_receiver_feeding(dispatcher: Dispatcher, checker: Checker) -> Iterator[None]:
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        port: int = probe.getsockname()[1]
+    with net_receiver("UdpReceiver")(dispatcher, ("127.0.0.1", port)):
+        send_datagrams(port, checker)
+        yield
 
-    def body() -> Checker:
-        with net_receiver("UdpReceiver")(d, ("127.0.0.1", port)):
-            udp_sender(port, count, lambda: checker.received)
-            wait(done)
-        return checker
-    try:
-        return timed_run(body)
-    finally:
-        d.close()
+
+def udp_receiver(count: int) -> float:
+    return to_a_thread(count, lambda checker: ThreadedBatchDispatcher(checker.batch, slot_size=SIZE,
+                                                                      capacity=1 << 16), udp_receiver_feeding)
 
 
 def udp_recv_into(count: int) -> float:
-    done = threading.Event()
-    checker = Checker(count, feed_tail, done)
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.bind(("127.0.0.1", 0))
         s.settimeout(WAIT)
-        port = s.getsockname()[1]
 
-        def reader() -> None:
+        def read(checker: Checker) -> None:
             buffer = bytearray(SIZE)
-            for _ in range(count):
-                n = s.recv_into(buffer)
-                checker(bytes(buffer[:n]))
+            while checker.received < count and not checker.fault:
+                checker(bytes(buffer[:s.recv_into(buffer)]))
+        return read_on_a_thread(count, read, functools.partial(send_datagrams, s.getsockname()[1]), feed_tail)
 
-        def body() -> Checker:
-            thread = threading.Thread(target=reader)
-            thread.start()
-            udp_sender(port, count, lambda: checker.received)
-            thread.join(WAIT)
-            return checker
-        return timed_run(body)
+
+def zmq_push(endpoint: str, count: int) -> None:
+    import zmq
+    with zmq.Context() as context, context.socket(zmq.PUSH) as push:
+        push.connect(endpoint)
+        for i in range(count):
+            push.send(feed_message(i))
+
+
+@contextlib.contextmanager
+def zmq_receiver_feeding(dispatcher: Dispatcher, checker: Checker) -> Iterator[None]:
+    endpoint = f"ipc:///tmp/orvix-demo-{os.getpid()}"
+    with net_receiver("ZmqReceiver")(dispatcher, endpoint, kind="PULL", bind=True):
+        zmq_push(endpoint, checker.count)
+        yield
 
 
 def zmq_receiver(count: int) -> float:
-    import zmq
-    done = threading.Event()
-    checker = Checker(count, feed_tail, done)
-    d = ThreadedBatchDispatcher(checker.batch, slot_size=SIZE, capacity=1 << 16)
-    d.setup()
-    endpoint = f"ipc:///tmp/orvix-demo-{os.getpid()}"
-
-    def body() -> Checker:
-        with net_receiver("ZmqReceiver")(d, endpoint, kind="PULL", bind=True):
-            with zmq.Context() as context, context.socket(zmq.PUSH) as push:
-                push.connect(endpoint)
-                for i in range(count):
-                    push.send(feed_message(i))
-                wait(done)
-        return checker
-    try:
-        return timed_run(body)
-    finally:
-        d.close()
+    return to_a_thread(count, lambda checker: ThreadedBatchDispatcher(checker.batch, slot_size=SIZE,
+                                                                      capacity=1 << 16), zmq_receiver_feeding)
 
 
 def pyzmq_recv(count: int) -> float:
     import zmq
-    done = threading.Event()
-    checker = Checker(count, feed_tail, done)
     endpoint = f"ipc:///tmp/orvix-demo-peer-{os.getpid()}"
-    with zmq.Context() as context, context.socket(zmq.PULL) as pull, context.socket(zmq.PUSH) as push:
+    with zmq.Context() as context, context.socket(zmq.PULL) as pull:
         pull.bind(endpoint)
-        push.connect(endpoint)
 
-        def sender() -> None:
-            for i in range(count):
-                push.send(feed_message(i))
-
-        def body() -> Checker:
-            thread = threading.Thread(target=sender)
-            thread.start()
+        def read(checker: Checker) -> None:
             for _ in range(count):
                 checker(pull.recv())
-            thread.join(WAIT)
-            return checker
-        return timed_run(body)
+        return read_on_a_thread(count, read, lambda _: zmq_push(endpoint, count), feed_tail)
 
 
 # ---- the list of paths -------------------------------------------------------------------------
@@ -506,9 +462,9 @@ class Path:
 
 M = 1_000_000
 PATHS = [
-    Path("ThreadedDispatcher: a callback on a native reader thread", reader_thread_path(ThreadedDispatcher),
+    Path("ThreadedDispatcher: a callback on a native reader thread", on_a_reader_thread(ThreadedDispatcher),
          "no hand-over: the producer thread calls it under the lock", callback_on_producer_thread, 300_000, 0.9),
-    Path("SyncDispatcher: a callback on a Python thread", reader_thread_path(SyncDispatcher),
+    Path("SyncDispatcher: a callback on a Python thread", on_a_reader_thread(SyncDispatcher),
          "queue.SimpleQueue put by the producer thread", simple_queue_to_thread, 300_000),
     Path("AsyncDispatcher: a coroutine in the event loop", in_a_loop(async_dispatcher),
          "loop.call_soon_threadsafe per message", in_a_loop(call_soon_threadsafe), 300_000),
@@ -518,7 +474,7 @@ PATHS = [
          "queue.SimpleQueue drained into numpy records", simple_queue_to_records, 2 * M),
     Path("AsyncBatchDispatcher: numpy records in the event loop", in_a_loop(async_batches),
          "loop.call_soon_threadsafe per message", in_a_loop(call_soon_threadsafe), 2 * M, peer_share=0.1),
-    Path("SharedRing: a native producer process -> ThreadedBatchDispatcher", producer_process,
+    Path("SharedRing: a native producer process -> ThreadedBatchDispatcher", shared_ring,
          "multiprocessing.Queue from a Python process", multiprocessing_queue, 2 * M, peer_share=0.05),
     Path("UdpReceiver: loopback datagrams -> ThreadedBatchDispatcher", udp_receiver,
          "a Python thread calling socket.recv_into", udp_recv_into, 300_000, available=has_net("UdpReceiver")),
@@ -545,6 +501,9 @@ def show(path: Path, short: bool) -> tuple[bool, bool]:
         peer_rate = peer_count / best_of(path.peer_run, peer_count, passes)
     except Fault as fault:
         print(f"FAILED: {fault}", flush=True)
+        return False, False
+    except Exception as error:   # one path's error is reported; the others still run
+        print(f"FAILED: {type(error).__name__}: {error}", flush=True)
         return False, False
     ratio = rate / peer_rate
     met = ratio >= path.goal
@@ -576,7 +535,7 @@ def main() -> None:
         print(f"Not in this build: {', '.join(missing)}.")
     print("The full benchmarks (latency, bursts, more peers, both CPython versions): scripts/bench")
     if failed:
-        raise SystemExit(f"orvix demo: {', '.join(failed)} lost, reordered or damaged messages")
+        raise SystemExit(f"orvix demo: {', '.join(failed)} failed (see above)")
 
 
 if __name__ == "__main__":
