@@ -438,6 +438,7 @@ def pyzmq_recv(count: int) -> float:
     endpoint = f"ipc:///tmp/orvix-demo-peer-{os.getpid()}"
     with zmq.Context() as context, context.socket(zmq.PULL) as pull:
         pull.bind(endpoint)
+        pull.setsockopt(zmq.RCVTIMEO, int(WAIT * 1000))
 
         def read(checker: Checker) -> None:
             for _ in range(count):
@@ -499,11 +500,8 @@ def show(path: Path, short: bool) -> tuple[bool, bool]:
         print(f"in order, intact, {rate / 1e6:6.2f} M msgs/s", flush=True)
         print(f"  peer  {peer_count:>10,} messages: ", end="", flush=True)
         peer_rate = peer_count / best_of(path.peer_run, peer_count, passes)
-    except Fault as fault:
-        print(f"FAILED: {fault}", flush=True)
-        return False, False
-    except Exception as error:   # one path's error is reported; the others still run
-        print(f"FAILED: {type(error).__name__}: {error}", flush=True)
+    except Exception as error:   # a fault or an error of one path is reported; the others still run
+        print(f"FAILED: {error if isinstance(error, Fault) else repr(error)}", flush=True)
         return False, False
     ratio = rate / peer_rate
     met = ratio >= path.goal
