@@ -26,8 +26,9 @@ def include_dirs():
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m orvix", description="Prints the compiler flags of a native producer, for build lines and Makefiles.",
-                                     epilog=EPILOG.format(python=sys.executable), formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        prog="python -m orvix", description="Prints the compiler flags of a native producer, for build lines and Makefiles.",
+        epilog=EPILOG.format(python=sys.executable), formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--cflags", action="store_true",
                         help="every compiler flag orvix's headers need (today: the include flags alone)")
     parser.add_argument("--includes", action="store_true",
