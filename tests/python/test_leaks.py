@@ -92,6 +92,9 @@ def cycles(cycle, started):
                 # thread library's cache of stacks) bounded.
                 if i % 64 == 63:
                     eventually(lambda: native_threads() <= threads, timeout=30)
+            # The last readers, too, before the footprint is read: on a loaded
+            # machine some are still on their way out.
+            eventually(lambda: native_threads() <= threads, timeout=30)
         return run
 
     async def batch(n):
