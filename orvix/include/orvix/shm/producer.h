@@ -70,12 +70,6 @@
 extern "C" {
 #endif
 
-#define ORVIX_SHM_PUSH_STORED 1
-#define ORVIX_SHM_PUSH_FULL 0
-#define ORVIX_SHM_PUSH_TOO_LARGE (-1)
-#define ORVIX_SHM_PUSH_CLOSED (-2)
-#define ORVIX_SHM_PUSH_WRONG_MODE (-3)
-
 typedef struct OrvixShmProducer {
     char *base;            /* the mapping */
     size_t bytes;
@@ -397,7 +391,8 @@ static inline int orvix_shm_push(OrvixShmProducer *p, const void *data, size_t s
     const int variable = orvix_shm__variable(p);
     uint32_t *sleeping;
     uint64_t t, at, need = 1, length = size;
-    if (__atomic_load_n(orvix_shm__u32(p, ORVIX_SHM_MODE), __ATOMIC_RELAXED) != (variable ? 2u : 1u))
+    if (__atomic_load_n(orvix_shm__u32(p, ORVIX_SHM_MODE), __ATOMIC_RELAXED) !=
+        (variable ? ORVIX_SHM_MODE_VARIABLE : ORVIX_SHM_MODE_FIXED))
         return orvix_shm__refuse(p, ORVIX_SHM_PUSH_WRONG_MODE);
     if (size > (variable ? p->header.max_record : p->header.slot_size))
         return orvix_shm__refuse(p, ORVIX_SHM_PUSH_TOO_LARGE);
