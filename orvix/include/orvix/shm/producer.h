@@ -341,15 +341,16 @@ static inline char *orvix_shm__payload(const OrvixShmProducer *p, uint64_t at) {
 
 /* Overwrite: drops the message at `head` unless the consumer just took it. */
 static inline void orvix_shm__drop_oldest(OrvixShmProducer *p, uint64_t head) {
-    uint64_t next = head + 1, length;
+    uint64_t at = head, next = head + 1, length;
     if (orvix_shm__variable(p)) {
-        memcpy(&length, orvix_shm__length_word(p, head), 8);
-        if (length == UINT64_MAX) {
-            head += p->header.ring_bytes - (head & (p->header.ring_bytes - 1));
-            memcpy(&length, orvix_shm__length_word(p, head), 8);
+        memcpy(&length, orvix_shm__length_word(p, at), 8);
+        if (length == UINT64_MAX) { /* the rest of the lap is unused: the record starts the next */
+            at += p->header.ring_bytes - (at & (p->header.ring_bytes - 1));
+            memcpy(&length, orvix_shm__length_word(p, at), 8);
         }
-        next = head + 8 + ((length + 7) & ~(uint64_t)7);
+        next = at + 8 + ((length + 7) & ~(uint64_t)7);
     }
+    /* From `head`, the position the consumer may also be moving, not `at`. */
     if (__atomic_compare_exchange_n(orvix_shm__u64(p, ORVIX_SHM_HEAD), &head, next, 0, __ATOMIC_SEQ_CST,
                                     __ATOMIC_SEQ_CST))
         orvix_shm__bump(orvix_shm__u64(p, ORVIX_SHM_DROPPED));
