@@ -312,3 +312,55 @@ def test_a_forked_child_letting_go_of_its_copies_leaves_the_ring_to_the_parent()
         assert os.path.exists(f"/dev/shm{ring.name}")
         with pytest.raises(RuntimeError, match="already has a producer"):
             SharedRing.attach(ring.name)
+
+
+@pytest.fixture(scope="module")
+def c_producer(tmp_path_factory):
+    """tests/cpp/shm_producer_process.c, a producer on the public C header alone, built with the shipped header."""
+    import shutil
+
+    import orvix
+    from doc_blocks import ROOT
+
+    compiler = os.environ.get("CC") or shutil.which("cc")
+    if not compiler:
+        pytest.skip("no C compiler to build the C producer")
+    program = tmp_path_factory.mktemp("c_producer") / "shm_producer_process"
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    build = subprocess.run([compiler, "-O2", "-Wall", "-Werror", f"-I{orvix.get_include()}",
+                            str(ROOT / "tests" / "cpp" / "shm_producer_process.c"), "-o", str(program)],
+                           env=env, capture_output=True, text=True, timeout=120)
+    assert build.returncode == 0, build.stderr
+    return program
+
+
+@pytest.mark.parametrize("variable_size", [False, True], ids=["fixed", "variable"])
+def test_a_c_producer_process_overwrites_only_whole_oldest_messages(c_producer, variable_size):
+    count = 30_000
+    seen, last, producer_done = [], threading.Event(), threading.Event()
+
+    def take(batch):
+        producer_done.wait(60)   # the reader holds back while the producer laps the ring
+        for m in batch:
+            (n,) = struct.unpack_from("<Q", m)
+            assert len(m) == 8 + n % 57 and m[8:] == bytes((n + i) & 0xFF for i in range(8, len(m))), "torn"
+            seen.append(n)
+            if n == count - 1:
+                last.set()
+
+    ring = SharedRing(ring_name(), SIZE, 16, variable_size=variable_size, overwrite=True)
+    dispatcher = ThreadedBatchDispatcher(take, ring=ring)
+    dispatcher.setup()
+    try:
+        producer = subprocess.run([str(c_producer), ring.name, str(count)], timeout=30)
+        assert producer.returncode == 0
+        producer_done.set()
+        assert last.wait(30), dispatcher.stats()   # the newest message is never overwritten
+    finally:
+        producer_done.set()
+        dispatcher.close()
+        ring.close()
+    stats = dispatcher.stats()
+    assert seen == sorted(set(seen)), "reordered or repeated"
+    assert stats["stored"] == count and stats["refused"] == 0
+    assert stats["delivered"] == len(seen) and stats["dropped"] == count - len(seen) > 0
