@@ -28,6 +28,8 @@ void c_side_detach(CSideProducer *producer) {
     free(producer);
 }
 
+void c_side_use_full_fence(CSideProducer *producer) { producer->p.light_fence = 0; }
+
 int c_side_layout_holds(const OrvixShmHeader *header, uint64_t mapping_bytes) {
     return orvix_shm__layout_holds(header, mapping_bytes);
 }

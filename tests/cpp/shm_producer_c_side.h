@@ -18,6 +18,8 @@ typedef struct CSideProducer CSideProducer;
 CSideProducer *c_side_attach(const char *name);
 int c_side_push(CSideProducer *producer, const void *data, size_t size);
 void c_side_detach(CSideProducer *producer);
+/* The producer takes the full fence even where the consumer's global membarrier would stand in for it. */
+void c_side_use_full_fence(CSideProducer *producer);
 /* orvix_shm__layout_holds: whether the header adds up for a mapping of `mapping_bytes`. */
 int c_side_layout_holds(const OrvixShmHeader *header, uint64_t mapping_bytes);
 
