@@ -13,6 +13,7 @@
 #include "orvix/batch/shared_ring_bridge.hpp"
 #include "orvix/batch/shared_ring_input.hpp"
 #include "orvix/ringq/ringq.h"
+#include "orvix/shm/shared_ring_object.hpp"
 #include "orvix/utils/corvane/dispatchers/async_dispatcher.hpp"
 #include "orvix/utils/corvane/dispatchers/async_reader_loop.hpp"
 #include "orvix/utils/corvane/dispatchers/dispatcher_slots.hpp"
@@ -64,6 +65,10 @@ PyObject* pop_batch(PyObject* self) {
     const int r = storage_of(own.batch).fill(q, own.flags, own.shape);
     if (r == ORVIX_RING_STORED) return Py_NewRef(own.batch);
     if (r == ORVIX_RING_TOO_LARGE) return PyErr_NoMemory();   // the buffer could not grow to the record
+    if (r == shm::kRingCorrupt) {   // the reader task ends with the error
+        set_corrupt_ring_error(q);
+        return nullptr;
+    }
     Py_RETURN_NONE;
 }
 

@@ -59,6 +59,14 @@ int take_shared_ring(PyObject* ring, corvane::ConstructorArguments& a) {
     return 0;
 }
 
+void set_corrupt_ring_error(PyObject* ring) {
+    const std::string& name = reinterpret_cast<shm::SharedRingObject*>(ring)->mapping->name();
+    PyErr_Format(PyExc_RuntimeError,
+                 "the shared ring %s is corrupt: its producer wrote shared words that break the ring's layout, "
+                 "and the ring is read no more",
+                 name.c_str());
+}
+
 bool add_producer_stats(PyObject* self, PyObject* dict) {
     PyObject* q = reinterpret_cast<corvane::RecordWithRing*>(self)->_q;
     if (!is_shared_ring(q)) return true;

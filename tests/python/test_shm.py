@@ -16,8 +16,9 @@ import pytest
 
 pytest.importorskip("orvix.shm._shm")
 
+from corvane_helpers import check_python
 from orvix.batch import AsyncBatchDispatcher, ThreadedBatchDispatcher
-from orvix.feed import parse_header
+from orvix.feed import Feed, parse_header
 from orvix.shm import SharedRing
 
 pytestmark = pytest.mark.timeout(60)
@@ -183,6 +184,43 @@ def test_one_producer_at_a_time():
         assert ring.stats()["producer"] == "attached"
 
 
+def test_a_shared_producer_takes_one_producer_session_at_a_time():
+    with SharedRing(ring_name(), SIZE, 8, overwrite=True) as ring:
+        producer = SharedRing.attach(ring.name)
+        first = Feed(producer, count=10**9, duration=20, size=SIZE)
+        first.start()
+        with pytest.raises(RuntimeError, match="another producer"):
+            Feed(producer, count=10, size=SIZE).start()
+        first.stop()
+        assert first.join(10)
+        with Feed(producer, count=10, size=SIZE) as second:   # free again once the first has left
+            assert second.join(10)
+        assert second.report()["stored"] == 10
+
+
+def test_closing_a_shared_producer_under_a_feed_answers_closed_and_never_crashes():
+    # The feed pushes as fast as it can into an overwriting ring (every push
+    # writes the mapping) while close() runs: its pushes answer -2 from then
+    # on and the mapping goes once it has stopped pushing.
+    out = check_python(f"""
+        import time
+        from orvix.feed import Feed
+        from orvix.shm import SharedRing
+        with SharedRing("{ring_name()}", 64, 64, overwrite=True) as ring:
+            for _ in range(20):
+                producer = SharedRing.attach(ring.name)
+                feed = Feed(producer, count=10**9, duration=0.1, size=64)
+                feed.start()
+                time.sleep(0.002)
+                producer.close()
+                assert producer.closed and producer.push(b"x") == -2
+                assert feed.join(10)
+                assert feed.report()["failed"] > 0, feed.report()
+        print("ok")
+    """, timeout=60)
+    assert out == "ok\n"
+
+
 def test_closing_the_ring_tells_the_producer_and_removes_the_name():
     ring = SharedRing(ring_name(), SIZE, 8)
     assert os.stat(f"/dev/shm{ring.name}").st_mode & 0o777 == 0o600
@@ -249,25 +287,54 @@ def test_a_taken_name_a_missing_ring_and_garbage_are_refused():
         os.unlink(path)
 
 
-@pytest.mark.parametrize("offset, value", [
-    (512, 1 << 63),                      # the producer's tail, far past one ring
-    (512, 3),                            # a tail with no lengths behind it that hold
-])
-def test_a_producer_that_scribbles_makes_the_ring_corrupt_not_the_consumer(offset, value):
-    with Consumer("threaded", SharedRing(ring_name(), SIZE, 8)) as c:
+# The shared words, as offsets in the mapping (orvix/shm/shm_layout.h).
+TAIL, HEAD, CONSUMER_SLEEPING, CLOSED, MODE = 512, 512 + 128, 512 + 256, 512 + 384, 512 + 388
+LAYOUTS = {"fixed": {}, "variable": {"variable_size": True}, "overwrite": {"overwrite": True}}
+
+
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")   # the reader's error, reported
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("scribble", ["tail", "closed", "mode", "head"])
+def test_a_producer_that_scribbles_can_at_worst_make_the_ring_corrupt(kind, layout, scribble):
+    """A producer writes shared words it does not own (or one past the layout). The consumer
+    keeps its cursor, closed flag and mode in its own memory: the ring goes on (a later
+    message arrives) or is "corrupt", the reader stopped with an error; it never spins, and
+    never stalls silently."""
+    with Consumer(kind, SharedRing(ring_name(), SIZE, 8, **LAYOUTS[layout])) as c:
+        producer = SharedRing.attach(c.ring.name)
+        assert producer.push(struct.pack("<Q", 1) * 8) == 1
+        c.wait_for(lambda: len(c.messages) == 1)
         with open(f"/dev/shm{c.ring.name}", "r+b") as f, mmap.mmap(f.fileno(), 0) as shared:
-            if value == 3:   # three messages whose lengths exceed the slot
-                for slot in range(3):
-                    struct.pack_into("<Q", shared, 4096 + 8 * 64 + 8 * slot, 10**6)
-            struct.pack_into("<Q", shared, offset, value)
-            # Wake the reader as a producer would.
-            struct.pack_into("<I", shared, 512 + 256, 0)
+            if scribble == "tail":
+                struct.pack_into("<Q", shared, TAIL, 1 << 63)   # far past one ring
+            elif scribble == "head":
+                struct.pack_into("<Q", shared, HEAD, 1 << 40)   # left there
+            else:   # written, and put back after a while (the reader polls every 250 ms)
+                offset = CLOSED if scribble == "closed" else MODE
+                (old,) = struct.unpack_from("<I", shared, offset)
+                struct.pack_into("<I", shared, offset, 1 if scribble == "closed" else 3 - old)
+                time.sleep(0.6)
+                struct.pack_into("<I", shared, offset, old)
+            struct.pack_into("<I", shared, CONSUMER_SLEEPING, 0)
+        # Idle now: neither the reader nor its waker (which polls every 250 ms) may spin.
+        time.sleep(0.3)
+        cpu = time.process_time()
+        time.sleep(0.3)
+        assert time.process_time() - cpu < 0.1, "the consumer spins on an idle ring"
+        corrupt = scribble == "tail" or (scribble == "head" and layout == "overwrite")
+        if corrupt:
             deadline = time.monotonic() + 5
-            while c.dispatcher.stats()["producer"] != "corrupt":
-                # The reader sleeps in bounded steps and looks again.
-                assert time.monotonic() < deadline, c.dispatcher.stats()
+            while (stats := c.dispatcher.stats())["reader"] != "stopped":
+                assert time.monotonic() < deadline, stats
                 time.sleep(0.02)
-        assert c.messages == []
+            assert stats["producer"] == "corrupt" and "corrupt" in str(stats["error"]), stats
+        else:
+            assert producer.push(MARKER) == 1
+            c.wait_for(lambda: c.markers == 1)
+            stats = c.dispatcher.stats()
+            assert (stats["producer"], stats["reader"], stats["delivered"]) == ("attached", "running", 2), stats
+        producer.close()
 
 
 @pytest.mark.timeout(180)
