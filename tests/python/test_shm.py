@@ -234,6 +234,52 @@ def test_closing_the_ring_tells_the_producer_and_removes_the_name():
         assert os.stat(f"/dev/shm{shared.name}").st_mode & 0o777 == 0o640
 
 
+FULL_DEV_SHM = r"""
+import errno, os, sys
+from orvix.shm import SharedRing
+def refused(slot_size, capacity):
+    try:
+        SharedRing("ring", slot_size, capacity)
+    except OSError as e:
+        assert e.errno == errno.ENOSPC, e
+        assert os.listdir("/dev/shm") == listed, os.listdir("/dev/shm")   # nothing left behind
+        return True
+    return False
+listed = []
+assert refused(2048, 16384)                  # 32 MiB on a 1 MiB file system
+ring = SharedRing("fits", 64, 4096)          # 256 KiB: fits
+listed = ["fits"]
+with open("/dev/shm/filler", "wb", buffering=0) as f:   # the rest of the file system, filled
+    try:
+        while f.write(b"x" * 4096):
+            pass
+    except OSError as e:
+        assert e.errno == errno.ENOSPC, e
+listed = sorted(os.listdir("/dev/shm"))
+assert refused(8, 8)                         # even a one-page ring: ENOSPC, not SIGBUS
+producer = SharedRing.attach(ring.name)      # every page of the ring is its own already
+for i in range(2 * 4096):                    # wraps the whole ring: nothing left to fault
+    assert producer.push(b"m" * 64) in (0, 1)
+print("ok")
+"""
+
+
+def test_a_full_dev_shm_raises_enospc_and_never_sigbus():
+    """A 1 MiB tmpfs mounted over /dev/shm in a mount namespace of the test's own."""
+    import shutil
+
+    unshare = shutil.which("unshare")
+    if unshare is None or os.geteuid() != 0:
+        pytest.skip("needs root and unshare(1) to mount a private tmpfs over /dev/shm")
+    probe = subprocess.run([unshare, "-m", "true"], capture_output=True)
+    if probe.returncode != 0:
+        pytest.skip(f"mount namespaces are not allowed here: {probe.stderr.decode().strip()}")
+    run = subprocess.run(
+        [unshare, "-m", "sh", "-c", 'mount --make-rprivate / && mount -t tmpfs -o size=1m tmpfs /dev/shm && '
+         'exec "$0" -c "$1"', sys.executable, FULL_DEV_SHM], capture_output=True, text=True, timeout=60)
+    assert (run.returncode, run.stdout) == (0, "ok\n"), run.stderr
+
+
 @pytest.mark.parametrize("name, message", [
     ("", "non-empty"), ("/", "non-empty"), ("..", "non-empty"), ("a/b", "no '/'"), ("/a/b", "no '/'"),
     ("a\0b", "NUL"), ("x" * 255, "at most 254"),
