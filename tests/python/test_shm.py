@@ -408,6 +408,64 @@ def test_the_guides_two_process_example_runs_with_its_c_producer(tmp_path):
     assert "'producer': 'detached'" in run.stdout
 
 
+# A C producer whose forked child detaches: only the parent's detach gives the ring back.
+FORKED_C_PRODUCER = r"""
+#include <errno.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "orvix/shm/producer.h"
+
+int main(int argc, char **argv) {
+    OrvixShmProducer p, other;
+    int status = -1;
+    pid_t child;
+    if (argc != 2 || orvix_shm_attach(&p, argv[1]) != 0) return 1;
+    child = fork();
+    if (child == 0) {
+        orvix_shm_detach(&p);
+        _exit(0);
+    }
+    if (child < 0 || waitpid(child, &status, 0) != child || status != 0) return 2;
+    if (orvix_shm_attach(&other, argv[1]) == 0 || errno != EBUSY) return 3;
+    if (((OrvixShmHeader *)p.base)->producer_state != ORVIX_SHM_PRODUCER_ATTACHED) return 4;
+    if (orvix_shm_push(&p, "x", 1) != 1) return 5;
+    orvix_shm_detach(&p);
+    return 0;
+}
+"""
+
+
+@pytest.mark.timeout(180)
+def test_the_c_producer_header_builds_in_every_dialect_and_a_forked_childs_detach_only_unmaps(tmp_path):
+    import re
+    import shutil
+
+    import orvix
+    from doc_blocks import ROOT
+
+    page = (ROOT / "docs" / "guide" / "shm.md").read_text(encoding="utf-8")
+    (guide_producer,) = re.findall(r"^```c\n(.*?)^```$", page, re.MULTILINE | re.DOTALL)
+    (tmp_path / "guide.c").write_text(guide_producer)
+    (tmp_path / "forked.c").write_text(FORKED_C_PRODUCER)
+    cc, cxx = os.environ.get("CC") or shutil.which("cc"), os.environ.get("CXX") or shutil.which("c++")
+    assert cc and cxx, "no C and C++ compilers to build the producers"
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    strict = ["-Wall", "-Wextra", "-pedantic", "-Werror", f"-I{orvix.get_include()}"]
+    for compiler, dialect in [(cc, "-std=c11"), (cc, "-std=c17"), (cxx, "-std=c++17")]:
+        language = ["-x", "c++"] if compiler == cxx else []
+        build = subprocess.run([compiler, dialect, *strict, *language, "guide.c", "-o", "guide"], cwd=tmp_path,
+                               env=env, capture_output=True, text=True, timeout=120)
+        assert build.returncode == 0, (dialect, build.stderr)
+    build = subprocess.run([cc, "-O2", *strict, "forked.c", "-o", "forked"], cwd=tmp_path, env=env,
+                           capture_output=True, text=True, timeout=120)
+    assert build.returncode == 0, build.stderr
+    with SharedRing(ring_name(), SIZE, 8) as ring:
+        run = subprocess.run([str(tmp_path / "forked"), ring.name], env=env, timeout=30)
+        assert run.returncode == 0
+        assert ring.stats()["stored"] == 1 and ring.producer == "detached"
+
+
 def test_a_forked_child_letting_go_of_its_copies_leaves_the_ring_to_the_parent():
     with SharedRing(ring_name(), SIZE, 8) as ring:
         producer = SharedRing.attach(ring.name)
