@@ -82,6 +82,7 @@ void stop_bridge(PyObject* self) noexcept {
 }
 
 int batch_setup(PyObject* self, PyObject* host) {
+    if (refuse_forked_consumer(self, "AsyncBatchDispatcher") < 0) return -1;
     if (corvane::async_dispatcher_setup(self, host) < 0) return -1;
     if (object(self).own.bridge || !is_shared_ring(rec(self)._q)) return 0;
     if (!(object(self).own.bridge = SharedRingBridge::start(self))) {
@@ -91,8 +92,12 @@ int batch_setup(PyObject* self, PyObject* host) {
     return 0;
 }
 
+// A shared ring is closed (its name removed) even before setup(), when the
+// dispatcher's own close leaves its ring as it was: the ring's owner is done.
 int batch_close(PyObject* self) {
     stop_bridge(self);
+    PyObject* q = rec(self)._q;
+    if (is_shared_ring(q)) orvix_spscqueue_vtable(q)->close(q);
     return corvane::async_dispatcher_close(self);
 }
 

@@ -102,6 +102,7 @@ std::unique_ptr<corvane::ReaderDelivery> make_delivery(PyObject* self) {
 }
 
 int start_reader(PyObject* self) {
+    if (refuse_forked_consumer(self, "ThreadedBatchDispatcher") < 0) return -1;
     return corvane::start_reader_thread(self, record(self).variable_size ? make_delivery<true> : make_delivery<false>);
 }
 void run_reader(PyObject* self) { corvane::run_reader_here(self, make_delivery<false>); }

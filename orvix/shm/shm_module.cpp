@@ -9,10 +9,12 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <unordered_set>
 #include <utility>
 
 #include <unistd.h>
 
+#include "cpython_support/ref.hpp"
 #include "orvix/ringq/ring_result.hpp"
 #include "orvix/shm/shared_ring_object.hpp"
 
@@ -26,6 +28,9 @@ using ringq::RingSharing;
 using ringq::SpscRing;
 
 PyTypeObject SharedRingType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+// The rings this module made that are not closed yet (lock held).
+std::unordered_set<SharedRingObject*> open_rings;
 PyTypeObject SharedProducerType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 SharedRingObject& ring_object(PyObject* q) noexcept { return *reinterpret_cast<SharedRingObject*>(q); }
@@ -81,11 +86,12 @@ template <int (SpscRing::*pop)(Message&)> int entry_pop(PyObject* q, const char*
     *size = m.size;
     return r;
 }
-// A forked child's copy is not the ring's consumer: closing it would close
-// the parent's ring for everyone.
-void entry_close(PyObject* q) {
-    if (ring_object(q).creator == getpid()) consumer(q).close();
-}
+void close_ring(SharedRingObject& o);
+
+// The consuming dispatcher's close() closes the ring as SharedRing.close()
+// does: pushes answer -2 and the name goes. (A forked child's copy is not
+// the ring's consumer: it only marks its copy closed.)
+void entry_close(PyObject* q) { close_ring(ring_object(q)); }
 void entry_counts(PyObject* q, OrvixRingCounts* out) {
     const ringq::RingCounts c = consumer(q).counts();
     *out = {c.stored, c.refused, c.dropped, c.taken, c.pending};
@@ -191,6 +197,7 @@ PyObject* ring_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         Py_DECREF(self);
         return nullptr;
     }
+    open_rings.insert(&o);
     return self;
 }
 
@@ -199,9 +206,29 @@ PyObject* ring_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 void close_ring(SharedRingObject& o) {
     if (o.closed) return;
     o.closed = 1;
+    open_rings.erase(&o);
     if (o.creator != getpid()) return;
     o.ring->close();   // pushes now answer -2; a waiting reader ends
     o.mapping->unlink_name();
+}
+
+// At interpreter exit (atexit runs before finalization, while reader threads
+// still run): a ring left open would leave its name behind, because a
+// reader still running holds it and is never freed. Every ring this process
+// created is closed as close() closes it.
+PyObject* close_rings_at_exit(PyObject*, PyObject*) {
+    while (!open_rings.empty()) close_ring(**open_rings.begin());
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kCloseAtExit = {"_close_shared_rings_at_exit", close_rings_at_exit, METH_NOARGS,
+                            "Closes every SharedRing still open, removing its name (registered with atexit)."};
+
+int close_rings_at_exit_registered(PyObject* module) {
+    py::Ref atexit = py::Ref::steal(PyImport_ImportModule("atexit"));
+    py::Ref hook = py::Ref::steal(PyCFunction_NewEx(&kCloseAtExit, nullptr, module));
+    if (!atexit || !hook) return -1;
+    return py::Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get())) ? 0 : -1;
 }
 
 void ring_dealloc(PyObject* self) {
@@ -210,6 +237,7 @@ void ring_dealloc(PyObject* self) {
         close_ring(o);
         delete o.ring;
     }
+    open_rings.erase(&o);
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -517,7 +545,9 @@ int shm_exec(PyObject* module) {
         PyType_Ready(&ProducerSideType) < 0)
         return -1;
     if (PyModule_AddObjectRef(module, "SharedRing", reinterpret_cast<PyObject*>(&SharedRingType)) < 0) return -1;
-    return PyModule_AddObjectRef(module, "SharedProducer", reinterpret_cast<PyObject*>(&SharedProducerType));
+    if (PyModule_AddObjectRef(module, "SharedProducer", reinterpret_cast<PyObject*>(&SharedProducerType)) < 0)
+        return -1;
+    return close_rings_at_exit_registered(module);
 }
 
 PyModuleDef_Slot kSlots[] = {{Py_mod_exec, reinterpret_cast<void*>(shm_exec)}, {0, nullptr}};

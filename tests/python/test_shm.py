@@ -280,6 +280,85 @@ def test_a_full_dev_shm_raises_enospc_and_never_sigbus():
     assert (run.returncode, run.stdout) == (0, "ok\n"), run.stderr
 
 
+@pytest.mark.parametrize("cls", [ThreadedBatchDispatcher, AsyncBatchDispatcher], ids=lambda c: c.__name__)
+def test_the_dispatchers_close_closes_its_ring_and_the_name_can_be_made_again(cls):
+    ring = SharedRing(ring_name(), SIZE, 8)
+    producer = SharedRing.attach(ring.name)
+    d = cls(print, ring=ring)
+    if cls is ThreadedBatchDispatcher:
+        d.setup()
+    d.close()
+    assert ring.closed and producer.push(b"x") == -2
+    assert not os.path.exists(f"/dev/shm{ring.name}")
+    SharedRing(ring.name, SIZE, 8).close()
+
+
+def test_interpreter_exit_closes_a_ring_whose_dispatcher_was_not_closed():
+    name = ring_name()
+    out = check_python(f"""
+        from orvix.batch import ThreadedBatchDispatcher
+        from orvix.shm import SharedRing
+        ring = SharedRing("{name}", 64, 8)
+        d = ThreadedBatchDispatcher(lambda batch: None, ring=ring)
+        d.setup()
+        assert SharedRing.attach(ring.name).push(b"x") == 1
+        print("exiting")
+    """, timeout=30)
+    assert out == "exiting\n"
+    assert not os.path.exists(f"/dev/shm/{name}")
+    SharedRing(name, SIZE, 8).close()
+
+
+@pytest.mark.skipif(bool(os.environ.get("ORVIX_UNDER_TSAN")),
+                    reason="ThreadSanitizer does not follow a child that starts threads after a multi-threaded fork")
+@pytest.mark.parametrize("cls", ["ThreadedBatchDispatcher", "AsyncBatchDispatcher"])
+def test_setup_in_a_forked_child_is_refused_and_the_parent_reads_on(cls):
+    out = check_python(f"""
+        import asyncio, os, sys, threading
+        from orvix.batch import {cls}
+        from orvix.shm import SharedRing
+        got, arrived = [], threading.Event()
+        def take(batch):
+            got.extend(batch)
+            if got[-1] == b"last":
+                arrived.set()
+        async def take_async(batch):
+            take(batch)
+        async def setup(d):
+            d.setup()
+        ring = SharedRing("{ring_name()}", 64, 8)
+        producer = SharedRing.attach(ring.name)
+        threaded = {cls!r} == "ThreadedBatchDispatcher"
+        d = {cls}(take if threaded else take_async, ring=ring)
+        if threaded:
+            d.setup()
+        assert producer.push(b"first") == 1
+        pid = os.fork()
+        if pid == 0:
+            try:
+                d.setup() if threaded else asyncio.run(setup(d))
+                code = 1
+            except RuntimeError as e:
+                code = 0 if "forked" in str(e) and {cls!r} in str(e) else 2
+            sys.stdout.flush()
+            os._exit(code)
+        _, status = os.waitpid(pid, 0)
+        print("child", os.waitstatus_to_exitcode(status))
+        assert producer.push(b"last") == 1
+        async def main():
+            d.setup()
+            while not arrived.is_set():
+                await asyncio.sleep(0.01)
+        if threaded:
+            assert arrived.wait(20)
+        else:
+            asyncio.run(asyncio.wait_for(main(), 20))
+        print(got, ring.stats()["producer"])
+        d.close()
+    """, timeout=60)
+    assert out == "child 0\n[b'first', b'last'] attached\n"
+
+
 @pytest.mark.parametrize("name, message", [
     ("", "non-empty"), ("/", "non-empty"), ("..", "non-empty"), ("a/b", "no '/'"), ("/a/b", "no '/'"),
     ("a\0b", "NUL"), ("x" * 255, "at most 254"),
