@@ -386,8 +386,12 @@ def test_a_taken_name_a_missing_ring_and_garbage_are_refused():
     with SharedRing(ring_name(), SIZE, 8) as ring:
         with pytest.raises(FileExistsError):
             SharedRing(ring.name)
+        first = ThreadedBatchDispatcher(print, ring=ring)
         with pytest.raises(ValueError, match="consumed by another"):
-            ThreadedBatchDispatcher(print, ring=ring).close() or ThreadedBatchDispatcher(print, ring=ring)
+            ThreadedBatchDispatcher(print, ring=ring)
+        first.close()
+        with pytest.raises(ValueError, match="is closed"):
+            ThreadedBatchDispatcher(print, ring=ring)
     with pytest.raises(FileNotFoundError):
         SharedRing.attach(ring_name())
     with pytest.raises(TypeError, match="SharedRing"):
