@@ -6,6 +6,8 @@
 
 namespace orvix::net {
 
+using ringq::bump;
+
 namespace {
 constexpr int kClosed = -2;  // the ring's answer once it is closed
 constexpr int kTooLarge = -1;
@@ -59,12 +61,12 @@ bool ReceiverThread::push(std::span<OrvixRingMessage> messages) {
         for (std::size_t i = 0; i < dealt; ++i) {
             const int result = results_[i];
             if (result > 0) {
-                ReceiverCounters::bump(counters_.stored);
+                bump(counters_.stored);
             } else if (result == kTooLarge) {
-                ReceiverCounters::bump(counters_.too_long);
+                bump(counters_.too_long);
             } else {
                 // Closed, or torn down: this message and those after it are never sent.
-                ReceiverCounters::bump(counters_.unsent, messages.size() - from - i);
+                bump(counters_.unsent, messages.size() - from - i);
                 if (result == kClosed) end(Ending::target_closed);
                 else end(Ending::failed, "the target refused a message with " + std::to_string(result));
                 return false;
@@ -73,12 +75,12 @@ bool ReceiverThread::push(std::span<OrvixRingMessage> messages) {
         from += dealt;
         if (from == messages.size()) break;
         if (on_full_ == OnFull::drop) {
-            ReceiverCounters::bump(counters_.refused_full);
+            bump(counters_.refused_full);
             ++from;
             continue;
         }
         if (lifecycle_.stopping()) {
-            ReceiverCounters::bump(counters_.unsent, messages.size() - from);
+            bump(counters_.unsent, messages.size() - from);
             end(Ending::stopped);
             return false;
         }

@@ -26,6 +26,7 @@
 #include <string>
 
 #include "orvix/common/producer_thread.hpp"
+#include "orvix/ringq/single_writer_counter.hpp"
 
 namespace orvix::net {
 
@@ -34,9 +35,9 @@ enum class OnFull { drop, wait };
 // How the thread ended (or that it has not).
 enum class Ending { none, stopped, target_closed, failed };
 
-// Each counter has one writer, the receiver thread: bump() is a relaxed load
-// and store, no read-modify-write. A snapshot taken while the thread runs
-// reads recent values; the final ones are published by the thread's
+// Each counter has one writer, the receiver thread, which bumps it
+// (orvix/ringq/single_writer_counter.hpp). A snapshot taken while the thread
+// runs reads recent values; the final ones are published by the thread's
 // finished flag (release), which a snapshot acquires first.
 struct ReceiverCounters {
     std::atomic<std::uint64_t> received{0};      // messages taken in (all of them)
@@ -48,13 +49,6 @@ struct ReceiverCounters {
     std::atomic<std::uint64_t> not_allowed{0};   // dropped: from a source not on the allow-list
     std::atomic<std::uint64_t> unsent{0};        // taken in, not pushed: the receiver stopped or the target closed
     std::atomic<std::uint64_t> errors{0};        // failed receives
-
-    static void bump(std::atomic<std::uint64_t>& counter, std::uint64_t by = 1) noexcept {
-        counter.store(counter.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
-    }
-    static void set(std::atomic<std::uint64_t>& counter, std::uint64_t value) noexcept {
-        counter.store(value, std::memory_order_relaxed);
-    }
 };
 
 class MessageSource {

@@ -13,6 +13,8 @@
 
 namespace orvix::net {
 
+using ringq::bump;
+
 namespace {
 
 // The largest UDP payload over IPv4 is 65507 bytes, over IPv6 65527
@@ -171,7 +173,7 @@ std::ptrdiff_t UdpSource::receive(std::span<OrvixRingMessage> messages, Receiver
             error = std::string("recvmmsg failed: ") + std::strerror(errno);
             return -1;
         }
-        ReceiverCounters::bump(counters.errors);  // ENOMEM, a pending ICMP error, ...
+        bump(counters.errors);  // ENOMEM, a pending ICMP error, ...
         return 0;
     }
     std::size_t pushed = 0;
@@ -187,19 +189,19 @@ std::ptrdiff_t UdpSource::receive(std::span<OrvixRingMessage> messages, Receiver
                 std::uint32_t drops;
                 std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
                 // The kernel's count is 32 bits and runs on: add what is new since the last one seen.
-                ReceiverCounters::bump(counters.kernel_drops, static_cast<std::uint32_t>(drops - kernel_drops_seen_));
+                bump(counters.kernel_drops, static_cast<std::uint32_t>(drops - kernel_drops_seen_));
                 kernel_drops_seen_ = drops;
             } else if (c->cmsg_type == SCM_TIMESTAMPNS) {
                 std::memcpy(&when, CMSG_DATA(c), sizeof when);
             }
         }
         if ((h.msg_flags & MSG_TRUNC) != 0 || length > kLargestDatagram) {
-            ReceiverCounters::bump(counters.too_long);
+            bump(counters.too_long);
             continue;
         }
         const Address16 sender = address16(senders_[i]);
         if (!allowed(sender)) {
-            ReceiverCounters::bump(counters.not_allowed);
+            bump(counters.not_allowed);
             continue;
         }
         char* start = static_cast<char*>(vectors_[i].iov_base);
@@ -220,8 +222,8 @@ std::ptrdiff_t UdpSource::receive(std::span<OrvixRingMessage> messages, Receiver
         messages[pushed++] = {start, size};
     }
     // received counts every datagram taken in, the dropped ones included.
-    ReceiverCounters::bump(counters.received, static_cast<std::uint64_t>(n));
-    ReceiverCounters::bump(counters.bytes, bytes);
+    bump(counters.received, static_cast<std::uint64_t>(n));
+    bump(counters.bytes, bytes);
     return static_cast<std::ptrdiff_t>(pushed);
 }
 
