@@ -7,6 +7,8 @@
 #include <new>
 #include <string_view>
 
+#include <unistd.h>
+
 #include "orvix/ringq/single_writer_counter.hpp"
 
 namespace orvix::net {
@@ -18,13 +20,13 @@ using orvix::ringq::bump;
 // Where libzmq asks a context's ZAP handler whether a peer may connect.
 constexpr const char* kZapEndpoint = "inproc://zeromq.zap.01";
 
-[[noreturn]] void fail(ZmqSetupError::Kind kind, int error, const std::string& what) {
-    throw ZmqSetupError(kind, error, what + ": " + zmq_strerror(error));
+[[noreturn]] void fail(bool value, int error, const std::string& what) {
+    throw ZmqSetupError(value, error, what + ": " + zmq_strerror(error));
 }
 
 void set_option(void* socket, int option, const void* value, std::size_t size, const char* name) {
     if (zmq_setsockopt(socket, option, value, size) != 0)
-        fail(ZmqSetupError::Kind::value, zmq_errno(), std::string("cannot set ") + name);
+        fail(true, zmq_errno(), std::string("cannot set ") + name);
 }
 
 void set_int(void* socket, int option, int value, const char* name) {
@@ -67,12 +69,41 @@ void put_le32(std::string& to, std::uint32_t value) {
     for (int b = 0; b < 4; ++b) to.push_back(static_cast<char>(value >> (8 * b)));
 }
 
+// Appends a frame to a framed record; false when it cannot be framed (4 GiB
+// or more) or no memory is left for the record.
+bool append_frame(std::string& record, zmq_msg_t& frame) noexcept {
+    const std::size_t size = zmq_msg_size(&frame);
+    if (size > UINT32_MAX) return false;
+    try {
+        put_le32(record, static_cast<std::uint32_t>(size));
+        record.append(static_cast<const char*>(zmq_msg_data(&frame)), size);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+// What a receive that failed means: 0 the call is to be repeated (EINTR),
+// -1 nothing is queued (EAGAIN, without waiting), -2 the context was shut
+// down (ETERM), -3 anything else.
+int failed_receive() noexcept {
+    switch (zmq_errno()) {
+    case EINTR: return 0;
+    case EAGAIN: return -1;
+    case ETERM: return -2;
+    default: return -3;
+    }
+}
+
 }  // namespace
 
-ZmqSource::ZmqSource(const ZmqOptions& options, std::size_t max_burst)
-    : options_(options), messages_(max_burst), records_(options.multipart == Multipart::framed ? max_burst : 0) {
+ZmqSource::ZmqSource(const ZmqOptions& options)
+    : options_(options),
+      owner_(getpid()),
+      messages_(options.burst),
+      records_(options.multipart == Multipart::framed ? options.burst : 0) {
     context_ = zmq_ctx_new();
-    if (context_ == nullptr) fail(ZmqSetupError::Kind::os, zmq_errno(), "cannot create a ZeroMQ context");
+    if (context_ == nullptr) fail(false, zmq_errno(), "cannot create a ZeroMQ context");
     try {
         const bool curve = !options.curve_secret_key.empty();
         if (curve) {
@@ -80,11 +111,11 @@ ZmqSource::ZmqSource(const ZmqOptions& options, std::size_t max_burst)
             // peer in while a context has none.
             zap_socket_ = zmq_socket(context_, ZMQ_REP);
             if (zap_socket_ == nullptr || zmq_bind(zap_socket_, kZapEndpoint) != 0)
-                fail(ZmqSetupError::Kind::os, zmq_errno(), "cannot start the CURVE handler");
+                fail(false, zmq_errno(), "cannot start the CURVE handler");
             zap_thread_ = std::thread([this] { serve_zap(); });
         }
         socket_ = zmq_socket(context_, options.kind == ZmqKind::sub ? ZMQ_SUB : ZMQ_PULL);
-        if (socket_ == nullptr) fail(ZmqSetupError::Kind::os, zmq_errno(), "cannot create a ZeroMQ socket");
+        if (socket_ == nullptr) fail(false, zmq_errno(), "cannot create a ZeroMQ socket");
         set_int(socket_, ZMQ_LINGER, 0, "ZMQ_LINGER");
         // Only for IPv6 addresses: with it, a bound IPv4 address reads back as "[::ffff:a.b.c.d]".
         if (std::any_of(options.endpoints.begin(), options.endpoints.end(),
@@ -103,7 +134,7 @@ ZmqSource::ZmqSource(const ZmqOptions& options, std::size_t max_burst)
             if (rc != 0) {
                 const int error = zmq_errno();
                 const std::string what = (options.bind ? "cannot bind '" : "cannot connect to '") + endpoint + "'";
-                fail(malformed(error) ? ZmqSetupError::Kind::value : ZmqSetupError::Kind::os, error, what);
+                fail(malformed(error), error, what);
             }
             std::string resolved = endpoint;
             if (options.bind) {
@@ -121,50 +152,63 @@ ZmqSource::ZmqSource(const ZmqOptions& options, std::size_t max_burst)
 
 ZmqSource::~ZmqSource() { teardown(); }
 
+bool ZmqSource::in_owner() const noexcept { return owner_ == getpid(); }
+
 void ZmqSource::teardown() noexcept {
-    if (context_ == nullptr) return;
-    shutdown();
+    if (context_ == nullptr || !in_owner()) return;
+    zmq_ctx_shutdown(context_);
     if (zap_thread_.joinable()) zap_thread_.join();
     release();
-    close_socket();
+    if (socket_ != nullptr) zmq_close(socket_);
+    socket_ = nullptr;
     while (zmq_ctx_term(context_) != 0 && zmq_errno() == EINTR) {
     }
     context_ = nullptr;
 }
 
-void ZmqSource::shutdown() noexcept { zmq_ctx_shutdown(context_); }
-
-void ZmqSource::close_socket() noexcept {
-    if (socket_ != nullptr) zmq_close(socket_);
-    socket_ = nullptr;
+void ZmqSource::wake() noexcept {
+    if (in_owner()) zmq_ctx_shutdown(context_);
 }
 
-std::size_t ZmqSource::receive(OrvixRingMessage* out) {
+std::vector<MessageSource::OwnCount> ZmqSource::own_counts() const {
+    auto load = [](const std::atomic<std::uint64_t>& c) { return c.load(std::memory_order_relaxed); };
+    return {{"multipart", load(multipart_)},
+            {"curve_accepted", load(curve_accepted_)},
+            {"curve_refused", load(curve_refused_)}};
+}
+
+std::ptrdiff_t ZmqSource::receive(std::span<OrvixRingMessage> out, ReceiverCounters& counters,
+                                  std::string& error) noexcept {
     release();
     std::size_t n = 0;
     // The first message is waited for; the rest of the burst is what libzmq
-    // has already queued.
-    while (n < messages_.size()) {
-        const int flags = n == 0 ? 0 : ZMQ_DONTWAIT;
+    // has queued already.
+    while (n < out.size()) {
         zmq_msg_t& message = messages_[n];
         zmq_msg_init(&message);
-        if (zmq_msg_recv(&message, socket_, flags) < 0) {
+        if (zmq_msg_recv(&message, socket_, n == 0 ? 0 : ZMQ_DONTWAIT) < 0) {
             zmq_msg_close(&message);
-            const int error = zmq_errno();
-            if (error == EINTR) continue;
-            break;   // EAGAIN: nothing more queued; ETERM: shut down (the next receive returns 0)
+            const int failed = failed_receive();
+            if (failed == 0) continue;
+            if (failed == -3) {
+                bump(counters.errors);
+                if (n > 0) break;   // pushed first; the next receive fails again
+                error = std::string("zmq_msg_recv: ") + zmq_strerror(zmq_errno());
+                return -1;
+            }
+            break;   // nothing more queued, or shut down (the next receive returns 0 at once)
         }
-        bump(counts_.received);
-        bump(counts_.bytes, zmq_msg_size(&message));
+        bump(counters.received);
+        bump(counters.bytes, zmq_msg_size(&message));
         if (options_.multipart == Multipart::framed) {
-            const int framed = frame_into(records_[n], message);
+            const int framed = frame_into(records_[n], message, counters);
             if (framed < 0) break;
             if (framed == 0) continue;
             out[n] = {records_[n].data(), records_[n].size()};
         } else if (zmq_msg_more(&message)) {
             zmq_msg_close(&message);
-            bump(counts_.multipart);
-            if (!skip_more_frames()) break;
+            bump(multipart_);
+            if (skip_more_frames(counters) < 0) break;
             continue;
         } else {
             out[n] = {static_cast<const char*>(zmq_msg_data(&message)), zmq_msg_size(&message)};
@@ -172,7 +216,7 @@ std::size_t ZmqSource::receive(OrvixRingMessage* out) {
         }
         ++n;
     }
-    return n;
+    return static_cast<std::ptrdiff_t>(n);
 }
 
 void ZmqSource::release() noexcept {
@@ -180,54 +224,47 @@ void ZmqSource::release() noexcept {
     held_ = 0;
 }
 
-// libzmq delivers a message's frames together: the rest are queued already.
-bool ZmqSource::skip_more_frames() {
+// The next frame of a message whose first frame has been received: libzmq
+// delivers a message's frames together, so it is queued already. 0, or -1
+// once shut down (`frame` is closed then).
+int ZmqSource::next_frame(zmq_msg_t& frame, ReceiverCounters& counters) noexcept {
+    zmq_msg_init(&frame);
+    while (zmq_msg_recv(&frame, socket_, 0) < 0) {
+        if (failed_receive() != 0) {
+            zmq_msg_close(&frame);
+            return -1;
+        }
+    }
+    bump(counters.bytes, zmq_msg_size(&frame));
+    return 0;
+}
+
+int ZmqSource::skip_more_frames(ReceiverCounters& counters) noexcept {
     for (bool more = true; more;) {
         zmq_msg_t frame;
-        zmq_msg_init(&frame);
-        if (zmq_msg_recv(&frame, socket_, 0) < 0) {
-            zmq_msg_close(&frame);
-            if (zmq_errno() == EINTR) continue;
-            return false;
-        }
-        bump(counts_.bytes, zmq_msg_size(&frame));
+        if (next_frame(frame, counters) < 0) return -1;
         more = zmq_msg_more(&frame);
         zmq_msg_close(&frame);
     }
-    return true;
+    return 0;
 }
 
 // Writes the message whose first frame is `first` (closed here) as one
 // record: per frame its length (uint32 LE) and its bytes. 1 written; 0 when
-// a frame of 4 GiB or more made it unframable (dropped and counted); -1 once
-// shut down.
-int ZmqSource::frame_into(std::string& record, zmq_msg_t& first) {
-    record.clear();
+// it cannot be framed (a frame of 4 GiB or more, or no memory for it:
+// dropped whole and counted as too long); -1 once shut down.
+int ZmqSource::frame_into(std::string& record, zmq_msg_t& first, ReceiverCounters& counters) noexcept {
     bool framable = true;
-    zmq_msg_t* frame = &first;
+    record.clear();
     zmq_msg_t next;
-    for (bool more = true; more;) {
-        if (frame == &next) {
-            zmq_msg_init(&next);
-            if (zmq_msg_recv(&next, socket_, 0) < 0) {
-                zmq_msg_close(&next);
-                if (zmq_errno() == EINTR) continue;
-                return -1;
-            }
-            bump(counts_.bytes, zmq_msg_size(&next));
-        }
-        const std::size_t size = zmq_msg_size(frame);
-        if (size > UINT32_MAX) {
-            framable = false;
-        } else if (framable) {
-            put_le32(record, static_cast<std::uint32_t>(size));
-            record.append(static_cast<const char*>(zmq_msg_data(frame)), size);
-        }
-        more = zmq_msg_more(frame);
+    for (zmq_msg_t* frame = &first;; frame = &next) {
+        framable = framable && append_frame(record, *frame);
+        const bool more = zmq_msg_more(frame);
         zmq_msg_close(frame);
-        frame = &next;
+        if (!more) break;
+        if (next_frame(next, counters) < 0) return -1;
     }
-    if (!framable) bump(counts_.unframable);
+    if (!framable) bump(counters.too_long);
     return framable ? 1 : 0;
 }
 
@@ -243,7 +280,7 @@ void ZmqSource::serve_zap() noexcept {
                                  std::memcpy(key.data(), request[6].data(), key.size());
                                  return options_.curve_clients.contains(key);
                              }();
-        bump(allowed ? counts_.curve_accepted : counts_.curve_refused);
+        bump(allowed ? curve_accepted_ : curve_refused_);
         const std::string_view id = request.size() > 1 ? std::string_view(request[1]) : std::string_view();
         if (!send_frames(zap_socket_, {"1.0", id, allowed ? "200" : "400",
                                        allowed ? "OK" : "client key not allowed", "", ""}))
