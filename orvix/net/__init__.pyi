@@ -10,6 +10,11 @@ attached ``orvix.shm.SharedProducer``. Linux only.
 With ``metadata=True`` each message starts with a ``METADATA_SIZE``-byte
 prefix laid out as ``METADATA_FIELDS`` (a numpy dtype description):
 receive time, sender address and port, family and payload length.
+
+``ZmqReceiver(target, endpoints, kind="PULL" | "SUB", ...)`` receives from
+ZeroMQ PULL or SUB sockets the same way. It exists where orvix was built with
+libzmq; elsewhere importing it raises ``ImportError`` naming the package to
+install.
 """
 
 from collections.abc import Buffer, Iterable
@@ -20,7 +25,7 @@ from orvix.batch import AsyncBatchDispatcher, ThreadedBatchDispatcher
 from orvix.shm import SharedProducer
 from orvix.utils.corvane.corvane import AsyncDispatcher, SyncDispatcher, ThreadedDispatcher
 
-__all__ = ["METADATA_FIELDS", "METADATA_SIZE", "UdpReceiver", "split_metadata"]
+__all__ = ["METADATA_FIELDS", "METADATA_SIZE", "UdpReceiver", "split_metadata", "ZMQ_VERSION", "ZmqReceiver"]
 
 _Target = (
     AsyncDispatcher | SyncDispatcher | ThreadedDispatcher | AsyncBatchDispatcher | ThreadedBatchDispatcher | SharedProducer
@@ -134,6 +139,102 @@ class UdpReceiver:
     @property
     def metadata(self) -> bool:
         """Whether each message starts with the ``METADATA_SIZE``-byte prefix."""
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None: ...
+
+ZMQ_VERSION: Final[tuple[int, int, int]]
+"""The version of the libzmq ``ZmqReceiver`` runs on."""
+
+@type_check_only
+class _ZmqReceiverStats(_ReceiverStats):
+    """What ``ZmqReceiver.stats()`` returns: the shared counts (``kernel_drops`` and
+    ``not_allowed`` stay 0: libzmq does not report what a subscriber drops at its
+    high-water mark) and ZeroMQ's own. Every message taken in ends in exactly one of
+    ``stored + refused_full + too_long + unsent + multipart``."""
+
+    multipart: int
+    """Messages of several frames dropped whole (``multipart="drop"``)."""
+    curve_accepted: int
+    """CURVE handshakes of an allowed client key."""
+    curve_refused: int
+    """CURVE handshakes refused: the client's public key is not in ``curve_clients``."""
+
+class ZmqReceiver:
+    """A native thread receiving from a ZeroMQ PULL or SUB socket into one target, without the interpreter lock.
+
+    The socket (in a ZeroMQ context of the receiver's own) binds
+    (``bind=True``) or connects to each of ``endpoints`` (``tcp://`` or
+    ``ipc://``; a bound ``tcp://host:*`` gets a free port, see ``endpoints``)
+    when the object is made: a malformed endpoint raises ``ValueError``, an
+    address in use or not local ``OSError`` with its errno. ``kind="SUB"``
+    takes the messages that start with one of ``subscribe`` (bytes or str,
+    or a sequence of them; every message when None).
+
+    A message of one frame is one orvix message, as sent. A message of
+    several frames is dropped whole and counted (``multipart="drop"``), or,
+    with ``multipart="framed"``, every message becomes one record of, per
+    frame, its length (uint32 little-endian) and its bytes. A message longer
+    than the ring's slot is dropped and counted (``too_long``), never cut.
+
+    The thread waits for a message, takes up to ``burst`` that libzmq has
+    queued already and pushes them as one burst. A full ring waits
+    (``on_full="wait"``, the default for PULL: libzmq's queue then fills to
+    ``hwm`` and the socket pushes back on its senders, so nothing is lost)
+    or drops and counts (``"drop"``, the default for SUB: a subscriber drops
+    at its high-water mark whatever the receiver does, uncounted, so the
+    receiver keeps reading and drops where it is counted). ``hwm`` is
+    ``ZMQ_RCVHWM`` (0: no limit; -1: libzmq's 1000).
+
+    ``curve_secret_key`` (the server's, Z85 text or 32 bytes) and
+    ``curve_clients`` (public keys) make a bound receiver a CURVE server that
+    lets in only those clients.
+
+    ``start()``, ``stop()``, ``join()``, ``running``, ``stats()`` and the
+    context manager are ``UdpReceiver``'s. ``stop()`` ends a blocked receive
+    at once (the receiver's context is shut down).
+    """
+
+    def __init__(
+        self,
+        target: _Target,
+        endpoints: str | bytes | Iterable[str | bytes],
+        *,
+        kind: Literal["PULL", "SUB"],
+        subscribe: str | bytes | Iterable[str | bytes] | None = None,
+        bind: bool = False,
+        hwm: int = -1,
+        on_full: Literal["drop", "wait"] | None = None,
+        multipart: Literal["drop", "framed"] = "drop",
+        curve_secret_key: str | bytes | None = None,
+        curve_clients: Iterable[str | bytes] | None = None,
+        burst: int = 256,
+    ) -> None: ...
+    def start(self) -> None:
+        """Start the receiver thread (once; a second start raises ``RuntimeError``), as the one producer of the
+        target's ring: ``RuntimeError`` while another producer pushes into it."""
+    def stop(self) -> None:
+        """Ask the thread to stop; returns at once. A blocked receive and a push waiting for room end at once."""
+    def join(self, timeout: float | None = None) -> bool:
+        """Wait, with the interpreter lock released, until the thread has finished: True once it has.
+
+        A negative ``timeout`` looks without waiting; NaN raises ``ValueError``.
+        """
+    def stats(self) -> _ZmqReceiverStats:
+        """What the receiver took in and what became of it (a snapshot), with its state."""
+    @property
+    def running(self) -> bool:
+        """Whether the thread has started and not yet finished."""
+    @property
+    def on_full(self) -> Literal["drop", "wait"]:
+        """What a full ring does to a message."""
+    @property
+    def endpoints(self) -> tuple[str, ...]:
+        """The endpoints as bound or connected (a bound ``tcp://host:*`` names the port it got)."""
     def __enter__(self) -> Self: ...
     def __exit__(
         self,
