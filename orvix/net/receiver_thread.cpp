@@ -43,9 +43,23 @@ void ReceiverThread::run() noexcept {
             end(Ending::failed, std::move(error));
             return;
         }
-        if (n > 0 && !push(std::span(messages_).first(static_cast<std::size_t>(n)))) return;
+        if (n > 0 && !push(std::span(messages_).first(static_cast<std::size_t>(n)))) break;
     }
     end(Ending::stopped);
+    take_pending();
+}
+
+// What the transport still holds as the thread ends would go unseen when
+// the socket closes: take it and count it unsent. Bounded, in case a
+// sender keeps it coming.
+void ReceiverThread::take_pending() noexcept {
+    constexpr int kMostRounds = 4096;
+    std::string error;
+    for (int round = 0; round < kMostRounds; ++round) {
+        const std::ptrdiff_t n = source_->take_pending(messages_, counters_, error);
+        if (n <= 0) break;
+        bump(counters_.unsent, static_cast<std::uint64_t>(n));
+    }
 }
 
 // The ring deals with a burst up to the first message it refuses as full.

@@ -12,7 +12,9 @@
 // UdpReceiver's.
 //
 // Every message a source takes in is counted once in `received` and ends in
-// exactly one of stored, refused_full, too_long, not_allowed or unsent:
+// exactly one of stored, refused_full, too_long, not_allowed or unsent (as
+// the thread ends, it takes what the transport still holds and counts it
+// unsent):
 //   received == stored + refused_full + too_long + not_allowed + unsent.
 // kernel_drops and errors count what never reached the receiver.
 #pragma once
@@ -64,6 +66,14 @@ public:
     // failure that ends the receiver.
     virtual std::ptrdiff_t receive(std::span<OrvixRingMessage> messages, ReceiverCounters& counters,
                                    std::string& error) noexcept = 0;
+    // On the receiver thread as it ends: like receive, but only the messages
+    // already there (0 at once when none). The receiver counts them unsent,
+    // so that what the transport had accepted is never lost in silence.
+    virtual std::ptrdiff_t take_pending(std::span<OrvixRingMessage> messages, ReceiverCounters& counters,
+                                        std::string& error) noexcept {
+        (void)messages, (void)counters, (void)error;
+        return 0;
+    }
     // Any thread: a receive blocked now or started later returns soon.
     // Once called, every later receive returns at once.
     virtual void wake() noexcept = 0;
@@ -109,6 +119,7 @@ private:
     // Pushes messages[0..n); false when the receiver must end.
     bool push(std::span<OrvixRingMessage> messages);
     void end(Ending ending, std::string error = {});
+    void take_pending() noexcept;
 
     ReceiverCounters counters_;
     const OnFull on_full_;

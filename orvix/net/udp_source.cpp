@@ -95,11 +95,9 @@ void UdpSource::setup() {
         }
 #endif
     }
-    if (config_.receive_buffer > 0) {
-        // FORCE passes net.core.rmem_max where the process may (CAP_NET_ADMIN).
-        if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &config_.receive_buffer, sizeof(int)) < 0)
-            option(SOL_SOCKET, SO_RCVBUF, config_.receive_buffer, "cannot set the receive buffer size (SO_RCVBUF)");
-    }
+    // Capped at net.core.rmem_max, for root too: the system's limit is the administrator's to raise.
+    if (config_.receive_buffer > 0)
+        option(SOL_SOCKET, SO_RCVBUF, config_.receive_buffer, "cannot set the receive buffer size (SO_RCVBUF)");
     socklen_t length = sizeof receive_buffer_size_;
     if (getsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer_size_, &length) < 0)
         fail("cannot read the receive buffer size");
@@ -156,6 +154,11 @@ std::ptrdiff_t UdpSource::receive(std::span<OrvixRingMessage> messages, Receiver
     pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) return 0;  // EINTR: the loop looks at the stop flag and comes back
     if (fds[1].revents != 0) return 0;   // woken
+    return take_pending(messages, counters, error);
+}
+
+std::ptrdiff_t UdpSource::take_pending(std::span<OrvixRingMessage> messages, ReceiverCounters& counters,
+                                       std::string& error) noexcept {
     const std::size_t capacity = std::min(messages.size(), config_.burst);
     for (std::size_t i = 0; i < capacity; ++i) {
         msghdr& h = headers_[i].msg_hdr;

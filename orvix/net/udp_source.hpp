@@ -69,6 +69,8 @@ public:
 
     std::ptrdiff_t receive(std::span<OrvixRingMessage> messages, ReceiverCounters& counters,
                            std::string& error) noexcept override;
+    std::ptrdiff_t take_pending(std::span<OrvixRingMessage> messages, ReceiverCounters& counters,
+                                std::string& error) noexcept override;
     void wake() noexcept override;
     std::size_t burst() const noexcept override { return config_.burst; }
     std::uint64_t kernel_drops_now() const noexcept override;
