@@ -231,8 +231,8 @@ def chart_shm(tables):
 
 
 def chart_net(tables):
-    """UDP into Python: the C loop, UdpReceiver's paths and the peers, datagrams per second."""
-    picks = [(t["title"], t["rows"]) for t in tables if t["title"].startswith("UDP into Python")]
+    """UDP and ZeroMQ into Python: each C loop, the receivers' paths and the peers, messages per second."""
+    picks = [(t["title"], t["rows"]) for t in tables if t["title"].startswith(("UDP into Python", "ZeroMQ into Python"))]
     if picks:
         bar_charts(picks, "net.png", 3.2,
                    lambda l: "tab:orange" if l.startswith("C ") else "tab:gray" if "peer" in l else "tab:blue")
@@ -306,7 +306,8 @@ def write_page(runs, short, seconds):
         "",
         "![A producer in another process against the same in-process, and its peers](_static/bench/shm.png)",
         "",
-        "![UDP datagrams into Python: a C recvmmsg loop, UdpReceiver's paths and the peers](_static/bench/net.png)",
+        "![UDP datagrams and ZeroMQ messages into Python: each C loop, the receivers' paths and the peers]"
+        "(_static/bench/net.png)",
         "",
     ]
     tables = [side_by_side(title, runs) for title in dict.fromkeys(t["title"] for r in runs for t in r["tables"])]

@@ -3,10 +3,12 @@ or reordered, and the process holding what it held before.
 
 The test command runs ORVIX_SOAK_COUNT messages per path (default 10^6);
 scripts/soak runs the long mode (10^7 per path, and ORVIX_SOAK_BATCH_COUNT,
-10^8, through each batch dispatcher, fed in bursts, and from a producer
-process through a shared ring)."""
+10^8, through each batch dispatcher, fed in bursts, from a producer process
+through a shared ring, and from a C libzmq PUSH sender process through
+ZmqReceiver; `scripts/soak zmq [messages]` runs that one alone)."""
 import asyncio
 import os
+import pathlib
 import subprocess
 import sys
 import threading
@@ -17,6 +19,7 @@ import uvloop
 
 from conftest import UNDER_SANITIZER
 from corvane_helpers import eventually
+from doc_blocks import ROOT
 from orvix.batch import AsyncBatchDispatcher, ThreadedBatchDispatcher
 from orvix.utils.corvane.corvane import AsyncDispatcher, AsyncQueue, SyncDispatcher, ThreadedDispatcher
 from soak_support import (CAPACITY, CHUNK, MESSAGE_SIZE, WARM_CHUNKS, BatchSequenceCheck, SequenceCheck, after_chunk,
@@ -132,6 +135,36 @@ def shared_ring_path(check, count, probe):
         d.close()
 
 
+def zmq_sender_program():
+    """bench_zmq, built in this package's tree or in the default one (which alone builds the C++ programs)."""
+    import orvix
+    tree = pathlib.Path(orvix.__file__).resolve().parents[2]
+    for candidate in (tree / "bench" / "bench_zmq", ROOT / "build" / "release" / "bench" / "bench_zmq"):
+        if candidate.exists():
+            return candidate
+    pytest.skip("bench_zmq (the C PUSH sender) is not built: it needs libzmq and the default tree's C++ programs")
+
+
+def zmq_path(check, count, probe):
+    """A C libzmq PUSH sender process into ZmqReceiver's PULL socket: back-pressure, so nothing may be lost."""
+    from orvix.net import ZmqReceiver
+    d = ThreadedBatchDispatcher(check, capacity=CAPACITY, slot_size=MESSAGE_SIZE)
+    d.setup()
+    with ZmqReceiver(d, "tcp://127.0.0.1:*", kind="PULL", bind=True) as receiver:
+        sender = subprocess.Popen([zmq_sender_program(), "push", receiver.endpoints[0], str(count), str(MESSAGE_SIZE),
+                                   "0", str(CHUNK)], stdout=subprocess.DEVNULL)
+        for stage, upto in (("warm", min(WARM_CHUNKS * CHUNK, count)), ("end", count)):
+            while check.count < upto and check.fault is None:
+                assert sender.poll() in (None, 0), "the sender process failed"
+                time.sleep(0.01)
+            if probe:
+                probe(stage)
+        assert sender.wait(60) == 0
+    stats = receiver.stats()
+    assert (stats["received"], stats["stored"]) == (count, count), stats
+    d.close()
+
+
 PATHS = {
     "ThreadedDispatcher": thread_path(ThreadedDispatcher),
     "SyncDispatcher": thread_path(SyncDispatcher),
@@ -142,6 +175,7 @@ PATHS = {
     "AsyncBatchDispatcher-asyncio": dispatcher_in_loop(asyncio.new_event_loop, AsyncBatchDispatcher, BURST),
     "AsyncBatchDispatcher-uvloop": dispatcher_in_loop(uvloop.new_event_loop, AsyncBatchDispatcher, BURST),
     "ThreadedBatchDispatcher-producer-process": shared_ring_path,
+    "ThreadedBatchDispatcher-ZmqReceiver-PUSH/PULL": zmq_path,
 }
 
 
