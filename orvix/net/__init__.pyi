@@ -70,7 +70,35 @@ class _ReceiverStats(TypedDict):
     error: str | None
     """With state ``"failed"``: what ended the receiver."""
 
-class UdpReceiver:
+@type_check_only
+class _Receiver:
+    """What every receiver of this module has: the lifecycle of ``orvix.feed.Feed``."""
+
+    def start(self) -> None:
+        """Start the receiver thread (once; a second start raises ``RuntimeError``), as the one producer of the
+        target's ring: ``RuntimeError`` while another producer pushes into it."""
+    def stop(self) -> None:
+        """Ask the thread to stop; returns at once. A blocked receive and a push waiting for room end at once."""
+    def join(self, timeout: float | None = None) -> bool:
+        """Wait, with the interpreter lock released, until the thread has finished: True once it has.
+
+        A negative ``timeout`` looks without waiting; NaN raises ``ValueError``.
+        """
+    @property
+    def running(self) -> bool:
+        """Whether the thread has started and not yet finished."""
+    @property
+    def on_full(self) -> Literal["drop", "wait"]:
+        """What a full ring does to a message."""
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None: ...
+
+class UdpReceiver(_Receiver):
     """A native thread receiving UDP datagrams into one target, without the interpreter lock.
 
     The socket is bound to ``address`` (``(host, port)`` with a numeric IPv4
@@ -112,24 +140,8 @@ class UdpReceiver:
         receive_buffer: int = 0,
         reuse_port: bool = False,
     ) -> None: ...
-    def start(self) -> None:
-        """Start the receiver thread (once; a second start raises ``RuntimeError``), as the one producer of the
-        target's ring: ``RuntimeError`` while another producer pushes into it."""
-    def stop(self) -> None:
-        """Ask the thread to stop; returns at once. A blocked receive and a push waiting for room end at once."""
-    def join(self, timeout: float | None = None) -> bool:
-        """Wait, with the interpreter lock released, until the thread has finished: True once it has.
-
-        A negative ``timeout`` looks without waiting; NaN raises ``ValueError``.
-        """
     def stats(self) -> _ReceiverStats:
         """What the receiver took in and what became of it (a snapshot), with its state."""
-    @property
-    def running(self) -> bool:
-        """Whether the thread has started and not yet finished."""
-    @property
-    def on_full(self) -> Literal["drop", "wait"]:
-        """What a full ring does to a message."""
     @property
     def address(self) -> tuple[str, int] | tuple[str, int, int, int]:
         """The local address the socket is bound to (with the port the system chose for 0)."""
@@ -139,13 +151,6 @@ class UdpReceiver:
     @property
     def metadata(self) -> bool:
         """Whether each message starts with the ``METADATA_SIZE``-byte prefix."""
-    def __enter__(self) -> Self: ...
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        tb: TracebackType | None,
-    ) -> None: ...
 
 ZMQ_VERSION: Final[tuple[int, int, int]]
 """The version of the libzmq ``ZmqReceiver`` runs on."""
@@ -164,7 +169,7 @@ class _ZmqReceiverStats(_ReceiverStats):
     curve_refused: int
     """CURVE handshakes refused: the client's public key is not in ``curve_clients``."""
 
-class ZmqReceiver:
+class ZmqReceiver(_Receiver):
     """A native thread receiving from a ZeroMQ PULL or SUB socket into one target, without the interpreter lock.
 
     The socket (in a ZeroMQ context of the receiver's own) binds
@@ -214,31 +219,8 @@ class ZmqReceiver:
         curve_clients: Iterable[str | bytes] | None = None,
         burst: int = 256,
     ) -> None: ...
-    def start(self) -> None:
-        """Start the receiver thread (once; a second start raises ``RuntimeError``), as the one producer of the
-        target's ring: ``RuntimeError`` while another producer pushes into it."""
-    def stop(self) -> None:
-        """Ask the thread to stop; returns at once. A blocked receive and a push waiting for room end at once."""
-    def join(self, timeout: float | None = None) -> bool:
-        """Wait, with the interpreter lock released, until the thread has finished: True once it has.
-
-        A negative ``timeout`` looks without waiting; NaN raises ``ValueError``.
-        """
     def stats(self) -> _ZmqReceiverStats:
         """What the receiver took in and what became of it (a snapshot), with its state."""
     @property
-    def running(self) -> bool:
-        """Whether the thread has started and not yet finished."""
-    @property
-    def on_full(self) -> Literal["drop", "wait"]:
-        """What a full ring does to a message."""
-    @property
     def endpoints(self) -> tuple[str, ...]:
         """The endpoints as bound or connected (a bound ``tcp://host:*`` names the port it got)."""
-    def __enter__(self) -> Self: ...
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        tb: TracebackType | None,
-    ) -> None: ...

@@ -234,4 +234,20 @@ PyGetSetDef* receiver_getset_with(const PyGetSetDef* own) noexcept {
     }
 }
 
+PyObject* make_receiver_type(PyObject* module, const char* name, newfunc tp_new, PyGetSetDef* getset,
+                             const char* doc) {
+    PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(tp_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(receiver_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(receiver_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(receiver_clear)},
+        {Py_tp_methods, receiver_methods},
+        {Py_tp_getset, getset},
+        {Py_tp_doc, const_cast<char*>(doc)},   // copied by the type
+        {0, nullptr},
+    };
+    PyType_Spec spec = {name, sizeof(ReceiverObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    return PyType_FromModuleAndSpec(module, &spec, nullptr);
+}
+
 }  // namespace orvix::net

@@ -43,4 +43,11 @@ extern PyMethodDef receiver_methods[];
 // in a table that lives as long as the process; nullptr when out of memory.
 PyGetSetDef* receiver_getset_with(const PyGetSetDef* own) noexcept;
 
+// A receiver type for `module`, named `name` (a literal: the type keeps
+// it): the shared slots and methods, `tp_new`, `getset` (from
+// receiver_getset_with) and the docstring `doc`. New reference, or nullptr
+// with an exception.
+PyObject* make_receiver_type(PyObject* module, const char* name, newfunc tp_new, PyGetSetDef* getset,
+                             const char* doc);
+
 }  // namespace orvix::net

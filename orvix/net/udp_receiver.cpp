@@ -240,26 +240,16 @@ PyGetSetDef udp_getset[] = {
 
 }  // namespace
 
+constexpr const char kUdpReceiverDoc[] =
+    "UdpReceiver(target, address, *, group=None, source=None, interface=None, on_full='wait', burst=64, "
+    "metadata=False, allow=None, receive_buffer=0, reuse_port=False)\n--\n\nA native thread that "
+    "receives UDP datagrams with recvmmsg and pushes each vector of them into target as one burst, "
+    "without the interpreter lock.";
+
 PyObject* make_udp_receiver_type(PyObject* module) {
     static PyGetSetDef* getset = receiver_getset_with(udp_getset);
     if (getset == nullptr) return PyErr_NoMemory();
-    static PyType_Slot slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(udp_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(receiver_dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(receiver_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(receiver_clear)},
-        {Py_tp_methods, receiver_methods},
-        {Py_tp_getset, getset},
-        {Py_tp_doc, const_cast<char*>(
-             "UdpReceiver(target, address, *, group=None, source=None, interface=None, on_full='wait', burst=64, "
-             "metadata=False, allow=None, receive_buffer=0, reuse_port=False)\n--\n\n"
-             "A native thread that receives UDP datagrams with recvmmsg and pushes each vector of them into "
-             "target as one burst, without the interpreter lock.")},
-        {0, nullptr},
-    };
-    static PyType_Spec spec = {"orvix.net.UdpReceiver", sizeof(ReceiverObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
-    return PyType_FromModuleAndSpec(module, &spec, nullptr);
+    return make_receiver_type(module, "orvix.net.UdpReceiver", udp_new, getset, kUdpReceiverDoc);
 }
 
 }  // namespace orvix::net

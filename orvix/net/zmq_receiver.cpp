@@ -237,26 +237,16 @@ PyGetSetDef zmq_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+constexpr const char kZmqReceiverDoc[] =
+    "ZmqReceiver(target, endpoints, *, kind, subscribe=None, bind=False, hwm=-1, on_full=None, "
+    "multipart='drop', curve_secret_key=None, curve_clients=None, burst=256)\n--\n\nA native thread that "
+    "receives from a ZeroMQ SUB or PULL socket and pushes what libzmq has queued into target as one "
+    "burst, without the interpreter lock.";
+
 PyObject* make_zmq_receiver_type(PyObject* module) {
     static PyGetSetDef* getset = receiver_getset_with(zmq_getset);
     if (getset == nullptr) return PyErr_NoMemory();
-    static PyType_Slot slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(zmq_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(receiver_dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(receiver_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(receiver_clear)},
-        {Py_tp_methods, receiver_methods},
-        {Py_tp_getset, getset},
-        {Py_tp_doc, const_cast<char*>(
-             "ZmqReceiver(target, endpoints, *, kind, subscribe=None, bind=False, hwm=-1, on_full=None, "
-             "multipart='drop', curve_secret_key=None, curve_clients=None, burst=256)\n--\n\n"
-             "A native thread that receives from a ZeroMQ SUB or PULL socket and pushes what libzmq has "
-             "queued into target as one burst, without the interpreter lock.")},
-        {0, nullptr},
-    };
-    static PyType_Spec spec = {"orvix.net.ZmqReceiver", sizeof(ReceiverObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
-    return PyType_FromModuleAndSpec(module, &spec, nullptr);
+    return make_receiver_type(module, "orvix.net.ZmqReceiver", zmq_new, getset, kZmqReceiverDoc);
 }
 
 int exec_module(PyObject* module) {

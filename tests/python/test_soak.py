@@ -118,6 +118,18 @@ for _ in range(int(sys.argv[2])):
 """
 
 
+def delivered_in_stages(check, count, probe, process):
+    """Waits while another process produces: probe("warm") after WARM_CHUNKS chunks, probe("end") after the
+    last message; then the process must end cleanly."""
+    for stage, upto in (("warm", min(WARM_CHUNKS * CHUNK, count)), ("end", count)):
+        while check.count < upto and check.fault is None:
+            assert process.poll() in (None, 0), "the producing process failed"
+            time.sleep(0.01)
+        if probe:
+            probe(stage)
+    assert process.wait(60) == 0
+
+
 def shared_ring_path(check, count, probe):
     from orvix.shm import SharedRing
     with SharedRing(f"orvix-soak-{os.getpid()}", MESSAGE_SIZE, CAPACITY) as ring:
@@ -125,13 +137,7 @@ def shared_ring_path(check, count, probe):
         d.setup()
         producer = subprocess.Popen([sys.executable, "-c", SHARED_RING_PRODUCER, ring.name, str(count // CHUNK),
                                      str(CHUNK), str(MESSAGE_SIZE)])
-        for stage, upto in (("warm", min(WARM_CHUNKS * CHUNK, count)), ("end", count)):
-            while check.count < upto and check.fault is None:
-                assert producer.poll() in (None, 0), "the producer process failed"
-                time.sleep(0.01)
-            if probe:
-                probe(stage)
-        assert producer.wait(60) == 0
+        delivered_in_stages(check, count, probe, producer)
         d.close()
 
 
@@ -153,13 +159,7 @@ def zmq_path(check, count, probe):
     with ZmqReceiver(d, "tcp://127.0.0.1:*", kind="PULL", bind=True) as receiver:
         sender = subprocess.Popen([zmq_sender_program(), "push", receiver.endpoints[0], str(count), str(MESSAGE_SIZE),
                                    "0", str(CHUNK)], stdout=subprocess.DEVNULL)
-        for stage, upto in (("warm", min(WARM_CHUNKS * CHUNK, count)), ("end", count)):
-            while check.count < upto and check.fault is None:
-                assert sender.poll() in (None, 0), "the sender process failed"
-                time.sleep(0.01)
-            if probe:
-                probe(stage)
-        assert sender.wait(60) == 0
+        delivered_in_stages(check, count, probe, sender)
     stats = receiver.stats()
     assert (stats["received"], stats["stored"]) == (count, count), stats
     d.close()
