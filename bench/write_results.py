@@ -14,7 +14,8 @@ its output. The page (docs/benchmarks.md) gets one Markdown table per table,
 the versions' rows side by side, a table of every ratio against peers per
 version, a table of the latency goals, and the charts (docs/_static/bench/*.png,
 from the first tree): throughput per path against its peers, batch delivery
-against per-message delivery and its peers, latency percentiles against rate.
+against per-message delivery and its peers, a producer in another process, UDP
+into Python, latency percentiles against rate.
 """
 import argparse
 import json
@@ -42,8 +43,8 @@ CHARTS = DOCS / "_static" / "bench"
 # tree (build/<tree>/bench); only bench_ring's table goes on the page.
 NATIVE_BENCHES = ["bench_ring", "bench_doorbell"]
 NATIVE_TREES: list[Path] = []   # the build trees of this run, the C++ benchmarks in one of them
-PYTHON_BENCHES = ["bench_threaded", "bench_dispatchers", "bench_batch", "bench_shm", "bench_push_cost", "bench_asyncqueue",
-                  "bench_coroutine", "bench_latency"]
+PYTHON_BENCHES = ["bench_threaded", "bench_dispatchers", "bench_batch", "bench_shm", "bench_net", "bench_push_cost",
+                  "bench_asyncqueue", "bench_coroutine", "bench_latency"]
 RING_ROW = re.compile(r"^  (\S.*?)\s+([\d.]+) (\S+(?: \S+)?)\s+([\d.]+) (\S+(?: \S+)?)\s+([\d.]+)x$")
 
 
@@ -62,7 +63,7 @@ def run_python(build, python, name, short, collected):
     # directory and whether or not the script's own folder is on sys.path.
     env = dict(os.environ, ORVIX_BENCH_JSON=collected, PYTHONSAFEPATH="1",
                PYTHONPATH=os.pathsep.join([str(build / "python"), str(ROOT / "bench")]))
-    # Native programs a Python benchmark starts (bench_shm's producer process) are built
+    # Native programs a Python benchmark starts (bench_shm's producer, bench_net's sender) are built
     # in one tree only, the one with the C++ benchmarks; they need no interpreter.
     native = next((b / "bench" for b in NATIVE_TREES if (b / "bench" / NATIVE_BENCHES[0]).is_file()), None)
     if native:
@@ -229,6 +230,14 @@ def chart_shm(tables):
                    lambda l: "tab:orange" if "in-process" in l else "tab:gray" if "->" in l else "tab:blue")
 
 
+def chart_net(tables):
+    """UDP and ZeroMQ into Python: each C loop, the receivers' paths and the peers, messages per second."""
+    picks = [(t["title"], t["rows"]) for t in tables if t["title"].startswith(("UDP into Python", "ZeroMQ into Python"))]
+    if picks:
+        bar_charts(picks, "net.png", 3.2,
+                   lambda l: "tab:orange" if l.startswith("C ") else "tab:gray" if "peer" in l else "tab:blue")
+
+
 def chart_latency(tables):
     picks = [t for t in tables if t["title"].startswith("Latency")]
     fig, axes = plt.subplots(len(picks), 1, figsize=(9, 3.2 * len(picks)), squeeze=False)
@@ -297,6 +306,9 @@ def write_page(runs, short, seconds):
         "",
         "![A producer in another process against the same in-process, and its peers](_static/bench/shm.png)",
         "",
+        "![UDP datagrams and ZeroMQ messages into Python: each C loop, the receivers' paths and the peers]"
+        "(_static/bench/net.png)",
+        "",
     ]
     tables = [side_by_side(title, runs) for title in dict.fromkeys(t["title"] for r in runs for t in r["tables"])]
     if len(runs) > 1:
@@ -358,6 +370,7 @@ def main():
     chart_throughput(runs[0]["tables"])
     chart_batch(runs[0]["tables"])
     chart_shm(runs[0]["tables"])
+    chart_net(runs[0]["tables"])
     chart_latency(runs[0]["tables"])
     write_page(runs, short, seconds)
     print(f"wrote {PAGE} and {CHARTS}/*.png")

@@ -91,8 +91,9 @@ ensure_all_pythons() {
 }
 
 # Debian packages the full test run needs (GoogleTest, clang 14 with libFuzzer,
-# spin for the model of the wake-up protocols).
-ORVIX_TEST_PACKAGES=(libgtest-dev clang-14 libclang-rt-14-dev spin)
+# spin for the model of the wake-up protocols, libzmq with its pkg-config file
+# for orvix.net.ZmqReceiver, which the build leaves out without it).
+ORVIX_TEST_PACKAGES=(libgtest-dev clang-14 libclang-rt-14-dev spin libzmq3-dev pkg-config)
 # The Windows stage's: the mingw-w64 cross compiler and Wine to run its programs.
 ORVIX_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64)
 

@@ -23,6 +23,7 @@
 #include <system_error>
 #include <utility>
 
+#include "cpython_support/producer_thread_glue.hpp"
 #include "orvix/feed/feed_thread.hpp"
 
 namespace {
@@ -43,9 +44,6 @@ struct Feed {
     FeedThread* thread;
     bool starting;  // start() runs (it may let the lock go while it waits to attach)
 };
-
-// How long start() waits for a stopped producer to let go of the ring.
-constexpr std::chrono::seconds kAttachPatience{5};
 
 Feed* as_feed(PyObject* self) { return reinterpret_cast<Feed*>(self); }
 
@@ -194,22 +192,6 @@ void feed_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// Makes the feed the ring's one producer. A producer in the way that was
-// interrupted (a stopped feed, say) is on its way out: wait for it, with
-// the lock released. 0, or -1 with RuntimeError.
-int attach_as_producer(Feed* f) {
-    if (f->thread->try_attach()) return 0;
-    bool attached;
-    Py_BEGIN_ALLOW_THREADS
-    attached = f->thread->attach_when_free(kAttachPatience);
-    Py_END_ALLOW_THREADS
-    if (attached) return 0;
-    PyErr_SetString(PyExc_RuntimeError,
-                    "another producer is already pushing into this dispatcher; a ring takes one producer "
-                    "thread at a time");
-    return -1;
-}
-
 PyObject* feed_start(PyObject* self, PyObject*) {
     Feed* f = as_feed(self);
     if (f->starting || f->thread->started()) {
@@ -221,38 +203,25 @@ PyObject* feed_start(PyObject* self, PyObject*) {
         return nullptr;
     }
     f->starting = true;
-    const int attached = attach_as_producer(f);
+    const int attached = cpython_support::attach_producer_thread(f->thread->lifecycle());
     f->starting = false;
     if (attached < 0) return nullptr;
     try {
         f->thread->start();
     } catch (const std::system_error& e) {
-        f->thread->detach();
+        f->thread->lifecycle().detach();
         PyErr_Format(PyExc_RuntimeError, "can't start the feed's thread: %s", e.what());
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-// Waits for the thread with the interpreter lock released, in slices so that
-// a KeyboardInterrupt gets through. 1 finished, 0 timed out, -1 exception.
+// Waits for the thread (cpython_support::wait_for_producer_thread); lets go
+// of the dispatcher once it has finished. 1 finished, 0 timed out, -1 exception.
 int wait_for_thread(Feed* f, std::optional<double> timeout) {
-    using namespace std::chrono;
-    constexpr auto kSlice = milliseconds(50);
-    const auto deadline = steady_clock::now() + duration_cast<nanoseconds>(duration<double>(timeout.value_or(0)));
-    for (;;) {
-        const auto left = timeout ? std::min<nanoseconds>(deadline - steady_clock::now(), kSlice) : kSlice;
-        bool finished;
-        Py_BEGIN_ALLOW_THREADS
-        finished = f->thread->wait_finished(std::max(left, nanoseconds(0)));
-        Py_END_ALLOW_THREADS
-        if (finished) break;
-        if (PyErr_CheckSignals() < 0) return -1;
-        if (timeout && steady_clock::now() >= deadline) return 0;
-    }
-    f->thread->join();  // finished: returns at once
-    Py_CLEAR(f->dispatcher);
-    return 1;
+    const int finished = cpython_support::wait_for_producer_thread(f->thread->lifecycle(), timeout);
+    if (finished == 1) Py_CLEAR(f->dispatcher);
+    return finished;
 }
 
 PyObject* feed_join(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -261,17 +230,7 @@ PyObject* feed_join(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:join", const_cast<char**>(keywords), &timeout_obj))
         return nullptr;
     std::optional<double> timeout;
-    if (timeout_obj != Py_None) {
-        const double seconds = PyFloat_AsDouble(timeout_obj);
-        if (seconds == -1.0 && PyErr_Occurred()) return nullptr;
-        if (std::isnan(seconds)) {
-            PyErr_SetString(PyExc_ValueError, "timeout must be a number of seconds or None, not NaN");
-            return nullptr;
-        }
-        // As threading's join: a negative timeout looks once without waiting.
-        // Beyond about 30 years no deadline is ever reached.
-        if (seconds <= 1e9) timeout = std::max(seconds, 0.0);
-    }
+    if (cpython_support::parse_join_timeout(timeout_obj, timeout) < 0) return nullptr;
     if (!as_feed(self)->thread->started()) {
         PyErr_SetString(PyExc_RuntimeError, "cannot join a feed before it is started");
         return nullptr;
@@ -281,7 +240,7 @@ PyObject* feed_join(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* feed_stop(PyObject* self, PyObject*) {
-    as_feed(self)->thread->request_stop();
+    as_feed(self)->thread->lifecycle().request_stop();
     Py_RETURN_NONE;
 }
 
@@ -318,7 +277,7 @@ PyObject* feed_enter(PyObject* self, PyObject*) {
 
 PyObject* feed_exit(PyObject* self, PyObject*) {
     Feed* f = as_feed(self);
-    if (running(f)) f->thread->request_stop();
+    if (running(f)) f->thread->lifecycle().request_stop();
     if (f->thread->started() && wait_for_thread(f, std::nullopt) < 0) return nullptr;
     Py_RETURN_NONE;
 }

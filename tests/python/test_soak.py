@@ -3,10 +3,12 @@ or reordered, and the process holding what it held before.
 
 The test command runs ORVIX_SOAK_COUNT messages per path (default 10^6);
 scripts/soak runs the long mode (10^7 per path, and ORVIX_SOAK_BATCH_COUNT,
-10^8, through each batch dispatcher, fed in bursts, and from a producer
-process through a shared ring)."""
+10^8, through each batch dispatcher, fed in bursts, from a producer process
+through a shared ring, and from a C libzmq PUSH sender process through
+ZmqReceiver; `scripts/soak zmq [messages]` runs that one alone)."""
 import asyncio
 import os
+import pathlib
 import subprocess
 import sys
 import threading
@@ -17,6 +19,7 @@ import uvloop
 
 from conftest import UNDER_SANITIZER
 from corvane_helpers import eventually
+from doc_blocks import ROOT
 from orvix.batch import AsyncBatchDispatcher, ThreadedBatchDispatcher
 from orvix.utils.corvane.corvane import AsyncDispatcher, AsyncQueue, SyncDispatcher, ThreadedDispatcher
 from soak_support import (CAPACITY, CHUNK, MESSAGE_SIZE, WARM_CHUNKS, BatchSequenceCheck, SequenceCheck, after_chunk,
@@ -115,6 +118,18 @@ for _ in range(int(sys.argv[2])):
 """
 
 
+def delivered_in_stages(check, count, probe, process):
+    """Waits while another process produces: probe("warm") after WARM_CHUNKS chunks, probe("end") after the
+    last message; then the process must end cleanly."""
+    for stage, upto in (("warm", min(WARM_CHUNKS * CHUNK, count)), ("end", count)):
+        while check.count < upto and check.fault is None:
+            assert process.poll() in (None, 0), "the producing process failed"
+            time.sleep(0.01)
+        if probe:
+            probe(stage)
+    assert process.wait(60) == 0
+
+
 def shared_ring_path(check, count, probe):
     from orvix.shm import SharedRing
     with SharedRing(f"orvix-soak-{os.getpid()}", MESSAGE_SIZE, CAPACITY) as ring:
@@ -122,14 +137,32 @@ def shared_ring_path(check, count, probe):
         d.setup()
         producer = subprocess.Popen([sys.executable, "-c", SHARED_RING_PRODUCER, ring.name, str(count // CHUNK),
                                      str(CHUNK), str(MESSAGE_SIZE)])
-        for stage, upto in (("warm", min(WARM_CHUNKS * CHUNK, count)), ("end", count)):
-            while check.count < upto and check.fault is None:
-                assert producer.poll() in (None, 0), "the producer process failed"
-                time.sleep(0.01)
-            if probe:
-                probe(stage)
-        assert producer.wait(60) == 0
+        delivered_in_stages(check, count, probe, producer)
         d.close()
+
+
+def zmq_sender_program():
+    """bench_zmq, built in this package's tree or in the default one (which alone builds the C++ programs)."""
+    import orvix
+    tree = pathlib.Path(orvix.__file__).resolve().parents[2]
+    for candidate in (tree / "bench" / "bench_zmq", ROOT / "build" / "release" / "bench" / "bench_zmq"):
+        if candidate.exists():
+            return candidate
+    pytest.skip("bench_zmq (the C PUSH sender) is not built: it needs libzmq and the default tree's C++ programs")
+
+
+def zmq_path(check, count, probe):
+    """A C libzmq PUSH sender process into ZmqReceiver's PULL socket: back-pressure, so nothing may be lost."""
+    from orvix.net import ZmqReceiver
+    d = ThreadedBatchDispatcher(check, capacity=CAPACITY, slot_size=MESSAGE_SIZE)
+    d.setup()
+    with ZmqReceiver(d, "tcp://127.0.0.1:*", kind="PULL", bind=True) as receiver:
+        sender = subprocess.Popen([zmq_sender_program(), "push", receiver.endpoints[0], str(count), str(MESSAGE_SIZE),
+                                   "0", str(CHUNK)], stdout=subprocess.DEVNULL)
+        delivered_in_stages(check, count, probe, sender)
+    stats = receiver.stats()
+    assert (stats["received"], stats["stored"]) == (count, count), stats
+    d.close()
 
 
 PATHS = {
@@ -142,6 +175,7 @@ PATHS = {
     "AsyncBatchDispatcher-asyncio": dispatcher_in_loop(asyncio.new_event_loop, AsyncBatchDispatcher, BURST),
     "AsyncBatchDispatcher-uvloop": dispatcher_in_loop(uvloop.new_event_loop, AsyncBatchDispatcher, BURST),
     "ThreadedBatchDispatcher-producer-process": shared_ring_path,
+    "ThreadedBatchDispatcher-ZmqReceiver-PUSH/PULL": zmq_path,
 }
 
 

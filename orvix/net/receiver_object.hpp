@@ -1,0 +1,53 @@
+// The Python side every orvix.net receiver type shares: the instance record,
+// start/stop/join/running/stats and the context-manager protocol, deallocation
+// and garbage collection. A receiver type's tp_new parses its own arguments,
+// builds its MessageSource and calls receiver_init(); its spec takes the
+// shared slots below (see receiver_thread.hpp).
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+
+#include "orvix/net/receiver_thread.hpp"
+
+namespace orvix::net {
+
+struct ReceiverObject {
+    PyObject_HEAD
+    // Owned until the thread is joined. While the thread runs the reference
+    // is the thread's, so the collector is not shown it (see receiver_traverse).
+    PyObject* target;
+    ReceiverThread* thread;
+    bool starting;  // start() runs (it may let the lock go while it waits to attach)
+};
+
+inline ReceiverObject* as_receiver(PyObject* self) { return reinterpret_cast<ReceiverObject*>(self); }
+
+// OSError(error, message), as the socket module raises it: the subclass
+// the errno maps to. Steals `message`.
+void raise_os_error(int error, PyObject* message);
+
+// "drop" or "wait"; -1 with ValueError.
+int parse_on_full(const char* text, OnFull& on_full);
+
+// Resolves `target` (TypeError when it is no dispatcher) and makes the
+// receiver's thread around `source`. 0, or -1 with an exception.
+int receiver_init(PyObject* self, PyObject* target, std::unique_ptr<MessageSource> source, OnFull on_full);
+
+void receiver_dealloc(PyObject* self);
+int receiver_traverse(PyObject* self, visitproc visit, void* arg);
+int receiver_clear(PyObject* self);
+extern PyMethodDef receiver_methods[];
+// receiver_getset (running, on_full) followed by a type's own attributes,
+// in a table that lives as long as the process; nullptr when out of memory.
+PyGetSetDef* receiver_getset_with(const PyGetSetDef* own) noexcept;
+
+// A receiver type for `module`, named `name` (a literal: the type keeps
+// it): the shared slots and methods, `tp_new`, `getset` (from
+// receiver_getset_with) and the docstring `doc`. New reference, or nullptr
+// with an exception.
+PyObject* make_receiver_type(PyObject* module, const char* name, newfunc tp_new, PyGetSetDef* getset,
+                             const char* doc);
+
+}  // namespace orvix::net
