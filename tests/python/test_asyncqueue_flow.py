@@ -30,6 +30,21 @@ def fields(q):
     return q.__reduce__()[2]
 
 
+def with_counted_condition(q, lock, cond):
+    """Gives q the condition `cond` on `lock`; returns a list that gets an item for
+    each call of cond.acquire() (what Condition.__aenter__ and wait() call)."""
+    acquired, acquire = [], cond.acquire
+
+    async def counting_acquire():
+        acquired.append(1)
+        return await acquire()
+
+    cond.acquire = counting_acquire
+    callback, _, loop, _, ring, task = fields(q)
+    q.__setstate__((callback, lock, loop, cond, ring, task))
+    return acquired
+
+
 def lock_of(q):
     return fields(q)[1]
 
@@ -263,15 +278,7 @@ class TestNotifyProtocol:
                 cond._waiters = []
             elif layout == "lock waiters in a list":
                 lock._waiters = []
-            acquired, acquire = [], cond.acquire
-
-            async def counting_acquire():
-                acquired.append(1)
-                return await acquire()
-
-            cond.acquire = counting_acquire  # what Condition.__aenter__ and wait() call
-            callback, _, loop, _, ring, task = fields(q)
-            q.__setstate__((callback, lock, loop, cond, ring, task))
+            acquired = with_counted_condition(q, lock, cond)
             waiter = asyncio.ensure_future(q.pop())
             await settle()
             await q.push_buf(b"x")
@@ -300,15 +307,7 @@ class TestNotifyProtocol:
             q = AsyncQueue()
             lock = asyncio.Lock()
             cond = asyncio.Condition(lock)
-            acquired, acquire = [], cond.acquire
-
-            async def counting_acquire():
-                acquired.append(1)
-                return await acquire()
-
-            cond.acquire = counting_acquire
-            callback, _, loop, _, ring, task = fields(q)
-            q.__setstate__((callback, lock, loop, cond, ring, task))
+            acquired = with_counted_condition(q, lock, cond)
             for _ in range(50):   # Lock.acquire's stores specialized; the shortcut taken
                 async with lock:
                     pass
