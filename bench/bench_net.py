@@ -2,7 +2,7 @@
 
 Throughput: a C sender process (bench_udp send: sendmmsg, 64 datagrams a call, as fast as
 the kernel takes them) sends COUNT datagrams of 64 and of 512 bytes over loopback to each
-contender in turn, the contenders' passes alternating, best of REPEAT:
+contender in turn, the contenders' passes alternating, the median pass of REPEAT:
 - the ceiling: a plain C recvmmsg loop that reads each datagram (bench_udp recv);
 - UdpReceiver into a ThreadedDispatcher's ring emptied by a native consumer loop
   (bench/native/ring_drain.cpp), into ThreadedBatchDispatcher and AsyncBatchDispatcher
@@ -319,19 +319,20 @@ def contenders():
     return paths + peers
 
 
-def best_passes(chosen, repeat, run):
-    """{name: the pass with the best rate of `repeat`}: the contenders' passes alternate, the order rotating."""
+def median_passes(chosen, repeat, run):
+    """{name: the median pass by rate of `repeat` (its rate the median of the passes')}: the
+    contenders' passes alternate, the order rotating."""
     passes = {name: [] for name, _ in chosen}
     for round_ in range(repeat):
         shift = round_ % len(chosen)
         for name, make in chosen[shift:] + chosen[:shift]:
             passes[name].append(run(make))
-    return {name: max(ps, key=lambda p: p["rate"]) for name, ps in passes.items()}
+    return {name: sorted(ps, key=lambda p: p["rate"])[(len(ps) - 1) // 2] for name, ps in passes.items()}
 
 
 def throughput_table(count, size, repeat):
     chosen = contenders()
-    best = best_passes(chosen, repeat,
+    best = median_passes(chosen, repeat,
                        lambda make: c_loop_pass(count, size) if make is None else one_pass(make, count, size))
     ceiling = best[C_LOOP]["rate"]
     best_asyncio = max(p["rate"] for name, p in best.items() if "DatagramProtocol" in name)
@@ -342,7 +343,7 @@ def throughput_table(count, size, repeat):
         rows.append([name, p["rate"], p["sent"], p["received"], p["kernel"], p["ring"],
                      p["rate"] / ceiling, p["rate"] / best_asyncio, bound])
     table(f"UDP into Python: {count} datagrams of {size} bytes per pass over loopback from a C sendmmsg "
-          f"sender process, best of {repeat}",
+          f"sender process, median pass of {repeat}",
           ["path", "msgs/s", "sent", "received", "kernel drops", "ring drops", "x C loop", "x best asyncio",
            "bound"], rows)
 
@@ -430,7 +431,7 @@ ZMQ_PEERS = {
 
 def zmq_throughput_table(count, size, repeat):
     chosen = [(ZMQ_C_LOOP, None), *receiver_paths(Zmq), *ZMQ_PEERS.items()]
-    best = best_passes(chosen, repeat, lambda make: zmq_c_loop_pass(count, size) if make is None
+    best = median_passes(chosen, repeat, lambda make: zmq_c_loop_pass(count, size) if make is None
                        else one_pass(make, count, size, Zmq))
     ceiling = best[ZMQ_C_LOOP]["rate"]
     best_sync = max(best[name]["rate"] for name in ZMQ_PEERS if "thread" in name)
@@ -442,7 +443,7 @@ def zmq_throughput_table(count, size, repeat):
         rows.append([name, p["rate"], p["sent"], p["received"], p["ring"], p["rate"] / ceiling,
                      p["rate"] / best_sync, p["rate"] / asyncio_peer, bound])
     table(f"ZeroMQ into Python: {count} messages of {size} bytes per pass, PUSH/PULL over tcp://127.0.0.1 from "
-          f"a C libzmq sender process, best of {repeat}",
+          f"a C libzmq sender process, median pass of {repeat}",
           ["path", "msgs/s", "sent", "received", "ring drops", "x C loop", "x best pyzmq loop", "x zmq.asyncio",
            "bound"], rows)
 
