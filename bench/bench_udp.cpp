@@ -7,6 +7,13 @@
 //         second; datagram seq carries seq (u64 LE) and its send time (u64 LE, ns
 //         of CLOCK_MONOTONIC, time.monotonic_ns()'s clock). Prints
 //         "start_ns end_ns sent".
+//     bench_udp soak HOST PORT COUNT WINDOW MODULUS
+//         the soak's sender: prints "port P" (its own socket's), then sends COUNT
+//         datagrams of 16 bytes, datagram seq carrying seq % MODULUS (u64 LE) and
+//         zeros, never more than WINDOW beyond the count its receiver last
+//         reported: the receiver sends the number of datagrams it has delivered
+//         (u64 LE) to port P. Loopback UDP has no flow control of its own; this
+//         one keeps the socket buffer from overflowing, so a loss is a fault.
 //     bench_udp recv PORT COUNT
 //         binds 127.0.0.1:PORT (0: any free port), prints "port P", then receives
 //         with recvmmsg (64 at a time, after a poll) until COUNT datagrams arrived
@@ -26,6 +33,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -91,6 +99,65 @@ int send(const char* host, int port, long long count, std::size_t size, double r
     return 0;
 }
 
+int soak(const char* host, int port, long long count, long long window, unsigned long long modulus) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof at;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) < 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) < 0)
+        return fail("bind");
+    std::printf("port %d\n", ntohs(at.sin_port));
+    std::fflush(stdout);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (inet_pton(AF_INET, host, &to.sin_addr) != 1) return fail("inet_pton");
+    // Not connected: a connected socket would refuse the credits, which come from another port.
+    constexpr std::size_t kSize = 16;
+    std::vector<char> bytes(kBurst * kSize, 0);
+    std::vector<iovec> vectors(kBurst);
+    std::vector<mmsghdr> headers(kBurst);
+    for (int i = 0; i < kBurst; ++i) {
+        vectors[i] = {bytes.data() + i * kSize, kSize};
+        headers[i].msg_hdr.msg_iov = &vectors[i];
+        headers[i].msg_hdr.msg_iovlen = 1;
+        headers[i].msg_hdr.msg_name = &to;
+        headers[i].msg_hdr.msg_namelen = sizeof to;
+    }
+    const std::int64_t start = now_ns();
+    long long seq = 0, delivered = 0;
+    while (seq < count) {
+        // Credits: wait for one when the window is full, else take what has come.
+        for (;;) {
+            pollfd p{fd, POLLIN, 0};
+            const int ready = poll(&p, 1, seq - delivered >= window ? 30'000 : 0);
+            if (ready == 0 && seq - delivered >= window) {
+                std::fprintf(stderr, "no credit for 30 s: %lld sent, %lld delivered\n", seq, delivered);
+                return 1;
+            }
+            if (ready <= 0) break;
+            std::uint64_t credit;
+            if (recv(fd, &credit, sizeof credit, MSG_DONTWAIT) == sizeof credit)
+                delivered = std::max(delivered, static_cast<long long>(credit));
+        }
+        const int n = static_cast<int>(std::min<long long>({kBurst, count - seq, window - (seq - delivered)}));
+        for (int i = 0; i < n; ++i) {
+            const std::uint64_t s = static_cast<std::uint64_t>(seq + i) % modulus;
+            std::memcpy(bytes.data() + i * kSize, &s, 8);
+        }
+        const int sent = sendmmsg(fd, headers.data(), static_cast<unsigned>(n), 0);
+        if (sent < 0) {
+            if (errno == ENOBUFS || errno == EAGAIN || errno == EINTR) continue;
+            return fail("sendmmsg");
+        }
+        seq += sent;
+    }
+    std::printf("%lld %lld %lld\n", static_cast<long long>(start), static_cast<long long>(now_ns()), seq);
+    return 0;
+}
+
 int receive(int port, long long count) {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in at{};
@@ -143,7 +210,10 @@ int main(int argc, char** argv) {
     if (argc >= 6 && std::strcmp(argv[1], "send") == 0)
         return send(argv[2], std::atoi(argv[3]), std::atoll(argv[4]), std::max<std::size_t>(16, std::atoll(argv[5])),
                     argc > 6 ? std::atof(argv[6]) : 0.0);
+    if (argc == 7 && std::strcmp(argv[1], "soak") == 0)
+        return soak(argv[2], std::atoi(argv[3]), std::atoll(argv[4]), std::max(1LL, std::atoll(argv[5])),
+                    std::max(1ULL, std::strtoull(argv[6], nullptr, 10)));
     if (argc == 4 && std::strcmp(argv[1], "recv") == 0) return receive(std::atoi(argv[2]), std::atoll(argv[3]));
-    std::fprintf(stderr, "usage: bench_udp send HOST PORT COUNT SIZE [RATE] | recv PORT COUNT\n");
+    std::fprintf(stderr, "usage: bench_udp send HOST PORT COUNT SIZE [RATE] | soak HOST PORT COUNT WINDOW MODULUS | recv PORT COUNT\n");
     return 2;
 }

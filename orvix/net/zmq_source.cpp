@@ -157,7 +157,9 @@ bool ZmqSource::in_owner() const noexcept { return owner_ == getpid(); }
 void ZmqSource::teardown() noexcept {
     if (context_ == nullptr || !in_owner()) return;
     zmq_ctx_shutdown(context_);
-    if (zap_thread_.joinable()) zap_thread_.join();
+    if (zap_thread_.joinable()) zap_thread_.join();   // it closes its socket as it ends
+    else if (zap_socket_ != nullptr) zmq_close(zap_socket_);   // made, but its bind failed
+    zap_socket_ = nullptr;
     release();
     if (socket_ != nullptr) zmq_close(socket_);
     socket_ = nullptr;

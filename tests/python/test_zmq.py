@@ -216,6 +216,21 @@ def test_the_targets_close_ends_the_receiver(context, kind):
     assert sink.messages == [b"before"]
 
 
+def test_one_receiver_on_several_endpoints_ipc_and_ipv6(context, tmp_path):
+    sink = Sink("threaded")
+    with ZmqReceiver(sink.target, [f"ipc://{tmp_path}/feed", "tcp://[::1]:*", "tcp://127.0.0.1:*"], kind="PULL",
+                     bind=True) as receiver:
+        assert receiver.endpoints[0] == f"ipc://{tmp_path}/feed" and receiver.on_full == "wait"
+        assert receiver.endpoints[1].startswith("tcp://[::1]:") and not receiver.endpoints[1].endswith(":*")
+        for i, endpoint in enumerate(receiver.endpoints):
+            s = sender(context, zmq.PUSH, endpoint, ipv6=True)
+            s.send(b"%d" % i)
+            assert sink.wait_for(i + 1)
+    sink.close()
+    assert sink.messages == [b"0", b"1", b"2"]
+    assert ZmqReceiver(sink.target, "tcp://127.0.0.1:1", kind="SUB").on_full == "drop"   # SUB drops anyway
+
+
 @pytest.mark.parametrize("endpoint, bind, error, message", [
     ("tcp://127.0.0.1", True, ValueError, "cannot bind 'tcp://127.0.0.1'"),
     ("udp://127.0.0.1:1", False, ValueError, "cannot connect to 'udp://127.0.0.1:1'"),

@@ -438,6 +438,9 @@ private:
     enum class Hold : std::uint8_t { kNothing, kTaken, kPeeked };
     static constexpr std::uint64_t kPadding = std::numeric_limits<std::uint64_t>::max();
     static constexpr unsigned kSpinsBeforeSleep = 1024;  // some 20-50 us of pause
+    // Times a producer may lap the ring between two loads of the consumer's
+    // before it counts as breaking the layout (see tail_past_head()).
+    static constexpr unsigned kLapsBeforeCorrupt = 1024;
     // 128, not 64: x86 prefetches cache lines in pairs.
     static constexpr std::size_t kLine = 128;
 
@@ -556,6 +559,30 @@ private:
         if (untrusted_ && tail - from > units<M>()) [[unlikely]] {
             reader_.corrupt = true;
             return from;
+        }
+        return tail;
+    }
+
+    // Overwrite mode: tail_from() for a consumer whose head the producer
+    // moves too (it drops the oldest messages before it publishes a tail
+    // beyond them), so a tail more than a ring past a head read before it
+    // proves nothing: head is read again after the tail. Acquire on the
+    // tail orders the drops that made room for it before that load, so an
+    // honest tail lies within one ring of it, unless head has moved past
+    // the tail meanwhile (the producer lapped the ring between the two
+    // loads): then both are read again, a bounded number of times.
+    // `head` becomes the head read last.
+    template <Mode M> std::uint64_t tail_past_head(std::uint64_t& head) noexcept
+    {
+        std::uint64_t tail = shared_.producer.tail.load(std::memory_order_acquire);
+        if (!untrusted_) return tail;
+        for (unsigned laps = 0; tail - head > units<M>(); ++laps) {
+            head = shared_.consumer.head.load(std::memory_order_acquire);
+            if ((head <= tail && tail - head > units<M>()) || laps == kLapsBeforeCorrupt) [[unlikely]] {
+                reader_.corrupt = true;
+                return head;
+            }
+            if (head > tail) tail = shared_.producer.tail.load(std::memory_order_acquire);
         }
         return tail;
     }
@@ -849,7 +876,7 @@ private:
         for (;;) {
             std::uint64_t head = shared_.consumer.head.load(std::memory_order_acquire);
             // Acquire: pairs with publish(); the message bytes are visible.
-            const std::uint64_t tail = tail_from<M>(head);
+            const std::uint64_t tail = tail_past_head<M>(head);
             if (head == tail) break;
             if (!holding) {
                 // seq_cst: the Dekker pair with make_room (see claim_contended()).
@@ -924,7 +951,7 @@ private:
         for (;;) {
             std::uint64_t head = shared_.consumer.head.load(std::memory_order_acquire);
             // Acquire: pairs with publish(); the message bytes are visible.
-            const std::uint64_t tail = tail_from<M>(head);
+            const std::uint64_t tail = tail_past_head<M>(head);
             if (head == tail || reader_.corrupt) {
                 shared_.consumer.held.store(kNoSlot, std::memory_order_seq_cst);
                 return false;
