@@ -11,10 +11,12 @@
 // again, up to three times, as the latency benchmarks do.
 //
 // Beside each spinning figure: how often a side found the queue empty
-// (consumer) or full (producer) per message. They tell which regime a run is
-// in: a consumer that finds the queue empty on most messages trails the
-// producer message by message, and both sides then pass the same cache lines
-// to and fro for every message.
+// (consumer) or full (producer) per message, and for the ring how often each
+// side read the other's index afresh per message (index_rereads.hpp). They
+// tell which regime a run is in: a consumer that re-reads the tail for about
+// every message trails the producer message by message, and both sides then
+// pass the index line and the message's lines to and fro for every message;
+// one that re-reads it rarely takes many messages per look.
 //
 //   bench_ring [--short]    (short: fewer messages and rounds; checks that it runs)
 //   bench_ring --runs N     the ring's spinning throughput N times in a row, each
@@ -51,6 +53,8 @@
 #define ORVIX_BENCH_HAVE_CQ 1
 #endif
 
+// Counts, per thread, each time a side of the ring reads the other's index afresh.
+#define ORVIX_RINGQ_COUNT_REREADS 1
 #include "orvix/ringq/spsc_ring.hpp"
 
 using namespace orvix::ringq;
@@ -134,7 +138,7 @@ MachinePauses* g_pauses = nullptr;
 // One measured run: its figure and the polls per message that found the queue
 // empty (consumer) or full (producer).
 struct Run {
-    double value = 0, empty_polls = 0, full_polls = 0;
+    double value = 0, empty_polls = 0, full_polls = 0, tail_rereads = 0, head_rereads = 0;
 };
 
 // Runs `run`, again (up to three times in all) while the machine paused meanwhile.
@@ -217,28 +221,33 @@ volatile std::uint64_t g_sink;  // keeps the consumers' reads alive
 // that found it empty. The consumer reads each message's first byte.
 template <class Push, class Pop> Run throughput(std::uint64_t n, Push push, Pop pop)
 {
-    std::uint64_t full = 0, empty = 0;
+    std::uint64_t full = 0, empty = 0, head_rereads = 0, tail_rereads = 0;
+    using orvix::ringq::index_rereads::count;
     const double s = timed_pair(
         [&] {
             Slot msg{};
             std::uint64_t f = 0;
+            const std::uint64_t rereads = count;
             for (std::uint64_t i = 0; i < n; ++i) {
                 std::memcpy(msg.data(), &i, sizeof i);
                 push(msg, f);
             }
             full = f;
+            head_rereads = count - rereads;
         },
         [&] {
             Slot out;
             std::uint64_t sum = 0, e = 0;
+            const std::uint64_t rereads = count;
             for (std::uint64_t i = 0; i < n; ++i) {
                 pop(out, e);
                 sum += static_cast<unsigned char>(out[0]);
             }
             g_sink = sum;
             empty = e;
+            tail_rereads = count - rereads;
         });
-    return {n / s, double(empty) / n, double(full) / n};
+    return {n / s, double(empty) / n, double(full) / n, double(tail_rereads) / n, double(head_rereads) / n};
 }
 
 // Spins until `attempt()` succeeds, counting the failed tries.
@@ -368,7 +377,8 @@ template <class Queue, class Send, class Receive> Run round_trip(std::uint64_t n
 }
 
 struct RingQueue {
-    std::unique_ptr<SpscRing> ring = make_ring({kMessageSize, kCapacity});
+    static constexpr RingOptions kOptions{kMessageSize, kCapacity};
+    std::unique_ptr<SpscRing> ring = make_ring(kOptions);
 };
 
 Run ring_round_trip(std::uint64_t n)
@@ -609,6 +619,9 @@ void add_rows(Table& table, const std::string& case_name, const std::vector<Figu
         if (polls) {
             row.push_back(number(f.median(&Run::empty_polls)));
             row.push_back(number(f.median(&Run::full_polls)));
+            const bool ring = &f == &figures[0];  // only the ring counts its index re-reads
+            row.push_back(ring ? number(f.median(&Run::tail_rereads), 3) : json_string("-"));
+            row.push_back(ring ? number(f.median(&Run::head_rereads), 3) : json_string("-"));
         }
         table.rows.push_back(row);
     }
@@ -622,8 +635,9 @@ int main(int argc, char** argv)
     if (argc > 2 && std::strcmp(argv[1], "--runs") == 0) {
         for (int i = 0, n = std::atoi(argv[2]); i < n; ++i) {
             const Run r = ring_spinning(settings.spin_messages);
-            std::printf("run %2d: %6.1f M msg/s, empty polls/msg %.2f, full polls/msg %.2f\n", i + 1, r.value / 1e6,
-                        r.empty_polls, r.full_polls);
+            std::printf("run %2d: %6.1f M msg/s, empty polls/msg %.2f, full polls/msg %.2f, tail re-reads/msg %.3f, "
+                        "head re-reads/msg %.3f\n",
+                        i + 1, r.value / 1e6, r.empty_polls, r.full_polls, r.tail_rereads, r.head_rereads);
         }
         return 0;
     }
@@ -659,7 +673,8 @@ int main(int argc, char** argv)
                   "to CPUs 0 and 1, median of %d interleaved rounds (min-max)%s%s",
                   kMessageSize, kCapacity, S.rounds, missing.empty() ? "" : "; not installed, left out:",
                   missing.c_str());
-    Table ring{title, {"case", "queue", "median", "min", "max", "ratio", "empty polls/msg", "full polls/msg"}, {}};
+    Table ring{title, {"case", "queue", "median", "min", "max", "ratio", "empty polls/msg", "full polls/msg",
+                                 "tail re-reads/msg", "head re-reads/msg"}, {}};
     add_rows(ring, "throughput, spinning (M msg/s)", interleaved(spinning, S.rounds), 1e6, true, true);
     add_rows(ring, "throughput, blocking (M msg/s)", interleaved(blocking, S.rounds), 1e6, true, false);
     add_rows(ring, "round trip, blocking (us)", interleaved(trips, S.rounds), 1e3, false, false);

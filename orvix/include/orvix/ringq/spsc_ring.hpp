@@ -85,6 +85,7 @@
 #include <utility>
 
 #include "orvix/ringq/futex.hpp"
+#include "orvix/ringq/index_rereads.hpp"
 #include "orvix/ringq/message_copy.hpp"
 #include "orvix/ringq/page_buffer.hpp"
 #include "orvix/ringq/ring_layout.hpp"
@@ -693,6 +694,7 @@ private:
     template <Mode M> [[gnu::noinline, gnu::cold]] int make_room(std::uint64_t t, std::uint64_t need, bool notify) noexcept
     {
         for (unsigned spins = 0;; ++spins) {
+            ORVIX_RINGQ_INDEX_REREAD();
             // seq_cst, head before held: see claim_contended(). A producer that sees
             // head moved past a message also sees it held if it is, and the
             // consumer's release stores make its reads of freed slots happen
@@ -935,6 +937,7 @@ private:
     template <Mode M> bool claim_owned() noexcept
     {
         if (reader_.cursor == reader_.tail_cache) {
+            ORVIX_RINGQ_INDEX_REREAD();
             // Acquire: pairs with publish(); the message bytes are visible.
             reader_.tail_cache = tail_from<M>(reader_.cursor);
             if (reader_.cursor == reader_.tail_cache) return false;
