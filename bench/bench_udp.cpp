@@ -47,6 +47,26 @@ std::int64_t now_ns() {
     return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
+// kBurst datagrams of `size` bytes side by side, described for sendmmsg / recvmmsg
+// (to `to` when given; a connected or receiving socket needs no address).
+struct Datagrams {
+    std::vector<char> bytes;
+    std::vector<iovec> vectors;
+    std::vector<mmsghdr> headers;
+
+    Datagrams(std::size_t size, sockaddr_in* to = nullptr)
+        : bytes(kBurst * size, 0), vectors(kBurst), headers(kBurst) {
+        for (int i = 0; i < kBurst; ++i) {
+            vectors[i] = {bytes.data() + i * size, size};
+            headers[i].msg_hdr.msg_iov = &vectors[i];
+            headers[i].msg_hdr.msg_iovlen = 1;
+            headers[i].msg_hdr.msg_name = to;
+            headers[i].msg_hdr.msg_namelen = to ? sizeof *to : 0;
+        }
+    }
+    char* at(int i, std::size_t size) { return bytes.data() + i * size; }
+};
+
 int fail(const char* what) {
     std::perror(what);
     return 1;
@@ -59,14 +79,7 @@ int send(const char* host, int port, long long count, std::size_t size, double r
     to.sin_port = htons(static_cast<std::uint16_t>(port));
     if (fd < 0 || inet_pton(AF_INET, host, &to.sin_addr) != 1) return fail("socket");
     if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0) return fail("connect");
-    std::vector<char> bytes(static_cast<std::size_t>(kBurst) * size, 0);
-    std::vector<iovec> vectors(kBurst);
-    std::vector<mmsghdr> headers(kBurst);
-    for (int i = 0; i < kBurst; ++i) {
-        vectors[i] = {bytes.data() + i * size, size};
-        headers[i].msg_hdr.msg_iov = &vectors[i];
-        headers[i].msg_hdr.msg_iovlen = 1;
-    }
+    Datagrams out(size);
     const std::int64_t start = now_ns();
     long long seq = 0;
     while (seq < count) {
@@ -84,10 +97,10 @@ int send(const char* host, int port, long long count, std::size_t size, double r
         const std::int64_t stamp = now_ns();
         for (int i = 0; i < n; ++i) {
             const std::uint64_t s = static_cast<std::uint64_t>(seq + i);
-            std::memcpy(bytes.data() + i * size, &s, 8);
-            std::memcpy(bytes.data() + i * size + 8, &stamp, 8);
+            std::memcpy(out.at(i, size), &s, 8);
+            std::memcpy(out.at(i, size) + 8, &stamp, 8);
         }
-        const int sent = sendmmsg(fd, headers.data(), static_cast<unsigned>(n), 0);
+        const int sent = sendmmsg(fd, out.headers.data(), static_cast<unsigned>(n), 0);
         if (sent < 0) {
             // No receiver yet (a port unreachable answer), or no buffer: try again.
             if (errno == ECONNREFUSED || errno == ENOBUFS || errno == EAGAIN || errno == EINTR) continue;
@@ -116,16 +129,7 @@ int soak(const char* host, int port, long long count, long long window, unsigned
     if (inet_pton(AF_INET, host, &to.sin_addr) != 1) return fail("inet_pton");
     // Not connected: a connected socket would refuse the credits, which come from another port.
     constexpr std::size_t kSize = 16;
-    std::vector<char> bytes(kBurst * kSize, 0);
-    std::vector<iovec> vectors(kBurst);
-    std::vector<mmsghdr> headers(kBurst);
-    for (int i = 0; i < kBurst; ++i) {
-        vectors[i] = {bytes.data() + i * kSize, kSize};
-        headers[i].msg_hdr.msg_iov = &vectors[i];
-        headers[i].msg_hdr.msg_iovlen = 1;
-        headers[i].msg_hdr.msg_name = &to;
-        headers[i].msg_hdr.msg_namelen = sizeof to;
-    }
+    Datagrams out(kSize, &to);
     const std::int64_t start = now_ns();
     long long seq = 0, delivered = 0;
     while (seq < count) {
@@ -145,9 +149,9 @@ int soak(const char* host, int port, long long count, long long window, unsigned
         const int n = static_cast<int>(std::min<long long>({kBurst, count - seq, window - (seq - delivered)}));
         for (int i = 0; i < n; ++i) {
             const std::uint64_t s = static_cast<std::uint64_t>(seq + i) % modulus;
-            std::memcpy(bytes.data() + i * kSize, &s, 8);
+            std::memcpy(out.at(i, kSize), &s, 8);
         }
-        const int sent = sendmmsg(fd, headers.data(), static_cast<unsigned>(n), 0);
+        const int sent = sendmmsg(fd, out.headers.data(), static_cast<unsigned>(n), 0);
         if (sent < 0) {
             if (errno == ENOBUFS || errno == EAGAIN || errno == EINTR) continue;
             return fail("sendmmsg");
@@ -171,27 +175,20 @@ int receive(int port, long long count) {
     std::printf("port %d\n", ntohs(at.sin_port));
     std::fflush(stdout);
     constexpr std::size_t kLargest = 65536;
-    std::vector<char> bytes(kBurst * kLargest);
-    std::vector<iovec> vectors(kBurst);
-    std::vector<mmsghdr> headers(kBurst);
-    for (int i = 0; i < kBurst; ++i) {
-        vectors[i] = {bytes.data() + i * kLargest, kLargest};
-        headers[i].msg_hdr.msg_iov = &vectors[i];
-        headers[i].msg_hdr.msg_iovlen = 1;
-    }
+    Datagrams in(kLargest);
     long long received = 0;
     std::uint64_t sum = 0;
     std::int64_t first = 0, last = 0;
     while (received < count) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 1000) == 0 && received > 0) break;   // the sender is done
-        const int n = recvmmsg(fd, headers.data(), kBurst, MSG_DONTWAIT, nullptr);
+        const int n = recvmmsg(fd, in.headers.data(), kBurst, MSG_DONTWAIT, nullptr);
         if (n <= 0) continue;
         last = now_ns();
         if (first == 0) first = last;
         for (int i = 0; i < n; ++i) {   // touch each datagram
             std::uint64_t seq;
-            std::memcpy(&seq, vectors[i].iov_base, sizeof seq);
+            std::memcpy(&seq, in.at(i, kLargest), sizeof seq);
             sum += seq;
         }
         received += n;

@@ -7,9 +7,11 @@
 // one ProducerThread and drive it through cpython_support/producer_thread_glue.hpp.
 //
 // A fork copies the memory of this object but not its thread: in the child
-// the thread never ran, its mutex may be held by nobody who will let it go.
-// So a child sees the thread as finished, never locks or waits, and never
-// joins (the handle is leaked, as it names a thread of the parent).
+// the thread never ran, its mutex may be held by nobody who will let it go,
+// and its condition variable may count the parent's thread as a waiter (so
+// destroying it would wait forever). So a child sees the thread as finished,
+// never locks or waits, and never joins or destroys: the thread's handle
+// and the mutex and condition variable are leaked.
 #pragma once
 
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -54,6 +57,7 @@ public:
     ~ProducerThread() {
         if (forked()) {
             new std::thread(std::move(thread_));  // a parent's thread: never joined here
+            (void)sync_.release();                // may count the parent's thread as a waiter
             return;
         }
         request_stop();
@@ -73,7 +77,7 @@ public:
     // thread detaches as it ends. try_attach: true once attached, false while
     // another producer is.
     bool try_attach() noexcept {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(sync_->mutex);
         if (!attached_) attached_ = orvix_producer_attach(&target_) != 0;
         return attached_;
     }
@@ -92,7 +96,7 @@ public:
     }
     // Gives the attachment back when start() failed.
     void detach() noexcept {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(sync_->mutex);
         if (attached_) orvix_producer_detach(&target_);
         attached_ = false;
     }
@@ -115,28 +119,28 @@ public:
     void request_stop() noexcept {
         if (forked()) return;
         {
-            std::lock_guard lock(mutex_);
+            std::lock_guard lock(sync_->mutex);
             stop_.store(true, std::memory_order_relaxed);
             if (attached_) orvix_producer_interrupt(&target_);
         }
-        changed_.notify_all();
+        sync_->changed.notify_all();
         if (stop_hook_) stop_hook_();
     }
     bool stopping() const noexcept { return stop_.load(std::memory_order_relaxed); }
     // Sleeps until `until` or a stop; true when a stop was asked for.
     bool sleep_until(Clock::time_point until) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_until(lock, until, [this] { return stopping(); });
+        std::unique_lock lock(sync_->mutex);
+        return sync_->changed.wait_until(lock, until, [this] { return stopping(); });
     }
 
     // Blocks until the thread has finished or the timeout has passed; true when finished.
     bool wait_finished(std::optional<std::chrono::nanoseconds> timeout) {
         if (!started()) return false;
         if (forked()) return true;
-        std::unique_lock lock(mutex_);
+        std::unique_lock lock(sync_->mutex);
         auto done = [this] { return finished(); };
-        if (timeout) return changed_.wait_for(lock, *timeout, done);
-        changed_.wait(lock, done);
+        if (timeout) return sync_->changed.wait_for(lock, *timeout, done);
+        sync_->changed.wait(lock, done);
         return true;
     }
     // Reaps a finished thread (in a forked child: nothing to reap).
@@ -155,7 +159,7 @@ public:
 private:
     void finish() noexcept {
         {
-            std::lock_guard lock(mutex_);
+            std::lock_guard lock(sync_->mutex);
             // The last push has returned: the next producer may attach, at
             // the latest once this thread is seen finished.
             if (attached_) orvix_producer_detach(&target_);
@@ -163,23 +167,26 @@ private:
             // Release: whoever sees the thread finished sees its counters.
             finished_.store(true, std::memory_order_release);
         }
-        changed_.notify_all();
+        sync_->changed.notify_all();
     }
 
     const OrvixProducerTarget target_;
     std::function<void()> stop_hook_;
     std::atomic<bool> finished_{false};
-    // Relaxed: a flag with nothing to publish. It is stored under mutex_ so
-    // that a sleep waiting on changed_ cannot miss it.
+    // Relaxed: a flag with nothing to publish. It is stored under the mutex so
+    // that a sleep waiting on the condition variable cannot miss it.
     std::atomic<bool> stop_{false};
     // The ring's producer session is this thread's: from the attach until
-    // the thread detaches. Under mutex_, so that a stop never interrupts the
+    // the thread detaches. Under the mutex, so that a stop never interrupts the
     // session of a producer that attached after this one let go.
     bool attached_ = false;
     pid_t owner_ = 0;            // the process that started the thread; written before it starts
     Clock::time_point begin_{};  // written before the thread starts, read-only after
-    std::mutex mutex_;
-    std::condition_variable changed_;  // a stop was asked for, or the thread finished
+    struct Sync {
+        std::mutex mutex;
+        std::condition_variable changed;  // a stop was asked for, or the thread finished
+    };
+    std::unique_ptr<Sync> sync_ = std::make_unique<Sync>();
     std::thread thread_;
 };
 

@@ -1,16 +1,14 @@
 // orvix.feed._feed: the Feed type, a native producer thread that anyone can
 // start from Python.
 //
-// This is the reference example of a native producer. It uses nothing but
-// Python.h and the installed headers: the dispatcher's push entry is taken
-// once with the interpreter lock held (orvix_producer_target), start()
-// attaches the feed as the ring's one producer, and the thread in
-// feed_thread.cpp pushes through the entry without the lock and detaches
-// when it ends.
-//
-// Nothing here waits for the thread while holding the interpreter lock: the
-// thread never needs the lock, but the reader that would make room for a
-// blocked push may.
+// This is the reference example of a native producer: the dispatcher's
+// push entry is taken once with the interpreter lock held
+// (orvix_producer_target), start() attaches the feed as the ring's one
+// producer, and the thread in feed_thread.cpp pushes through the installed
+// header producer.h without the lock and detaches when it ends. The life of
+// the thread (attach, start, stop, join, fork) is every native producer
+// thread's of the package: orvix/common/producer_thread.hpp, with its Python
+// side in cpython_support/producer_thread_glue.hpp.
 #include <Python.h>
 
 #include <algorithm>
@@ -36,18 +34,21 @@ using orvix::feed::kMaxSize;
 using orvix::feed::kNoLimit;
 using orvix::feed::OnFull;
 
+// As cpython_support::ProducerThreadType takes it: start/join/stop, the
+// context manager, deallocation and collection are every native producer
+// thread's.
 struct Feed {
     PyObject_HEAD
-    // Owned until the thread is joined. While the thread runs the reference
-    // is the thread's, so the collector is not shown it (see feed_traverse).
-    PyObject* dispatcher;
+    PyObject* target;  // the dispatcher
     FeedThread* thread;
-    bool starting;  // start() runs (it may let the lock go while it waits to attach)
+    bool starting;
+    static constexpr const char* kNoun = "feed";
+    static constexpr const char* kTargetNoun = "dispatcher";
 };
 
-Feed* as_feed(PyObject* self) { return reinterpret_cast<Feed*>(self); }
+using Type = cpython_support::ProducerThreadType<Feed>;
 
-bool running(const Feed* f) { return f->thread && f->thread->started() && !f->thread->finished(); }
+Feed* as_feed(PyObject* self) { return reinterpret_cast<Feed*>(self); }
 
 // None, or a non-negative real number (an int counts as one). -1 with an exception set.
 int optional_real(PyObject* obj, const char* name, std::optional<double>& out) {
@@ -162,89 +163,9 @@ PyObject* feed_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         return PyErr_Format(PyExc_MemoryError, "cannot allocate a feed of %zu-byte messages%s", options.size,
                             options.record_results ? " that records a result per message" : "");
     }
-    as_feed(self)->dispatcher = Py_NewRef(dispatcher);
+    as_feed(self)->target = Py_NewRef(dispatcher);
     return self;
 }
-
-int feed_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!running(as_feed(self))) Py_VISIT(as_feed(self)->dispatcher);
-    return 0;
-}
-
-int feed_clear(PyObject* self) {
-    if (!running(as_feed(self))) Py_CLEAR(as_feed(self)->dispatcher);
-    return 0;
-}
-
-void feed_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // Stops and joins a running thread, with the lock released: the stop
-    // ends the thread's waits at once, its wait in the ring included, but
-    // the lock may be what the reader freeing that room needs next.
-    FeedThread* thread = std::exchange(as_feed(self)->thread, nullptr);
-    Py_BEGIN_ALLOW_THREADS
-    delete thread;
-    Py_END_ALLOW_THREADS
-    Py_CLEAR(as_feed(self)->dispatcher);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyObject* feed_start(PyObject* self, PyObject*) {
-    Feed* f = as_feed(self);
-    if (f->starting || f->thread->started()) {
-        PyErr_SetString(PyExc_RuntimeError, "the feed was already started");
-        return nullptr;
-    }
-    if (f->dispatcher == nullptr) {  // only after the collector cleared it
-        PyErr_SetString(PyExc_RuntimeError, "the feed no longer has a dispatcher");
-        return nullptr;
-    }
-    f->starting = true;
-    const int attached = cpython_support::attach_producer_thread(f->thread->lifecycle());
-    f->starting = false;
-    if (attached < 0) return nullptr;
-    try {
-        f->thread->start();
-    } catch (const std::system_error& e) {
-        f->thread->lifecycle().detach();
-        PyErr_Format(PyExc_RuntimeError, "can't start the feed's thread: %s", e.what());
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-// Waits for the thread (cpython_support::wait_for_producer_thread); lets go
-// of the dispatcher once it has finished. 1 finished, 0 timed out, -1 exception.
-int wait_for_thread(Feed* f, std::optional<double> timeout) {
-    const int finished = cpython_support::wait_for_producer_thread(f->thread->lifecycle(), timeout);
-    if (finished == 1) Py_CLEAR(f->dispatcher);
-    return finished;
-}
-
-PyObject* feed_join(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* keywords[] = {"timeout", nullptr};
-    PyObject* timeout_obj = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:join", const_cast<char**>(keywords), &timeout_obj))
-        return nullptr;
-    std::optional<double> timeout;
-    if (cpython_support::parse_join_timeout(timeout_obj, timeout) < 0) return nullptr;
-    if (!as_feed(self)->thread->started()) {
-        PyErr_SetString(PyExc_RuntimeError, "cannot join a feed before it is started");
-        return nullptr;
-    }
-    const int finished = wait_for_thread(as_feed(self), timeout);
-    return finished < 0 ? nullptr : PyBool_FromLong(finished);
-}
-
-PyObject* feed_stop(PyObject* self, PyObject*) {
-    as_feed(self)->thread->lifecycle().request_stop();
-    Py_RETURN_NONE;
-}
-
-PyObject* feed_running(PyObject* self, void*) { return PyBool_FromLong(running(as_feed(self))); }
 
 PyObject* feed_report(PyObject* self, PyObject*) {
     const orvix::feed::FeedReport r = as_feed(self)->thread->report();
@@ -268,30 +189,16 @@ PyObject* feed_results(PyObject* self, PyObject*) {
                                      static_cast<Py_ssize_t>(results.size()));
 }
 
-PyObject* feed_enter(PyObject* self, PyObject*) {
-    PyObject* started = feed_start(self, nullptr);
-    if (started == nullptr) return nullptr;
-    Py_DECREF(started);
-    return Py_NewRef(self);
-}
-
-PyObject* feed_exit(PyObject* self, PyObject*) {
-    Feed* f = as_feed(self);
-    if (running(f)) f->thread->lifecycle().request_stop();
-    if (f->thread->started() && wait_for_thread(f, std::nullopt) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
 PyMethodDef feed_methods[] = {
-    {"start", feed_start, METH_NOARGS,
+    {"start", Type::start, METH_NOARGS,
      "start($self, /)\n--\n\n"
      "Starts the producer thread (once), as the one producer of the dispatcher's ring: RuntimeError while "
      "another producer pushes into it."},
-    {"join", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(feed_join)), METH_VARARGS | METH_KEYWORDS,
+    {"join", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Type::join)), METH_VARARGS | METH_KEYWORDS,
      "join($self, /, timeout=None)\n--\n\n"
      "Waits for the thread, with the interpreter lock released; True when it has finished. A negative "
      "timeout looks without waiting; NaN raises ValueError."},
-    {"stop", feed_stop, METH_NOARGS,
+    {"stop", Type::stop, METH_NOARGS,
      "stop($self, /)\n--\n\n"
      "Asks the thread to stop early and returns at once; a push waiting for room ends at once too."},
     {"report", feed_report, METH_NOARGS,
@@ -301,22 +208,22 @@ PyMethodDef feed_methods[] = {
     {"results", feed_results, METH_NOARGS,
      "results($self, /)\n--\n\n"
      "With record_results=True, once finished: one signed byte per sequence number, its final push result."},
-    {"__enter__", feed_enter, METH_NOARGS, "__enter__($self, /)\n--\n\nStarts the feed."},
-    {"__exit__", feed_exit, METH_VARARGS,
+    {"__enter__", Type::enter, METH_NOARGS, "__enter__($self, /)\n--\n\nStarts the feed."},
+    {"__exit__", Type::exit, METH_VARARGS,
      "__exit__($self, *exc_info)\n--\n\nStops the feed unless it has finished, then joins it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef feed_getset[] = {
-    {"running", feed_running, nullptr, "True from start() until the thread has finished.", nullptr},
+    {"running", Type::is_running, nullptr, "True from start() until the thread has finished.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot feed_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(feed_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(feed_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(feed_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(feed_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Type::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Type::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Type::clear)},
     {Py_tp_methods, feed_methods},
     {Py_tp_getset, feed_getset},
     {Py_tp_doc, const_cast<char*>(

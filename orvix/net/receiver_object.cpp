@@ -1,12 +1,7 @@
-// Nothing here waits for the thread while holding the interpreter lock: the
-// thread never needs the lock, but the reader that would make room for a
-// waiting push may.
 #include "orvix/net/receiver_object.hpp"
 
 #include <cstring>
 #include <new>
-#include <optional>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -16,60 +11,7 @@ namespace orvix::net {
 
 namespace {
 
-bool running(const ReceiverObject* r) { return r->thread && r->thread->lifecycle().running(); }
-
-PyObject* receiver_start(PyObject* self, PyObject*) {
-    ReceiverObject* r = as_receiver(self);
-    common::ProducerThread& thread = r->thread->lifecycle();
-    if (r->starting || thread.started()) {
-        PyErr_SetString(PyExc_RuntimeError, "the receiver was already started");
-        return nullptr;
-    }
-    if (r->target == nullptr) {  // only after the collector cleared it
-        PyErr_SetString(PyExc_RuntimeError, "the receiver no longer has a target");
-        return nullptr;
-    }
-    r->starting = true;
-    const int attached = cpython_support::attach_producer_thread(thread);
-    r->starting = false;
-    if (attached < 0) return nullptr;
-    try {
-        r->thread->start();
-    } catch (const std::system_error& e) {
-        thread.detach();
-        PyErr_Format(PyExc_RuntimeError, "can't start the receiver's thread: %s", e.what());
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-int wait_for(ReceiverObject* r, std::optional<double> timeout) {
-    const int finished = cpython_support::wait_for_producer_thread(r->thread->lifecycle(), timeout);
-    if (finished == 1) Py_CLEAR(r->target);
-    return finished;
-}
-
-PyObject* receiver_join(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* keywords[] = {"timeout", nullptr};
-    PyObject* timeout_obj = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:join", const_cast<char**>(keywords), &timeout_obj))
-        return nullptr;
-    std::optional<double> timeout;
-    if (cpython_support::parse_join_timeout(timeout_obj, timeout) < 0) return nullptr;
-    if (!as_receiver(self)->thread->lifecycle().started()) {
-        PyErr_SetString(PyExc_RuntimeError, "cannot join a receiver before it is started");
-        return nullptr;
-    }
-    const int finished = wait_for(as_receiver(self), timeout);
-    return finished < 0 ? nullptr : PyBool_FromLong(finished);
-}
-
-PyObject* receiver_stop(PyObject* self, PyObject*) {
-    as_receiver(self)->thread->lifecycle().request_stop();
-    Py_RETURN_NONE;
-}
-
-PyObject* receiver_running(PyObject* self, void*) { return PyBool_FromLong(running(as_receiver(self))); }
+using Type = cpython_support::ProducerThreadType<ReceiverObject>;
 
 const char* state_of(const ReceiverObject* r, Ending ending) {
     const common::ProducerThread& thread = r->thread->lifecycle();
@@ -108,21 +50,6 @@ PyObject* receiver_stats(PyObject* self, PyObject*) {
         Py_DECREF(value);
     }
     return stats;
-}
-
-PyObject* receiver_enter(PyObject* self, PyObject*) {
-    PyObject* started = receiver_start(self, nullptr);
-    if (started == nullptr) return nullptr;
-    Py_DECREF(started);
-    return Py_NewRef(self);
-}
-
-PyObject* receiver_exit(PyObject* self, PyObject*) {
-    ReceiverObject* r = as_receiver(self);
-    common::ProducerThread& thread = r->thread->lifecycle();
-    thread.request_stop();
-    if (thread.started() && wait_for(r, std::nullopt) < 0) return nullptr;
-    Py_RETURN_NONE;
 }
 
 PyObject* receiver_on_full(PyObject* self, void*) {
@@ -165,55 +92,29 @@ int receiver_init(PyObject* self, PyObject* target_obj, std::unique_ptr<MessageS
     return 0;
 }
 
-int receiver_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!running(as_receiver(self))) Py_VISIT(as_receiver(self)->target);
-    return 0;
-}
-
-int receiver_clear(PyObject* self) {
-    if (!running(as_receiver(self))) Py_CLEAR(as_receiver(self)->target);
-    return 0;
-}
-
-void receiver_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // Stops and joins a running thread, with the lock released: the stop
-    // wakes its receive and ends its waits in the ring, but the lock may be
-    // what the reader freeing that room needs next.
-    ReceiverThread* thread = std::exchange(as_receiver(self)->thread, nullptr);
-    Py_BEGIN_ALLOW_THREADS
-    delete thread;
-    Py_END_ALLOW_THREADS
-    Py_CLEAR(as_receiver(self)->target);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyMethodDef receiver_methods[] = {
-    {"start", receiver_start, METH_NOARGS,
+    {"start", Type::start, METH_NOARGS,
      "start($self, /)\n--\n\n"
      "Starts the receiver thread (once), as the one producer of the target's ring: RuntimeError while "
      "another producer pushes into it."},
-    {"join", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(receiver_join)),
+    {"join", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Type::join)),
      METH_VARARGS | METH_KEYWORDS,
      "join($self, /, timeout=None)\n--\n\n"
      "Waits for the thread, with the interpreter lock released; True when it has finished. A negative "
      "timeout looks without waiting; NaN raises ValueError."},
-    {"stop", receiver_stop, METH_NOARGS,
+    {"stop", Type::stop, METH_NOARGS,
      "stop($self, /)\n--\n\n"
      "Asks the thread to stop and returns at once; a blocked receive and a push waiting for room end at once."},
     {"stats", receiver_stats, METH_NOARGS,
      "stats($self, /)\n--\n\n"
      "What the receiver took in and what became of it (a snapshot), with its state."},
-    {"__enter__", receiver_enter, METH_NOARGS, "__enter__($self, /)\n--\n\nStarts the receiver."},
-    {"__exit__", receiver_exit, METH_VARARGS, "__exit__($self, *exc_info)\n--\n\nStops the receiver and joins it."},
+    {"__enter__", Type::enter, METH_NOARGS, "__enter__($self, /)\n--\n\nStarts the receiver."},
+    {"__exit__", Type::exit, METH_VARARGS, "__exit__($self, *exc_info)\n--\n\nStops the receiver and joins it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 const PyGetSetDef receiver_getset[] = {
-    {"running", receiver_running, nullptr, "True from start() until the thread has finished.", nullptr},
+    {"running", Type::is_running, nullptr, "True from start() until the thread has finished.", nullptr},
     {"on_full", receiver_on_full, nullptr, "'drop' or 'wait': what a full ring does to a message.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -238,9 +139,9 @@ PyObject* make_receiver_type(PyObject* module, const char* name, newfunc tp_new,
                              const char* doc) {
     PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(tp_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(receiver_dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(receiver_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(receiver_clear)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(ReceiverSlots::dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(ReceiverSlots::traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(ReceiverSlots::clear)},
         {Py_tp_methods, receiver_methods},
         {Py_tp_getset, getset},
         {Py_tp_doc, const_cast<char*>(doc)},   // copied by the type

@@ -9,17 +9,19 @@
 
 #include <memory>
 
+#include "cpython_support/producer_thread_glue.hpp"
 #include "orvix/net/receiver_thread.hpp"
 
 namespace orvix::net {
 
+// As cpython_support::ProducerThreadType takes it.
 struct ReceiverObject {
     PyObject_HEAD
-    // Owned until the thread is joined. While the thread runs the reference
-    // is the thread's, so the collector is not shown it (see receiver_traverse).
     PyObject* target;
     ReceiverThread* thread;
-    bool starting;  // start() runs (it may let the lock go while it waits to attach)
+    bool starting;
+    static constexpr const char* kNoun = "receiver";
+    static constexpr const char* kTargetNoun = "target";
 };
 
 inline ReceiverObject* as_receiver(PyObject* self) { return reinterpret_cast<ReceiverObject*>(self); }
@@ -35,9 +37,8 @@ int parse_on_full(const char* text, OnFull& on_full);
 // receiver's thread around `source`. 0, or -1 with an exception.
 int receiver_init(PyObject* self, PyObject* target, std::unique_ptr<MessageSource> source, OnFull on_full);
 
-void receiver_dealloc(PyObject* self);
-int receiver_traverse(PyObject* self, visitproc visit, void* arg);
-int receiver_clear(PyObject* self);
+// tp_dealloc, tp_traverse and tp_clear.
+using ReceiverSlots = cpython_support::ProducerThreadType<ReceiverObject>;
 extern PyMethodDef receiver_methods[];
 // receiver_getset (running, on_full) followed by a type's own attributes,
 // in a table that lives as long as the process; nullptr when out of memory.

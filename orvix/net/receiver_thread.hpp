@@ -2,14 +2,21 @@
 // vectors of messages from a MessageSource and pushes each vector into the
 // target as one burst, without the interpreter lock.
 //
-// To add a receiver, write a MessageSource (open the socket in its
-// constructor, with the interpreter lock held, raising there; receive() on
-// the thread; wake() from any thread) and a Python type whose tp_new builds
-// it and hands it to receiver_object.hpp's receiver_init(); the type takes
-// receiver_methods, receiver_getset and the slots of receiver_object.hpp.
-// Lifecycle (start/stop/join, context manager, fork, exit), target
-// resolution, on_full, stats() and the ending state are then the same as
-// UdpReceiver's.
+// To add a receiver:
+// - write a MessageSource: open and configure the transport in its
+//   constructor (called with the interpreter lock held: throw there, and the
+//   type raises), receive() a vector of messages on the thread, wake() a
+//   blocked receive from any thread (an eventfd in the poll set, say; never a
+//   timeout), and optionally take_pending() and kernel_drops_now();
+// - write a Python type (receiver_object.hpp): its tp_new parses its own
+//   arguments, builds the source and calls receiver_init(target, source,
+//   on_full); its spec takes ReceiverSlots' dealloc/traverse/clear,
+//   receiver_methods and receiver_getset_with(its own attributes), and
+//   net_module.cpp adds it to the module state.
+// Lifecycle (start/stop/join, context manager, fork, interpreter exit),
+// target resolution (every dispatcher, a SharedProducer), burst pushes with
+// on_full, stats() and the ending state are then UdpReceiver's
+// (udp_source.cpp and udp_receiver.cpp are the example).
 //
 // Every message a source takes in is counted once in `received` and ends in
 // exactly one of stored, refused_full, too_long, not_allowed or unsent (as

@@ -2,7 +2,9 @@
 import asyncio
 import errno
 import os
+import select
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -18,6 +20,7 @@ pytest.importorskip("orvix.net._net")
 
 from corvane_helpers import check_python
 from orvix.batch import AsyncBatchDispatcher, ThreadedBatchDispatcher
+from orvix.feed import Feed
 from orvix.net import METADATA_FIELDS, METADATA_SIZE, UdpReceiver, split_metadata
 from orvix.shm import SharedRing
 from orvix.utils.corvane.corvane import AsyncDispatcher, SyncDispatcher, ThreadedDispatcher
@@ -261,34 +264,47 @@ def test_interpreter_exit_with_a_running_receiver(reader, count, end):
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
-def test_a_forked_child_does_not_inherit_a_running_receiver(sender):
+@pytest.mark.parametrize("producer", ["UdpReceiver", "Feed"])
+def test_a_forked_child_does_not_inherit_a_running_producer_thread(producer, sender):
+    # Feed shares the receivers' lifecycle: its copy in a child must not wait for the parent's thread either.
     sink = Sink("threaded")
-    receiver = UdpReceiver(sink.target, LOOPBACK)
-    receiver.start()
-    sender.sendto(b"one", receiver.address)
-    assert sink.wait_for(1)
+    if producer == "Feed":
+        running = Feed(sink.target, duration=600, size=16, rate=1000)
+        running.start()
+        assert sink.wait_for(1)
+    else:
+        running = UdpReceiver(sink.target, LOOPBACK)
+        running.start()
+        sender.sendto(b"one", running.address)
+        assert sink.wait_for(1)
     read, write = os.pipe()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)   # forking with threads
         pid = os.fork()
     if pid == 0:
         try:
-            receiver.stop()
-            seen = (receiver.running, receiver.stats()["state"], receiver.join(1))
-            del receiver
+            running.stop()
+            seen = (running.running, running.join(1),
+                    running.stats()["state"] if producer == "UdpReceiver" else "forked")
+            del running
             os.write(write, repr(seen).encode())
         finally:
             os._exit(0)
     os.close(write)
     with os.fdopen(read) as child:
-        assert child.read() == "(False, 'forked', True)"
-    assert os.waitpid(pid, 0)[1] == 0
-    sender.sendto(b"two", receiver.address)     # the parent's receiver runs on
-    assert sink.wait_for(2) and receiver.running
-    receiver.stop()
-    assert receiver.join(5)
+        if not select.select([child], [], [], 10)[0]:   # a child stuck waiting for the parent's thread
+            os.kill(pid, signal.SIGKILL)
+        seen = child.read()
+    assert os.waitpid(pid, 0)[1] == 0 and seen == "(False, True, 'forked')", seen
+    if producer == "UdpReceiver":
+        sender.sendto(b"two", running.address)     # the parent's receiver runs on
+        assert sink.wait_for(2)
+    assert running.running
+    running.stop()
+    assert running.join(5)
     sink.close()
-    assert sink.messages == [b"one", b"two"]
+    if producer == "UdpReceiver":
+        assert sink.messages == [b"one", b"two"]
 
 
 def test_allowed_sources_metadata_and_the_prefix_layout():
@@ -355,13 +371,7 @@ def test_the_kernel_capping_the_receive_buffer_is_reported():
     d.close()
 
 
-def _port_in_use():
-    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    sock.bind(("127.0.0.1", 0))
-    return sock
-
-
-PORT_IN_USE = _port_in_use()
+PORT_IN_USE = ("127.0.0.1", "in use")   # made a bound port's address by the test
 
 
 @pytest.mark.parametrize("address, kwargs, error, text", [
@@ -370,7 +380,7 @@ PORT_IN_USE = _port_in_use()
     (("127.0.0.1", "80"), {}, ValueError, "port must be an int from 0 to 65535, got '80'"),
     ("127.0.0.1:80", {}, TypeError, "address must be a (host, port) tuple, got '127.0.0.1:80'"),
     (("127.0.0.1", 0, 0, 0), {}, ValueError, "an IPv4 address is (host, port)"),
-    (PORT_IN_USE.getsockname(), {}, OSError, f"[Errno {errno.EADDRINUSE}] cannot bind the UDP socket"),
+    (PORT_IN_USE, {}, OSError, f"[Errno {errno.EADDRINUSE}] cannot bind the UDP socket"),
     (("192.0.2.1", 0), {}, OSError, f"[Errno {errno.EADDRNOTAVAIL}] cannot bind the UDP socket"),
     (LOOPBACK, {"group": "10.0.0.1"}, ValueError, "group must be a multicast address, got '10.0.0.1'"),
     (LOOPBACK, {"group": "ff02::1"}, ValueError, "group 'ff02::1' is IPv6 but the address is IPv4"),
@@ -389,8 +399,9 @@ PORT_IN_USE = _port_in_use()
 ])
 def test_bad_addresses_groups_and_options_are_refused(address, kwargs, error, text):
     d = ThreadedDispatcher(print)
-    with pytest.raises(error) as info:
-        UdpReceiver(d, address, **kwargs)
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as taken, pytest.raises(error) as info:
+        taken.bind(("127.0.0.1", 0))
+        UdpReceiver(d, taken.getsockname() if address is PORT_IN_USE else address, **kwargs)
     assert str(info.value).startswith(text), str(info.value)
     if text.startswith("[Errno"):
         assert info.value.errno == int(text[7:text.index("]")])

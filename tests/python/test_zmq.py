@@ -27,20 +27,33 @@ def wait_for_last(sink, message, timeout=WAIT):
         assert sink.lock.wait_for(lambda: sink.messages[-1:] == [message], timeout), sink.messages[-5:]
 
 
+class Peers:
+    """pyzmq sockets of one context, all closed with it at the end of the test."""
+
+    def __init__(self):
+        self.context = zmq.Context()
+        self.sockets = []
+
+    def socket(self, kind, endpoint, bind=False, **options):
+        s = self.context.socket(kind)
+        self.sockets.append(s)
+        s.linger = 0
+        for name, value in options.items():
+            setattr(s, name, value)
+        (s.bind if bind else s.connect)(endpoint)
+        return s
+
+    def close(self):
+        for s in self.sockets:
+            s.close()
+        self.context.term()
+
+
 @pytest.fixture
-def context():
-    ctx = zmq.Context()
-    yield ctx
-    ctx.destroy(linger=0)
-
-
-def sender(ctx, kind, endpoint, bind=False, **options):
-    s = ctx.socket(kind)
-    s.linger = 0
-    for name, value in options.items():
-        setattr(s, name, value)
-    (s.bind if bind else s.connect)(endpoint)
-    return s
+def peers():
+    p = Peers()
+    yield p
+    p.close()
 
 
 def until_subscribed(sink, pub, probe, timeout=WAIT):
@@ -63,7 +76,7 @@ def numbered(prefix, n):
 
 @pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("path", ["PUSH/PULL", "PUB/SUB", "PUB/SUB filtered"])
-def test_every_message_arrives_in_order_and_whole(context, kind, path):
+def test_every_message_arrives_in_order_and_whole(peers, kind, path):
     count = 2000
     wanted, others = numbered(b"A", count), numbered(b"B", count)
     sink = Sink(kind, slot_size=64)
@@ -75,7 +88,7 @@ def test_every_message_arrives_in_order_and_whole(context, kind, path):
                                subscribe=b"A" if path.endswith("filtered") else None)
     with receiver:
         pattern = zmq.PUSH if path == "PUSH/PULL" else zmq.PUB
-        s = sender(context, pattern, receiver.endpoints[0], sndhwm=0)
+        s = peers.socket(pattern, receiver.endpoints[0], sndhwm=0)
         skipped = until_subscribed(sink, s, b"A-probe") if pattern == zmq.PUB else 0
         for a, b in zip(wanted, others):
             s.send(a)
@@ -91,10 +104,10 @@ def test_every_message_arrives_in_order_and_whole(context, kind, path):
 
 
 @pytest.mark.parametrize("multipart", ["drop", "framed"])
-def test_multipart_and_oversize_messages_are_counted_or_framed_never_cut(context, multipart):
+def test_multipart_and_oversize_messages_are_counted_or_framed_never_cut(peers, multipart):
     sink = Sink("threaded_batch", slot_size=32)
     with ZmqReceiver(sink.target, "tcp://127.0.0.1:*", kind="PULL", bind=True, multipart=multipart) as receiver:
-        s = sender(context, zmq.PUSH, receiver.endpoints[0])
+        s = peers.socket(zmq.PUSH, receiver.endpoints[0])
         s.send(b"one")
         s.send_multipart([b"two", b"", b"parts"])
         s.send(b"x" * 33)                         # a byte over the slot
@@ -116,7 +129,7 @@ def test_multipart_and_oversize_messages_are_counted_or_framed_never_cut(context
     assert stats["received"] - stats["multipart"] == stats["stored"] + stats["too_long"] and stats["unsent"] == 0
 
 
-def test_curve_lets_in_only_the_allowed_client_keys(context):
+def test_curve_lets_in_only_the_allowed_client_keys(peers):
     server_public, server_secret = zmq.curve_keypair()
     allowed_public, allowed_secret = zmq.curve_keypair()
     unknown_public, unknown_secret = zmq.curve_keypair()
@@ -124,11 +137,11 @@ def test_curve_lets_in_only_the_allowed_client_keys(context):
     with ZmqReceiver(sink.target, "tcp://127.0.0.1:*", kind="PULL", bind=True,
                      curve_secret_key=server_secret.decode(), curve_clients=[allowed_public]) as receiver:
         def client(public, secret):
-            return sender(context, zmq.PUSH, receiver.endpoints[0], curve_serverkey=server_public,
+            return peers.socket(zmq.PUSH, receiver.endpoints[0], curve_serverkey=server_public,
                           curve_publickey=public, curve_secretkey=secret)
         unknown = client(unknown_public, unknown_secret)
         unknown.send(b"from the unknown client", zmq.NOBLOCK)   # queued, never delivered
-        plain = sender(context, zmq.PUSH, receiver.endpoints[0])
+        plain = peers.socket(zmq.PUSH, receiver.endpoints[0])
         plain.send(b"without CURVE")                             # no handshake: never connected
         allowed = client(allowed_public, allowed_secret)
         allowed.send(b"from the allowed client")
@@ -146,13 +159,13 @@ def test_curve_lets_in_only_the_allowed_client_keys(context):
 
 
 @pytest.mark.parametrize("where", ["receive", "full ring"])
-def test_stop_ends_a_blocked_receive_or_wait_for_room_at_once(context, where):
+def test_stop_ends_a_blocked_receive_or_wait_for_room_at_once(peers, where):
     # Without a reader the ring fills and the receiver waits for room (PULL's on_full="wait").
     sink = Sink("threaded", capacity=4, slot_size=16, reader=False)
     receiver = ZmqReceiver(sink.target, "tcp://127.0.0.1:*", kind="PULL", bind=True)
     receiver.start()
     if where == "full ring":
-        s = sender(context, zmq.PUSH, receiver.endpoints[0])
+        s = peers.socket(zmq.PUSH, receiver.endpoints[0])
         for _ in range(10):
             s.send(b"m")
         deadline = time.monotonic() + WAIT
@@ -172,10 +185,10 @@ def test_stop_ends_a_blocked_receive_or_wait_for_room_at_once(context, where):
     sink.close()
 
 
-def test_a_sender_that_reconnects_goes_on_where_it_stopped(context):
+def test_a_sender_that_reconnects_goes_on_where_it_stopped(peers):
     # The receiver connects; the sender binds, goes away and comes back on the same port.
     sink = Sink("threaded_batch")
-    first = sender(context, zmq.PUSH, "tcp://127.0.0.1:*", bind=True)
+    first = peers.socket(zmq.PUSH, "tcp://127.0.0.1:*", bind=True)
     endpoint = first.getsockopt_string(zmq.LAST_ENDPOINT)
     with ZmqReceiver(sink.target, endpoint, kind="PULL") as receiver:
         for i in range(500):
@@ -185,7 +198,7 @@ def test_a_sender_that_reconnects_goes_on_where_it_stopped(context):
         deadline = time.monotonic() + WAIT
         while True:   # the port is free once libzmq's I/O thread has closed the first socket
             try:
-                second = sender(context, zmq.PUSH, endpoint, bind=True)
+                second = peers.socket(zmq.PUSH, endpoint, bind=True)
                 break
             except zmq.ZMQError as e:
                 assert e.errno == errno.EADDRINUSE and time.monotonic() < deadline
@@ -200,11 +213,11 @@ def test_a_sender_that_reconnects_goes_on_where_it_stopped(context):
 
 
 @pytest.mark.parametrize("kind", KINDS)
-def test_the_targets_close_ends_the_receiver(context, kind):
+def test_the_targets_close_ends_the_receiver(peers, kind):
     sink = Sink(kind)
     receiver = ZmqReceiver(sink.target, "tcp://127.0.0.1:*", kind="PULL", bind=True)
     receiver.start()
-    s = sender(context, zmq.PUSH, receiver.endpoints[0])
+    s = peers.socket(zmq.PUSH, receiver.endpoints[0])
     s.send(b"before")
     assert sink.wait_for(1)
     sink.close_target()
@@ -216,14 +229,14 @@ def test_the_targets_close_ends_the_receiver(context, kind):
     assert sink.messages == [b"before"]
 
 
-def test_one_receiver_on_several_endpoints_ipc_and_ipv6(context, tmp_path):
+def test_one_receiver_on_several_endpoints_ipc_and_ipv6(peers, tmp_path):
     sink = Sink("threaded")
     with ZmqReceiver(sink.target, [f"ipc://{tmp_path}/feed", "tcp://[::1]:*", "tcp://127.0.0.1:*"], kind="PULL",
                      bind=True) as receiver:
         assert receiver.endpoints[0] == f"ipc://{tmp_path}/feed" and receiver.on_full == "wait"
         assert receiver.endpoints[1].startswith("tcp://[::1]:") and not receiver.endpoints[1].endswith(":*")
         for i, endpoint in enumerate(receiver.endpoints):
-            s = sender(context, zmq.PUSH, endpoint, ipv6=True)
+            s = peers.socket(zmq.PUSH, endpoint, ipv6=True)
             s.send(b"%d" % i)
             assert sink.wait_for(i + 1)
     sink.close()
@@ -246,9 +259,9 @@ def test_bad_endpoints_raise_clear_exceptions(endpoint, bind, error, message):
     d.close()
 
 
-def test_an_address_in_use_and_bad_options_are_refused(context):
+def test_an_address_in_use_and_bad_options_are_refused(peers):
     d = ThreadedDispatcher(lambda m: None)
-    taken = sender(context, zmq.PUSH, "tcp://127.0.0.1:*", bind=True)
+    taken = peers.socket(zmq.PUSH, "tcp://127.0.0.1:*", bind=True)
     with pytest.raises(OSError) as raised:
         ZmqReceiver(d, taken.getsockopt_string(zmq.LAST_ENDPOINT), kind="PULL", bind=True)
     assert raised.value.errno == errno.EADDRINUSE
