@@ -3,9 +3,9 @@
 One event loop; a producer coroutine awaits a push per message and yields to the
 loop every BATCH messages (so the queues stay bounded), while a consumer awaits a
 pop per message, or a dispatch task awaits a callback per message. Figures are
-messages per second, best of REPEAT runs, the runs of the queues alternating;
-the gain over asyncio.Queue is the median over rounds of the ratio of the two
-runs of one round.
+messages per second, the median of REPEAT rounds with their spread (min-max), the
+runs of the queues alternating; the gain over asyncio.Queue is the ratio of the
+two medians shown.
 
     PYTHONPATH=build/<tree>/python .venv/bin/python bench/bench_asyncqueue.py [--no-uvloop]
 """
@@ -14,7 +14,7 @@ import asyncio
 import time
 
 import janus
-from result_tables import paired_ratio, table
+from result_tables import median_spread, table
 
 from orvix.utils.corvane.corvane import AsyncQueue
 
@@ -141,16 +141,18 @@ def main():
                                           "janus get": janus_get, "orvix dispatch": orvix_dispatch,
                                           "asyncio dispatch": asyncio_dispatch},
                                 args.n, args.repeat)
-        best = {name: max(r) for name, r in rates.items()}
+        med = {name: median_spread(r) for name, r in rates.items()}
         rows += [
-            [f"push_buf/pop ({loop_name})", best["orvix pop"], best["asyncio get"], best["janus get"],
-             paired_ratio(rates["orvix pop"], rates["asyncio get"])],
-            [f"push_buf/dispatch ({loop_name})", best["orvix dispatch"], best["asyncio dispatch"], "",
-             paired_ratio(rates["orvix dispatch"], rates["asyncio dispatch"])],
+            [f"push_buf/pop ({loop_name})", med["orvix pop"][0], med["asyncio get"][0], med["janus get"][0],
+             med["orvix pop"][0] / med["asyncio get"][0], med["orvix pop"][1], med["asyncio get"][1]],
+            [f"push_buf/dispatch ({loop_name})", med["orvix dispatch"][0], med["asyncio dispatch"][0], "",
+             med["orvix dispatch"][0] / med["asyncio dispatch"][0], med["orvix dispatch"][1],
+             med["asyncio dispatch"][1]],
         ]
-    table(f"AsyncQueue, {args.n} messages of {len(MESSAGE)} bytes, best of {args.repeat} (msgs/s; "
-          "the gain is the median of the rounds' own ratios)",
-          ["path", "AsyncQueue", "asyncio.Queue", "janus", "x asyncio.Queue"], rows)
+    table(f"AsyncQueue, {args.n} messages of {len(MESSAGE)} bytes, median of {args.repeat} interleaved rounds "
+          "(msgs/s; the gain is the ratio of the two medians)",
+          ["path", "AsyncQueue", "asyncio.Queue", "janus", "x asyncio.Queue", "AsyncQueue min-max",
+           "asyncio.Queue min-max"], rows)
 
 
 if __name__ == "__main__":

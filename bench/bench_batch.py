@@ -4,7 +4,7 @@ A tight native producer (bench/native/tight_producer.cpp: pushes through produce
 BURST messages of 64 bytes at a time with orvix_producer_push_burst, or one at a time)
 feeds COUNT messages per pass; the callback reads each batch once (len, or a numpy
 view of its records) or iterates every message. Figures: messages per second from
-the first push to the last call, best of REPEAT passes, the contenders' passes
+the first push to the last call, the median of REPEAT passes, the contenders' passes
 alternating.
 
 Where the time goes, measured in the same rounds: "reader alone" drains CAPACITY
@@ -29,6 +29,7 @@ import argparse
 import asyncio
 import multiprocessing
 import queue
+import statistics
 import threading
 import time
 
@@ -207,7 +208,7 @@ def threaded_table(count, repeat):
     if has_faster_fifo():
         contenders.insert(6, ("(f) faster-fifo get_many", faster_fifo_peer))
     runs = best_of_alternating(contenders, count)
-    best = {name: count / min(r[0] for r in rs) * 1e9 for name, rs in runs.items()}
+    best = {name: count / statistics.median(r[0] for r in rs) * 1e9 for name, rs in runs.items()}
     per_message = best["ThreadedDispatcher, per message"]
     reader = best["reader alone, ring filled first"]
     rows = []
@@ -220,7 +221,7 @@ def threaded_table(count, repeat):
     if not has_faster_fifo():
         rows.append(["(f) faster-fifo get_many", "not installed", "-", "-"])
     table(f"Batches onto a Python thread: {count} messages of {SIZE} bytes per pass, producer bursts of "
-          f"{BURST}, best of {repeat}", ["path", "msgs/s", "x per message", "bound by"], rows)
+          f"{BURST}, median of {repeat}", ["path", "msgs/s", "x per message", "bound by"], rows)
     return reader
 
 
@@ -280,12 +281,12 @@ def async_table(count, repeat, reader):
             (f"AsyncDispatcher ({loop_name}), per message", on_loop(loop_name, AsyncDispatcher)),
         ]
         runs = best_of_alternating(contenders, count)
-        best = {name: count / min(r[0] for r in rs) * 1e9 for name, rs in runs.items()}
+        best = {name: count / statistics.median(r[0] for r in rs) * 1e9 for name, rs in runs.items()}
         per_message = best[f"AsyncDispatcher ({loop_name}), per message"]
         rows += [[name, rate, rate / per_message, bound_by(rate, reader, "Python (loop, callback)")]
                  for name, rate in best.items()]
     table(f"Batches into an event loop: {count} messages of {SIZE} bytes per pass, producer bursts of {BURST}, "
-          f"best of {repeat} (stages as measured onto a Python thread)",
+          f"median of {repeat} (stages as measured onto a Python thread)",
           ["path", "msgs/s", "x per message", "bound by"], rows)
 
 

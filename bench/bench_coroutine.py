@@ -7,12 +7,11 @@ or only awaits its result (no C++ frame is made); the last three rows run the
 same bodies written as C++ coroutines, which make a C++ frame per call. The
 awaiting loop is an `async def` driven by hand (no event loop) for the plain
 cases, and an asyncio task for the suspending case. Figures are nanoseconds
-per coroutine, best of REPEAT runs. The runs of the two kinds alternate
-(which one goes first swaps every round): the speed of a shared machine
-drifts by more than the difference measured here, and runs of one kind
-after the other would put the drift on one side only. For the same reason
-the ratio is the median over rounds of the ratio within a round, whose two
-runs are next to each other in time, rather than the ratio of the bests.
+per coroutine, the median of REPEAT rounds with their spread (min-max). The
+runs of the two kinds alternate (which one goes first swaps every round): the
+speed of a shared machine drifts by more than the difference measured here,
+and runs of one kind after the other would put the drift on one side only.
+The ratio is that of the two medians shown, so that it follows from them.
 
 A second table shows what each reuse of the runtime buys (released
 coroutine objects, released C++ frames, one StopIteration refilled for every
@@ -26,7 +25,7 @@ import asyncio
 import time
 
 import coro_bench as native
-from result_tables import paired_ratio, table
+from result_tables import median_spread, table
 
 
 async def trivial():
@@ -75,15 +74,17 @@ def drive(coro):
 
 
 def timed_pair(ours, theirs, n, repeat):
-    """Best ns per coroutine of each, and the median over rounds of the ratio
-    of the two runs of one round."""
+    """The median ns per coroutine of each over the rounds, each with its spread
+    (min-max), and the ratio of the two medians (so that it follows from them)."""
     took = {ours: [], theirs: []}
     for round_ in range(repeat):
         for run in (ours, theirs) if round_ % 2 == 0 else (theirs, ours):
             t0 = time.perf_counter()
             run()
             took[run].append(time.perf_counter() - t0)
-    return min(took[ours]) / n * 1e9, min(took[theirs]) / n * 1e9, paired_ratio(took[ours], took[theirs])
+    a, a_spread = median_spread([t / n * 1e9 for t in took[ours]])
+    b, b_spread = median_spread([t / n * 1e9 for t in took[theirs]])
+    return a, a_spread, b, b_spread, a / b
 
 
 def main():
@@ -108,7 +109,9 @@ def main():
     for title, loop, ours, theirs, count, runner in cases:
         rows.append([title, *timed_pair(lambda: runner(loop(ours, count)),
                                         lambda: runner(loop(theirs, count)), count, repeat)])
-    table("Coroutine type against async def (ns per coroutine)", ["case", "runtime", "async def", "ratio"], rows)
+    table(f"Coroutine type against async def (ns per coroutine, median of {repeat} interleaved rounds with min-max; "
+          "ratio: runtime / async def)",
+          ["case", "runtime", "runtime min-max", "async def", "async def min-max", "ratio"], rows)
 
     reuses = [
         ("coroutine objects (return a + b)", native.add, native.add_without_coroutine_objects),
@@ -118,11 +121,12 @@ def main():
     ]
     rows = []
     for title, with_reuse, without in reuses:
-        t_without, t_with, gain = timed_pair(lambda: drive(loop_add(without, n)),
-                                             lambda: drive(loop_add(with_reuse, n)), n, repeat)
-        rows.append([title, t_with, t_without, gain])
-    table("What each reuse of the coroutine type buys (ns per coroutine; gain: time without / time with)",
-          ["reuse", "with", "without", "gain"], rows)
+        t_without, without_spread, t_with, with_spread, gain = timed_pair(
+            lambda: drive(loop_add(without, n)), lambda: drive(loop_add(with_reuse, n)), n, repeat)
+        rows.append([title, t_with, with_spread, t_without, without_spread, gain])
+    table(f"What each reuse of the coroutine type buys (ns per coroutine, median of {repeat} interleaved rounds "
+          "with min-max; gain: without / with)",
+          ["reuse", "with", "with min-max", "without", "without min-max", "gain"], rows)
 
 
 if __name__ == "__main__":

@@ -5,7 +5,7 @@ bytes in batches of 1024 and takes them out again between batches (untimed),
 so the ring (4096 slots) stays in the cache and never fills: the figure is
 the push alone. No reader runs, so the socket dispatchers send no wake-up
 datagram (their doorbell is not armed); wake-ups are in bench_dispatchers.
-Best of REPEAT passes, nanoseconds per push.
+The median of REPEAT passes, nanoseconds per push.
 
   bare ring push         SPSCQueue table entry `push` (what the socket dispatchers call)
   bare ring push_notify  entry `push_notify` (what ThreadedDispatcher calls)
@@ -15,6 +15,7 @@ Best of REPEAT passes, nanoseconds per push.
     PYTHONPATH=build/release/python:bench .venv/bin/python bench/bench_push_cost.py [--short]
 """
 import argparse
+import statistics
 
 import push_cost
 from result_tables import table
@@ -33,17 +34,17 @@ async def ignore_async(message):
     pass
 
 
-def best_of(cases, count, repeat):
-    """Best ns per push of each (make, entry) case; the cases take turns, so that
+def median_of(cases, count, repeat):
+    """The median ns per push of each (make, entry) case; the cases take turns, so that
     a disturbance of the machine is spread over all of them."""
     targets = [(make(), entry) for make, entry in cases]
     for target, entry in targets:   # warm-up: pages mapped, code hot
         push_cost.measure(target, count // 10, SIZE, entry)
-    best = [float("inf")] * len(targets)
+    runs = [[] for _ in targets]
     for _ in range(repeat):
         for i, (target, entry) in enumerate(targets):
-            best[i] = min(best[i], push_cost.measure(target, count, SIZE, entry))
-    return best
+            runs[i].append(push_cost.measure(target, count, SIZE, entry))
+    return [statistics.median(r) for r in runs]
 
 
 def main():
@@ -64,13 +65,13 @@ def main():
         ("AsyncDispatcher", lambda: AsyncDispatcher(ignore_async, **RING), "producer", 0),
         ("AsyncDispatcher (void)", lambda: AsyncDispatcher(ignore_async, **RING), "void", 0),
     ]
-    ns = best_of([(make, entry) for _, make, entry, _ in cases], a.count, a.repeat)
+    ns = median_of([(make, entry) for _, make, entry, _ in cases], a.count, a.repeat)
     # Each dispatcher beside the bare entry it calls: push (socket dispatchers), push_notify (threaded).
     rows = []
     for (name, _, _, bare), n in zip(cases, ns):
         base = n if bare is None else ns[bare]
         rows.append([name, n, base, n - base])
-    table(f"Producer push cost, {SIZE}-byte messages (ns per push, best of {a.repeat})",
+    table(f"Producer push cost, {SIZE}-byte messages (ns per push, median of {a.repeat})",
           ["path", "push", "bare ring", "above the ring"], rows)
 
 

@@ -1,9 +1,31 @@
 // Throughput and round-trip latency of the ring with 64-byte messages between
-// two pinned threads, each printed beside a mutex + std::deque queue measured
-// in the same run (spinning beside spinning, blocking beside a condition
-// variable). Best of three runs per figure.
+// two pinned threads, beside the packaged lock-free queues (moodycamel's
+// ReaderWriterQueue and ConcurrentQueue, when their headers are installed)
+// and a mutex + std::deque queue, all in the same harness: the same two
+// CPUs, each message copied in (64 bytes) and copied out (64 bytes) and its
+// first byte read, spinning beside spinning and blocking beside blocking.
+//
+// Every figure is the median of interleaved rounds (each round runs every
+// queue once, in turn) with its spread (min-max). A round during which a
+// watcher thread saw the whole machine stop for over 20 ms is measured
+// again, up to three times, as the latency benchmarks do.
+//
+// Beside each spinning figure: how often a side found the queue empty
+// (consumer) or full (producer) per message, and for the ring how often each
+// side read the other's index afresh per message (index_rereads.hpp). They
+// tell which regime a run is in: a consumer that re-reads the tail for about
+// every message trails the producer message by message, and both sides then
+// pass the index line and the message's lines to and fro for every message;
+// one that re-reads it rarely takes many messages per look.
+//
+//   bench_ring [--short]    (short: fewer messages and rounds; checks that it runs)
+//   bench_ring --runs N     the ring's spinning throughput N times in a row, each
+//                           run's figure with its polls per message (the regime)
+// With ORVIX_BENCH_JSON naming a file, the tables are also appended to it, one
+// JSON object per line ({"title", "columns", "rows"}), as the Python benchmarks do.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -12,13 +34,27 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #if defined(__linux__)
 #include <pthread.h>
 #include <sched.h>
 #endif
 
+#if __has_include(<readerwriterqueue/readerwriterqueue.h>)
+#include <readerwriterqueue/readerwritercircularbuffer.h>
+#include <readerwriterqueue/readerwriterqueue.h>
+#define ORVIX_BENCH_HAVE_RWQ 1
+#endif
+#if __has_include(<concurrentqueue/blockingconcurrentqueue.h>)
+#include <concurrentqueue/blockingconcurrentqueue.h>
+#define ORVIX_BENCH_HAVE_CQ 1
+#endif
+
+// Counts, per thread, each time a side of the ring reads the other's index afresh.
+#define ORVIX_RINGQ_COUNT_REREADS 1
 #include "orvix/ringq/spsc_ring.hpp"
 
 using namespace orvix::ringq;
@@ -28,7 +64,12 @@ namespace {
 
 constexpr std::size_t kMessageSize = 64;
 constexpr std::size_t kCapacity = 16384;
-constexpr int kRuns = 3;
+using Slot = std::array<char, kMessageSize>;
+
+struct Settings {
+    int rounds = 10;
+    std::uint64_t spin_messages = 5'000'000, lock_messages = 500'000, trips = 100'000, lock_trips = 5'000;
+} settings;
 
 std::unique_ptr<SpscRing> make_ring(const RingOptions& options)
 {
@@ -53,62 +94,119 @@ void pin_to_cpu(int cpu)
 #endif
 }
 
+// ---- pauses of the whole machine ----
+// A thread that sleeps 2 ms at a time and records every wake-up that came
+// over 20 ms late: a round that overlaps one says nothing about its queue.
+class MachinePauses {
+public:
+    MachinePauses()
+        : watcher_([this] {
+              auto last = Clock::now();
+              while (!stop_.load(std::memory_order_relaxed)) {
+                  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                  const auto now = Clock::now();
+                  if (now - last > std::chrono::milliseconds(20)) {
+                      std::lock_guard lock(mutex_);
+                      seen_.emplace_back(last, now);
+                  }
+                  last = now;
+              }
+          })
+    {
+    }
+    ~MachinePauses()
+    {
+        stop_ = true;
+        watcher_.join();
+    }
+    bool during(Clock::time_point start, Clock::time_point end)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));  // a pause that just ended is recorded by then
+        std::lock_guard lock(mutex_);
+        return std::any_of(seen_.begin(), seen_.end(), [&](auto& p) { return p.first < end && p.second > start; });
+    }
+    int remeasured = 0, still_paused = 0;
+
+private:
+    std::mutex mutex_;
+    std::vector<std::pair<Clock::time_point, Clock::time_point>> seen_;
+    std::atomic<bool> stop_{false};
+    std::thread watcher_;
+};
+MachinePauses* g_pauses = nullptr;
+
+// One measured run: its figure and the polls per message that found the queue
+// empty (consumer) or full (producer).
+struct Run {
+    double value = 0, empty_polls = 0, full_polls = 0, tail_rereads = 0, head_rereads = 0;
+};
+
+// Runs `run`, again (up to three times in all) while the machine paused meanwhile.
+Run guarded(const std::function<Run()>& run)
+{
+    for (int attempt = 0;; ++attempt) {
+        const auto start = Clock::now();
+        Run r = run();
+        if (!g_pauses->during(start, Clock::now())) return r;
+        if (attempt == 2) {
+            ++g_pauses->still_paused;
+            return r;
+        }
+        ++g_pauses->remeasured;
+    }
+}
+
 // Runs producer and consumer on two pinned threads; returns the seconds taken.
 double timed_pair(const std::function<void()>& producer, const std::function<void()>& consumer)
 {
-    const auto start = Clock::now();
+    std::atomic<bool> go{false};
     std::thread p([&] {
         pin_to_cpu(0);
+        while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
         producer();
     });
     pin_to_cpu(1);
+    const auto start = Clock::now();
+    go.store(true, std::memory_order_release);
     consumer();
     p.join();
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double best_of(const std::function<double()>& run, bool higher_is_better)
-{
-    double best = run();
-    for (int i = 1; i < kRuns; ++i) best = higher_is_better ? std::max(best, run()) : std::min(best, run());
-    return best;
-}
-
 // ---- the baseline: a bounded deque of 64-byte messages behind one mutex ----
 struct DequeQueue {
-    using Slot = std::array<char, kMessageSize>;
     std::mutex mutex;
     std::condition_variable not_empty, not_full;
     std::deque<Slot> items;
 
-    bool try_push(const char* data)
+    bool try_push(const Slot& data)
     {
         std::lock_guard lock(mutex);
         if (items.size() == kCapacity) return false;
-        std::memcpy(items.emplace_back().data(), data, kMessageSize);
+        items.push_back(data);
         return true;
     }
-    bool try_pop(char* out)
+    bool try_pop(Slot& out)
     {
         std::lock_guard lock(mutex);
         if (items.empty()) return false;
-        std::memcpy(out, items.front().data(), kMessageSize);
+        out = items.front();
         items.pop_front();
         return true;
     }
-    void push_blocking(const char* data)
+    void push_blocking(const Slot& data)
     {
         std::unique_lock lock(mutex);
         not_full.wait(lock, [&] { return items.size() < kCapacity; });
-        std::memcpy(items.emplace_back().data(), data, kMessageSize);
+        items.push_back(data);
         lock.unlock();
         not_empty.notify_one();
     }
-    void pop_blocking(char* out)
+    void pop_blocking(Slot& out)
     {
         std::unique_lock lock(mutex);
         not_empty.wait(lock, [&] { return !items.empty(); });
-        std::memcpy(out, items.front().data(), kMessageSize);
+        out = items.front();
         items.pop_front();
         lock.unlock();
         not_full.notify_one();
@@ -117,87 +215,208 @@ struct DequeQueue {
 
 volatile std::uint64_t g_sink;  // keeps the consumers' reads alive
 
-// ---- the scenarios ----
-
-// Moves n messages from one pinned thread to the other: push(message) stores
-// one, pop() takes one and returns its first byte. Returns messages per second.
-template <class Push, class Pop> double throughput(std::uint64_t n, Push push, Pop pop)
+// Moves n messages from one pinned thread to the other. push(message, full)
+// stores one, counting in `full` the tries that found the queue full;
+// pop(out, empty) copies one out into `out`, counting in `empty` the tries
+// that found it empty. The consumer reads each message's first byte.
+template <class Push, class Pop> Run throughput(std::uint64_t n, Push push, Pop pop)
 {
+    std::uint64_t full = 0, empty = 0, head_rereads = 0, tail_rereads = 0;
+    using orvix::ringq::index_rereads::count;
     const double s = timed_pair(
         [&] {
-            char msg[kMessageSize] = {};
+            Slot msg{};
+            std::uint64_t f = 0;
+            const std::uint64_t rereads = count;
             for (std::uint64_t i = 0; i < n; ++i) {
-                std::memcpy(msg, &i, sizeof i);
-                push(msg);
+                std::memcpy(msg.data(), &i, sizeof i);
+                push(msg, f);
             }
+            full = f;
+            head_rereads = count - rereads;
         },
         [&] {
-            std::uint64_t sum = 0;
-            for (std::uint64_t i = 0; i < n; ++i) sum += pop();
+            Slot out;
+            std::uint64_t sum = 0, e = 0;
+            const std::uint64_t rereads = count;
+            for (std::uint64_t i = 0; i < n; ++i) {
+                pop(out, e);
+                sum += static_cast<unsigned char>(out[0]);
+            }
             g_sink = sum;
+            empty = e;
+            tail_rereads = count - rereads;
         });
-    return n / s;
+    return {n / s, double(empty) / n, double(full) / n, double(tail_rereads) / n, double(head_rereads) / n};
 }
 
-double ring_spinning(std::uint64_t n)
+// Spins until `attempt()` succeeds, counting the failed tries.
+template <class Attempt> void spin(std::uint64_t& failed, Attempt attempt)
+{
+    while (!attempt()) {
+        ++failed;
+        cpu_relax();
+    }
+}
+
+Run ring_spinning(std::uint64_t n)
 {
     auto ring = make_ring({kMessageSize, kCapacity});
     return throughput(
-        n, [&](const char* msg) { while (ring->push(msg, kMessageSize) != kStored) cpu_relax(); },
-        [&] {
+        n, [&](const Slot& m, std::uint64_t& f) { spin(f, [&] { return ring->push(m.data(), kMessageSize) == kStored; }); },
+        [&](Slot& out, std::uint64_t& e) {
             Message m;
-            while (ring->try_pop(m) != kHandedOut) cpu_relax();
-            return static_cast<unsigned char>(m.data[0]);
+            // try_pop copies the message out (into the ring's buffer for the
+            // consumer): that is this queue's one copy out, as the peers' is
+            // into `out`; only the byte the harness reads is taken from it.
+            spin(e, [&] { return ring->try_pop(m) == kHandedOut; });
+            out[0] = m.data[0];
         });
 }
 
-double ring_blocking(std::uint64_t n)
+Run ring_blocking(std::uint64_t n)
 {
     auto ring = make_ring({kMessageSize, kCapacity, false, false, true});
     return throughput(
-        n, [&](const char* msg) { ring->push_notify(msg, kMessageSize); },  // waits while the ring is full
-        [&] {
+        n, [&](const Slot& m, std::uint64_t&) { ring->push_notify(m.data(), kMessageSize); },  // waits while full
+        [&](Slot& out, std::uint64_t&) {
             Message m;
             ring->wait_front(m);
-            const auto first = static_cast<unsigned char>(m.data[0]);
+            std::memcpy(out.data(), m.data, kMessageSize);
             ring->pop_front();
-            return first;
         });
 }
 
-double deque_spinning(std::uint64_t n)
+Run deque_spinning(std::uint64_t n)
 {
     DequeQueue q;
     return throughput(
-        n, [&](const char* msg) { while (!q.try_push(msg)) cpu_relax(); },
+        n, [&](const Slot& m, std::uint64_t& f) { spin(f, [&] { return q.try_push(m); }); },
+        [&](Slot& out, std::uint64_t& e) { spin(e, [&] { return q.try_pop(out); }); });
+}
+
+Run deque_blocking(std::uint64_t n)
+{
+    DequeQueue q;
+    return throughput(
+        n, [&](const Slot& m, std::uint64_t&) { q.push_blocking(m); }, [&](Slot& out, std::uint64_t&) { q.pop_blocking(out); });
+}
+
+#ifdef ORVIX_BENCH_HAVE_RWQ
+// try_enqueue never allocates: the queue holds kCapacity, as the ring does.
+Run rwq_spinning(std::uint64_t n)
+{
+    moodycamel::ReaderWriterQueue<Slot> q(kCapacity);
+    return throughput(
+        n, [&](const Slot& m, std::uint64_t& f) { spin(f, [&] { return q.try_enqueue(m); }); },
+        [&](Slot& out, std::uint64_t& e) { spin(e, [&] { return q.try_dequeue(out); }); });
+}
+
+// The bounded blocking form: both sides sleep on a semaphore, as the ring's do on a futex.
+Run rwq_blocking(std::uint64_t n)
+{
+    moodycamel::BlockingReaderWriterCircularBuffer<Slot> q(kCapacity);
+    return throughput(
+        n, [&](const Slot& m, std::uint64_t&) { q.wait_enqueue(m); },
+        [&](Slot& out, std::uint64_t&) { q.wait_dequeue(out); });
+}
+#endif
+
+#ifdef ORVIX_BENCH_HAVE_CQ
+// With a token per side (its fastest single-producer form); try_enqueue
+// stays within the blocks allocated up front for kCapacity.
+Run cq_spinning(std::uint64_t n)
+{
+    moodycamel::ConcurrentQueue<Slot> q(kCapacity);
+    moodycamel::ProducerToken pt(q);
+    moodycamel::ConsumerToken ct(q);
+    return throughput(
+        n, [&](const Slot& m, std::uint64_t& f) { spin(f, [&] { return q.try_enqueue(pt, m); }); },
+        [&](Slot& out, std::uint64_t& e) { spin(e, [&] { return q.try_dequeue(ct, out); }); });
+}
+
+// The consumer sleeps (wait_dequeue); the queue has no wait for room, so a
+// producer that finds it full yields and tries again.
+Run cq_blocking(std::uint64_t n)
+{
+    moodycamel::BlockingConcurrentQueue<Slot> q(kCapacity);
+    moodycamel::ProducerToken pt(q);
+    moodycamel::ConsumerToken ct(q);
+    return throughput(
+        n,
+        [&](const Slot& m, std::uint64_t& f) {
+            while (!q.try_enqueue(pt, m)) {
+                ++f;
+                std::this_thread::yield();
+            }
+        },
+        [&](Slot& out, std::uint64_t&) { q.wait_dequeue(ct, out); });
+}
+#endif
+
+// ---- round trips: ping-pong through two queues, nanoseconds per round trip ----
+template <class Queue, class Send, class Receive> Run round_trip(std::uint64_t n, Send send, Receive receive)
+{
+    Queue ping, pong;
+    const double s = timed_pair(
         [&] {
-            char out[kMessageSize];
-            while (!q.try_pop(out)) cpu_relax();
-            return static_cast<unsigned char>(out[0]);
+            Slot msg{};
+            for (std::uint64_t i = 0; i < n; ++i) {
+                send(ping, msg);
+                receive(pong, msg);
+            }
+        },
+        [&] {
+            Slot msg{};
+            for (std::uint64_t i = 0; i < n; ++i) {
+                receive(ping, msg);
+                send(pong, msg);
+            }
+        });
+    return {s * 1e9 / n};
+}
+
+struct RingQueue {
+    static constexpr RingOptions kOptions{kMessageSize, kCapacity};
+    std::unique_ptr<SpscRing> ring = make_ring(kOptions);
+};
+
+Run ring_round_trip(std::uint64_t n)
+{
+    return round_trip<RingQueue>(
+        n, [](RingQueue& q, const Slot& m) { q.ring->push_notify(m.data(), kMessageSize); },
+        [](RingQueue& q, Slot& out) {
+            Message m;
+            q.ring->wait_front(m);
+            std::memcpy(out.data(), m.data, kMessageSize);
+            q.ring->pop_front();
         });
 }
 
-double deque_blocking(std::uint64_t n)
+Run deque_round_trip(std::uint64_t n)
 {
-    DequeQueue q;
-    return throughput(
-        n, [&](const char* msg) { q.push_blocking(msg); },
-        [&] {
-            char out[kMessageSize];
-            q.pop_blocking(out);
-            return static_cast<unsigned char>(out[0]);
-        });
+    return round_trip<DequeQueue>(
+        n, [](DequeQueue& q, const Slot& m) { q.push_blocking(m); }, [](DequeQueue& q, Slot& out) { q.pop_blocking(out); });
 }
+
+#ifdef ORVIX_BENCH_HAVE_RWQ
+struct RwqBlocking : moodycamel::BlockingReaderWriterCircularBuffer<Slot> {
+    RwqBlocking() : moodycamel::BlockingReaderWriterCircularBuffer<Slot>(kCapacity) {}
+};
+Run rwq_round_trip(std::uint64_t n)
+{
+    return round_trip<RwqBlocking>(
+        n, [](RwqBlocking& q, const Slot& m) { q.wait_enqueue(m); }, [](RwqBlocking& q, Slot& out) { q.wait_dequeue(out); });
+}
+#endif
 
 // ---- bursts ----
 //
 // kBurst messages per burst push, or every message present (up to kBurst)
 // per burst pop: one publish, or one acquire of the tail and one release of
-// head, for the lot.
+// head, for the lot. Every case copies each message in and out once (the
+// burst pop copies into the consumer's buffer as try_pop copies into its own).
 constexpr std::size_t kBurst = 256;
-// More rounds than the other figures: on a shared machine a spinning pair's
-// figure swings by a factor of two or three from one run to the next.
-constexpr int kBurstRounds = 7;
 
 struct BurstBuffers {
     std::array<char, kBurst * kMessageSize> data{};
@@ -208,7 +427,7 @@ struct BurstBuffers {
 // The producer pushes one at a time (`burst_push` false) or kBurst at a time;
 // the consumer pops one at a time (`burst_pop` false, the plain per-message
 // ring) or a burst at a time. Messages per second.
-double ring_bursts(std::uint64_t n, bool burst_push, bool burst_pop)
+Run ring_bursts(std::uint64_t n, bool burst_push, bool burst_pop)
 {
     auto ring = make_ring({kMessageSize, kCapacity});
     const double s = timed_pair(
@@ -253,89 +472,247 @@ double ring_bursts(std::uint64_t n, bool burst_push, bool burst_pop)
             }
             g_sink = sum;
         });
-    return n / s;
+    return {n / s};
 }
 
-// Ping-pong through two queues; returns nanoseconds per round trip.
-double ring_round_trip(std::uint64_t n)
+#ifdef ORVIX_BENCH_HAVE_CQ
+// The same bursts through ConcurrentQueue's bulk calls, which copy as the ring's do.
+Run cq_bursts(std::uint64_t n)
 {
-    auto ping = make_ring({kMessageSize, kCapacity}), pong = make_ring({kMessageSize, kCapacity});
+    moodycamel::ConcurrentQueue<Slot> q(kCapacity);
+    moodycamel::ProducerToken pt(q);
+    moodycamel::ConsumerToken ct(q);
     const double s = timed_pair(
         [&] {
-            char msg[kMessageSize] = {};
-            Message m;
-            for (std::uint64_t i = 0; i < n; ++i) {
-                ping->push_notify(msg, kMessageSize);
-                pong->wait_front(m);
-                pong->pop_front();
+            std::array<Slot, kBurst> slots{};
+            for (std::uint64_t i = 0; i < n;) {
+                const std::size_t k = std::min<std::uint64_t>(kBurst, n - i);
+                for (std::size_t j = 0; j < k; ++j) {
+                    const std::uint64_t seq = i + j;
+                    std::memcpy(slots[j].data(), &seq, sizeof seq);
+                }
+                while (!q.try_enqueue_bulk(pt, slots.data(), k)) cpu_relax();
+                i += k;
             }
         },
         [&] {
-            Message m;
-            for (std::uint64_t i = 0; i < n; ++i) {
-                ping->wait_front(m);
-                pong->push_notify(m.data, m.size);
-                ping->pop_front();
+            std::array<Slot, kBurst> out;
+            std::uint64_t sum = 0, got = 0;
+            while (got < n) {
+                std::size_t k;
+                while ((k = q.try_dequeue_bulk(ct, out.data(), kBurst)) == 0) cpu_relax();
+                sum += static_cast<unsigned char>(out[0][0]) + k;
+                got += k;
             }
+            g_sink = sum;
         });
-    return s * 1e9 / n;
+    return {n / s};
+}
+#endif
+
+// ---- tables ----
+
+struct Contender {
+    std::string name;
+    std::function<Run()> run;
+};
+
+struct Figures {
+    std::string name;
+    std::vector<Run> runs;
+    double median(double Run::*field) const
+    {
+        std::vector<double> v;
+        for (auto& r : runs) v.push_back(r.*field);
+        std::sort(v.begin(), v.end());
+        return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+    }
+    double min() const { return std::min_element(runs.begin(), runs.end(), by_value)->value; }
+    double max() const { return std::max_element(runs.begin(), runs.end(), by_value)->value; }
+    static bool by_value(const Run& a, const Run& b) { return a.value < b.value; }
+};
+
+// Every contender once per round, in turn, `rounds` rounds.
+std::vector<Figures> interleaved(const std::vector<Contender>& contenders, int rounds)
+{
+    std::vector<Figures> figures;
+    for (auto& c : contenders) figures.push_back({c.name, {}});
+    for (int r = 0; r < rounds; ++r)
+        for (std::size_t i = 0; i < contenders.size(); ++i) figures[i].runs.push_back(guarded(contenders[i].run));
+    return figures;
 }
 
-double deque_round_trip(std::uint64_t n)
+std::string json_string(const std::string& s)
 {
-    DequeQueue ping, pong;
-    const double s = timed_pair(
-        [&] {
-            char msg[kMessageSize] = {};
-            for (std::uint64_t i = 0; i < n; ++i) {
-                ping.push_blocking(msg);
-                pong.pop_blocking(msg);
-            }
-        },
-        [&] {
-            char msg[kMessageSize];
-            for (std::uint64_t i = 0; i < n; ++i) {
-                ping.pop_blocking(msg);
-                pong.push_blocking(msg);
-            }
-        });
-    return s * 1e9 / n;
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
 }
 
-void row(const char* name, double ring, double baseline, const char* unit, double scale, bool higher_is_better)
+struct Table {
+    std::string title;
+    std::vector<std::string> columns;
+    std::vector<std::vector<std::string>> rows;  // cells as JSON values: numbers bare, text quoted
+
+    void print() const
+    {
+        std::printf("\n%s\n", title.c_str());
+        std::vector<std::size_t> widths;
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            std::size_t w = columns[i].size();
+            for (auto& r : rows) w = std::max(w, shown(r[i]).size());
+            widths.push_back(w);
+        }
+        auto line = [&](auto cell) {
+            std::string text = " ";
+            for (std::size_t i = 0; i < columns.size(); ++i) {
+                const std::string v = cell(i);
+                const std::string pad(widths[i] - v.size(), ' ');
+                text += " " + (i < 2 ? v + pad : pad + v);
+            }
+            std::printf("%s\n", text.c_str());
+        };
+        line([&](std::size_t i) { return columns[i]; });
+        for (auto& r : rows) line([&](std::size_t i) { return shown(r[i]); });
+    }
+    void append_json(const char* path) const
+    {
+        if (!path) return;
+        FILE* f = std::fopen(path, "a");
+        if (!f) return;
+        std::string out = "{\"title\": " + json_string(title) + ", \"columns\": [";
+        for (std::size_t i = 0; i < columns.size(); ++i) out += (i ? ", " : "") + json_string(columns[i]);
+        out += "], \"rows\": [";
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            out += r ? ", [" : "[";
+            for (std::size_t i = 0; i < rows[r].size(); ++i) out += (i ? ", " : "") + rows[r][i];
+            out += "]";
+        }
+        std::fprintf(f, "%s]}\n", out.c_str());
+        std::fclose(f);
+    }
+    static std::string shown(const std::string& cell) { return cell.front() == '"' ? cell.substr(1, cell.size() - 2) : cell; }
+};
+
+std::string number(double v, int decimals = 2)
 {
-    std::printf("  %-34s %9.1f %-8s %9.1f %-8s %6.1fx\n", name, ring / scale, unit, baseline / scale, unit,
-                higher_is_better ? ring / baseline : baseline / ring);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return buf;
+}
+
+// One row per queue of a case: median, min, max (in `scale` units) and the
+// ring's median over this queue's (the ring's row says 1.00); for spinning
+// cases also the empty and full polls per message.
+void add_rows(Table& table, const std::string& case_name, const std::vector<Figures>& figures, double scale,
+              bool higher_is_better, bool polls)
+{
+    const double ours = figures[0].median(&Run::value);
+    for (auto& f : figures) {
+        const double m = f.median(&Run::value);
+        std::vector<std::string> row = {json_string(case_name), json_string(f.name), number(m / scale),
+                                        number(f.min() / scale), number(f.max() / scale),
+                                        number(higher_is_better ? ours / m : m / ours)};
+        if (polls) {
+            row.push_back(number(f.median(&Run::empty_polls)));
+            row.push_back(number(f.median(&Run::full_polls)));
+            const bool ring = &f == &figures[0];  // only the ring counts its index re-reads
+            row.push_back(ring ? number(f.median(&Run::tail_rereads), 3) : json_string("-"));
+            row.push_back(ring ? number(f.median(&Run::head_rereads), 3) : json_string("-"));
+        }
+        table.rows.push_back(row);
+    }
 }
 
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
-    std::printf("bench_ring: %zu-byte messages, capacity %zu, threads pinned to two CPUs, best of %d\n",
-                kMessageSize, kCapacity, kRuns);
-    std::printf("  %-34s %18s %18s %7s\n", "", "orvix ring", "mutex+deque", "gain");
-    row("throughput, spinning", best_of([] { return ring_spinning(5'000'000); }, true),
-        best_of([] { return deque_spinning(500'000); }, true), "M msg/s", 1e6, true);
-    row("throughput, blocking wait+notify", best_of([] { return ring_blocking(5'000'000); }, true),
-        best_of([] { return deque_blocking(500'000); }, true), "M msg/s", 1e6, true);
-    row("round trip (wait + notify push)", best_of([] { return ring_round_trip(100'000); }, false),
-        best_of([] { return deque_round_trip(5'000); }, false), "ns", 1, false);
-
-    // Bursts beside the per-message ring, the runs interleaved (per-message,
-    // then each burst case, kRuns rounds), each case's best shown.
-    std::printf("\nbench_ring bursts: %zu-byte messages, capacity %zu, bursts of up to %zu, spinning, "
-                "runs interleaved, best of %d\n", kMessageSize, kCapacity, kBurst, kBurstRounds);
-    std::printf("  %-34s %18s %18s %7s\n", "", "bursts", "per-message ring", "gain");
-    double single = 0, pop = 0, push = 0, both = 0;
-    for (int i = 0; i < kBurstRounds; ++i) {
-        single = std::max(single, ring_bursts(5'000'000, false, false));
-        pop = std::max(pop, ring_bursts(5'000'000, false, true));
-        push = std::max(push, ring_bursts(5'000'000, true, false));
-        both = std::max(both, ring_bursts(5'000'000, true, true));
+    if (argc > 1 && std::strcmp(argv[1], "--short") == 0) settings = {3, 500'000, 50'000, 10'000, 1'000};
+    if (argc > 2 && std::strcmp(argv[1], "--runs") == 0) {
+        for (int i = 0, n = std::atoi(argv[2]); i < n; ++i) {
+            const Run r = ring_spinning(settings.spin_messages);
+            std::printf("run %2d: %6.1f M msg/s, empty polls/msg %.2f, full polls/msg %.2f, tail re-reads/msg %.3f, "
+                        "head re-reads/msg %.3f\n",
+                        i + 1, r.value / 1e6, r.empty_polls, r.full_polls, r.tail_rereads, r.head_rereads);
+        }
+        return 0;
     }
-    row("burst pop, single pushes", pop, single, "M msg/s", 1e6, true);
-    row("burst push, single pops", push, single, "M msg/s", 1e6, true);
-    row("burst push + burst pop", both, single, "M msg/s", 1e6, true);
+    MachinePauses pauses;
+    g_pauses = &pauses;
+    const char* json = std::getenv("ORVIX_BENCH_JSON");
+    const auto S = settings;
+
+    std::vector<Contender> spinning = {{"orvix ring", [&] { return ring_spinning(S.spin_messages); }}};
+    std::vector<Contender> blocking = {{"orvix ring", [&] { return ring_blocking(S.spin_messages); }}};
+    std::vector<Contender> trips = {{"orvix ring", [&] { return ring_round_trip(S.trips); }}};
+    std::string missing;
+#ifdef ORVIX_BENCH_HAVE_RWQ
+    spinning.push_back({"ReaderWriterQueue", [&] { return rwq_spinning(S.spin_messages); }});
+    blocking.push_back({"BlockingReaderWriterCircularBuffer", [&] { return rwq_blocking(S.spin_messages); }});
+    trips.push_back({"BlockingReaderWriterCircularBuffer", [&] { return rwq_round_trip(S.trips); }});
+#else
+    missing += " ReaderWriterQueue (libreaderwriterqueue-dev)";
+#endif
+#ifdef ORVIX_BENCH_HAVE_CQ
+    spinning.push_back({"ConcurrentQueue", [&] { return cq_spinning(S.spin_messages); }});
+    blocking.push_back({"BlockingConcurrentQueue (producer yields)", [&] { return cq_blocking(S.spin_messages); }});
+#else
+    missing += " ConcurrentQueue (libconcurrentqueue-dev)";
+#endif
+    spinning.push_back({"mutex+deque", [&] { return deque_spinning(S.lock_messages); }});
+    blocking.push_back({"mutex+deque+condvar", [&] { return deque_blocking(S.lock_messages); }});
+    trips.push_back({"mutex+deque+condvar", [&] { return deque_round_trip(S.lock_trips); }});
+
+    char title[512];
+    std::snprintf(title, sizeof title,
+                  "Ring against lock-free peers: %zu-byte messages copied in and out, capacity %zu, threads pinned "
+                  "to CPUs 0 and 1, median of %d interleaved rounds (min-max)%s%s",
+                  kMessageSize, kCapacity, S.rounds, missing.empty() ? "" : "; not installed, left out:",
+                  missing.c_str());
+    Table ring{title, {"case", "queue", "median", "min", "max", "ratio", "empty polls/msg", "full polls/msg",
+                                 "tail re-reads/msg", "head re-reads/msg"}, {}};
+    add_rows(ring, "throughput, spinning (M msg/s)", interleaved(spinning, S.rounds), 1e6, true, true);
+    add_rows(ring, "throughput, blocking (M msg/s)", interleaved(blocking, S.rounds), 1e6, true, false);
+    add_rows(ring, "round trip, blocking (us)", interleaved(trips, S.rounds), 1e3, false, false);
+    for (auto& r : ring.rows)
+        if (r.size() < ring.columns.size()) r.resize(ring.columns.size(), "\"-\"");
+    ring.print();
+    ring.append_json(json);
+
+    std::vector<Contender> bursts = {
+        {"per-message ring", [&] { return ring_bursts(S.spin_messages, false, false); }},
+        {"ring: burst pop, single pushes", [&] { return ring_bursts(S.spin_messages, false, true); }},
+        {"ring: burst push, single pops", [&] { return ring_bursts(S.spin_messages, true, false); }},
+        {"ring: burst push + burst pop", [&] { return ring_bursts(S.spin_messages, true, true); }},
+    };
+#ifdef ORVIX_BENCH_HAVE_CQ
+    bursts.push_back({"ConcurrentQueue: bulk enqueue + bulk dequeue", [&] { return cq_bursts(S.spin_messages); }});
+#endif
+    std::snprintf(title, sizeof title,
+                  "Ring bursts: %zu-byte messages copied in and out, bursts of up to %zu, spinning, median of %d "
+                  "interleaved rounds (min-max); ratio: over the per-message ring",
+                  kMessageSize, kBurst, S.rounds);
+    Table burst{title, {"case", "queue", "median", "min", "max", "ratio"}, {}};
+    auto figures = interleaved(bursts, S.rounds);
+    // The ratio here is each row over the per-message ring (higher: the burst gains).
+    const double single = figures[0].median(&Run::value);
+    for (auto& f : figures) {
+        const double m = f.median(&Run::value);
+        burst.rows.push_back({json_string("M msg/s"), json_string(f.name), number(m / 1e6), number(f.min() / 1e6),
+                              number(f.max() / 1e6), number(m / single)});
+    }
+    burst.print();
+    burst.append_json(json);
+
+    Table paused{"Ring machine pauses: rounds during which the machine stopped for over 20 ms",
+                 {"rows", "count"},
+                 {{json_string("measured again"), std::to_string(pauses.remeasured)},
+                  {json_string("still hit after 3 tries"), std::to_string(pauses.still_paused)}}};
+    paused.print();
+    paused.append_json(json);
     return 0;
 }

@@ -1,7 +1,7 @@
 """ThreadedDispatcher delivery beside its peers, measured in the same run.
 
 A native producer thread pushes COUNT messages of 64 bytes; a Python callback
-counts them. Figures, best of REPEAT passes (the contenders' passes alternate):
+counts them. Figures, medians of REPEAT passes (the contenders' passes alternate):
 
   delivered   messages per second reaching the callback (first push to last call)
   push ns     the producer thread's own cost per message
@@ -20,21 +20,47 @@ Peers:
   (b) ceiling            one loop holding the lock that calls the callback with a
                           fresh bytes object per message: no hand-over at all
 
+Every producer thread runs on the same CPU (the first of this process's), and
+the dispatcher's reader on another one: the push costs compare the same
+thread on the same core, not a producer alone on an idle core against one
+that the scheduler moves about. Figures are medians of the passes with their
+spread (min-max); the push cost ratio is that of the two medians shown.
+
     PYTHONPATH=build/<tree>/python .venv/bin/python bench/bench_threaded.py [--count N]
 """
 import argparse
+import contextlib
 import gc
+import os
 import threading
 import time
 
 import dispatch_peers
 import producer_cpp
-from result_tables import paired_ratio, table
+from result_tables import median_spread, table
 import threaded_peers
 from orvix.utils.corvane.corvane import ThreadedDispatcher
 
 SIZE = 64
 REPEAT = 15
+
+
+# The CPUs this process may use: producers on the first, the dispatcher's reader on the second.
+CPUS = sorted(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else []
+
+
+@contextlib.contextmanager
+def threads_made_on(index):
+    """Threads started meanwhile (native threads inherit their maker's CPUs) run on CPUS[index]."""
+    if len(CPUS) < 2:
+        yield
+        return
+    before = os.sched_getaffinity(0)
+    os.sched_setaffinity(0, {CPUS[index]})   # 0: the calling thread only
+    try:
+        yield
+    finally:
+        os.sched_setaffinity(0, before)
 
 
 class Counter:
@@ -59,7 +85,8 @@ def threaded_dispatcher(count):
     """(one_pass, close) for the dispatcher; one_pass() returns (delivered ns, push ns)."""
     callback = Counter(count)
     d = ThreadedDispatcher(callback, capacity=count, slot_size=SIZE)
-    d.setup()
+    with threads_made_on(1):
+        d.setup()
     ring = gc.get_referents(d)[0]   # the collector's view of the dispatcher: its ring, its callback
 
     def one_pass():
@@ -69,7 +96,8 @@ def threaded_dispatcher(count):
             time.sleep(0.0001)
         callback.rearm()
         start = time.perf_counter_ns()
-        producer = producer_cpp.start(d, count, SIZE)
+        with threads_made_on(0):
+            producer = producer_cpp.start(d, count, SIZE)
         assert callback.done.wait(60), "not every message was delivered"
         delivered_ns = time.perf_counter_ns() - start
         assert producer.join() == count
@@ -87,7 +115,8 @@ def peer(run_pass):
 
         def one_pass():
             callback.rearm()
-            ns = run_pass(callback, count, SIZE)
+            with threads_made_on(0):   # its producer thread, or its loop on this one
+                ns = run_pass(callback, count, SIZE)
             assert callback.done.is_set()
             return ns, ns
 
@@ -105,24 +134,34 @@ def best_of_alternating(contenders, count):
     """{name: [(delivered ns, producer ns) of each of REPEAT passes]}. The passes
     of the contenders alternate, the order rotating every round: a shared
     machine drifts by more than the differences measured here, and passes of
-    one kind after the other would put the drift on one side."""
+    one kind after the other would put the drift on one side. A pass during
+    which the whole machine stopped (bench_latency's MachinePauses, the
+    latency rows' guard) is run again, up to ATTEMPTS times in all."""
+    from bench_latency import ATTEMPTS, MachinePauses
     passes = {name: make(count) for name, make in contenders}
     results = {name: [] for name in passes}
+    pauses = MachinePauses()
     try:
         names = list(passes)
         for round_ in range(REPEAT):
             shift = round_ % len(names)
             for name in names[shift:] + names[:shift]:
-                results[name].append(passes[name][0]())
+                for _ in range(ATTEMPTS):
+                    start = time.monotonic_ns()
+                    result = passes[name][0]()
+                    if not pauses.during(start, time.monotonic_ns()):
+                        break
+                results[name].append(result)
     finally:
+        pauses.close()
         for _, close in passes.values():
             close()
     return results
 
 
 def push_cost_ratio(theirs, mine):
-    """Their push cost over ours, the median of the rounds' own ratios."""
-    return paired_ratio([t[1] for t in theirs], [m[1] for m in mine])
+    """Their median push cost over ours."""
+    return median_spread([t[1] for t in theirs])[0] / median_spread([m[1] for m in mine])[0]
 
 
 def main():
@@ -139,14 +178,16 @@ def main():
         ("(a') Ensure/Release", peer(threaded_peers.ensure_per_message)),
         ("(b) ceiling", peer(threaded_peers.ceiling)),
     ], count)
-    # Per contender: the best delivery rate and the best push cost per message.
-    best = {name: (count / min(r[0] for r in runs) * 1e9, min(r[1] for r in runs) / count)
+    # Per contender: the median delivery rate and push cost per message, with their spreads.
+    best = {name: (median_spread([count / r[0] * 1e9 for r in runs]), median_spread([r[1] / count for r in runs]))
             for name, runs in passes.items()}
     ours = passes["ThreadedDispatcher"]
-    table(f"ThreadedDispatcher: {count} messages of {SIZE} bytes per pass, best of {REPEAT} passes "
-          "(the push cost ratio is the median of the rounds' own ratios)",
-          ["path", "delivered msgs/s", "push ns", "push cost vs ThreadedDispatcher"],
-          [[name, rate, push, push_cost_ratio(passes[name], ours)] for name, (rate, push) in best.items()])
+    table(f"ThreadedDispatcher: {count} messages of {SIZE} bytes per pass, median of {REPEAT} interleaved passes, "
+          "every producer on the same CPU (the push cost ratio: the peer's median over ours)",
+          ["path", "delivered msgs/s", "push ns", "push cost vs ThreadedDispatcher", "msgs/s min-max", "push ns min-max"],
+          [[name, rate[0], push[0], push_cost_ratio(passes[name], ours), rate[1], push[1]]
+           for name, (rate, push) in best.items()])
+    best = {name: (rate[0], push[0]) for name, (rate, push) in best.items()}
 
     mine, peer_a, ceil = best["ThreadedDispatcher"], best["(a) lock per message"], best["(b) ceiling"]
     print()

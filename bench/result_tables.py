@@ -3,6 +3,7 @@
     table(title, columns, rows)   # prints an aligned table; with ORVIX_BENCH_JSON set
                                   # to a file, also appends {"title", "columns", "rows"} to it
     paired_ratio(ours, theirs)    # the median over rounds of one round's own ratio
+    median_spread(values)         # (median, "min-max"): a figure of rounds and its spread
 
 Numbers are shown with a precision that fits their size.
 """
@@ -22,6 +23,12 @@ def paired_ratio(ours, theirs):
     two runs of a round are close in time, so on a machine whose speed drifts this is
     steadier than the ratio of the two bests."""
     return statistics.median(a / b for a, b in zip(ours, theirs))
+
+
+def median_spread(values):
+    """The median of a figure's rounds and their spread as a cell ("min-max"), shown
+    beside it: the median says what a run gives, the spread how far runs stray."""
+    return statistics.median(values), f"{cell(float(min(values)))}-{cell(float(max(values)))}"
 
 
 def table(title, columns, rows):

@@ -14,7 +14,8 @@ its output. The page (docs/benchmarks.md) gets one Markdown table per table,
 the versions' rows side by side, a table of every ratio against peers per
 version, a table of the latency goals, and the charts (docs/_static/bench/*.png,
 from the first tree): throughput per path against its peers, batch delivery
-against per-message delivery and its peers, latency percentiles against rate.
+against per-message delivery and its peers, a producer in another process, UDP
+into Python, latency percentiles against rate.
 """
 import argparse
 import json
@@ -26,6 +27,7 @@ import sys
 import tempfile
 import textwrap
 import time
+import uuid
 from pathlib import Path
 
 import matplotlib
@@ -42,9 +44,10 @@ CHARTS = DOCS / "_static" / "bench"
 # tree (build/<tree>/bench); only bench_ring's table goes on the page.
 NATIVE_BENCHES = ["bench_ring", "bench_doorbell"]
 NATIVE_TREES: list[Path] = []   # the build trees of this run, the C++ benchmarks in one of them
-PYTHON_BENCHES = ["bench_threaded", "bench_dispatchers", "bench_batch", "bench_shm", "bench_push_cost", "bench_asyncqueue",
-                  "bench_coroutine", "bench_latency"]
-RING_ROW = re.compile(r"^  (\S.*?)\s+([\d.]+) (\S+(?: \S+)?)\s+([\d.]+) (\S+(?: \S+)?)\s+([\d.]+)x$")
+PYTHON_BENCHES = ["bench_threaded", "bench_dispatchers", "bench_batch", "bench_shm", "bench_net", "bench_push_cost",
+                  "bench_asyncqueue", "bench_coroutine", "bench_latency"]
+# What a table of the C++ benchmarks is stamped with in place of an interpreter.
+NO_INTERPRETER = "C++ (no interpreter)"
 
 
 def tree_python(build):
@@ -62,7 +65,7 @@ def run_python(build, python, name, short, collected):
     # directory and whether or not the script's own folder is on sys.path.
     env = dict(os.environ, ORVIX_BENCH_JSON=collected, PYTHONSAFEPATH="1",
                PYTHONPATH=os.pathsep.join([str(build / "python"), str(ROOT / "bench")]))
-    # Native programs a Python benchmark starts (bench_shm's producer process) are built
+    # Native programs a Python benchmark starts (bench_shm's producer, bench_net's sender) are built
     # in one tree only, the one with the C++ benchmarks; they need no interpreter.
     native = next((b / "bench" for b in NATIVE_TREES if (b / "bench" / NATIVE_BENCHES[0]).is_file()), None)
     if native:
@@ -74,29 +77,12 @@ def run_python(build, python, name, short, collected):
     print(out, flush=True)
 
 
-def run_native(build, name, collected):
-    out = subprocess.run([str(build / "bench" / name)], check=True, stdout=subprocess.PIPE, text=True).stdout
+def run_native(build, name, short, collected):
+    """Runs a C++ benchmark; bench_ring writes its tables into `collected` itself."""
+    args = [str(build / "bench" / name)] + (["--short"] if short and name == "bench_ring" else [])
+    env = dict(os.environ, ORVIX_BENCH_JSON=collected)
+    out = subprocess.run(args, env=env, check=True, stdout=subprocess.PIPE, text=True).stdout
     print(out, flush=True)
-    if name == "bench_ring":
-        collect_ring_table(out, collected)
-
-
-def collect_ring_table(out, collected):
-    """One table per section of the output: a "bench_ring...: title" line, its
-    column header (the compared columns), then its rows."""
-    sections = []
-    for line in out.splitlines():
-        if line.startswith("bench_ring"):
-            name, title = line.split(": ", 1)
-            sections.append({"title": f"Ring{name.removeprefix('bench_ring')}: {title}", "columns": None, "rows": []})
-        elif sections and sections[-1]["columns"] is None and line.strip():
-            compared = [c for c in re.split(r"\s{2,}", line.strip()) if c]
-            sections[-1]["columns"] = ["case", *compared]
-        elif sections and (m := RING_ROW.match(line)):
-            sections[-1]["rows"].append([m[1], f"{m[2]} {m[3]}", f"{m[4]} {m[5]}", float(m[6])])
-    with open(collected, "a") as f:
-        for section in sections:
-            f.write(json.dumps(section) + "\n")
 
 
 # Columns that hold a figure against a peer (or against the same path
@@ -127,16 +113,24 @@ def ratios_by_version(runs):
             "rows": rows}
 
 
-def side_by_side(title, runs):
-    """One table of the runs' tables of that title, each row of each version after the other."""
-    present = [(r["python"], t) for r in runs for t in r["tables"] if t["title"] == title]
-    if len(runs) == 1:
-        return present[0][1]
+def side_by_side(name, runs):
+    """One table of the runs' tables of that title, each row of each version after the other,
+    with the stamps of the tables it joins."""
+    present = [(r["python"], t) for r in runs for t in r["tables"] if t["title"] == name]
+    stamps = [t["stamp"] for _, t in present if "stamp" in t]
+    if len(present) == 1:
+        return dict(present[0][1], stamps=stamps)
     table = present[0][1]
     rows = []
     for i in range(max(len(t["rows"]) for _, t in present)):
         rows += [[label, *t["rows"][i]] for label, t in present if i < len(t["rows"])]
-    return {"title": title, "columns": ["CPython", *table["columns"]], "rows": rows}
+    return {"title": name, "columns": ["CPython", *table["columns"]], "rows": rows, "stamps": stamps}
+
+
+def stamp_line(stamps):
+    """Where a table's figures come from: the interpreter, when, and the machine's load."""
+    return "; ".join(f"{s['python']}, {s['benchmark']}, {s['date']}, load {s['load'][0]:.2f} at its start, "
+                     f"{s['load'][1]:.2f} at its end" for s in stamps)
 
 
 def markdown(table):
@@ -171,87 +165,168 @@ def latency_goals(tables):
             "rows": rows}
 
 
-def chart_throughput(tables):
-    picks = [t for t in tables if "delivered" in " ".join(t["columns"]) or t["title"].startswith("AsyncQueue")]
-    fig, axes = plt.subplots(len(picks), 1, figsize=(9, 2.6 * len(picks)), squeeze=False)
-    for ax, t in zip(axes[:, 0], picks):
-        if t["title"].startswith("AsyncQueue"):
-            names = [r[0] for r in t["rows"]] * 2
-            values = [r[1] for r in t["rows"]] + [r[2] for r in t["rows"]]
-            peer_names = [n.replace("push_buf/pop", "put/get").replace("push_buf/dispatch", "+ task")
-                          for n in names[len(t["rows"]):]]
-            labels = [f"AsyncQueue {n}" for n in names[:len(t["rows"])]] + [f"asyncio.Queue {n}" for n in peer_names]
-        else:
-            labels, values = [r[0] for r in t["rows"]], [r[1] for r in t["rows"]]
-        ax.barh(labels, values, color=["tab:blue" if "asyncio.Queue" not in l and ("Dispatcher" in l or "AsyncQueue" in l)
-                                        else "tab:gray" for l in labels])
-        ax.invert_yaxis()
-        ax.set_title(t["title"], fontsize=9)
-        ax.set_xlabel("messages per second")
-        ax.tick_params(labelsize=7)
-    fig.tight_layout()
-    fig.savefig(CHARTS / "throughput.png", dpi=110)
-    plt.close(fig)
+# One colour per role, the same in every chart, each chart with its legend.
+ROLES = {"orvix": "tab:blue", "bound (no hand-over, C loop, one side alone)": "tab:orange", "peer": "tab:gray"}
+ORVIX, BOUND, PEER = ROLES
+BOUND_MARKS = ("ceiling", "alone", "in-process", "C loop", "C recv", "C PULL", "bare ring", "filled first")
+PEER_MARKS = ("(a)", "(a')", "(b)", "(c)", "(d)", "(e)", "(f)", "peer", "GIL", "culsans", "asyncio.Queue", "janus", "SimpleQueue",
+              "call_soon_threadsafe", "ReaderWriter", "ConcurrentQueue", "mutex+deque", "pyzmq", "Protocol", "socket")
 
 
-def bar_charts(picks, name, height, colour):
-    """One horizontal bar chart per table (label, messages per second), stacked, into CHARTS/name;
-    colour(label) picks each bar's colour."""
-    fig, axes = plt.subplots(len(picks), 1, figsize=(9, height * len(picks)), squeeze=False)
-    for ax, (title, rows) in zip(axes[:, 0], picks):
-        labels, values = [r[0] for r in rows], [r[1] for r in rows]
-        ax.barh(labels, values, color=[colour(l) for l in labels])
-        ax.invert_yaxis()
-        ax.set_title("\n".join(textwrap.wrap(title, 110)), fontsize=8)
-        ax.set_xlabel("messages per second")
-        ax.tick_params(labelsize=7)
-    fig.tight_layout()
+def role(label):
+    """The role of a chart's bar or line, from its label."""
+    if any(m in label for m in BOUND_MARKS) or label.startswith("C "):
+        return BOUND
+    if any(m in label for m in PEER_MARKS):
+        return PEER
+    return ORVIX
+
+
+def legend(fig, roles):
+    """One legend for the whole figure, above its charts, where it covers nothing."""
+    from matplotlib.patches import Patch
+    fig.legend(handles=[Patch(color=ROLES[r], label=r) for r in ROLES if r in roles], fontsize=8,
+               loc="upper center", ncol=len(roles), frameon=False)
+
+
+def title(ax, text, width=95):
+    """A title that fits its chart: wrapped, never cut."""
+    ax.set_title("\n".join(textwrap.wrap(text, width)), fontsize=8)
+
+
+def bar_axes(ax, chart_title, labels, values, unit, spreads=None):
+    """Horizontal bars in `unit`, one colour per role, on a log axis where the
+    bars differ by more than twenty times (a linear axis would hide the peers)."""
+    roles = [role(l) for l in labels]
+    xerr = None
+    if spreads:   # (min, max) per bar: drawn as an error bar around the median
+        xerr = [[max(v - lo, 0) for v, (lo, _) in zip(values, spreads)],
+                [max(hi - v, 0) for v, (_, hi) in zip(values, spreads)]]
+    ax.barh(labels, values, color=[ROLES[r] for r in roles], xerr=xerr, ecolor="black", capsize=2)
+    ax.invert_yaxis()
+    positive = [v for v in values if v > 0]
+    if positive and max(positive) / min(positive) > 20:
+        ax.set_xscale("log")
+    else:
+        ax.ticklabel_format(axis="x", style="plain", useOffset=False)   # no "1e6" offsets
+    title(ax, chart_title)
+    ax.set_xlabel(unit)
+    ax.tick_params(labelsize=7)
+    ax.figure.roles = getattr(ax.figure, "roles", set()) | set(roles)
+
+
+def save(fig, name):
+    roles = getattr(fig, "roles", None)
+    if roles:
+        legend(fig, roles)
+    fig.tight_layout(rect=(0, 0, 1, 1 - 0.35 / fig.get_figheight()) if roles else None)
     fig.savefig(CHARTS / name, dpi=110)
     plt.close(fig)
 
 
+def number(value):
+    return value if isinstance(value, (int, float)) else None
+
+
+def chart_ring(tables):
+    """The ring beside its peers: spinning and blocking throughput, and the round trip, with the
+    spread of the rounds."""
+    ring = next((t for t in tables if t["title"].startswith("Ring against")), None)
+    if not ring:
+        return
+    cases = list(dict.fromkeys(r[0] for r in ring["rows"]))
+    fig, axes = plt.subplots(len(cases), 1, figsize=(9, 2.4 * len(cases)), squeeze=False)
+    for ax, case in zip(axes[:, 0], cases):
+        rows = [r for r in ring["rows"] if r[0] == case]
+        unit = "µs" if "(us)" in case else "M msg/s"
+        bar_axes(ax, f"Ring, {case.replace('(us)', '(µs)')}: median of rounds, min-max as error bars",
+                 [r[1] for r in rows], [r[2] for r in rows], unit, [(r[3], r[4]) for r in rows])
+    save(fig, "ring.png")
+
+
+def chart_throughput(tables):
+    picks = [t for t in tables if "delivered" in " ".join(t["columns"]) or t["title"].startswith("AsyncQueue")]
+    fig, axes = plt.subplots(len(picks), 1, figsize=(9, 2.8 * len(picks)), squeeze=False)
+    for ax, t in zip(axes[:, 0], picks):
+        if t["title"].startswith("AsyncQueue"):
+            rows = [r for r in t["rows"] if number(r[1]) and number(r[2])]
+            labels = [f"AsyncQueue {r[0]}" for r in rows] + [
+                f"asyncio.Queue {r[0].replace('push_buf/pop', 'put/get').replace('push_buf/dispatch', '+ task')}"
+                for r in rows]
+            values = [r[1] for r in rows] + [r[2] for r in rows]
+        else:
+            rows = [r for r in t["rows"] if number(r[1])]
+            labels, values = [r[0] for r in rows], [r[1] for r in rows]
+        bar_axes(ax, t["title"], labels, [v / 1e6 for v in values], "M msg/s")
+    save(fig, "throughput.png")
+
+
+def bar_charts(picks, name, height):
+    """One horizontal bar chart per (title, rows) (label, messages per second), stacked, into CHARTS/name."""
+    fig, axes = plt.subplots(len(picks), 1, figsize=(9, height * len(picks)), squeeze=False)
+    for ax, (chart_title, rows) in zip(axes[:, 0], picks):
+        rows = [r for r in rows if number(r[1])]
+        bar_axes(ax, chart_title, [r[0] for r in rows], [r[1] / 1e6 for r in rows], "M msg/s")
+    save(fig, name)
+
+
 def chart_batch(tables):
-    """Batch delivery against per-message delivery and the peers, messages per second."""
-    picks = [(t["title"], [r for r in t["rows"] if isinstance(r[1], (int, float))])
-             for t in tables if t["title"].startswith("Batches")]
+    """Batch delivery against per-message delivery and the peers."""
+    picks = [(t["title"], t["rows"]) for t in tables if t["title"].startswith("Batches")]
     if picks:
-        bar_charts(picks, "batch.png", 3.2,
-                   lambda l: "tab:blue" if "Batch" in l else "tab:orange" if "alone" in l else "tab:gray")
+        bar_charts(picks, "batch.png", 3.2)
 
 
 def chart_shm(tables):
     """A producer in another process: the native loop and each batch dispatcher beside the
-    same in-process, and the peers, messages per second."""
+    same in-process, and the peers."""
     picks = [(t["title"], t["rows"])
              for t in tables if t["title"].startswith(("Native producer", "A producer process into Python"))]
     if picks:
-        bar_charts(picks, "shm.png", 3.0,
-                   lambda l: "tab:orange" if "in-process" in l else "tab:gray" if "->" in l else "tab:blue")
+        bar_charts(picks, "shm.png", 3.0)
+
+
+def chart_net(tables):
+    """UDP and ZeroMQ into Python: each C loop, the receivers' paths and the peers."""
+    picks = [(t["title"], t["rows"]) for t in tables if t["title"].startswith(("UDP into Python", "ZeroMQ into Python"))]
+    if picks:
+        bar_charts(picks, "net.png", 3.2)
 
 
 def chart_latency(tables):
-    picks = [t for t in tables if t["title"].startswith("Latency")]
-    fig, axes = plt.subplots(len(picks), 1, figsize=(9, 3.2 * len(picks)), squeeze=False)
+    """Latency percentiles against rate: colour by role, a marker per path, a line style per
+    percentile; the legend beside the axes, where it covers no point."""
+    picks = [t for t in tables if t["title"].startswith("Latency") and "goals" not in t["title"]]
+    if not picks:
+        return
+    fig, axes = plt.subplots(len(picks), 1, figsize=(11, 3.4 * len(picks)), squeeze=False)
+    markers = "osD^vP*X"
     for ax, t in zip(axes[:, 0], picks):
         names = list(dict.fromkeys(r[0] for r in t["rows"]))
         for i, name in enumerate(names):
             rows = [r for r in t["rows"] if r[0] == name]
-            rates = [r[2] for r in rows]
+            colour = ROLES[ORVIX if rows[0][1] == "path" else PEER] if rows[0][1] in ("path", "peer") else ROLES[role(name)]
             for col, style in ((3, ":"), (4, "-"), (5, "--")):
-                ax.plot(rates, [r[col] for r in rows], style, marker="o", color=f"C{i}",
-                        label=f"{name} {t['columns'][col]}")
+                ax.plot([r[2] for r in rows], [r[col] for r in rows], style, marker=markers[i % len(markers)],
+                        color=colour, markersize=4, label=f"{name}, {t['columns'][col]}")
         ax.set_xscale("log")
         ax.set_yscale("log")
         ax.set_xlabel("messages per second")
-        ax.set_ylabel("latency, us")
-        ax.set_title(t["title"], fontsize=9)
-        ax.legend(fontsize=6, ncol=2)
-    fig.tight_layout()
-    fig.savefig(CHARTS / "latency.png", dpi=110)
-    plt.close(fig)
+        ax.set_ylabel("latency, µs")
+        title(ax, t["title"].replace("(us)", "(µs)") + " (blue: orvix, gray: peers)", 110)
+        ax.legend(fontsize=6, loc="upper left", bbox_to_anchor=(1.01, 1), borderaxespad=0)
+    save(fig, "latency.png")
 
 
 NOTES = """\
+Throughput figures are medians of rounds in which the contenders take turns, shown with
+their spread (min-max) where the table has room for it, never the best run alone; a ratio
+is that of the medians it stands beside. The ring's table puts it beside moodycamel's
+ReaderWriterQueue and ConcurrentQueue (Debian's packages) and a mutex with a deque, in one
+C++ harness: the same two pinned CPUs, every message copied in and out; its "empty polls"
+and "full polls" per message tell whether the consumer trailed the producer message by
+message (many empty polls) or took what had piled up (few). A throughput round during which
+the machine stopped for over 20 ms is measured again, as a latency row is (below).
 Latency is the time from a message's send stamp (taken by the producer just before the
 push, or before a peer takes the interpreter lock) to the callback, recorded into a
 log-linear histogram (error below 0.8%) after a warm-up of a tenth as many messages.
@@ -269,18 +344,22 @@ A latency row during which a separate process saw the whole machine stop for ove
 times; the table after the latency tables counts those rows."""
 
 
-def write_page(runs, short, seconds):
+def write_page(runs, short, seconds, run_id):
     for run in runs:
         run["tables"] = [t for t in run["tables"] if not t["title"].startswith("Latency goals")]
-        run["tables"].append(latency_goals(run["tables"]))
+        latency = [t for t in run["tables"] if t["title"].startswith("Latency")]
+        if latency:
+            run["tables"].append(dict(latency_goals(run["tables"]), stamp=latency[0]["stamp"]))
     versions = " and ".join(r["python"] for r in runs)
     parts = [
         "# Benchmarks",
         "",
         f"Measured on {platform.machine()} {platform.system()}, {os.cpu_count()} CPUs, CPython "
-        f"{versions}, on {time.strftime('%Y-%m-%d')} in {seconds:.0f} s"
+        f"{versions}, in one run of {seconds:.0f} s (`{run_id}`)"
         + (" (short mode: a check that the command runs; its figures mean little)." if short else ".")
-        + " Every figure is printed beside its peers measured in the same run"
+        + " Under each table: the interpreter, the benchmark, when it started and the machine's load"
+        " (the 1-minute average of runnable threads; on an idle machine below 1) at its start and end."
+        " Every figure is printed beside its peers measured in the same run"
         + (", each version's rows beside the other's; the C++ ring benchmark needs no interpreter and runs once"
            if len(runs) > 1 else "")
         + ". Regenerate with `scripts/bench`.",
@@ -288,6 +367,9 @@ def write_page(runs, short, seconds):
         NOTES,
         "",
         f"The charts show CPython {runs[0]['python']}.",
+        "",
+        "![The ring against moodycamel's ReaderWriterQueue, ConcurrentQueue and a mutex with a deque]"
+        "(_static/bench/ring.png)",
         "",
         "![Throughput per path against its peers](_static/bench/throughput.png)",
         "",
@@ -297,28 +379,60 @@ def write_page(runs, short, seconds):
         "",
         "![A producer in another process against the same in-process, and its peers](_static/bench/shm.png)",
         "",
+        "![UDP datagrams and ZeroMQ messages into Python: each C loop, the receivers' paths and the peers]"
+        "(_static/bench/net.png)",
+        "",
     ]
-    tables = [side_by_side(title, runs) for title in dict.fromkeys(t["title"] for r in runs for t in r["tables"])]
+    tables = [side_by_side(name, runs) for name in dict.fromkeys(t["title"] for r in runs for t in r["tables"])]
     if len(runs) > 1:
-        tables.insert(0, ratios_by_version(runs))
+        tables.insert(0, dict(ratios_by_version(runs), stamps=[]))
     for t in tables:
-        parts += [f"**{t['title']}**", "", markdown(t), ""]
+        parts += [f"**{t['title']}**", ""]
+        if t["stamps"]:
+            parts += [f"_{stamp_line(t['stamps'])}_", ""]
+        parts += [markdown(t), ""]
     PAGE.write_text("\n".join(parts))
 
 
-def run_all(build, python, short, natives):
+def load():
+    """The machine's load: the 1-minute average of runnable threads (0 where unknown)."""
+    return os.getloadavg()[0] if hasattr(os, "getloadavg") else 0.0
+
+
+def run_all(build, python, version, short, natives, run_id):
     """Runs every benchmark of one tree (the C++ ones if `natives`), printing
-    its output; returns the tables collected."""
+    its output; returns the tables collected, each stamped with the run, the
+    interpreter, the time and the machine's load around its benchmark."""
     with tempfile.NamedTemporaryFile("w", suffix=".jsonl", delete=False) as f:
         collected = f.name
+    tables = []
     try:
-        for name in NATIVE_BENCHES if natives else []:
-            run_native(build, name, collected)
-        for name in PYTHON_BENCHES:
-            run_python(build, python, name, short, collected)
-        return [json.loads(line) for line in Path(collected).read_text().splitlines()]
+        jobs = [(n, lambda n=n: run_native(build, n, short, collected), NO_INTERPRETER)
+                for n in (NATIVE_BENCHES if natives else [])]
+        jobs += [(n, lambda n=n: run_python(build, python, n, short, collected), version) for n in PYTHON_BENCHES]
+        for name, job, interpreter in jobs:
+            before, when = load(), time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
+            job()
+            lines = Path(collected).read_text().splitlines()
+            stamp = {"run": run_id, "benchmark": name, "python": interpreter, "date": when,
+                     "load": [round(before, 2), round(load(), 2)]}
+            tables += [dict(json.loads(line), stamp=stamp) for line in lines[len(tables):]]
+        return tables
     finally:
         os.unlink(collected)
+
+
+def one_run(runs, short):
+    """The run id every table of `runs` carries; SystemExit when the tables would
+    mix runs (or lack their stamps), or when a full page lacks a version."""
+    ids = {t.get("stamp", {}).get("run") for r in runs for t in r["tables"]}
+    if len(ids) != 1 or None in ids:
+        raise SystemExit("write_results: these tables come from more than one run (or carry no stamp); "
+                         "the page is written from one run only: run scripts/bench")
+    if not short and len({r["python"] for r in runs}) < 2:
+        raise SystemExit("write_results: the page shows every CPython version of one run; "
+                         f"this run has {', '.join(r['python'] for r in runs)} only")
+    return ids.pop()
 
 
 def main():
@@ -335,11 +449,10 @@ def main():
     figures = CHARTS / "figures.json"  # the last run's tables, kept beside its charts
     if args.render_only:
         saved = json.loads(figures.read_text())
-        # Figures of a run before there were several versions: one run, of 3.12.
-        runs = saved.get("runs") or [{"python": "3.12", "tables": saved["tables"]}]
-        short, seconds = saved["short"], saved["seconds"]
+        runs, short, seconds = saved.get("runs", []), saved["short"], saved["seconds"]
     else:
         start = time.monotonic()
+        run_id = f"{time.strftime('%Y%m%dT%H%M%SZ', time.gmtime())}-{uuid.uuid4().hex[:8]}"
         NATIVE_TREES[:] = [b.resolve() for b in args.builds]
         runs, natives_done = [], False
         for build in args.builds:
@@ -349,17 +462,18 @@ def main():
             natives = not natives_done and (build / "bench" / NATIVE_BENCHES[0]).is_file()
             natives_done |= natives
             print(f"== CPython {version}: {build}", flush=True)
-            runs.append({"python": version, "tables": run_all(build, python, args.short, natives)})
+            runs.append({"python": version, "tables": run_all(build, python, version, args.short, natives, run_id)})
         short, seconds = args.short, time.monotonic() - start
         if args.print_only:
             return
-        CHARTS.mkdir(parents=True, exist_ok=True)
+    one_run(runs, short)
+    CHARTS.mkdir(parents=True, exist_ok=True)
+    if not args.render_only:
         figures.write_text(json.dumps({"runs": runs, "short": short, "seconds": seconds}, indent=1))
-    chart_throughput(runs[0]["tables"])
-    chart_batch(runs[0]["tables"])
-    chart_shm(runs[0]["tables"])
-    chart_latency(runs[0]["tables"])
-    write_page(runs, short, seconds)
+    tables = runs[0]["tables"]
+    for chart in (chart_ring, chart_throughput, chart_batch, chart_shm, chart_net, chart_latency):
+        chart(tables)
+    write_page(runs, short, seconds, one_run(runs, short))
     print(f"wrote {PAGE} and {CHARTS}/*.png")
 
 

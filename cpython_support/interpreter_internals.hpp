@@ -269,29 +269,31 @@ inline PyObject* instance_dict(PyObject* obj) noexcept
     return slot ? *slot : nullptr;
 }
 
-// 11. The version tag of a dictionary (PyDictObject::ma_version_tag, PEP 509).
-//    Why: every change of a dictionary gives it a new version, unique in the
-//    interpreter (a new dictionary gets one too), so a dictionary whose
-//    address and version are those seen before holds the same entries; the
-//    attributes of 9 need not be read again. 0 means "unknown" and matches
-//    nothing. Measured: AsyncQueue's gain over asyncio.Queue drops by about
-//    a sixth on 3.12 when every wake-up reads them again.
-//    3.13: still kept up to date, though deprecated since 3.12, and the way
-//    3.13 shares inline values with a dictionary is not checked here: the
-//    version is read on 3.12 only, and 3.13 reads the attributes every time.
-//    3.14: the field is gone (its bits serve dictionary watchers); a cache
-//    for 3.13 and later would watch the two dictionaries (PyDict_Watch,
-//    public since 3.12) instead.
-inline std::uint64_t dict_version(PyObject* dict) noexcept
+// 11. Whether an instance dictionary shares its object's inline values
+//    (PyDictObject::ma_values pointing into the object itself).
+//    Why: AsyncQueue keeps what it read of the attributes of 9 while their
+//    two dictionaries stay unchanged, and learns of every change through the
+//    public dictionary watchers (cpython_support/dict_changes.hpp). A store
+//    into a dictionary that shares the object's inline values goes to those
+//    values and skips the watchers (checked on 3.13 by the watcher test of
+//    tests/python/test_asyncqueue_flow.py), so such an object first gets a
+//    dictionary of its own (set as `obj.__dict__ = copy` sets it), whose
+//    every change the watchers see. Measured: AsyncQueue's gain over asyncio.Queue drops by
+//    about a sixth when every wake-up reads the attributes again.
+//    3.12: the object's values move into the dictionary when it is made;
+//    nothing is shared (false). 3.13: the values stay inline, at the end of
+//    the object (tp_basicsize), and the dictionary points at them. 3.14: to
+//    be checked the same way (the version tag 3.12 offered is gone there).
+inline bool shares_inline_values(PyObject* obj, PyObject* dict) noexcept
 {
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
-#    pragma GCC diagnostic push
-#    pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#    pragma GCC diagnostic pop
+#if PY_VERSION_HEX >= 0x030D0000
+    const char* values = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(dict)->ma_values);
+    const char* object = reinterpret_cast<const char*>(obj);
+    return values && values >= object && values <= object + Py_TYPE(obj)->tp_basicsize;
 #else
+    (void)obj;
     (void)dict;
-    return 0;
+    return false;
 #endif
 }
 

@@ -92,8 +92,12 @@ ensure_all_pythons() {
 }
 
 # Debian packages the full test run needs (GoogleTest, clang 14 with libFuzzer,
-# spin for the model of the wake-up protocols).
-ORVIX_TEST_PACKAGES=(libgtest-dev clang-14 libclang-rt-14-dev spin)
+# spin for the model of the wake-up protocols, libzmq with its pkg-config file
+# for orvix.net.ZmqReceiver, which the build leaves out without it).
+ORVIX_TEST_PACKAGES=(libgtest-dev clang-14 libclang-rt-14-dev spin libzmq3-dev pkg-config)
+# The benchmarks' packaged peers of the ring (moodycamel's ReaderWriterQueue and
+# ConcurrentQueue, header-only): bench_ring leaves their rows out without them.
+ORVIX_BENCH_PACKAGES=(libreaderwriterqueue-dev libconcurrentqueue-dev)
 # The Windows stage's: the mingw-w64 cross compiler and Wine to run its programs.
 ORVIX_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64)
 
@@ -115,7 +119,8 @@ ensure_debian_packages() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${options[@]}" "${missing[@]}" >/dev/null
 }
 
-ensure_test_packages() { ensure_debian_packages "${ORVIX_TEST_PACKAGES[@]}"; }
+ensure_test_packages() { ensure_debian_packages "${ORVIX_TEST_PACKAGES[@]}" "${ORVIX_BENCH_PACKAGES[@]}"; }
+ensure_bench_packages() { ensure_debian_packages "${ORVIX_BENCH_PACKAGES[@]}"; }
 # Wine's recommendations (fonts, sound, desktop integration) serve no headless run.
 ensure_windows_packages() { ensure_debian_packages --no-install-recommends "${ORVIX_WINDOWS_PACKAGES[@]}"; }
 

@@ -13,6 +13,7 @@
 #include "orvix/batch/shared_ring_bridge.hpp"
 #include "orvix/batch/shared_ring_input.hpp"
 #include "orvix/ringq/ringq.h"
+#include "orvix/shm/shared_ring_object.hpp"
 #include "orvix/utils/corvane/dispatchers/async_dispatcher.hpp"
 #include "orvix/utils/corvane/dispatchers/async_reader_loop.hpp"
 #include "orvix/utils/corvane/dispatchers/dispatcher_slots.hpp"
@@ -64,6 +65,10 @@ PyObject* pop_batch(PyObject* self) {
     const int r = storage_of(own.batch).fill(q, own.flags, own.shape);
     if (r == ORVIX_RING_STORED) return Py_NewRef(own.batch);
     if (r == ORVIX_RING_TOO_LARGE) return PyErr_NoMemory();   // the buffer could not grow to the record
+    if (r == shm::kRingCorrupt) {   // the reader task ends with the error
+        set_corrupt_ring_error(q);
+        return nullptr;
+    }
     Py_RETURN_NONE;
 }
 
@@ -77,6 +82,7 @@ void stop_bridge(PyObject* self) noexcept {
 }
 
 int batch_setup(PyObject* self, PyObject* host) {
+    if (refuse_forked_consumer(self, "AsyncBatchDispatcher") < 0) return -1;
     if (corvane::async_dispatcher_setup(self, host) < 0) return -1;
     if (object(self).own.bridge || !is_shared_ring(rec(self)._q)) return 0;
     if (!(object(self).own.bridge = SharedRingBridge::start(self))) {
@@ -86,8 +92,12 @@ int batch_setup(PyObject* self, PyObject* host) {
     return 0;
 }
 
+// A shared ring is closed (its name removed) even before setup(), when the
+// dispatcher's own close leaves its ring as it was: the ring's owner is done.
 int batch_close(PyObject* self) {
     stop_bridge(self);
+    PyObject* q = rec(self)._q;
+    if (is_shared_ring(q)) orvix_spscqueue_vtable(q)->close(q);
     return corvane::async_dispatcher_close(self);
 }
 

@@ -47,9 +47,10 @@ void SharedRingBridge::stop(SharedRingBridge* bridge) noexcept {
     }
     // seq_cst, then the wake-ups: a thread about to sleep in either wait
     // either sees stopping_ or is woken (the ring's wait_ready_for argues
-    // it). Both wake-ups cut its bounded sleeps short.
+    // it for the ring; release_arm_waiter() for the doorbell, whose word it
+    // changes). Both cut its bounded sleeps short.
     bridge->stopping_.store(true, std::memory_order_seq_cst);
-    doorbell_of(bridge->dispatcher_).wake_arm_waiter();
+    doorbell_of(bridge->dispatcher_).release_arm_waiter();
     ring_of(bridge->dispatcher_).wake_consumer();
     Py_BEGIN_ALLOW_THREADS
     bridge->thread_.join();
@@ -72,9 +73,7 @@ void SharedRingBridge::run() noexcept {
         if (r == ringq::kHandedOut) {
             corvane::wake_reader_after_push(dispatcher_);
         } else if (r == ringq::kClosed) {
-            // Nothing more will come: sleep until stopped.
-            doorbell.disarm();
-            doorbell.wait_until_armed(shm::kLivenessPollMs);
+            return;   // closed or corrupt: nothing more will come, and stop() only joins
         }
     }
 }

@@ -1,5 +1,7 @@
 #include "orvix/batch/shared_ring_input.hpp"
 
+#include <unistd.h>
+
 #include "cpython_support/ref.hpp"
 #include "orvix/batch/batch_construction.hpp"
 #include "orvix/shm/shared_ring_object.hpp"
@@ -57,6 +59,26 @@ int take_shared_ring(PyObject* ring, corvane::ConstructorArguments& a) {
     a.flags[kOverwrite - 3] = shape.overwrite;
     a.flags[kBlockOnFull - 3] = false;
     return 0;
+}
+
+int refuse_forked_consumer(PyObject* self, const char* class_name) {
+    PyObject* q = reinterpret_cast<corvane::RecordWithRing*>(self)->_q;
+    if (!is_shared_ring(q)) return 0;
+    const shm::SharedRingObject& o = *reinterpret_cast<shm::SharedRingObject*>(q);
+    if (o.creator == getpid()) return 0;
+    PyErr_Format(PyExc_RuntimeError,
+                 "%s.setup(): the shared ring %s is consumed only by the process that created it (%ld), and this "
+                 "process was forked from it; create a new SharedRing here instead",
+                 class_name, o.mapping->name().c_str(), static_cast<long>(o.creator));
+    return -1;
+}
+
+void set_corrupt_ring_error(PyObject* ring) {
+    const std::string& name = reinterpret_cast<shm::SharedRingObject*>(ring)->mapping->name();
+    PyErr_Format(PyExc_RuntimeError,
+                 "the shared ring %s is corrupt: its producer wrote shared words that break the ring's layout, "
+                 "and the ring is read no more",
+                 name.c_str());
 }
 
 bool add_producer_stats(PyObject* self, PyObject* dict) {

@@ -11,6 +11,7 @@
 #include "orvix/batch/batch_object.hpp"
 #include "orvix/batch/shared_ring_input.hpp"
 #include "orvix/ringq/ringq.h"
+#include "orvix/shm/shared_ring_object.hpp"
 #include "orvix/utils/corvane/dispatchers/dispatcher_slots.hpp"
 #include "orvix/utils/corvane/dispatchers/owned_fields.hpp"
 #include "orvix/utils/corvane/dispatchers/reader_delivery.hpp"
@@ -51,11 +52,20 @@ public:
 
     bool prepare() noexcept { return fresh_.allocate(shape_.max_messages, shape_.first_bytes()); }
 
+    // A shared ring whose producer broke its layout hands out its error: the
+    // reader stops with it as with a callback's.
     int take(PyObject* ring, bool wait) noexcept override {
         BatchStorage& s = batch_ ? storage_of(batch_) : fresh_;
-        return s.fill(ring, flags_ | (wait ? ORVIX_BURST_WAIT : 0), shape_);
+        const int r = s.fill(ring, flags_ | (wait ? ORVIX_BURST_WAIT : 0), shape_);
+        if (r != shm::kRingCorrupt) return r;
+        corrupt_ring_ = ring;
+        return ORVIX_RING_STORED;
     }
     PyObject* argument(std::size_t& messages) override {
+        if (corrupt_ring_) {
+            set_corrupt_ring_error(corrupt_ring_);
+            return nullptr;
+        }
         if (!batch_ && !(batch_ = new_batch(std::move(fresh_)))) return nullptr;
         messages = storage_of(batch_).count();
         return Py_NewRef(batch_);
@@ -78,6 +88,7 @@ private:
     bool variable_;
     PyObject* batch_ = nullptr;   // owned: the Batch handed over last, while it may be filled again
     BatchStorage fresh_;          // where the next batch goes when there is no such Batch
+    PyObject* corrupt_ring_ = nullptr;   // borrowed (the reader holds it): the ring take() found corrupt
 };
 
 template <bool variable>
@@ -91,6 +102,7 @@ std::unique_ptr<corvane::ReaderDelivery> make_delivery(PyObject* self) {
 }
 
 int start_reader(PyObject* self) {
+    if (refuse_forked_consumer(self, "ThreadedBatchDispatcher") < 0) return -1;
     return corvane::start_reader_thread(self, record(self).variable_size ? make_delivery<true> : make_delivery<false>);
 }
 void run_reader(PyObject* self) { corvane::run_reader_here(self, make_delivery<false>); }

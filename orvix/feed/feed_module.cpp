@@ -1,16 +1,14 @@
 // orvix.feed._feed: the Feed type, a native producer thread that anyone can
 // start from Python.
 //
-// This is the reference example of a native producer. It uses nothing but
-// Python.h and the installed headers: the dispatcher's push entry is taken
-// once with the interpreter lock held (orvix_producer_target), start()
-// attaches the feed as the ring's one producer, and the thread in
-// feed_thread.cpp pushes through the entry without the lock and detaches
-// when it ends.
-//
-// Nothing here waits for the thread while holding the interpreter lock: the
-// thread never needs the lock, but the reader that would make room for a
-// blocked push may.
+// This is the reference example of a native producer: the dispatcher's
+// push entry is taken once with the interpreter lock held
+// (orvix_producer_target), start() attaches the feed as the ring's one
+// producer, and the thread in feed_thread.cpp pushes through the installed
+// header producer.h without the lock and detaches when it ends. The life of
+// the thread (attach, start, stop, join, fork) is every native producer
+// thread's of the package: orvix/common/producer_thread.hpp, with its Python
+// side in cpython_support/producer_thread_glue.hpp.
 #include <Python.h>
 
 #include <algorithm>
@@ -23,6 +21,7 @@
 #include <system_error>
 #include <utility>
 
+#include "cpython_support/producer_thread_glue.hpp"
 #include "orvix/feed/feed_thread.hpp"
 
 namespace {
@@ -35,21 +34,21 @@ using orvix::feed::kMaxSize;
 using orvix::feed::kNoLimit;
 using orvix::feed::OnFull;
 
+// As cpython_support::ProducerThreadType takes it: start/join/stop, the
+// context manager, deallocation and collection are every native producer
+// thread's.
 struct Feed {
     PyObject_HEAD
-    // Owned until the thread is joined. While the thread runs the reference
-    // is the thread's, so the collector is not shown it (see feed_traverse).
-    PyObject* dispatcher;
+    PyObject* target;  // the dispatcher
     FeedThread* thread;
-    bool starting;  // start() runs (it may let the lock go while it waits to attach)
+    bool starting;
+    static constexpr const char* kNoun = "feed";
+    static constexpr const char* kTargetNoun = "dispatcher";
 };
 
-// How long start() waits for a stopped producer to let go of the ring.
-constexpr std::chrono::seconds kAttachPatience{5};
+using Type = cpython_support::ProducerThreadType<Feed>;
 
 Feed* as_feed(PyObject* self) { return reinterpret_cast<Feed*>(self); }
-
-bool running(const Feed* f) { return f->thread && f->thread->started() && !f->thread->finished(); }
 
 // None, or a non-negative real number (an int counts as one). -1 with an exception set.
 int optional_real(PyObject* obj, const char* name, std::optional<double>& out) {
@@ -164,128 +163,9 @@ PyObject* feed_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         return PyErr_Format(PyExc_MemoryError, "cannot allocate a feed of %zu-byte messages%s", options.size,
                             options.record_results ? " that records a result per message" : "");
     }
-    as_feed(self)->dispatcher = Py_NewRef(dispatcher);
+    as_feed(self)->target = Py_NewRef(dispatcher);
     return self;
 }
-
-int feed_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!running(as_feed(self))) Py_VISIT(as_feed(self)->dispatcher);
-    return 0;
-}
-
-int feed_clear(PyObject* self) {
-    if (!running(as_feed(self))) Py_CLEAR(as_feed(self)->dispatcher);
-    return 0;
-}
-
-void feed_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // Stops and joins a running thread, with the lock released: the stop
-    // ends the thread's waits at once, its wait in the ring included, but
-    // the lock may be what the reader freeing that room needs next.
-    FeedThread* thread = std::exchange(as_feed(self)->thread, nullptr);
-    Py_BEGIN_ALLOW_THREADS
-    delete thread;
-    Py_END_ALLOW_THREADS
-    Py_CLEAR(as_feed(self)->dispatcher);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-// Makes the feed the ring's one producer. A producer in the way that was
-// interrupted (a stopped feed, say) is on its way out: wait for it, with
-// the lock released. 0, or -1 with RuntimeError.
-int attach_as_producer(Feed* f) {
-    if (f->thread->try_attach()) return 0;
-    bool attached;
-    Py_BEGIN_ALLOW_THREADS
-    attached = f->thread->attach_when_free(kAttachPatience);
-    Py_END_ALLOW_THREADS
-    if (attached) return 0;
-    PyErr_SetString(PyExc_RuntimeError,
-                    "another producer is already pushing into this dispatcher; a ring takes one producer "
-                    "thread at a time");
-    return -1;
-}
-
-PyObject* feed_start(PyObject* self, PyObject*) {
-    Feed* f = as_feed(self);
-    if (f->starting || f->thread->started()) {
-        PyErr_SetString(PyExc_RuntimeError, "the feed was already started");
-        return nullptr;
-    }
-    if (f->dispatcher == nullptr) {  // only after the collector cleared it
-        PyErr_SetString(PyExc_RuntimeError, "the feed no longer has a dispatcher");
-        return nullptr;
-    }
-    f->starting = true;
-    const int attached = attach_as_producer(f);
-    f->starting = false;
-    if (attached < 0) return nullptr;
-    try {
-        f->thread->start();
-    } catch (const std::system_error& e) {
-        f->thread->detach();
-        PyErr_Format(PyExc_RuntimeError, "can't start the feed's thread: %s", e.what());
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-// Waits for the thread with the interpreter lock released, in slices so that
-// a KeyboardInterrupt gets through. 1 finished, 0 timed out, -1 exception.
-int wait_for_thread(Feed* f, std::optional<double> timeout) {
-    using namespace std::chrono;
-    constexpr auto kSlice = milliseconds(50);
-    const auto deadline = steady_clock::now() + duration_cast<nanoseconds>(duration<double>(timeout.value_or(0)));
-    for (;;) {
-        const auto left = timeout ? std::min<nanoseconds>(deadline - steady_clock::now(), kSlice) : kSlice;
-        bool finished;
-        Py_BEGIN_ALLOW_THREADS
-        finished = f->thread->wait_finished(std::max(left, nanoseconds(0)));
-        Py_END_ALLOW_THREADS
-        if (finished) break;
-        if (PyErr_CheckSignals() < 0) return -1;
-        if (timeout && steady_clock::now() >= deadline) return 0;
-    }
-    f->thread->join();  // finished: returns at once
-    Py_CLEAR(f->dispatcher);
-    return 1;
-}
-
-PyObject* feed_join(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* keywords[] = {"timeout", nullptr};
-    PyObject* timeout_obj = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:join", const_cast<char**>(keywords), &timeout_obj))
-        return nullptr;
-    std::optional<double> timeout;
-    if (timeout_obj != Py_None) {
-        const double seconds = PyFloat_AsDouble(timeout_obj);
-        if (seconds == -1.0 && PyErr_Occurred()) return nullptr;
-        if (std::isnan(seconds)) {
-            PyErr_SetString(PyExc_ValueError, "timeout must be a number of seconds or None, not NaN");
-            return nullptr;
-        }
-        // As threading's join: a negative timeout looks once without waiting.
-        // Beyond about 30 years no deadline is ever reached.
-        if (seconds <= 1e9) timeout = std::max(seconds, 0.0);
-    }
-    if (!as_feed(self)->thread->started()) {
-        PyErr_SetString(PyExc_RuntimeError, "cannot join a feed before it is started");
-        return nullptr;
-    }
-    const int finished = wait_for_thread(as_feed(self), timeout);
-    return finished < 0 ? nullptr : PyBool_FromLong(finished);
-}
-
-PyObject* feed_stop(PyObject* self, PyObject*) {
-    as_feed(self)->thread->request_stop();
-    Py_RETURN_NONE;
-}
-
-PyObject* feed_running(PyObject* self, void*) { return PyBool_FromLong(running(as_feed(self))); }
 
 PyObject* feed_report(PyObject* self, PyObject*) {
     const orvix::feed::FeedReport r = as_feed(self)->thread->report();
@@ -309,30 +189,16 @@ PyObject* feed_results(PyObject* self, PyObject*) {
                                      static_cast<Py_ssize_t>(results.size()));
 }
 
-PyObject* feed_enter(PyObject* self, PyObject*) {
-    PyObject* started = feed_start(self, nullptr);
-    if (started == nullptr) return nullptr;
-    Py_DECREF(started);
-    return Py_NewRef(self);
-}
-
-PyObject* feed_exit(PyObject* self, PyObject*) {
-    Feed* f = as_feed(self);
-    if (running(f)) f->thread->request_stop();
-    if (f->thread->started() && wait_for_thread(f, std::nullopt) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
 PyMethodDef feed_methods[] = {
-    {"start", feed_start, METH_NOARGS,
+    {"start", Type::start, METH_NOARGS,
      "start($self, /)\n--\n\n"
      "Starts the producer thread (once), as the one producer of the dispatcher's ring: RuntimeError while "
      "another producer pushes into it."},
-    {"join", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(feed_join)), METH_VARARGS | METH_KEYWORDS,
+    {"join", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Type::join)), METH_VARARGS | METH_KEYWORDS,
      "join($self, /, timeout=None)\n--\n\n"
      "Waits for the thread, with the interpreter lock released; True when it has finished. A negative "
      "timeout looks without waiting; NaN raises ValueError."},
-    {"stop", feed_stop, METH_NOARGS,
+    {"stop", Type::stop, METH_NOARGS,
      "stop($self, /)\n--\n\n"
      "Asks the thread to stop early and returns at once; a push waiting for room ends at once too."},
     {"report", feed_report, METH_NOARGS,
@@ -342,22 +208,22 @@ PyMethodDef feed_methods[] = {
     {"results", feed_results, METH_NOARGS,
      "results($self, /)\n--\n\n"
      "With record_results=True, once finished: one signed byte per sequence number, its final push result."},
-    {"__enter__", feed_enter, METH_NOARGS, "__enter__($self, /)\n--\n\nStarts the feed."},
-    {"__exit__", feed_exit, METH_VARARGS,
+    {"__enter__", Type::enter, METH_NOARGS, "__enter__($self, /)\n--\n\nStarts the feed."},
+    {"__exit__", Type::exit, METH_VARARGS,
      "__exit__($self, *exc_info)\n--\n\nStops the feed unless it has finished, then joins it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef feed_getset[] = {
-    {"running", feed_running, nullptr, "True from start() until the thread has finished.", nullptr},
+    {"running", Type::is_running, nullptr, "True from start() until the thread has finished.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot feed_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(feed_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(feed_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(feed_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(feed_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Type::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Type::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Type::clear)},
     {Py_tp_methods, feed_methods},
     {Py_tp_getset, feed_getset},
     {Py_tp_doc, const_cast<char*>(

@@ -8,14 +8,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
+#include "orvix/common/producer_thread.hpp"
 #include "orvix/utils/corvane/producer.h"
 
 namespace orvix::feed {
@@ -59,36 +57,20 @@ class FeedThread {
 public:
     // Throws std::bad_alloc (or std::length_error).
     FeedThread(const OrvixProducerTarget& target, const FeedOptions& options);
-    // Stops the thread and waits for it. Bounded: the thread never waits for
-    // Python, and the stop ends its waits, in the ring included.
-    ~FeedThread();
+    // The lifecycle's destructor stops the thread and waits for it. Bounded:
+    // the thread never waits for Python, and the stop ends its waits, in the
+    // ring included.
     FeedThread(const FeedThread&) = delete;
     FeedThread& operator=(const FeedThread&) = delete;
 
-    // The ring takes one producer at a time: the feed attaches as its
-    // producer before start(), and the thread detaches as it ends.
-    // try_attach: true once attached; false while another producer is.
-    bool try_attach() noexcept;
-    // Like try_attach, but a producer in the way that was interrupted is on
-    // its way out: waits up to `patience` for it to let go. False at once
-    // when the producer in the way is not interrupted.
-    bool attach_when_free(std::chrono::nanoseconds patience) noexcept;
-    // Gives the attachment back when start() failed.
-    void detach() noexcept;
-
+    // Attaching, starting, stopping, waiting and fork: every native producer's.
+    common::ProducerThread& lifecycle() noexcept { return lifecycle_; }
     // Starts the thread (once, attached); throws std::system_error when it cannot.
     void start();
-    // Asks the thread to stop and, while it is attached, interrupts its
-    // producer session, so that a push waiting in the ring returns at once.
-    void request_stop() noexcept;
-    // Blocks until the thread has finished or the timeout has passed; true when finished.
-    bool wait_finished(std::optional<std::chrono::nanoseconds> timeout);
-    // Reaps a finished thread.
-    void join() noexcept;
 
     const FeedOptions& options() const noexcept { return options_; }
-    bool started() const noexcept { return thread_.joinable() || finished(); }
-    bool finished() const noexcept { return finished_.load(std::memory_order_acquire); }
+    bool started() const noexcept { return lifecycle_.started(); }
+    bool finished() const noexcept { return lifecycle_.finished(); }
     FeedReport report() const noexcept;
     // One result per sequence number; complete once finished() is true.
     const std::vector<std::int8_t>& results() const noexcept { return results_; }
@@ -99,12 +81,11 @@ private:
     int push(std::uint64_t seq);
     void push_burst(std::uint64_t seq, std::size_t n);
     void record(int result);
-    bool stopping() const noexcept { return stop_.load(std::memory_order_relaxed); }
-    std::chrono::nanoseconds since_begin() const noexcept { return Clock::now() - begin_; }
+    bool stopping() const noexcept { return lifecycle_.stopping(); }
+    std::chrono::nanoseconds since_begin() const noexcept { return Clock::now() - lifecycle_.begin(); }
     char* window(std::uint64_t seq) noexcept { return ramp_.data() + (seq & 0xFF); }
     void restore_ramp(char* message, std::uint64_t seq) noexcept;
 
-    const OrvixProducerTarget target_;
     const FeedOptions options_;
     const std::chrono::duration<double, std::nano> period_;  // between two scheduled sends
 
@@ -123,22 +104,13 @@ private:
     // The counters have one writer, this thread: each is bumped with a relaxed
     // load and store (no read-modify-write needed). A report taken while the
     // thread runs reads recent values; the final ones are published by the
-    // release store of finished_, which report() acquires.
+    // lifecycle's finished flag (release), which report() acquires.
     std::atomic<std::uint64_t> messages_{0}, stored_{0}, refused_{0}, failed_{0};
     std::atomic<std::int64_t> elapsed_ns_{0};
-    std::atomic<bool> finished_{false};
-    // Relaxed: a flag with nothing to publish. It is stored under mutex_ so that
-    // a sleep waiting on changed_ cannot miss it.
-    std::atomic<bool> stop_{false};
-    // The ring's producer session is this feed's: from the attach until the
-    // thread detaches. Under mutex_, so that a stop never interrupts the
-    // session of a producer that attached after this feed let go.
-    bool attached_ = false;
 
-    Clock::time_point begin_{};  // written before the thread starts, read-only after
-    std::mutex mutex_;
-    std::condition_variable changed_;  // a stop was asked for, or the thread finished
-    std::thread thread_;
+    // Declared last, destroyed first: its destructor stops and joins the
+    // thread, which uses everything above.
+    common::ProducerThread lifecycle_;
 };
 
 }  // namespace orvix::feed

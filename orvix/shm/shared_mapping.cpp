@@ -4,6 +4,7 @@
 #include "orvix/shm/shared_mapping.hpp"
 
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -33,23 +34,34 @@ bool normalize_name(const std::string& name, std::string& out, std::string& mess
     return false;
 }
 
-void SharedMapping::write_header(const SharedRingShape& shape) noexcept {
-    state_ = new (base_ + ORVIX_SHM_STATE_OFFSET) ringq::RingSharedState();
-    state_->state.mode.store(shape.variable_size ? ringq::kVariable : ringq::kFixed, std::memory_order_relaxed);
-    OrvixShmHeader& h = header();
+OrvixShmHeader planned_header(const SharedRingShape& shape, const ringq::RingLayout& layout,
+                              std::size_t mapping_bytes) noexcept {
+    OrvixShmHeader h{};
     h.version = ORVIX_SHM_VERSION;
     h.flags = (shape.variable_size ? ORVIX_SHM_VARIABLE_SIZE : 0u) | (shape.overwrite ? ORVIX_SHM_OVERWRITE : 0u);
     h.slot_size = shape.slot_size;
     h.capacity = shape.capacity;
-    h.slots = layout_.slots;
-    h.slot_stride = layout_.slot_stride;
-    h.lengths_offset = layout_.lengths_offset;
-    h.ring_bytes = layout_.ring_bytes;
-    h.max_record = layout_.max_record;
-    h.total_bytes = layout_.total_bytes;
-    h.mapping_bytes = bytes_;
+    h.slots = layout.slots;
+    h.slot_stride = layout.slot_stride;
+    h.lengths_offset = layout.lengths_offset;
+    h.ring_bytes = layout.ring_bytes;
+    h.max_record = layout.max_record;
+    h.total_bytes = layout.total_bytes;
+    h.mapping_bytes = mapping_bytes;
+    return h;
+}
+
+void SharedMapping::write_header(const SharedRingShape& shape) noexcept {
+    state_ = new (base_ + ORVIX_SHM_STATE_OFFSET) ringq::RingSharedState();
+    state_->state.mode.store(shape.variable_size ? ringq::kVariable : ringq::kFixed, std::memory_order_relaxed);
+    OrvixShmHeader planned = planned_header(shape, layout_, bytes_);
     global_fences_ = ringq::global_fences_available();
-    h.fences = global_fences_ ? ORVIX_SHM_GLOBAL_FENCES : 0u;
+    planned.fences = global_fences_ ? ORVIX_SHM_GLOBAL_FENCES : 0u;
+    // All but the magic, which an attacher may be reading: it goes last.
+    OrvixShmHeader& h = header();
+    static_assert(offsetof(OrvixShmHeader, magic) == 0);
+    std::memcpy(reinterpret_cast<char*>(&h) + sizeof h.magic, reinterpret_cast<const char*>(&planned) + sizeof h.magic,
+                sizeof h - sizeof h.magic);
     // Release: an attacher that sees the magic (acquire) sees all of the above.
     std::atomic_ref<std::uint64_t>(h.magic).store(ORVIX_SHM_MAGIC, std::memory_order_release);
 }

@@ -61,6 +61,12 @@ inline bool fail(MappingError& error, int errno_value, std::string message = {})
 
 enum class ProducerState { kNone, kAttached, kDetached, kGone };
 
+// The header a creator writes for `shape`, laid out as `layout` in a mapping
+// of `mapping_bytes`: everything but the magic (written last) and the fences
+// (the creator's choice).
+OrvixShmHeader planned_header(const SharedRingShape& shape, const ringq::RingLayout& layout,
+                              std::size_t mapping_bytes) noexcept;
+
 // "/name" from "name" or "/name"; false with a message when the name cannot be one.
 bool normalize_name(const std::string& name, std::string& out, std::string& message);
 

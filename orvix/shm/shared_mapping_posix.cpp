@@ -42,8 +42,13 @@ std::unique_ptr<SharedMapping> SharedMapping::create(const std::string& name, co
     m->fd_ = shm_open(m->name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (m->fd_ < 0) return fail(error, errno), nullptr;
     // fchmod: the process umask must not narrow a mode that was asked for.
-    if (fchmod(m->fd_, mode) != 0 || ftruncate(m->fd_, static_cast<off_t>(m->bytes_)) != 0) {
-        fail(error, errno);
+    // posix_fallocate, not ftruncate: every page is reserved now, so that a
+    // full file system (a small /dev/shm) is ENOSPC here rather than SIGBUS
+    // at the first touch of a page, in this process or in a producer's.
+    int failure = fchmod(m->fd_, mode) != 0 ? errno : 0;
+    if (!failure) failure = posix_fallocate(m->fd_, 0, static_cast<off_t>(m->bytes_));
+    if (failure) {
+        fail(error, failure);
         m->unlink_name();
         return nullptr;
     }

@@ -9,9 +9,12 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <unordered_set>
+#include <utility>
 
 #include <unistd.h>
 
+#include "cpython_support/ref.hpp"
 #include "orvix/ringq/ring_result.hpp"
 #include "orvix/shm/shared_ring_object.hpp"
 
@@ -25,6 +28,9 @@ using ringq::RingSharing;
 using ringq::SpscRing;
 
 PyTypeObject SharedRingType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+// The rings this module made that are not closed yet (lock held).
+std::unordered_set<SharedRingObject*> open_rings;
 PyTypeObject SharedProducerType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 SharedRingObject& ring_object(PyObject* q) noexcept { return *reinterpret_cast<SharedRingObject*>(q); }
@@ -80,11 +86,12 @@ template <int (SpscRing::*pop)(Message&)> int entry_pop(PyObject* q, const char*
     *size = m.size;
     return r;
 }
-// A forked child's copy is not the ring's consumer: closing it would close
-// the parent's ring for everyone.
-void entry_close(PyObject* q) {
-    if (ring_object(q).creator == getpid()) consumer(q).close();
-}
+void close_ring(SharedRingObject& o);
+
+// The consuming dispatcher's close() closes the ring as SharedRing.close()
+// does: pushes answer -2 and the name goes. (A forked child's copy is not
+// the ring's consumer: it only marks its copy closed.)
+void entry_close(PyObject* q) { close_ring(ring_object(q)); }
 void entry_counts(PyObject* q, OrvixRingCounts* out) {
     const ringq::RingCounts c = consumer(q).counts();
     *out = {c.stored, c.refused, c.dropped, c.taken, c.pending};
@@ -97,7 +104,8 @@ void entry_set_reader_present(PyObject* q, int present) { consumer(q).set_reader
 
 // A waiting pop sleeps in bounded steps, so that a reader thread is never
 // parked for good on a ring whose producer died: it goes on waiting for the
-// next producer. A corrupt ring answers as a closed one (the reader ends).
+// next producer. A corrupt ring answers kRingCorrupt once what came before
+// the bad record is out: the reader stops with an error.
 int entry_pop_burst(PyObject* q, OrvixRingBurst* out, int flags) {
     Burst burst{out->buffer, out->buffer_bytes, out->ends, out->max_messages};
     const bool variable = (flags & ORVIX_BURST_VARIABLE) != 0;
@@ -111,8 +119,7 @@ int entry_pop_burst(PyObject* q, OrvixRingBurst* out, int flags) {
     }
     out->count = burst.count;
     out->bytes = burst.bytes;
-    if (r == ringq::kWrongMode) r = ringq::kClosed;   // the producer rewrote the mode word
-    return r;
+    return r != ringq::kHandedOut && ring.corrupt() ? kRingCorrupt : r;
 }
 
 const OrvixSPSCQueueVTable kConsumerTable = {
@@ -190,6 +197,7 @@ PyObject* ring_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         Py_DECREF(self);
         return nullptr;
     }
+    open_rings.insert(&o);
     return self;
 }
 
@@ -198,9 +206,29 @@ PyObject* ring_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 void close_ring(SharedRingObject& o) {
     if (o.closed) return;
     o.closed = 1;
+    open_rings.erase(&o);
     if (o.creator != getpid()) return;
     o.ring->close();   // pushes now answer -2; a waiting reader ends
     o.mapping->unlink_name();
+}
+
+// At interpreter exit (atexit runs before finalization, while reader threads
+// still run): a ring left open would leave its name behind, because a
+// reader still running holds it and is never freed. Every ring this process
+// created is closed as close() closes it.
+PyObject* close_rings_at_exit(PyObject*, PyObject*) {
+    while (!open_rings.empty()) close_ring(**open_rings.begin());
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kCloseAtExit = {"_close_shared_rings_at_exit", close_rings_at_exit, METH_NOARGS,
+                            "Closes every SharedRing still open, removing its name (registered with atexit)."};
+
+int close_rings_at_exit_registered(PyObject* module) {
+    py::Ref atexit = py::Ref::steal(PyImport_ImportModule("atexit"));
+    py::Ref hook = py::Ref::steal(PyCFunction_NewEx(&kCloseAtExit, nullptr, module));
+    if (!atexit || !hook) return -1;
+    return py::Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get())) ? 0 : -1;
 }
 
 void ring_dealloc(PyObject* self) {
@@ -209,6 +237,7 @@ void ring_dealloc(PyObject* self) {
         close_ring(o);
         delete o.ring;
     }
+    open_rings.erase(&o);
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -293,18 +322,30 @@ PyGetSetDef kRingGetSet[] = {
 
 // ---- SharedProducer -------------------------------------------------------------
 
-SpscRing* producer_ring(PyObject* self) noexcept { return producer_object(self).ring; }
+PyTypeObject ProducerSideType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+ProducerSideObject& side_of(PyObject* self) noexcept { return *producer_object(self).side; }
+
+// Lets the ring go: the mapping's destructor releases the producer lock and
+// unmaps. Any thread, no interpreter lock needed.
+void let_ring_go(ProducerSideObject& side) noexcept { delete std::exchange(side.ring, nullptr); }
+
+// Relaxed: a push that sees the side open is one of the session's, which
+// the ring outlives (see ProducerSideObject), or one serialized with close()
+// by the interpreter lock (SharedProducer.push).
+bool side_open(const ProducerSideObject& side) noexcept {
+    return (side.state.load(std::memory_order_relaxed) & kSideClosing) == 0;
+}
 
 int producer_push(PyObject* self, const char* data, size_t size) {
-    SpscRing* ring = producer_ring(self);
-    if (!ring) return ringq::kClosed;
-    return producer_object(self).variable ? ring->push_var_notify(data, size) : ring->push_notify(data, size);
+    ProducerSideObject& side = side_of(self);
+    if (!side_open(side)) return ringq::kClosed;
+    return side.variable ? side.ring->push_var_notify(data, size) : side.ring->push_notify(data, size);
 }
 size_t producer_push_burst(PyObject* self, const OrvixRingMessage* messages, size_t n, int* results) {
-    SpscRing* ring = producer_ring(self);
-    if (!ring) return refuse_burst(self, messages, n, results, 0);
-    return ring->push_burst(reinterpret_cast<const Message*>(messages), n, results, producer_object(self).variable != 0,
-                            true);
+    ProducerSideObject& side = side_of(self);
+    if (!side_open(side)) return refuse_burst(self, messages, n, results, 0);
+    return side.ring->push_burst(reinterpret_cast<const Message*>(messages), n, results, side.variable != 0, true);
 }
 void no_reader(PyObject*) {}
 void no_setup(PyObject*, int) {}
@@ -312,6 +353,79 @@ void no_setup(PyObject*, int) {}
 const OrvixThreadedDispatcherVTable kProducerTable = {
     producer_push, producer_push, no_reader, no_reader, no_setup, no_setup, producer_push_burst,
 };
+
+// The session entries of the side's table. acq_rel on every change: a
+// session's pushes happen before the next session's, and before the ring
+// is let go by whichever of close() and the detach comes second.
+ProducerSideObject& side(PyObject* q) noexcept { return *reinterpret_cast<ProducerSideObject*>(q); }
+
+int side_attach(PyObject* q) {
+    std::uint32_t s = side(q).state.load(std::memory_order_relaxed);
+    do {
+        if (s & kSessionAttached) return 0;
+        // Once closing there is nothing to guard: the pushes answer -2.
+        if (s & kSideClosing) return 1;
+    } while (!side(q).state.compare_exchange_weak(s, s | kSessionAttached, std::memory_order_acq_rel));
+    return 1;
+}
+void side_detach(PyObject* q) {
+    const std::uint32_t was =
+        side(q).state.fetch_and(~(kSessionAttached | kSessionInterrupted), std::memory_order_acq_rel);
+    if ((was & kSessionAttached) && (was & kSideClosing)) let_ring_go(side(q));
+}
+int side_interrupt(PyObject* q) {
+    // The side's pushes never wait (a shared ring has no block_on_full), so
+    // the interruption is only recorded.
+    std::uint32_t s = side(q).state.load(std::memory_order_relaxed);
+    do {
+        if (!(s & kSessionAttached)) return 0;
+    } while (!side(q).state.compare_exchange_weak(s, s | kSessionInterrupted, std::memory_order_acq_rel));
+    return 1;
+}
+int side_session(PyObject* q) {
+    const std::uint32_t s = side(q).state.load(std::memory_order_acquire);
+    return !(s & kSessionAttached) ? ORVIX_PRODUCER_NONE
+           : (s & kSessionInterrupted) ? ORVIX_PRODUCER_INTERRUPTED
+                                       : ORVIX_PRODUCER_ATTACHED;
+}
+// The rest of the table: this side is no ring of its own to push or pop.
+size_t side_size(PyObject*) { return 0; }
+int side_no_message(PyObject*, const char** data, size_t* size) {
+    *data = nullptr;
+    *size = 0;
+    return ringq::kClosed;
+}
+void side_nothing(PyObject*) {}
+void side_counts(PyObject* q, OrvixRingCounts* out) {
+    const ringq::SpscRing* ring = side(q).ring;
+    const ringq::RingCounts c = ring ? ring->counts() : ringq::RingCounts{};
+    *out = {c.stored, c.refused, c.dropped, c.taken, c.pending};
+}
+void side_reader_present(PyObject*, int) {}
+int side_pop_burst(PyObject*, OrvixRingBurst* out, int) {
+    out->count = out->bytes = 0;
+    return ringq::kClosed;
+}
+
+const OrvixSPSCQueueVTable kSideTable = {
+    refuse_push,     refuse_push,     refuse_push,         refuse_push,  side_size,      side_no_message,
+    side_nothing,    side_no_message, side_no_message,     side_no_message, side_nothing, side_counts,
+    side_attach,     side_detach,     side_interrupt,      side_session, side_reader_present, refuse_burst,
+    side_pop_burst,
+};
+
+void side_dealloc(PyObject* self) {
+    let_ring_go(side(self));   // no session is left: a session's producer holds the SharedProducer
+    side(self).state.~atomic();
+    Py_TYPE(self)->tp_free(self);
+}
+
+// close(): the side answers -2 from now on; the ring goes now, or at the
+// detach of the session in flight.
+void close_side(ProducerSideObject& s) noexcept {
+    const std::uint32_t was = s.state.fetch_or(kSideClosing, std::memory_order_acq_rel);
+    if (!(was & kSideClosing) && !(was & kSessionAttached)) let_ring_go(s);
+}
 
 PyObject* new_producer(const std::string& name) {
     MappingError error;
@@ -329,34 +443,34 @@ PyObject* new_producer(const std::string& name) {
         return nullptr;
     }
     const bool variable = mapping->shape().variable_size;
-    SharedMapping* raw = mapping.get();
+    PyObject* q = ProducerSideType.tp_alloc(&ProducerSideType, 0);
+    if (!q) return nullptr;
+    ProducerSideObject& s = side(q);
+    s.vtab = &kSideTable;
+    new (&s.state) std::atomic<std::uint32_t>(0);
+    s.variable = variable;
+    s.ring = ring_over(std::move(mapping), false);
+    if (!s.ring) {
+        Py_DECREF(q);
+        return nullptr;
+    }
     PyObject* self = SharedProducerType.tp_alloc(&SharedProducerType, 0);
-    if (!self) return nullptr;
+    if (!self) {
+        Py_DECREF(q);
+        return nullptr;
+    }
     SharedProducerObject& p = producer_object(self);
     p.pub.vtab = &kProducerTable;
-    p.pub._q = Py_NewRef(Py_None);   // no in-process session: the lock on the mapping is the session
+    p.pub._q = q;   // the producer session lives there
     p.pub.callback = Py_NewRef(Py_None);
     p.pub.variable_size = variable;
     p.pub.push_fn = producer_push;
-    p.variable = variable;
-    p.mapping = raw;
-    p.ring = ring_over(std::move(mapping), false);
-    if (!p.ring) {
-        Py_DECREF(self);
-        return nullptr;
-    }
+    p.side = &s;
     return self;
-}
-
-void detach(SharedProducerObject& p) {
-    SpscRing* ring = p.ring;
-    p.ring = nullptr;
-    delete ring;   // the mapping's destructor releases the producer side
 }
 
 void producer_dealloc(PyObject* self) {
     SharedProducerObject& p = producer_object(self);
-    detach(p);
     Py_CLEAR(p.pub._q);
     Py_CLEAR(p.pub.callback);
     Py_TYPE(self)->tp_free(self);
@@ -371,16 +485,16 @@ PyObject* producer_push_method(PyObject* self, PyObject* arg) {
 }
 
 PyObject* producer_close(PyObject* self, PyObject*) {
-    detach(producer_object(self));
+    close_side(side_of(self));
     Py_RETURN_NONE;
 }
 PyObject* producer_exit(PyObject* self, PyObject*) {
-    detach(producer_object(self));
+    close_side(side_of(self));
     Py_RETURN_FALSE;
 }
 PyObject* producer_get_closed(PyObject* self, void*) {
-    SpscRing* ring = producer_ring(self);
-    return PyBool_FromLong(!ring || ring->closed());
+    const ProducerSideObject& s = side_of(self);
+    return PyBool_FromLong(!side_open(s) || s.ring->closed());
 }
 
 PyMethodDef kProducerMethods[] = {
@@ -422,9 +536,18 @@ int shm_exec(PyObject* module) {
     SharedProducerType.tp_doc =
         "The producer side of a SharedRing, from SharedRing.attach(name). orvix.feed.Feed and native producers "
         "(producer.h) push into it as into a ThreadedDispatcher.";
-    if (PyType_Ready(&SharedRingType) < 0 || PyType_Ready(&SharedProducerType) < 0) return -1;
+    ProducerSideType.tp_name = "orvix.shm._ProducerSide";
+    ProducerSideType.tp_basicsize = sizeof(ProducerSideObject);
+    ProducerSideType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    ProducerSideType.tp_dealloc = side_dealloc;
+    ProducerSideType.tp_doc = "The producer side of a SharedProducer and its producer session (internal).";
+    if (PyType_Ready(&SharedRingType) < 0 || PyType_Ready(&SharedProducerType) < 0 ||
+        PyType_Ready(&ProducerSideType) < 0)
+        return -1;
     if (PyModule_AddObjectRef(module, "SharedRing", reinterpret_cast<PyObject*>(&SharedRingType)) < 0) return -1;
-    return PyModule_AddObjectRef(module, "SharedProducer", reinterpret_cast<PyObject*>(&SharedProducerType));
+    if (PyModule_AddObjectRef(module, "SharedProducer", reinterpret_cast<PyObject*>(&SharedProducerType)) < 0)
+        return -1;
+    return close_rings_at_exit_registered(module);
 }
 
 PyModuleDef_Slot kSlots[] = {{Py_mod_exec, reinterpret_cast<void*>(shm_exec)}, {0, nullptr}};

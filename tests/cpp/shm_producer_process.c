@@ -1,5 +1,5 @@
-/* A producer process for the shared ring tests, written against the public
- * C header alone:
+/* A producer process for the shared ring tests (Windows and Linux), written
+ * against the public C header alone:
  *
  *     shm_producer_process <ring name> <count>    (count 0: until the ring closes)
  *
@@ -13,6 +13,18 @@
 #include <string.h>
 
 #include "orvix/shm/producer.h"
+
+#if defined(_WIN32)
+static void pause_ms(unsigned ms) { Sleep(ms); }
+static void yield_now(void) { SwitchToThread(); }
+#else
+#include <time.h>
+static void pause_ms(unsigned ms) {
+    struct timespec pause = {0, (long)ms * 1000000L};
+    nanosleep(&pause, NULL);
+}
+static void yield_now(void) { sched_yield(); }
+#endif
 
 int main(int argc, char **argv) {
     OrvixShmProducer p;
@@ -29,8 +41,8 @@ int main(int argc, char **argv) {
         for (i = 8; i < size; ++i) message[i] = (unsigned char)(n + i);
         /* A pause now and then lets the consumer fall asleep, so that its
          * wake-ups are exercised as well as its spinning. */
-        if (n % 4096 == 4095) Sleep(2);
-        while ((result = orvix_shm_push(&p, message, size)) == ORVIX_SHM_PUSH_FULL) SwitchToThread();
+        if (n % 4096 == 4095) pause_ms(2);
+        while ((result = orvix_shm_push(&p, message, size)) == ORVIX_SHM_PUSH_FULL) yield_now();
         if (result == ORVIX_SHM_PUSH_CLOSED && count == 0) break;
         if (result != ORVIX_SHM_PUSH_STORED) return 4;
     }

@@ -21,6 +21,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -30,7 +32,9 @@
 #endif
 
 #include "orvix/ringq/spsc_ring.hpp"
+#include "orvix/shm/shared_mapping.hpp"
 #include "orvix/utils/corvane/dispatchers/reader_step.hpp"
+#include "shm_producer_c_side.h"
 #include "test_ring_messages.hpp"
 
 #if !defined(ORVIX_RINGQ_WAIT_POINTS)
@@ -39,6 +43,7 @@
 
 using namespace orvix::ringq;
 using namespace std::chrono_literals;
+using orvix::shm::MappingError;
 
 namespace {
 
@@ -315,6 +320,41 @@ TEST_P(FenceLitmus, ConsumerWait)
         },
         [&] { EXPECT_EQ(ring->push_notify("m", 1), kStored); });
     expect_no_lost_wakeup("consumer wait", GetParam(), r);
+}
+
+// The consumer of a ring in shared memory waits for a message; the public C
+// producer (orvix/shm/producer.h, compiled as C) pushes it: its fence after
+// the tail against the consumer's after its flag. Both sides take full
+// fences (symmetric), or the producer a compiler fence facing the
+// consumer's global membarrier where the system has one (asymmetric).
+TEST_P(FenceLitmus, ConsumerWaitForCProducer)
+{
+    using orvix::shm::SharedMapping;
+    MappingError error;
+    const std::string name = "/orvix-litmus-" + std::to_string(std::random_device{}());
+    std::unique_ptr<SharedMapping> mapping = SharedMapping::create(name, {8, 4, false, false}, 0600, error);
+    ASSERT_TRUE(mapping) << error.message;
+    SharedMapping* memory = mapping.get();
+    RingSharing sharing = mapping->consumer_sharing();
+    if (GetParam() == Fences::symmetric) sharing.asymmetric_fences = false;
+    const RingOptions options = mapping->options();
+    const RingLayout layout = mapping->layout();
+    RingError ring_error;
+    std::unique_ptr<SpscRing> ring = SpscRing::over(std::move(mapping), options, layout, sharing, ring_error);
+    CSideProducer* producer = c_side_attach(name.c_str());
+    memory->unlink_name();
+    ASSERT_TRUE(ring && producer);
+    if (GetParam() == Fences::symmetric || !sharing.asymmetric_fences) c_side_use_full_fence(producer);
+    const LitmusResult r = run_wait_litmus(
+        [] {},
+        [&] {
+            Message m;
+            EXPECT_EQ(ring->wait_front(m), kHandedOut);
+            ring->pop_front();
+        },
+        [&] { EXPECT_EQ(c_side_push(producer, "m", 1), kStored); });
+    c_side_detach(producer);
+    expect_no_lost_wakeup("consumer wait for the C producer", GetParam(), r);
 }
 
 // A blocking producer waits for room in a full two-slot ring; the

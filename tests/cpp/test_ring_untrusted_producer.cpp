@@ -123,12 +123,35 @@ TEST(UntrustedProducer, OverwriteHeadMovedToAnUnalignedOrFarPosition)
     }
 }
 
-TEST(UntrustedProducer, ModeRewrittenUnderTheConsumer)
+// The consumer keeps its mode, its closed flag and its cursor in its own
+// memory: a producer that rewrites the shared copies (and may put them back)
+// changes nothing the consumer does; the consumer still hands out the whole
+// messages that follow.
+TEST(UntrustedProducer, ConsumerWordsRewrittenUnderTheConsumer)
 {
-    SharedRings r({.slot_size = 16, .capacity = 8}, false);
-    r.memory().state().state.mode.store(static_cast<RingMode>(7));
-    Drain d;
-    EXPECT_EQ(d.pop(r.consumer(), false), kWrongMode);
+    for (bool variable : {false, true}) {
+        SCOPED_TRACE(variable ? "variable" : "fixed");
+        SharedRings r({.slot_size = 16, .capacity = 8}, variable);
+        RingSharedState& shared = r.memory().state();
+        shared.state.mode.store(static_cast<RingMode>(variable ? kFixed : kVariable));
+        shared.state.closed.store(1);
+        shared.consumer.head.store(100);
+        Drain d;
+        EXPECT_EQ(d.pop(r.consumer(), variable), kEmpty);
+        EXPECT_EQ(r.consumer().wait_pop_burst_for(d.burst, variable, 1), kEmpty);
+        EXPECT_EQ(r.consumer().wait_ready_for(1), kEmpty);   // the waker does not wake for ever
+        EXPECT_FALSE(r.consumer().closed());
+        // One whole message at the consumer's cursor: handed out.
+        r.memory().put(variable ? 0 : r.layout().lengths_offset, 4);
+        r.set_tail(variable ? 16 : 1);
+        EXPECT_EQ(r.consumer().wait_ready_for(1), kHandedOut);
+        ASSERT_EQ(d.pop(r.consumer(), variable), kHandedOut);
+        EXPECT_EQ(d.burst.count, 1u);
+        EXPECT_FALSE(r.consumer().corrupt());
+        // Its own close() still ends its waits.
+        r.consumer().close();
+        EXPECT_EQ(r.consumer().wait_pop_burst_for(d.burst, variable, 1), kClosed);
+    }
 }
 
 }  // namespace

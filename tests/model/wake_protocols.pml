@@ -1,7 +1,12 @@
 /*
  * The wake-up protocols of the ring (orvix/ringq/spsc_ring.hpp, futex.hpp),
- * the doorbell (orvix/utils/corvane/dispatchers/doorbell.hpp, reader_step.hpp)
- * and the published wake-up handle (published_handle.hpp), checked by spin
+ * the C producer of a shared ring (orvix/shm/producer.h: its push is the
+ * ring's publish() and wake_if_asleep() written in C, a scenario of its own
+ * so that its fence has its own switch), the doorbell
+ * (orvix/utils/corvane/dispatchers/doorbell.hpp, reader_step.hpp), the shared
+ * ring bridge's waits on it (orvix/batch/shared_ring_bridge.cpp: armed by the
+ * reader, released by stop()) and the published wake-up handle
+ * (published_handle.hpp), checked by spin
  * under a weak memory model. Run it with tests/model/check (scripts/mutants
  * does, once with the tree as it is and once per mutant).
  *
@@ -82,6 +87,15 @@
 #ifndef RETIRE_LOAD_SC
 #define RETIRE_LOAD_SC 1
 #endif
+#ifndef C_PUSH_FENCE
+#define C_PUSH_FENCE 1
+#endif
+#ifndef ARM_WAKES_WAITER
+#define ARM_WAKES_WAITER 1
+#endif
+#ifndef BRIDGE_STOP_ARMS
+#define BRIDGE_STOP_ARMS 1
+#endif
 
 /* Locations. */
 #define TAIL 0         /* the ring's write index: 1 once the message is published */
@@ -94,7 +108,8 @@
 #define GONE 7         /* reader_present is false */
 #define SLOT 8         /* the published handle: 1 published, 0 none */
 #define IN_USE 9       /* producers inside use() */
-#define NV 10
+#define STOPPING 10    /* the shared ring bridge is told to stop */
+#define NV 11
 
 /* Scenarios: a waiter (thread 0) and the side that must end its wait (thread 1). */
 #define DOORBELL 0
@@ -105,6 +120,9 @@
 #define PRODUCER_READER_LEAVES 5
 #define PRODUCER_CLOSE 6
 #define HANDLE 7
+#define C_PUSH 8        /* the consumer waits; the C producer (orvix/shm/producer.h) pushes */
+#define ARM_WAITER 9    /* the bridge thread waits for the doorbell to be armed; the reader arms it */
+#define BRIDGE_STOP 10  /* the bridge thread waits for the doorbell; stop() ends the wait */
 
 byte mem[NV];
 bool pend[2 * NV];
@@ -279,6 +297,26 @@ proctype waker() {
         :: r -> wake(1, CFLAG)
         :: else -> skip
         fi
+    :: scenario == C_PUSH ->
+        /* orvix_shm_push(): the same protocol as publish() + wake_if_asleep(),
+         * written again in C: tail; a compiler fence when the consumer's
+         * global membarrier stands in for ours (asym), else a full fence;
+         * the flag; its exchange; the futex. */
+        store(1, TAIL, 1, 0);
+        if
+        :: C_PUSH_FENCE && !asym -> full_fence(1)
+        :: else -> skip
+        fi;
+        load(1, CFLAG, r, 0);
+        if
+        :: r ->
+            rmw(1, CFLAG, old, 1, 0, 0, 1);  /* seq_cst, but the fence decides */
+            if
+            :: old -> d_step { flush_body(1, 0); sleeping[0] = 0 }
+            :: else -> skip
+            fi
+        :: else -> skip
+        fi
     :: scenario == PRODUCER_POP ->  /* free_slot(): head, then wake_producer() */
         store(1, HEAD, 1, 0);
         if
@@ -372,6 +410,64 @@ proctype user() {
     rmw(1, IN_USE, old, 0, 0, 255, 0)  /* release; 255 adds -1 to a byte */
 }
 
+/* futex: sleeps while the word is 0 (Doorbell::wait_until_armed). */
+inline futex_wait_unset(t, v) {
+    d_step {
+        flush_body(t, 0);
+        if
+        :: mem[v] == 0 -> sleeping[t] = 1
+        :: else -> skip
+        fi
+    };
+    !sleeping[t]
+}
+
+/* SharedRingBridge::run() while the doorbell is not armed: it looks at
+ * stopping_, then at the doorbell, and sleeps on the doorbell's word until
+ * it is armed. Its sleep is bounded (250 ms) in the code; here it is not,
+ * so a wake-up lost is a thread asleep for good. */
+proctype bridge() {
+    byte i, r;
+    load(0, STOPPING, r, 0);
+    if
+    :: !r ->
+        load(0, ARMED, r, 0);
+        if
+        :: !r -> futex_wait_unset(0, ARMED)
+        :: else -> skip
+        fi
+    :: else -> skip
+    fi
+}
+
+/* Doorbell::arm() with an arm waiter: armed, the heavy fence, the wake-up. */
+proctype arming_reader() {
+    byte i;
+    store(1, ARMED, 1, 0);
+    if
+    :: DOORBELL_ARM_FENCE -> heavy_fence(1)
+    :: else -> skip
+    fi;
+    if
+    :: ARM_WAKES_WAITER -> d_step { flush_body(1, 0); sleeping[0] = 0 }
+    :: else -> skip
+    fi
+}
+
+/* SharedRingBridge::stop(): stopping_, then Doorbell::release_arm_waiter():
+ * the word the bridge sleeps on set, then the wake-up. A wake-up alone is
+ * lost between the bridge's look at stopping_ and its sleep: the kernel
+ * compares the word, which nothing had changed. */
+proctype stopper() {
+    byte i;
+    store(1, STOPPING, 1, 1);
+    if
+    :: BRIDGE_STOP_ARMS -> store(1, ARMED, 1, 0)
+    :: else -> skip
+    fi;
+    d_step { flush_body(1, 0); sleeping[0] = 0 }
+}
+
 #define FLUSH_ONE(t, v) :: d_step { pend[t * NV + v] -> mem[v] = bval[t * NV + v]; pend[t * NV + v] = 0 }
 
 proctype flusher(byte t) {
@@ -379,6 +475,7 @@ end:
     do
     FLUSH_ONE(t, 0) FLUSH_ONE(t, 1) FLUSH_ONE(t, 2) FLUSH_ONE(t, 3) FLUSH_ONE(t, 4)
     FLUSH_ONE(t, 5) FLUSH_ONE(t, 6) FLUSH_ONE(t, 7) FLUSH_ONE(t, 8) FLUSH_ONE(t, 9)
+    FLUSH_ONE(t, 10)
     od
 }
 
@@ -396,6 +493,9 @@ init {
     :: scenario = PRODUCER_READER_LEAVES
     :: scenario = PRODUCER_CLOSE
     :: scenario = HANDLE
+    :: scenario = C_PUSH
+    :: scenario = ARM_WAITER
+    :: scenario = BRIDGE_STOP
     fi;
     atomic {
         mem[SLOT] = 1;
@@ -404,7 +504,10 @@ init {
         if
         :: scenario == DOORBELL -> run doorbell_reader(); run doorbell_producer()
         :: scenario == HANDLE -> run retirer(); run user()
-        :: scenario == CONSUMER_PUSH || scenario == CONSUMER_CLOSE -> run waiter(CFLAG); run waker()
+        :: scenario == CONSUMER_PUSH || scenario == CONSUMER_CLOSE || scenario == C_PUSH ->
+            run waiter(CFLAG); run waker()
+        :: scenario == ARM_WAITER -> run bridge(); run arming_reader()
+        :: scenario == BRIDGE_STOP -> run bridge(); run stopper()
         :: else -> run waiter(PFLAG); run waker()
         fi
     }

@@ -30,6 +30,21 @@ def fields(q):
     return q.__reduce__()[2]
 
 
+def with_counted_condition(q, lock, cond):
+    """Gives q the condition `cond` on `lock`; returns a list that gets an item for
+    each call of cond.acquire() (what Condition.__aenter__ and wait() call)."""
+    acquired, acquire = [], cond.acquire
+
+    async def counting_acquire():
+        acquired.append(1)
+        return await acquire()
+
+    cond.acquire = counting_acquire
+    callback, _, loop, _, ring, task = fields(q)
+    q.__setstate__((callback, lock, loop, cond, ring, task))
+    return acquired
+
+
 def lock_of(q):
     return fields(q)[1]
 
@@ -263,15 +278,7 @@ class TestNotifyProtocol:
                 cond._waiters = []
             elif layout == "lock waiters in a list":
                 lock._waiters = []
-            acquired, acquire = [], cond.acquire
-
-            async def counting_acquire():
-                acquired.append(1)
-                return await acquire()
-
-            cond.acquire = counting_acquire  # what Condition.__aenter__ and wait() call
-            callback, _, loop, _, ring, task = fields(q)
-            q.__setstate__((callback, lock, loop, cond, ring, task))
+            acquired = with_counted_condition(q, lock, cond)
             waiter = asyncio.ensure_future(q.pop())
             await settle()
             await q.push_buf(b"x")
@@ -286,6 +293,59 @@ class TestNotifyProtocol:
             return taken
         taken = run(main)
         assert (taken == 0) == (layout == "asyncio's own"), taken
+
+
+    # The shortcut keeps what it read of those dictionaries while they stay
+    # unchanged (watched with PyDict_Watch on every version): a change of one
+    # of them between two wake-ups, made after the shortcut was taken, must
+    # send the next wake-up through the whole block again. "lock held" changes
+    # the lock's _locked through Lock.acquire's own (specialized) store.
+    @pytest.mark.parametrize("change", ["condition waiters in a list", "lock waiters in a list",
+                                        "condition without _lock", "lock held"])
+    def test_a_change_between_wake_ups_is_seen(self, run, change):
+        async def main():
+            q = AsyncQueue()
+            lock = asyncio.Lock()
+            cond = asyncio.Condition(lock)
+            acquired = with_counted_condition(q, lock, cond)
+            for _ in range(50):   # Lock.acquire's stores specialized; the shortcut taken
+                async with lock:
+                    pass
+            for message in (b"a", b"b"):
+                waiter = asyncio.ensure_future(q.pop())
+                await settle()
+                await q.push_buf(message)
+                assert await waiter == message
+            assert not acquired
+            holder = None
+            if change == "condition waiters in a list":
+                cond._waiters = []
+            elif change == "lock waiters in a list":
+                lock._waiters = []
+            elif change == "condition without _lock":
+                del cond._lock
+            else:
+                entered, leave = asyncio.Event(), asyncio.Event()
+
+                async def hold():
+                    async with lock:
+                        entered.set()
+                        await leave.wait()
+
+                holder = asyncio.ensure_future(hold())
+                await entered.wait()
+            waiter = asyncio.ensure_future(q.pop())
+            await settle()
+            pushed = asyncio.ensure_future(q.push_buf(b"c"))
+            await settle()
+            if holder:
+                assert not waiter.done()   # no wake-up while the lock is held
+                leave.set()
+                await holder
+            await pushed
+            assert await waiter == b"c"
+            return len(acquired)
+        assert run(main) > 0
 
 
 class TestPop:

@@ -114,3 +114,24 @@ def test_no_page_says_the_native_push_hides_a_refusal():
     found = [f"{p.relative_to(ROOT)}: {m.group(0)!r}" for p in pages
              for m in claims.finditer(p.read_text(encoding="utf-8"))]
     assert not found
+
+
+# The results page shows one run: tables of another run (or unstamped ones, from
+# before stamps) and, outside the short mode, a run without every version are refused.
+def test_the_benchmarks_page_is_written_from_one_run_only():
+    sys.path.insert(0, str(ROOT / "bench"))
+    try:
+        import write_results
+    finally:
+        sys.path.remove(str(ROOT / "bench"))
+
+    def run(python, *ids):
+        return {"python": python, "tables": [{"title": f"t{i}", "stamp": {"run": i}} for i in ids]}
+
+    assert write_results.one_run([run("3.12", "a"), run("3.13", "a", "a")], short=False) == "a"
+    assert write_results.one_run([run("3.12", "a")], short=True) == "a"
+    for runs, short in (([run("3.12", "a"), run("3.13", "b")], False), ([run("3.12", "a", "b")], True),
+                        ([run("3.12", "a"), {"python": "3.13", "tables": [{"title": "t"}]}], False),
+                        ([run("3.12", "a")], False)):
+        with pytest.raises(SystemExit):
+            write_results.one_run(runs, short)

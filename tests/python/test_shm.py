@@ -16,8 +16,9 @@ import pytest
 
 pytest.importorskip("orvix.shm._shm")
 
+from corvane_helpers import check_python
 from orvix.batch import AsyncBatchDispatcher, ThreadedBatchDispatcher
-from orvix.feed import parse_header
+from orvix.feed import Feed, parse_header
 from orvix.shm import SharedRing
 
 pytestmark = pytest.mark.timeout(60)
@@ -183,6 +184,43 @@ def test_one_producer_at_a_time():
         assert ring.stats()["producer"] == "attached"
 
 
+def test_a_shared_producer_takes_one_producer_session_at_a_time():
+    with SharedRing(ring_name(), SIZE, 8, overwrite=True) as ring:
+        producer = SharedRing.attach(ring.name)
+        first = Feed(producer, count=10**9, duration=20, size=SIZE)
+        first.start()
+        with pytest.raises(RuntimeError, match="another producer"):
+            Feed(producer, count=10, size=SIZE).start()
+        first.stop()
+        assert first.join(10)
+        with Feed(producer, count=10, size=SIZE) as second:   # free again once the first has left
+            assert second.join(10)
+        assert second.report()["stored"] == 10
+
+
+def test_closing_a_shared_producer_under_a_feed_answers_closed_and_never_crashes():
+    # The feed pushes as fast as it can into an overwriting ring (every push
+    # writes the mapping) while close() runs: its pushes answer -2 from then
+    # on and the mapping goes once it has stopped pushing.
+    out = check_python(f"""
+        import time
+        from orvix.feed import Feed
+        from orvix.shm import SharedRing
+        with SharedRing("{ring_name()}", 64, 64, overwrite=True) as ring:
+            for _ in range(20):
+                producer = SharedRing.attach(ring.name)
+                feed = Feed(producer, count=10**9, duration=0.1, size=64)
+                feed.start()
+                time.sleep(0.002)
+                producer.close()
+                assert producer.closed and producer.push(b"x") == -2
+                assert feed.join(10)
+                assert feed.report()["failed"] > 0, feed.report()
+        print("ok")
+    """, timeout=60)
+    assert out == "ok\n"
+
+
 def test_closing_the_ring_tells_the_producer_and_removes_the_name():
     ring = SharedRing(ring_name(), SIZE, 8)
     assert os.stat(f"/dev/shm{ring.name}").st_mode & 0o777 == 0o600
@@ -194,6 +232,131 @@ def test_closing_the_ring_tells_the_producer_and_removes_the_name():
         SharedRing.attach(ring.name)
     with SharedRing(ring_name(), SIZE, 8, mode=0o640) as shared:
         assert os.stat(f"/dev/shm{shared.name}").st_mode & 0o777 == 0o640
+
+
+FULL_DEV_SHM = r"""
+import errno, os, sys
+from orvix.shm import SharedRing
+def refused(slot_size, capacity):
+    try:
+        SharedRing("ring", slot_size, capacity)
+    except OSError as e:
+        assert e.errno == errno.ENOSPC, e
+        assert os.listdir("/dev/shm") == listed, os.listdir("/dev/shm")   # nothing left behind
+        return True
+    return False
+listed = []
+assert refused(2048, 16384)                  # 32 MiB on a 1 MiB file system
+ring = SharedRing("fits", 64, 4096)          # 256 KiB: fits
+listed = ["fits"]
+with open("/dev/shm/filler", "wb", buffering=0) as f:   # the rest of the file system, filled
+    try:
+        while f.write(b"x" * 4096):
+            pass
+    except OSError as e:
+        assert e.errno == errno.ENOSPC, e
+listed = sorted(os.listdir("/dev/shm"))
+assert refused(8, 8)                         # even a one-page ring: ENOSPC, not SIGBUS
+producer = SharedRing.attach(ring.name)      # every page of the ring is its own already
+for i in range(2 * 4096):                    # wraps the whole ring: nothing left to fault
+    assert producer.push(b"m" * 64) in (0, 1)
+print("ok")
+"""
+
+
+def test_a_full_dev_shm_raises_enospc_and_never_sigbus():
+    """A 1 MiB tmpfs mounted over /dev/shm in a mount namespace of the test's own."""
+    import shutil
+
+    unshare = shutil.which("unshare")
+    if unshare is None or os.geteuid() != 0:
+        pytest.skip("needs root and unshare(1) to mount a private tmpfs over /dev/shm")
+    probe = subprocess.run([unshare, "-m", "true"], capture_output=True)
+    if probe.returncode != 0:
+        pytest.skip(f"mount namespaces are not allowed here: {probe.stderr.decode().strip()}")
+    run = subprocess.run(
+        [unshare, "-m", "sh", "-c", 'mount --make-rprivate / && mount -t tmpfs -o size=1m tmpfs /dev/shm && '
+         'exec "$0" -c "$1"', sys.executable, FULL_DEV_SHM], capture_output=True, text=True, timeout=60)
+    assert (run.returncode, run.stdout) == (0, "ok\n"), run.stderr
+
+
+@pytest.mark.parametrize("cls", [ThreadedBatchDispatcher, AsyncBatchDispatcher], ids=lambda c: c.__name__)
+def test_the_dispatchers_close_closes_its_ring_and_the_name_can_be_made_again(cls):
+    ring = SharedRing(ring_name(), SIZE, 8)
+    producer = SharedRing.attach(ring.name)
+    d = cls(print, ring=ring)
+    if cls is ThreadedBatchDispatcher:
+        d.setup()
+    d.close()
+    assert ring.closed and producer.push(b"x") == -2
+    assert not os.path.exists(f"/dev/shm{ring.name}")
+    SharedRing(ring.name, SIZE, 8).close()
+
+
+def test_interpreter_exit_closes_a_ring_whose_dispatcher_was_not_closed():
+    name = ring_name()
+    out = check_python(f"""
+        from orvix.batch import ThreadedBatchDispatcher
+        from orvix.shm import SharedRing
+        ring = SharedRing("{name}", 64, 8)
+        d = ThreadedBatchDispatcher(lambda batch: None, ring=ring)
+        d.setup()
+        assert SharedRing.attach(ring.name).push(b"x") == 1
+        print("exiting")
+    """, timeout=30)
+    assert out == "exiting\n"
+    assert not os.path.exists(f"/dev/shm/{name}")
+    SharedRing(name, SIZE, 8).close()
+
+
+@pytest.mark.skipif(bool(os.environ.get("ORVIX_UNDER_TSAN")),
+                    reason="ThreadSanitizer does not follow a child that starts threads after a multi-threaded fork")
+@pytest.mark.parametrize("cls", ["ThreadedBatchDispatcher", "AsyncBatchDispatcher"])
+def test_setup_in_a_forked_child_is_refused_and_the_parent_reads_on(cls):
+    out = check_python(f"""
+        import asyncio, os, sys, threading
+        from orvix.batch import {cls}
+        from orvix.shm import SharedRing
+        got, arrived = [], threading.Event()
+        def take(batch):
+            got.extend(batch)
+            if got[-1] == b"last":
+                arrived.set()
+        async def take_async(batch):
+            take(batch)
+        async def setup(d):
+            d.setup()
+        ring = SharedRing("{ring_name()}", 64, 8)
+        producer = SharedRing.attach(ring.name)
+        threaded = {cls!r} == "ThreadedBatchDispatcher"
+        d = {cls}(take if threaded else take_async, ring=ring)
+        if threaded:
+            d.setup()
+        assert producer.push(b"first") == 1
+        pid = os.fork()
+        if pid == 0:
+            try:
+                d.setup() if threaded else asyncio.run(setup(d))
+                code = 1
+            except RuntimeError as e:
+                code = 0 if "forked" in str(e) and {cls!r} in str(e) else 2
+            sys.stdout.flush()
+            os._exit(code)
+        _, status = os.waitpid(pid, 0)
+        print("child", os.waitstatus_to_exitcode(status))
+        assert producer.push(b"last") == 1
+        async def main():
+            d.setup()
+            while not arrived.is_set():
+                await asyncio.sleep(0.01)
+        if threaded:
+            assert arrived.wait(20)
+        else:
+            asyncio.run(asyncio.wait_for(main(), 20))
+        print(got, ring.stats()["producer"])
+        d.close()
+    """, timeout=60)
+    assert out == "child 0\n[b'first', b'last'] attached\n"
 
 
 @pytest.mark.parametrize("name, message", [
@@ -223,8 +386,12 @@ def test_a_taken_name_a_missing_ring_and_garbage_are_refused():
     with SharedRing(ring_name(), SIZE, 8) as ring:
         with pytest.raises(FileExistsError):
             SharedRing(ring.name)
+        first = ThreadedBatchDispatcher(print, ring=ring)
         with pytest.raises(ValueError, match="consumed by another"):
-            ThreadedBatchDispatcher(print, ring=ring).close() or ThreadedBatchDispatcher(print, ring=ring)
+            ThreadedBatchDispatcher(print, ring=ring)
+        first.close()
+        with pytest.raises(ValueError, match="is closed"):
+            ThreadedBatchDispatcher(print, ring=ring)
     with pytest.raises(FileNotFoundError):
         SharedRing.attach(ring_name())
     with pytest.raises(TypeError, match="SharedRing"):
@@ -249,25 +416,54 @@ def test_a_taken_name_a_missing_ring_and_garbage_are_refused():
         os.unlink(path)
 
 
-@pytest.mark.parametrize("offset, value", [
-    (512, 1 << 63),                      # the producer's tail, far past one ring
-    (512, 3),                            # a tail with no lengths behind it that hold
-])
-def test_a_producer_that_scribbles_makes_the_ring_corrupt_not_the_consumer(offset, value):
-    with Consumer("threaded", SharedRing(ring_name(), SIZE, 8)) as c:
+# The shared words, as offsets in the mapping (orvix/shm/shm_layout.h).
+TAIL, HEAD, CONSUMER_SLEEPING, CLOSED, MODE = 512, 512 + 128, 512 + 256, 512 + 384, 512 + 388
+LAYOUTS = {"fixed": {}, "variable": {"variable_size": True}, "overwrite": {"overwrite": True}}
+
+
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")   # the reader's error, reported
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("scribble", ["tail", "closed", "mode", "head"])
+def test_a_producer_that_scribbles_can_at_worst_make_the_ring_corrupt(kind, layout, scribble):
+    """A producer writes shared words it does not own (or one past the layout). The consumer
+    keeps its cursor, closed flag and mode in its own memory: the ring goes on (a later
+    message arrives) or is "corrupt", the reader stopped with an error; it never spins, and
+    never stalls silently."""
+    with Consumer(kind, SharedRing(ring_name(), SIZE, 8, **LAYOUTS[layout])) as c:
+        producer = SharedRing.attach(c.ring.name)
+        assert producer.push(struct.pack("<Q", 1) * 8) == 1
+        c.wait_for(lambda: len(c.messages) == 1)
         with open(f"/dev/shm{c.ring.name}", "r+b") as f, mmap.mmap(f.fileno(), 0) as shared:
-            if value == 3:   # three messages whose lengths exceed the slot
-                for slot in range(3):
-                    struct.pack_into("<Q", shared, 4096 + 8 * 64 + 8 * slot, 10**6)
-            struct.pack_into("<Q", shared, offset, value)
-            # Wake the reader as a producer would.
-            struct.pack_into("<I", shared, 512 + 256, 0)
+            if scribble == "tail":
+                struct.pack_into("<Q", shared, TAIL, 1 << 63)   # far past one ring
+            elif scribble == "head":
+                struct.pack_into("<Q", shared, HEAD, 1 << 40)   # left there
+            else:   # written, and put back after a while (the reader polls every 250 ms)
+                offset = CLOSED if scribble == "closed" else MODE
+                (old,) = struct.unpack_from("<I", shared, offset)
+                struct.pack_into("<I", shared, offset, 1 if scribble == "closed" else 3 - old)
+                time.sleep(0.6)
+                struct.pack_into("<I", shared, offset, old)
+            struct.pack_into("<I", shared, CONSUMER_SLEEPING, 0)
+        # Idle now: neither the reader nor its waker (which polls every 250 ms) may spin.
+        time.sleep(0.3)
+        cpu = time.process_time()
+        time.sleep(0.3)
+        assert time.process_time() - cpu < 0.1, "the consumer spins on an idle ring"
+        corrupt = scribble == "tail" or (scribble == "head" and layout == "overwrite")
+        if corrupt:
             deadline = time.monotonic() + 5
-            while c.dispatcher.stats()["producer"] != "corrupt":
-                # The reader sleeps in bounded steps and looks again.
-                assert time.monotonic() < deadline, c.dispatcher.stats()
+            while (stats := c.dispatcher.stats())["reader"] != "stopped":
+                assert time.monotonic() < deadline, stats
                 time.sleep(0.02)
-        assert c.messages == []
+            assert stats["producer"] == "corrupt" and "corrupt" in str(stats["error"]), stats
+        else:
+            assert producer.push(MARKER) == 1
+            c.wait_for(lambda: c.markers == 1)
+            stats = c.dispatcher.stats()
+            assert (stats["producer"], stats["reader"], stats["delivered"]) == ("attached", "running", 2), stats
+        producer.close()
 
 
 @pytest.mark.timeout(180)
@@ -295,6 +491,64 @@ def test_the_guides_two_process_example_runs_with_its_c_producer(tmp_path):
     assert "'producer': 'detached'" in run.stdout
 
 
+# A C producer whose forked child detaches: only the parent's detach gives the ring back.
+FORKED_C_PRODUCER = r"""
+#include <errno.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "orvix/shm/producer.h"
+
+int main(int argc, char **argv) {
+    OrvixShmProducer p, other;
+    int status = -1;
+    pid_t child;
+    if (argc != 2 || orvix_shm_attach(&p, argv[1]) != 0) return 1;
+    child = fork();
+    if (child == 0) {
+        orvix_shm_detach(&p);
+        _exit(0);
+    }
+    if (child < 0 || waitpid(child, &status, 0) != child || status != 0) return 2;
+    if (orvix_shm_attach(&other, argv[1]) == 0 || errno != EBUSY) return 3;
+    if (((OrvixShmHeader *)p.base)->producer_state != ORVIX_SHM_PRODUCER_ATTACHED) return 4;
+    if (orvix_shm_push(&p, "x", 1) != 1) return 5;
+    orvix_shm_detach(&p);
+    return 0;
+}
+"""
+
+
+@pytest.mark.timeout(180)
+def test_the_c_producer_header_builds_in_every_dialect_and_a_forked_childs_detach_only_unmaps(tmp_path):
+    import re
+    import shutil
+
+    import orvix
+    from doc_blocks import ROOT
+
+    page = (ROOT / "docs" / "guide" / "shm.md").read_text(encoding="utf-8")
+    (guide_producer,) = re.findall(r"^```c\n(.*?)^```$", page, re.MULTILINE | re.DOTALL)
+    (tmp_path / "guide.c").write_text(guide_producer)
+    (tmp_path / "forked.c").write_text(FORKED_C_PRODUCER)
+    cc, cxx = os.environ.get("CC") or shutil.which("cc"), os.environ.get("CXX") or shutil.which("c++")
+    assert cc and cxx, "no C and C++ compilers to build the producers"
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    strict = ["-Wall", "-Wextra", "-pedantic", "-Werror", f"-I{orvix.get_include()}"]
+    for compiler, dialect in [(cc, "-std=c11"), (cc, "-std=c17"), (cxx, "-std=c++17")]:
+        language = ["-x", "c++"] if compiler == cxx else []
+        build = subprocess.run([compiler, dialect, *strict, *language, "guide.c", "-o", "guide"], cwd=tmp_path,
+                               env=env, capture_output=True, text=True, timeout=120)
+        assert build.returncode == 0, (dialect, build.stderr)
+    build = subprocess.run([cc, "-O2", *strict, "forked.c", "-o", "forked"], cwd=tmp_path, env=env,
+                           capture_output=True, text=True, timeout=120)
+    assert build.returncode == 0, build.stderr
+    with SharedRing(ring_name(), SIZE, 8) as ring:
+        run = subprocess.run([str(tmp_path / "forked"), ring.name], env=env, timeout=30)
+        assert run.returncode == 0
+        assert ring.stats()["stored"] == 1 and ring.producer == "detached"
+
+
 def test_a_forked_child_letting_go_of_its_copies_leaves_the_ring_to_the_parent():
     with SharedRing(ring_name(), SIZE, 8) as ring:
         producer = SharedRing.attach(ring.name)
@@ -312,3 +566,55 @@ def test_a_forked_child_letting_go_of_its_copies_leaves_the_ring_to_the_parent()
         assert os.path.exists(f"/dev/shm{ring.name}")
         with pytest.raises(RuntimeError, match="already has a producer"):
             SharedRing.attach(ring.name)
+
+
+@pytest.fixture(scope="module")
+def c_producer(tmp_path_factory):
+    """tests/cpp/shm_producer_process.c, a producer on the public C header alone, built with the shipped header."""
+    import shutil
+
+    import orvix
+    from doc_blocks import ROOT
+
+    compiler = os.environ.get("CC") or shutil.which("cc")
+    if not compiler:
+        pytest.skip("no C compiler to build the C producer")
+    program = tmp_path_factory.mktemp("c_producer") / "shm_producer_process"
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    build = subprocess.run([compiler, "-O2", "-Wall", "-Werror", f"-I{orvix.get_include()}",
+                            str(ROOT / "tests" / "cpp" / "shm_producer_process.c"), "-o", str(program)],
+                           env=env, capture_output=True, text=True, timeout=120)
+    assert build.returncode == 0, build.stderr
+    return program
+
+
+@pytest.mark.parametrize("variable_size", [False, True], ids=["fixed", "variable"])
+def test_a_c_producer_process_overwrites_only_whole_oldest_messages(c_producer, variable_size):
+    count = 30_000
+    seen, last, producer_done = [], threading.Event(), threading.Event()
+
+    def take(batch):
+        producer_done.wait(60)   # the reader holds back while the producer laps the ring
+        for m in batch:
+            (n,) = struct.unpack_from("<Q", m)
+            assert len(m) == 8 + n % 57 and m[8:] == bytes((n + i) & 0xFF for i in range(8, len(m))), "torn"
+            seen.append(n)
+            if n == count - 1:
+                last.set()
+
+    ring = SharedRing(ring_name(), SIZE, 16, variable_size=variable_size, overwrite=True)
+    dispatcher = ThreadedBatchDispatcher(take, ring=ring)
+    dispatcher.setup()
+    try:
+        producer = subprocess.run([str(c_producer), ring.name, str(count)], timeout=30)
+        assert producer.returncode == 0
+        producer_done.set()
+        assert last.wait(30), dispatcher.stats()   # the newest message is never overwritten
+    finally:
+        producer_done.set()
+        dispatcher.close()
+        ring.close()
+    stats = dispatcher.stats()
+    assert seen == sorted(set(seen)), "reordered or repeated"
+    assert stats["stored"] == count and stats["refused"] == 0
+    assert stats["delivered"] == len(seen) and stats["dropped"] == count - len(seen) > 0

@@ -85,6 +85,7 @@
 #include <utility>
 
 #include "orvix/ringq/futex.hpp"
+#include "orvix/ringq/index_rereads.hpp"
 #include "orvix/ringq/message_copy.hpp"
 #include "orvix/ringq/page_buffer.hpp"
 #include "orvix/ringq/ring_layout.hpp"
@@ -246,15 +247,20 @@ public:
     // of its own, but takes its messages elsewhere with burst pops: it reads
     // only shared words, never the taking thread's cursor. Acquire on head
     // pairs with the release store of a burst pop; after each burst head is
-    // the cursor, so tail != head means a message not yet taken. Whoever
+    // the cursor, so tail != head means a message not yet taken. Without
+    // overwrite, a consumer that does not trust its producer reads its own
+    // copy of head: a producer that rewrote the shared one would otherwise
+    // have this wait return at once, for ever, while the taking thread finds
+    // nothing (its cursor is its own). Whoever
     // makes cancelled() true stores it with seq_cst and then calls
     // wake_consumer(): the same Dekker pair as close().
     template <class Cancelled> int wait_ready_for(std::uint32_t timeout_ms, Cancelled cancelled) noexcept
     {
         if (reader_.corrupt.load(std::memory_order_relaxed)) return kClosed;
+        const std::atomic<std::uint64_t>& head = untrusted_ && !overwrite_ ? reader_.freed : shared_.consumer.head;
         const int r = wait_for(shared_.sleep.consumer, [&] {
             return cancelled() || shared_.producer.tail.load(std::memory_order_acquire) !=
-                                      shared_.consumer.head.load(std::memory_order_acquire);
+                                      head.load(std::memory_order_acquire);
         }, timeout_ms);
         return r == kHandedOut && cancelled() ? kEmpty : r;
     }
@@ -274,7 +280,7 @@ public:
     int wait_front(Message& out) noexcept
     {
         if (!enter(kFixed)) return kWrongMode;
-        if (shared_.state.closed.load(std::memory_order_acquire)) return kClosed;
+        if (closed_.load(std::memory_order_acquire)) return kClosed;
         if (reader_.hold != Hold::kPeeked) {
             release();
             // Without overwrite the message can stay where it is: nothing
@@ -312,13 +318,15 @@ public:
     void close() noexcept
     {
         // seq_cst: a side that stores its sleeping flag and then finds
-        // shared_.state.closed false is certain to be seen asleep by the exchanges below.
+        // closed_ false is certain to be seen asleep by the exchanges below.
+        // The shared word first: it is what the other side reads.
         shared_.state.closed.store(true, std::memory_order_seq_cst);
+        if (untrusted_) own_closed_.store(true, std::memory_order_seq_cst);
         wake(shared_.sleep.consumer);
         wake(shared_.sleep.producer);
     }
 
-    bool closed() const noexcept { return shared_.state.closed.load(std::memory_order_acquire); }
+    bool closed() const noexcept { return closed_.load(std::memory_order_acquire); }
 
     // True: attached; false while another producer is attached (or interrupted
     // and not yet detached).
@@ -431,6 +439,9 @@ private:
     enum class Hold : std::uint8_t { kNothing, kTaken, kPeeked };
     static constexpr std::uint64_t kPadding = std::numeric_limits<std::uint64_t>::max();
     static constexpr unsigned kSpinsBeforeSleep = 1024;  // some 20-50 us of pause
+    // Times a producer may lap the ring between two loads of the consumer's
+    // before it counts as breaking the layout (see tail_past_head()).
+    static constexpr unsigned kLapsBeforeCorrupt = 1024;
     // 128, not 64: x86 prefetches cache lines in pairs.
     static constexpr std::size_t kLine = 128;
 
@@ -458,15 +469,20 @@ private:
           memory_(std::move(memory)),
           copy_buffer_(std::move(copy_buffer)),
           bytes_(memory_->block()),
-          shared_(memory_->state())
+          shared_(memory_->state()),
+          closed_(untrusted_ ? own_closed_ : shared_.state.closed),
+          own_mode_(shared_.state.mode.load(std::memory_order_relaxed))
     {
         enable_asymmetric_fences();
     }
 
     // The first call decides the mode for good. Relaxed: the mode is all the
-    // information; messages are published through tail_ and head_.
+    // information; messages are published through tail_ and head_. A
+    // consumer that does not trust its producer took the creator's mode once,
+    // when it was built: the shared word is the producer's to read.
     bool enter(Mode mode) noexcept
     {
+        if (untrusted_) return own_mode_ == mode;
         Mode seen = shared_.state.mode.load(std::memory_order_relaxed);
         if (seen == mode) [[likely]] return true;
         return seen == kUnset && (shared_.state.mode.compare_exchange_strong(seen, mode, std::memory_order_relaxed) || seen == mode);
@@ -548,6 +564,30 @@ private:
         return tail;
     }
 
+    // Overwrite mode: tail_from() for a consumer whose head the producer
+    // moves too (it drops the oldest messages before it publishes a tail
+    // beyond them), so a tail more than a ring past a head read before it
+    // proves nothing: head is read again after the tail. Acquire on the
+    // tail orders the drops that made room for it before that load, so an
+    // honest tail lies within one ring of it, unless head has moved past
+    // the tail meanwhile (the producer lapped the ring between the two
+    // loads): then both are read again, a bounded number of times.
+    // `head` becomes the head read last.
+    template <Mode M> std::uint64_t tail_past_head(std::uint64_t& head) noexcept
+    {
+        std::uint64_t tail = shared_.producer.tail.load(std::memory_order_acquire);
+        if (!untrusted_) return tail;
+        for (unsigned laps = 0; tail - head > units<M>(); ++laps) {
+            head = shared_.consumer.head.load(std::memory_order_acquire);
+            if ((head <= tail && tail - head > units<M>()) || laps == kLapsBeforeCorrupt) [[unlikely]] {
+                reader_.corrupt = true;
+                return head;
+            }
+            if (head > tail) tail = shared_.producer.tail.load(std::memory_order_acquire);
+        }
+        return tail;
+    }
+
     template <Mode M> void write_message(std::uint64_t at, std::uint64_t length, const void* data) noexcept
     {
         std::memcpy(length_word<M>(at), &length, sizeof length);
@@ -619,7 +659,7 @@ private:
         if (!enter(M)) [[unlikely]] return refuse(kWrongMode);
         if (size > (M == kFixed ? layout_.slot_size : layout_.max_record)) [[unlikely]] return refuse(kTooLarge);
         // Acquire is not needed: close() publishes nothing but the flag.
-        if (shared_.state.closed.load(std::memory_order_relaxed)) [[unlikely]] return refuse(kClosed);
+        if (closed_.load(std::memory_order_relaxed)) [[unlikely]] return refuse(kClosed);
 
         std::uint64_t need = 1, at = t;
         if constexpr (M == kVariable) {
@@ -654,6 +694,7 @@ private:
     template <Mode M> [[gnu::noinline, gnu::cold]] int make_room(std::uint64_t t, std::uint64_t need, bool notify) noexcept
     {
         for (unsigned spins = 0;; ++spins) {
+            ORVIX_RINGQ_INDEX_REREAD();
             // seq_cst, head before held: see claim_contended(). A producer that sees
             // head moved past a message also sees it held if it is, and the
             // consumer's release stores make its reads of freed slots happen
@@ -735,7 +776,7 @@ private:
     {
         if (reader_.corrupt) return kClosed;
         if (!enter(M)) return kWrongMode;
-        if (wait && shared_.state.closed.load(std::memory_order_acquire)) return kClosed;
+        if (wait && closed_.load(std::memory_order_acquire)) return kClosed;
         if (reader_.hold != Hold::kPeeked) {
             release();
             if (!(wait ? wait_claim<M>(false) : claim<M>(false))) return wait || reader_.corrupt ? kClosed : kEmpty;
@@ -752,7 +793,7 @@ private:
         if (reader_.corrupt) return kClosed;
         if (!enter(M)) return kWrongMode;
         if (burst.max_messages == 0) return kTooLarge;
-        if (wait && shared_.state.closed.load(std::memory_order_acquire)) return kClosed;
+        if (wait && closed_.load(std::memory_order_acquire)) return kClosed;
         release();
         for (;;) {
             const int r = overwrite_ ? burst_contended<M>(burst) : burst_owned<M>(burst);
@@ -814,7 +855,7 @@ private:
         reader_.in_slot = false;
         // Release, once for the whole burst: our reads of every slot before
         // the cursor happen before the producer, acquiring head, writes them again.
-        shared_.consumer.head.store(reader_.cursor, std::memory_order_release);
+        publish_head(reader_.cursor);
         if (block_on_full_) wake_producer(reader_.cursor);
         return kHandedOut;
     }
@@ -837,7 +878,7 @@ private:
         for (;;) {
             std::uint64_t head = shared_.consumer.head.load(std::memory_order_acquire);
             // Acquire: pairs with publish(); the message bytes are visible.
-            const std::uint64_t tail = tail_from<M>(head);
+            const std::uint64_t tail = tail_past_head<M>(head);
             if (head == tail) break;
             if (!holding) {
                 // seq_cst: the Dekker pair with make_room (see claim_contended()).
@@ -896,6 +937,7 @@ private:
     template <Mode M> bool claim_owned() noexcept
     {
         if (reader_.cursor == reader_.tail_cache) {
+            ORVIX_RINGQ_INDEX_REREAD();
             // Acquire: pairs with publish(); the message bytes are visible.
             reader_.tail_cache = tail_from<M>(reader_.cursor);
             if (reader_.cursor == reader_.tail_cache) return false;
@@ -912,7 +954,7 @@ private:
         for (;;) {
             std::uint64_t head = shared_.consumer.head.load(std::memory_order_acquire);
             // Acquire: pairs with publish(); the message bytes are visible.
-            const std::uint64_t tail = tail_from<M>(head);
+            const std::uint64_t tail = tail_past_head<M>(head);
             if (head == tail || reader_.corrupt) {
                 shared_.consumer.held.store(kNoSlot, std::memory_order_seq_cst);
                 return false;
@@ -932,6 +974,16 @@ private:
         }
     }
 
+    // Without overwrite: frees every slot before `head` for the producer.
+    // An untrusted producer may rewrite the shared word, so the consumer's
+    // waker (wait_ready_for) reads the consumer's own copy. Release on both:
+    // see the callers.
+    void publish_head(std::uint64_t head) noexcept
+    {
+        shared_.consumer.head.store(head, std::memory_order_release);
+        if (untrusted_) reader_.freed.store(head, std::memory_order_release);
+    }
+
     // Gives the slot of the message taken last back to the producer.
     void free_slot() noexcept
     {
@@ -939,7 +991,7 @@ private:
         if (!overwrite_) {
             // Release: our reads of the slots before the cursor happen before
             // the producer, acquiring head, writes them again.
-            shared_.consumer.head.store(reader_.cursor, std::memory_order_release);
+            publish_head(reader_.cursor);
         } else {
             // seq_cst: the claim protocol (see claim_contended()); release as above.
             shared_.consumer.held.store(kNoSlot, std::memory_order_seq_cst);
@@ -977,7 +1029,7 @@ private:
     template <class Ready> int wait_for(WaitWord& flag, Ready ready, std::uint32_t timeout_ms) noexcept
     {
         for (unsigned spins = 0; spins < kSpinsBeforeSleep; ++spins) {
-            if (shared_.state.closed.load(std::memory_order_acquire) || reader_.corrupt) return kClosed;
+            if (closed_.load(std::memory_order_acquire) || reader_.corrupt) return kClosed;
             if (ready()) return kHandedOut;
             cpu_relax();
         }
@@ -998,7 +1050,7 @@ private:
             ORVIX_RINGQ_WAIT_POINT(WaitPoint::flag_raised, flag);
             // Relaxed: the fence orders it, as it orders ready()'s loads;
             // close() stores with seq_cst before it exchanges the flag.
-            const bool closed = shared_.state.closed.load(std::memory_order_relaxed) != 0;
+            const bool closed = closed_.load(std::memory_order_relaxed) != 0;
             const bool go = !closed && ready();
             if (!closed && !go) {
                 ORVIX_RINGQ_WAIT_POINT(WaitPoint::going_to_sleep, flag);
@@ -1009,7 +1061,7 @@ private:
             }
             // Relaxed: the flag carries no data; a late wake-up is harmless.
             flag.store(0, std::memory_order_relaxed);
-            if (closed || shared_.state.closed.load(std::memory_order_acquire) || reader_.corrupt) return kClosed;
+            if (closed || closed_.load(std::memory_order_acquire) || reader_.corrupt) return kClosed;
             if (go || ready()) return kHandedOut;
             if (timeout_ms) {
                 const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -1093,6 +1145,14 @@ private:
     PageBuffer copy_buffer_;
     char* const bytes_;
     RingSharedState& shared_;
+    // What a consumer that does not trust its producer keeps in its own
+    // memory rather than read from the shared words, which such a producer
+    // may rewrite: whether the ring is closed (close() sets both), and the
+    // mode, taken from the creator's word when the ring is built. Every
+    // other ring acts on the shared words themselves.
+    std::atomic<std::uint32_t> own_closed_{0};
+    std::atomic<std::uint32_t>& closed_;
+    const Mode own_mode_;
 
     // What the producer alone knows.
     struct alignas(kLine) WriterState {
@@ -1110,6 +1170,9 @@ private:
         // The shared words broke the layout: nothing more is read. Atomic (relaxed)
         // because a waking thread (wait_ready_for) reads it beside the taking one.
         std::atomic<bool> corrupt{false};
+        // Without overwrite, with an untrusted producer: the head published
+        // last (publish_head), for the waking thread.
+        std::atomic<std::uint64_t> freed{0};
     } reader_;
 };
 

@@ -1,7 +1,8 @@
 /*
  * orvix/shm/producer.h: the producer side of a ring in named shared memory
  * (orvix.shm.SharedRing), for a process with no Python in it. Header-only C
- * (C11 or C++, GCC or Clang), Linux and Windows (mingw-w64 GCC or Clang).
+ * (C11 or later, ISO or GNU dialect, or C++17 or later; GCC or Clang), Linux
+ * and Windows (mingw-w64 GCC or Clang).
  *
  *     OrvixShmProducer p;
  *     if (orvix_shm_attach(&p, "/feed") != 0) { perror("attach"); return 1; }
@@ -20,7 +21,8 @@
  * the process ending in any way), and fails with EBUSY while another producer
  * holds it. A producer killed in the middle of a push leaves nothing torn:
  * the consumer sees a message only once it is whole. One thread pushes at a
- * time; a forked child shares the parent's lock and must not push.
+ * time; a forked child shares the parent's lock and must not push (its
+ * orvix_shm_detach only unmaps).
  *
  * Windows: the ring is the named file mapping "Local\orvix-m-<name>"; the
  * lock is the named mutex "Local\orvix-p-<name>", which belongs to the
@@ -62,19 +64,24 @@
 
 #include "orvix/shm/shm_layout.h"
 
-#if !defined(_WIN32) && !defined(F_OFD_SETLK)
+#if !defined(_WIN32)
+/* Strict ISO C (-std=c11, -std=c17) hides what the C library declares only
+ * for POSIX 2008 or the GNU dialects, whatever feature macros come later:
+ * the header brings the three things it needs of those itself. */
+#ifndef F_OFD_SETLK
 #define F_OFD_SETLK 37 /* Linux's value; <fcntl.h> names it under _GNU_SOURCE only */
+#endif
+#ifndef O_CLOEXEC
+#define O_CLOEXEC 02000000 /* Linux's value */
+#endif
+#ifndef __cplusplus
+long syscall(long number, ...); /* C++ compilers declare it (they define _GNU_SOURCE) */
+#endif
 #endif
 
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-#define ORVIX_SHM_PUSH_STORED 1
-#define ORVIX_SHM_PUSH_FULL 0
-#define ORVIX_SHM_PUSH_TOO_LARGE (-1)
-#define ORVIX_SHM_PUSH_CLOSED (-2)
-#define ORVIX_SHM_PUSH_WRONG_MODE (-3)
 
 typedef struct OrvixShmProducer {
     char *base;            /* the mapping */
@@ -85,6 +92,7 @@ typedef struct OrvixShmProducer {
     HANDLE wake_consumer;  /* auto-reset event: set when the consumer sleeps */
 #else
     int fd;
+    pid_t owner;           /* the process that attached: only it gives the ring back */
 #endif
     OrvixShmHeader header; /* checked at attach; the producer reads only this copy */
     uint64_t limit;        /* positions below this are known to be free */
@@ -211,6 +219,11 @@ static inline int orvix_shm__claim(OrvixShmProducer *p, const char *bare, size_t
     return 0;
 }
 
+static inline int orvix_shm__owned(const OrvixShmProducer *p) {
+    (void)p;
+    return 1; /* no fork */
+}
+
 static inline void orvix_shm__unclaim(OrvixShmProducer *p) { ReleaseMutex(p->mutex); }
 
 static inline void orvix_shm__wake_consumer(OrvixShmProducer *p, uint32_t *sleeping) {
@@ -271,9 +284,15 @@ static inline int orvix_shm__claim(OrvixShmProducer *p, const char *bare, size_t
                      syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_GLOBAL_EXPEDITED, 0, 0) == 0;
     if (orvix_shm__lock(p->fd, F_WRLCK) != 0)
         return orvix_shm__fail(p, errno == EAGAIN || errno == EACCES ? EBUSY : errno);
-    ((OrvixShmHeader *)p->base)->producer_pid = (uint32_t)getpid();
+    p->owner = getpid();
+    ((OrvixShmHeader *)p->base)->producer_pid = (uint32_t)p->owner;
     return 0;
 }
+
+/* The lock belongs to the open file description, which a forked child
+ * shares with its parent: a child's detach only unmaps, or it would hand
+ * the parent's live ring to a second producer. */
+static inline int orvix_shm__owned(const OrvixShmProducer *p) { return p->owner == getpid(); }
 
 static inline void orvix_shm__unclaim(OrvixShmProducer *p) { orvix_shm__lock(p->fd, F_UNLCK); }
 
@@ -312,13 +331,17 @@ static inline int orvix_shm_attach(OrvixShmProducer *p, const char *name) {
     return 0;
 }
 
-/* Gives the ring back (another producer may attach) and unmaps it. */
+/* Gives the ring back (another producer may attach) and unmaps it. In a
+ * forked child of the producer it only unmaps: the ring stays the parent's. */
 static inline void orvix_shm_detach(OrvixShmProducer *p) {
     if (!p->base) return;
-    /* "detached" before the lock goes: the consumer tells a clean detach
-     * from a death by it. */
-    __atomic_store_n(&((OrvixShmHeader *)p->base)->producer_state, ORVIX_SHM_PRODUCER_DETACHED, __ATOMIC_SEQ_CST);
-    orvix_shm__unclaim(p);
+    if (orvix_shm__owned(p)) {
+        /* "detached" before the lock goes: the consumer tells a clean detach
+         * from a death by it. */
+        __atomic_store_n(&((OrvixShmHeader *)p->base)->producer_state, ORVIX_SHM_PRODUCER_DETACHED,
+                         __ATOMIC_SEQ_CST);
+        orvix_shm__unclaim(p);
+    }
     orvix_shm__fail(p, errno);
 }
 
@@ -347,15 +370,16 @@ static inline char *orvix_shm__payload(const OrvixShmProducer *p, uint64_t at) {
 
 /* Overwrite: drops the message at `head` unless the consumer just took it. */
 static inline void orvix_shm__drop_oldest(OrvixShmProducer *p, uint64_t head) {
-    uint64_t next = head + 1, length;
+    uint64_t at = head, next = head + 1, length;
     if (orvix_shm__variable(p)) {
-        memcpy(&length, orvix_shm__length_word(p, head), 8);
-        if (length == UINT64_MAX) {
-            head += p->header.ring_bytes - (head & (p->header.ring_bytes - 1));
-            memcpy(&length, orvix_shm__length_word(p, head), 8);
+        memcpy(&length, orvix_shm__length_word(p, at), 8);
+        if (length == UINT64_MAX) { /* the rest of the lap is unused: the record starts the next */
+            at += p->header.ring_bytes - (at & (p->header.ring_bytes - 1));
+            memcpy(&length, orvix_shm__length_word(p, at), 8);
         }
-        next = head + 8 + ((length + 7) & ~(uint64_t)7);
+        next = at + 8 + ((length + 7) & ~(uint64_t)7);
     }
+    /* From `head`, the position the consumer may also be moving, not `at`. */
     if (__atomic_compare_exchange_n(orvix_shm__u64(p, ORVIX_SHM_HEAD), &head, next, 0, __ATOMIC_SEQ_CST,
                                     __ATOMIC_SEQ_CST))
         orvix_shm__bump(orvix_shm__u64(p, ORVIX_SHM_DROPPED));
@@ -397,7 +421,8 @@ static inline int orvix_shm_push(OrvixShmProducer *p, const void *data, size_t s
     const int variable = orvix_shm__variable(p);
     uint32_t *sleeping;
     uint64_t t, at, need = 1, length = size;
-    if (__atomic_load_n(orvix_shm__u32(p, ORVIX_SHM_MODE), __ATOMIC_RELAXED) != (variable ? 2u : 1u))
+    if (__atomic_load_n(orvix_shm__u32(p, ORVIX_SHM_MODE), __ATOMIC_RELAXED) !=
+        (variable ? ORVIX_SHM_MODE_VARIABLE : ORVIX_SHM_MODE_FIXED))
         return orvix_shm__refuse(p, ORVIX_SHM_PUSH_WRONG_MODE);
     if (size > (variable ? p->header.max_record : p->header.slot_size))
         return orvix_shm__refuse(p, ORVIX_SHM_PUSH_TOO_LARGE);

@@ -9,7 +9,10 @@
  *   ORVIX_SHM_BLOCK_OFFSET      the message block, header.total_bytes long
  *
  * The shared words, as offsets from ORVIX_SHM_STATE_OFFSET (each written by
- * one side only, but the head of an overwriting ring):
+ * one side only, but the head of an overwriting ring). This table and the
+ * macros below are the layout's one definition: the consumer's C++ view of
+ * the same words (orvix/ringq/ring_shared_state.hpp) is checked against them
+ * word by word, offset and size, when it is compiled.
  *
  *   0    u64 tail      producer: the position after the last published message
  *   8    u64 stored    producer: pushes that stored their message
@@ -19,8 +22,12 @@
  *   136  u64 held      consumer, overwrite: the position it is reading, or ~0
  *   144  u64 taken     consumer: messages taken
  *   256  u32 consumer_sleeping  consumer: 1 while it may sleep on this word (a futex)
+ *   260  u32 producer_sleeping  in-process producers only: a C producer leaves
+ *   264  u64 producer_wake_at   these four alone (it never waits for room, and
+ *   272  u32 session            its session is the lock on the object)
+ *   276  u32 reader_present
  *   384  u32 closed    consumer: 1 once the ring is closed: pushes answer -2
- *   388  u32 mode      creator: 1 fixed-size, 2 variable-size
+ *   388  u32 mode      creator: ORVIX_SHM_MODE_FIXED or ORVIX_SHM_MODE_VARIABLE
  *
  * Positions count slots (fixed-size) or bytes (variable-size) and never wrap.
  * Fixed-size: message at position p has its payload at block + (p & (slots-1))
@@ -65,8 +72,25 @@
 #define ORVIX_SHM_HELD 136u
 #define ORVIX_SHM_TAKEN 144u
 #define ORVIX_SHM_CONSUMER_SLEEPING 256u
+#define ORVIX_SHM_PRODUCER_SLEEPING 260u
+#define ORVIX_SHM_PRODUCER_WAKE_AT 264u
+#define ORVIX_SHM_SESSION 272u
+#define ORVIX_SHM_READER_PRESENT 276u
 #define ORVIX_SHM_CLOSED 384u
 #define ORVIX_SHM_MODE 388u
+#define ORVIX_SHM_STATE_BYTES 512u /* the shared words take this much, padding included */
+
+/* The values of the mode word. */
+#define ORVIX_SHM_MODE_FIXED 1u
+#define ORVIX_SHM_MODE_VARIABLE 2u
+
+/* The results of a push (orvix_shm_push; the consumer's engine answers the
+ * same numbers, as does orvix/utils/corvane/producer.h). */
+#define ORVIX_SHM_PUSH_STORED 1
+#define ORVIX_SHM_PUSH_FULL 0
+#define ORVIX_SHM_PUSH_TOO_LARGE (-1)
+#define ORVIX_SHM_PUSH_CLOSED (-2)
+#define ORVIX_SHM_PUSH_WRONG_MODE (-3)
 
 typedef struct OrvixShmHeader {
     uint64_t magic;          /* ORVIX_SHM_MAGIC */

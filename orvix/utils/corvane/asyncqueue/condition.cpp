@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "cpython_support/coroutine.hpp"
+#include "cpython_support/dict_changes.hpp"
 #include "cpython_support/errors.hpp"
 #include "cpython_support/interpreter_internals.hpp"
 #include "orvix/utils/corvane/asyncqueue/async_queue.hpp"
@@ -32,6 +33,7 @@ StringConstant kAppend{"append"};
 StringConstant kRemove{"remove"};
 StringConstant kCollections{"collections"};
 StringConstant kDeque{"deque"};
+StringConstant kDict{"__dict__"};
 
 // asyncio.Condition, asyncio.Lock, asyncio.Future, Future.done and
 // collections.deque, looked up once: only instances of these very classes
@@ -82,6 +84,25 @@ const AsyncioClasses& asyncio_classes() {
 // the first read (an instance starts with its attributes stored inline) and
 // stays; nothing observable changes. Borrowed.
 PyObject* instance_dict(PyObject* obj) noexcept { return py::internals::instance_dict(obj); }
+
+// The instance dictionary of `obj` (borrowed), made its own first where it
+// shares the object's inline values (see shares_inline_values): a store into
+// those would skip the watchers that tell a snapshot of it is stale. The
+// attributes stay what they were; only the dictionary object is new, once.
+// Set as `obj.__dict__ = ...` would (the type's own setter, which detaches
+// the inline values): PyObject_GenericSetDict leaves them in use on 3.13.
+// Null when there is none or it cannot be made.
+PyObject* watchable_dict(PyObject* obj) noexcept {
+    PyObject* dict = instance_dict(obj);
+    if (!dict || !py::internals::shares_inline_values(obj, dict)) return dict;
+    py::Ref own = py::Ref::steal(PyDict_New());
+    if (!own || PyDict_Update(own.get(), dict) < 0 || PyObject_SetAttr(obj, kDict.get(), own.get()) < 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    dict = instance_dict(obj);
+    return dict == own.get() ? dict : nullptr;
+}
 
 // Borrowed from `dict`, or null when absent; str keys cannot make the
 // lookup fail, only miss.
@@ -154,24 +175,26 @@ bool none_queued(PyObject* waiters, const AsyncioClasses& classes) {
 }
 
 // What the last full read of a condition's and its lock's dictionaries
-// found, with their addresses and versions (see dict_version): while both
-// dictionaries match, the condition's lock is the same object, still free,
-// and its `_waiters` and the condition's `_waiters` are the same objects, so
-// only the two deques' contents need a look. Nothing is owned: the objects
-// are used only after the match has shown that the dictionaries holding them
-// are there, unchanged.
+// found, with their addresses and stamps (see dict_changes.hpp: both
+// dictionaries are watched from then on): while both dictionaries are the
+// ones seen and no watched dictionary changed, the condition's lock is the
+// same object, still free, and its `_waiters` and the condition's `_waiters`
+// are the same objects, so only the two deques' contents need a look.
+// Nothing is owned: the objects are used only after the match has shown that
+// the dictionaries holding them are there, unchanged (a freed dictionary
+// counts as a change).
 struct Snapshot {
     PyObject* cond_dict = nullptr;
-    std::uint64_t cond_version = 0;
+    std::uint64_t cond_stamp = 0;
     PyObject* lock = nullptr;
     PyObject* lock_dict = nullptr;
-    std::uint64_t lock_version = 0;
+    std::uint64_t lock_stamp = 0;
     PyObject* lock_waiters = nullptr;  // None or a deque
     PyObject* waiters = nullptr;       // the condition's deque
 };
 
-bool unchanged(PyObject* dict, PyObject* seen, std::uint64_t version) {
-    return dict == seen && version != 0 && py::internals::dict_version(dict) == version;
+bool unchanged(PyObject* dict, PyObject* seen, std::uint64_t stamp) {
+    return dict == seen && py::dict_unchanged(stamp);
 }
 
 // The condition's `_waiters` deque (borrowed) when its lock is free with
@@ -183,31 +206,32 @@ PyObject* waiters_of_free_condition(PyObject* cond) {
     if (!classes.condition || reinterpret_cast<PyObject*>(Py_TYPE(cond)) != classes.condition) return nullptr;
     PyObject* cond_dict = instance_dict(cond);
     if (!cond_dict) return nullptr;
-    if (unchanged(cond_dict, last.cond_dict, last.cond_version) &&
+    if (unchanged(cond_dict, last.cond_dict, last.cond_stamp) &&
         reinterpret_cast<PyObject*>(Py_TYPE(last.lock)) == classes.lock &&
-        unchanged(instance_dict(last.lock), last.lock_dict, last.lock_version)) {
+        unchanged(instance_dict(last.lock), last.lock_dict, last.lock_stamp)) {
         return none_queued(last.lock_waiters, classes) ? last.waiters : nullptr;
     }
-    // The full read. The version of the condition's dictionary is taken
+    // The full read. The stamp of the condition's dictionary is taken
     // before its entries are read, and the read counts only if that
     // dictionary is still the condition's and unchanged after making the
     // lock's dictionary, which allocates and so may run the collector, and
     // with it any code (the dictionary is held meanwhile).
+    cond_dict = watchable_dict(cond);
+    if (!cond_dict) return nullptr;
     py::Ref hold_cond_dict = py::Ref::borrow(cond_dict);
-    const std::uint64_t cond_version = py::internals::dict_version(cond_dict);
+    const std::uint64_t cond_stamp = py::dict_stamp(cond_dict);
     py::Ref lock = py::Ref::borrow(entry(hold_cond_dict, kLock));
     if (!lock || reinterpret_cast<PyObject*>(Py_TYPE(lock.get())) != classes.lock) return nullptr;
     PyObject* waiters = entry(hold_cond_dict, kWaiters);
-    py::Ref lock_dict = py::Ref::borrow(instance_dict(lock.get()));
-    if (!lock_dict || instance_dict(cond) != cond_dict || py::internals::dict_version(cond_dict) != cond_version)
-        return nullptr;
-    const std::uint64_t lock_version = py::internals::dict_version(lock_dict.get());
+    py::Ref lock_dict = py::Ref::borrow(watchable_dict(lock.get()));
+    if (!lock_dict || instance_dict(cond) != cond_dict || !py::dict_unchanged(cond_stamp)) return nullptr;
+    const std::uint64_t lock_stamp = py::dict_stamp(lock_dict.get());
     if (entry(lock_dict, kLocked) != Py_False) return nullptr;
     PyObject* lock_waiters = entry(lock_dict, kWaiters);
     PyTypeObject* deque = reinterpret_cast<PyTypeObject*>(classes.deque);
     if (!lock_waiters || (lock_waiters != Py_None && !Py_IS_TYPE(lock_waiters, deque))) return nullptr;
     if (!waiters || !Py_IS_TYPE(waiters, deque)) return nullptr;
-    last = {cond_dict, cond_version, lock.get(), lock_dict.get(), lock_version, lock_waiters, waiters};
+    last = {cond_dict, cond_stamp, lock.get(), lock_dict.get(), lock_stamp, lock_waiters, waiters};
     return none_queued(lock_waiters, classes) ? waiters : nullptr;
 }
 

@@ -73,7 +73,18 @@ public:
     // (wait_until_armed), and arm() wakes it.
     void set_arm_waiter(bool present) noexcept { arm_waiter_.store(present, std::memory_order_relaxed); }
     void wait_until_armed(std::uint32_t timeout_ms) noexcept { ringq::wait_on_word(armed_, 0, false, timeout_ms); }
-    void wake_arm_waiter() noexcept { ringq::wake_word(armed_); }
+    // Ends a wait_until_armed() for good (its thread is told to stop). A
+    // wake-up alone would be lost when it comes between the waiter's last
+    // look at its stop flag and its sleep: the kernel compares the word it
+    // sleeps on, so the word changes first. Release: the stop flag stored
+    // before is seen by a waiter that sees the doorbell armed. Called while
+    // no reader polls (the reader runs under the interpreter lock, as the
+    // caller does); armed without a sleeping reader costs at most one
+    // surplus wake-up. See tests/model (BRIDGE_STOP).
+    void release_arm_waiter() noexcept {
+        armed_.store(1, std::memory_order_release);
+        ringq::wake_word(armed_);
+    }
 
     // Reader: its last poll found a message after all. Relaxed: it only
     // saves the producer a needless wake-up; one sent anyway costs the reader
