@@ -254,9 +254,9 @@ PyObject* make_udp_receiver_type(PyObject* module) {
     if (getset == nullptr) return PyErr_NoMemory();
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(udp_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(ReceiverSlots::dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(ReceiverSlots::traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(ReceiverSlots::clear)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(receiver_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(receiver_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(receiver_clear)},
         {Py_tp_methods, receiver_methods},
         {Py_tp_getset, getset},
         {Py_tp_doc, const_cast<char*>(
