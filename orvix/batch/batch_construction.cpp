@@ -33,6 +33,18 @@ int is_coroutine_function(PyObject* callback) {
     return 0;
 }
 
+// The pending exception, its message led by "class_name(): " so that it
+// names the class it comes from (the conversions and the ring's planning
+// speak of their argument only). Always -1.
+int from_class(const char* class_name) {
+    PyObject* error = PyErr_GetRaisedException();
+    py::Ref message = py::Ref::steal(PyObject_Str(error));
+    if (message) PyErr_Format(reinterpret_cast<PyObject*>(Py_TYPE(error)), "%s(): %U", class_name, message.get());
+    if (!message || !PyErr_Occurred()) PyErr_SetRaisedException(error);
+    else Py_DECREF(error);
+    return -1;
+}
+
 // The sizes are keyword-only: the batch classes once took (slot_size,
 // capacity) where corvane's dispatchers take (capacity, slot_size), and a
 // call in either order must fail rather than build the other ring. They are
@@ -80,7 +92,15 @@ int parse(PyObject* args, PyObject* kwargs, corvane::ConstructorArguments& out, 
     if ((given[kArgSlotSize] && py::to_size(given[kArgSlotSize], &out.slot_size) < 0) ||
         (given[kArgCapacity] && py::to_size(given[kArgCapacity], &out.capacity) < 0) ||
         (given[kArgMaxBatch] && py::to_size(given[kArgMaxBatch], &out.max_batch) < 0))
-        return -1;
+        return from_class(class_name);
+    // Planned here as the ring will plan it, so that a bad size names this
+    // class (the ring's own errors, with its exception types).
+    ringq::RingLayout layout;
+    if (const ringq::RingError e = ringq::plan_layout(out.slot_size, out.capacity, layout);
+        ring == Py_None && e != ringq::RingError::kNone) {
+        PyErr_SetString(e == ringq::RingError::kTooLarge ? PyExc_OverflowError : PyExc_ValueError, ringq::describe(e));
+        return from_class(class_name);
+    }
     if (out.max_batch == 0) {
         PyErr_Format(PyExc_ValueError, "%s(): max_batch must be at least 1", class_name);
         return -1;

@@ -307,6 +307,10 @@ def test_constructors_without_traps(cls):
         cls(callback, 16384, 64)
     with pytest.raises(TypeError, match=f"{name}.*'callback' must be callable"):
         cls(3)
+    for kwargs, error in (({"capacity": 0}, ValueError), ({"slot_size": "x"}, TypeError),
+                          ({"slot_size": 1 << 62, "capacity": 1 << 62}, OverflowError)):
+        with pytest.raises(error, match=rf"^{name}\(\): "):   # every message names the class
+            cls(callback, **kwargs)
     if not threaded:
         with pytest.raises(TypeError, match=f"{name}.*coroutine function"):
             cls(print)
