@@ -617,7 +617,7 @@ def test_a_c_producer_process_overwrites_only_whole_oldest_messages(c_producer, 
             if n == count - 1:
                 last.set()
 
-    ring = SharedRing(ring_name(), SIZE, 16, variable_size=variable_size, overwrite=True)
+    ring = SharedRing(ring_name(), slot_size=SIZE, capacity=16, variable_size=variable_size, overwrite=True)
     dispatcher = ThreadedBatchDispatcher(take, ring=ring)
     dispatcher.setup()
     try:
