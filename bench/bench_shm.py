@@ -68,7 +68,7 @@ def producer_start_ns(producer):
 
 def threaded_shm(count):
     counter = Counter()
-    ring = SharedRing(ring_name(), SIZE, CAPACITY)
+    ring = SharedRing(ring_name(), slot_size=SIZE, capacity=CAPACITY)
     d = ThreadedBatchDispatcher(batch_callback(counter, "len"), ring=ring)
     d.setup()
 
@@ -91,7 +91,7 @@ def async_shm(loop_name):
         loop = LOOPS[loop_name]()
         counter = Counter()
         done = asyncio.Event()
-        ring = SharedRing(ring_name(), SIZE, CAPACITY)
+        ring = SharedRing(ring_name(), slot_size=SIZE, capacity=CAPACITY)
 
         async def callback(batch):
             counter.add(len(batch))
@@ -255,7 +255,7 @@ def dispatcher_table(count, repeat):
 
 def shm_latency(kind):
     def threaded_run(recorder, count, rate):
-        with SharedRing(ring_name(), SIZE, CAPACITY) as ring:
+        with SharedRing(ring_name(), slot_size=SIZE, capacity=CAPACITY) as ring:
             d = ThreadedBatchDispatcher(each_message(recorder), ring=ring)
             d.setup()
             try:
@@ -269,7 +269,7 @@ def shm_latency(kind):
 
         async def callback(batch):
             record(batch)
-        with SharedRing(ring_name(), SIZE, CAPACITY) as ring:
+        with SharedRing(ring_name(), slot_size=SIZE, capacity=CAPACITY) as ring:
             d = AsyncBatchDispatcher(callback, ring=ring)
             d.setup()
             try:

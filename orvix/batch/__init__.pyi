@@ -60,9 +60,9 @@ class ThreadedBatchDispatcher:
     def __init__(
         self,
         callback: Callable[[Batch], object],
+        *,
         slot_size: int = 2048,
         capacity: int = 16384,
-        *,
         max_batch: int = 1024,
         variable_size: bool = False,
         overwrite: bool = False,
@@ -70,7 +70,7 @@ class ThreadedBatchDispatcher:
         ring: SharedRing | None = None,
     ) -> None: ...
     def setup(self) -> None:
-        """Start the reader thread; ``RuntimeError`` while one runs. After the callback raised, starts a new one."""
+        """Start the reader thread; ``RuntimeError`` while one runs, or in a forked child of one on a SharedRing."""
     def close(self) -> None:
         """Close the ring: later pushes are refused; the reader delivers what the ring holds, then ends."""
     def stats(self) -> _Stats:
@@ -89,16 +89,16 @@ class AsyncBatchDispatcher:
     def __init__(
         self,
         callback: Callable[[Batch], Awaitable[object]],
+        *,
         slot_size: int = 2048,
         capacity: int = 16384,
-        *,
         max_batch: int = 1024,
         variable_size: bool = False,
         overwrite: bool = False,
         ring: SharedRing | None = None,
     ) -> None: ...
     def setup(self, host: str = "127.0.0.1") -> None:
-        """Open the wake-up socket and start the reader task in the running loop (once)."""
+        """Open the wake-up socket and start the reader task in the running loop (once; not in a forked child of one on a SharedRing)."""
     def close(self) -> None:
         """Close the ring and the socket and cancel the task; what the ring holds stays there (``pending``)."""
     def stats(self) -> _Stats:

@@ -198,7 +198,7 @@ using Slots = corvane::DispatcherSlots<AsyncBatchDispatcherClass>;
 PyTypeObject make_type() {
     PyTypeObject type = Slots::make_type("orvix.batch.AsyncBatchDispatcher");
     type.tp_doc =
-        "AsyncBatchDispatcher(callback, slot_size=2048, capacity=16384, *, max_batch=1024, "
+        "AsyncBatchDispatcher(callback, *, slot_size=2048, capacity=16384, max_batch=1024, "
         "variable_size=False, overwrite=False, ring=None)\n\n"
         "setup() inside a running event loop starts a task that awaits callback(batch) with a "
         "Batch of every message the ring holds at that moment (at most max_batch), woken as "
@@ -209,7 +209,7 @@ PyTypeObject make_type() {
 }  // namespace
 
 const char kAsyncBatchSignature[] =
-    "(callback, slot_size=2048, capacity=16384, *, max_batch=1024, variable_size=False, overwrite=False, "
+    "(callback, *, slot_size=2048, capacity=16384, max_batch=1024, variable_size=False, overwrite=False, "
     "ring=None)";
 
 PyTypeObject AsyncBatchDispatcherType = make_type();

@@ -1,9 +1,10 @@
 // The constructor of both batch dispatchers:
 //
-//     Class(callback, slot_size=2048, capacity=16384, *, max_batch=1024,
-//           variable_size=False, overwrite=False, block_on_full=False)
+//     Class(callback, *, slot_size=2048, capacity=16384, max_batch=1024,
+//           variable_size=False, overwrite=False, block_on_full=False, ring=None)
 //
-// (AsyncBatchDispatcher without block_on_full), bound into the shared
+// (AsyncBatchDispatcher without block_on_full, and with a coroutine
+// function for callback), bound into the shared
 // dispatcher construction (dispatcher_construction.hpp), and the shape of
 // the batches its reader copies out.
 #pragma once

@@ -36,18 +36,19 @@ bool is_shared_ring(PyObject* q) noexcept {
     return type && PyObject_TypeCheck(q, type);
 }
 
-int take_shared_ring(PyObject* ring, corvane::ConstructorArguments& a) {
+int take_shared_ring(PyObject* ring, corvane::ConstructorArguments& a, const char* class_name) {
     if (!is_shared_ring(ring)) {
-        PyErr_Format(PyExc_TypeError, "ring must be an orvix.shm.SharedRing, got %.200s", Py_TYPE(ring)->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s(): ring must be an orvix.shm.SharedRing, got %.200s", class_name,
+                     Py_TYPE(ring)->tp_name);
         return -1;
     }
     shm::SharedRingObject& o = *reinterpret_cast<shm::SharedRingObject*>(ring);
     if (o.closed) {
-        PyErr_SetString(PyExc_ValueError, "the shared ring is closed");
+        PyErr_Format(PyExc_ValueError, "%s(): the shared ring is closed", class_name);
         return -1;
     }
     if (o.consumed) {
-        PyErr_SetString(PyExc_ValueError, "the shared ring is consumed by another dispatcher already");
+        PyErr_Format(PyExc_ValueError, "%s(): the shared ring is consumed by another dispatcher already", class_name);
         return -1;
     }
     o.consumed = 1;

@@ -11,8 +11,8 @@ namespace orvix::batch {
 
 // Checks `ring` (not None) is an orvix.shm.SharedRing no dispatcher consumes
 // yet, marks it consumed and takes its sizes and flags into `a`. 0, or -1
-// with TypeError / ValueError.
-int take_shared_ring(PyObject* ring, corvane::ConstructorArguments& a);
+// with TypeError / ValueError naming `class_name`.
+int take_shared_ring(PyObject* ring, corvane::ConstructorArguments& a, const char* class_name);
 
 // True when `q` is an orvix.shm.SharedRing.
 bool is_shared_ring(PyObject* q) noexcept;

@@ -78,6 +78,7 @@ public:
         PyErr_NoMemory();
         return false;
     }
+    const char* class_name() const noexcept override { return "ThreadedBatchDispatcher"; }
     std::string entry_name() const override {
         return corvane::member_name(&ThreadedBatchDispatcherType, variable_ ? "_reader_var" : "_reader");
     }
@@ -181,7 +182,7 @@ using Slots = corvane::DispatcherSlots<ThreadedBatchDispatcherClass>;
 PyTypeObject make_type() {
     PyTypeObject type = Slots::make_type("orvix.batch.ThreadedBatchDispatcher");
     type.tp_doc =
-        "ThreadedBatchDispatcher(callback, slot_size=2048, capacity=16384, *, max_batch=1024, "
+        "ThreadedBatchDispatcher(callback, *, slot_size=2048, capacity=16384, max_batch=1024, "
         "variable_size=False, overwrite=False, block_on_full=False, ring=None)\n\n"
         "A native reader thread, started by setup(), calls callback(batch) with a Batch of every "
         "message the ring holds at that moment (at most max_batch), taking the interpreter lock "
@@ -192,7 +193,7 @@ PyTypeObject make_type() {
 }  // namespace
 
 const char kThreadedBatchSignature[] =
-    "(callback, slot_size=2048, capacity=16384, *, max_batch=1024, variable_size=False, overwrite=False, "
+    "(callback, *, slot_size=2048, capacity=16384, max_batch=1024, variable_size=False, overwrite=False, "
     "block_on_full=False, ring=None)";
 
 PyTypeObject ThreadedBatchDispatcherType = make_type();

@@ -33,9 +33,9 @@ class SharedRing:
     def __init__(
         self,
         name: str,
+        *,
         slot_size: int = 2048,
         capacity: int = 16384,
-        *,
         variable_size: bool = False,
         overwrite: bool = False,
         mode: int = 0o600,
@@ -76,7 +76,9 @@ class SharedProducer:
     """The producer side of a SharedRing (from ``SharedRing.attach``), in any process.
 
     ``orvix.feed.Feed`` and native producers (``producer.h``) push into it as
-    into a ThreadedDispatcher. One thread pushes at a time.
+    into a ThreadedDispatcher, one producer session at a time (a second
+    ``Feed`` is refused while one runs). ``close()`` under a running ``Feed``
+    makes its pushes answer -2; the ring is handed on once it stopped.
     """
 
     def push(self, data: ReadableBuffer, /) -> int:

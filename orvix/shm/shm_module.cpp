@@ -157,18 +157,25 @@ const char* producer_state_name(SharedRingObject& o) {
 
 PyObject* ring_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static const char* names[] = {"name", "slot_size", "capacity", "variable_size", "overwrite", "mode", nullptr};
-    const char* name = nullptr;
-    Py_ssize_t name_length = 0;
+    PyObject* name = nullptr;
     long long slot_size = 2048, capacity = 16384;
     int variable_size = 0, overwrite = 0;
     int mode = 0600;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "s#|LL$ppi:SharedRing", const_cast<char**>(names), &name,
-                                     &name_length, &slot_size, &capacity, &variable_size, &overwrite, &mode))
+    // Sizes keyword-only, as in the batch dispatchers; the name a str, as
+    // everywhere a ring is named.
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "U|$LLppi:SharedRing", const_cast<char**>(names), &name, &slot_size,
+                                     &capacity, &variable_size, &overwrite, &mode))
         return nullptr;
-    if (slot_size < 1) return PyErr_Format(PyExc_ValueError, "slot_size must be at least 1, got %lld", slot_size);
-    if (capacity < 1) return PyErr_Format(PyExc_ValueError, "capacity must be at least 1, got %lld", capacity);
-    if (mode < 0 || mode > 0777) return PyErr_Format(PyExc_ValueError, "mode must be a permission mode (0 to 0o777), got %d", mode);
-    const std::string wanted(name, static_cast<std::size_t>(name_length));
+    if (slot_size < 1)
+        return PyErr_Format(PyExc_ValueError, "SharedRing(): slot_size must be at least 1, got %lld", slot_size);
+    if (capacity < 1)
+        return PyErr_Format(PyExc_ValueError, "SharedRing(): capacity must be at least 1, got %lld", capacity);
+    if (mode < 0 || mode > 0777)
+        return PyErr_Format(PyExc_ValueError, "SharedRing(): mode must be a permission mode (0 to 0o777), got %d", mode);
+    Py_ssize_t name_length = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &name_length);
+    if (!utf8) return nullptr;
+    const std::string wanted(utf8, static_cast<std::size_t>(name_length));
     SharedRingShape shape{static_cast<std::size_t>(slot_size), static_cast<std::size_t>(capacity), variable_size != 0,
                           overwrite != 0};
     MappingError error;
@@ -254,19 +261,30 @@ PyObject* ring_exit(PyObject* self, PyObject*) {
 
 PyObject* new_producer(const std::string& name);
 
-PyObject* ring_attach(PyObject*, PyObject* arg) {
+// A ring's name given to `method`: a str, as everywhere. False with TypeError.
+bool name_argument(PyObject* arg, const char* method, std::string& out) {
+    if (!PyUnicode_Check(arg)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument must be str, not %.200s", method, Py_TYPE(arg)->tp_name);
+        return false;
+    }
     Py_ssize_t length = 0;
     const char* name = PyUnicode_AsUTF8AndSize(arg, &length);
-    if (!name) return nullptr;
-    return new_producer(std::string(name, static_cast<std::size_t>(length)));
+    if (!name) return false;
+    out.assign(name, static_cast<std::size_t>(length));
+    return true;
+}
+
+PyObject* ring_attach(PyObject*, PyObject* arg) {
+    std::string name;
+    if (!name_argument(arg, "SharedRing.attach", name)) return nullptr;
+    return new_producer(name);
 }
 
 PyObject* ring_unlink(PyObject*, PyObject* arg) {
-    Py_ssize_t length = 0;
-    const char* name = PyUnicode_AsUTF8AndSize(arg, &length);
-    if (!name) return nullptr;
+    std::string name;
+    if (!name_argument(arg, "SharedRing.unlink", name)) return nullptr;
     std::string normal, message;
-    if (!normalize_name(std::string(name, static_cast<std::size_t>(length)), normal, message)) {
+    if (!normalize_name(name, normal, message)) {
         PyErr_SetString(PyExc_ValueError, message.c_str());
         return nullptr;
     }
@@ -523,7 +541,7 @@ int shm_exec(PyObject* module) {
     SharedRingType.tp_methods = kRingMethods;
     SharedRingType.tp_getset = kRingGetSet;
     SharedRingType.tp_doc =
-        "SharedRing(name, slot_size=2048, capacity=16384, *, variable_size=False, overwrite=False, mode=0o600)\n\n"
+        "SharedRing(name, *, slot_size=2048, capacity=16384, variable_size=False, overwrite=False, mode=0o600)\n--\n\n"
         "A ring in named shared memory: a producer process attaches to it by name (SharedRing.attach, or the C "
         "header orvix/shm/producer.h) and a ThreadedBatchDispatcher or AsyncBatchDispatcher of this process made "
         "with ring=... consumes it. close() closes it and removes the name.";

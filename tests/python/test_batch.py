@@ -4,6 +4,7 @@ full rings with exact stats(), kept batches, numpy records, burst pushes,
 close, forgotten close, fork and interpreter exit."""
 import asyncio
 import gc
+import inspect
 import os
 import threading
 import time
@@ -20,6 +21,10 @@ from orvix.utils.corvane.corvane import AsyncDispatcher, SyncDispatcher, Threade
 
 KINDS = pytest.mark.parametrize("kind", ["threaded", "asyncio", "uvloop"])
 WAIT = 30.0
+
+
+async def ignore(batch):
+    pass
 
 
 def numbers(messages):
@@ -263,7 +268,7 @@ def test_a_burst_push_gets_the_results_of_single_pushes(cls):
     # message, whether pushed one at a time or in bursts of 7.
     results = {}
     for burst in (1, 7):
-        d = cls(print, capacity=16, slot_size=64)
+        d = cls(ignore if cls is AsyncBatchDispatcher else print, capacity=16, slot_size=64)
         feed = Feed(d, count=40, burst=burst, on_full="skip", record_results=True)
         feed.start()
         assert feed.join(WAIT)
@@ -290,6 +295,42 @@ def test_burst_pushes_arrive_whole_and_in_order(cls, block_on_full):
     assert done.wait(WAIT)
     assert numbers(got) == list(range(20000)) and all(map(intact, got))
     d.close()
+
+
+@pytest.mark.parametrize("cls", [ThreadedBatchDispatcher, AsyncBatchDispatcher], ids=lambda c: c.__name__)
+def test_constructors_without_traps(cls):
+    shm = pytest.importorskip("orvix.shm")
+    threaded, name = cls is ThreadedBatchDispatcher, cls.__name__
+    callback = print if threaded else ignore
+    assert str(inspect.signature(cls)).startswith("(callback, *, slot_size=2048, capacity=16384, max_batch=1024")
+    with pytest.raises(TypeError, match="positional"):   # corvane's order or the old batch order: neither
+        cls(callback, 16384, 64)
+    with pytest.raises(TypeError, match=f"{name}.*'callback' must be callable"):
+        cls(3)
+    for kwargs, error in (({"capacity": 0}, ValueError), ({"slot_size": "x"}, TypeError),
+                          ({"slot_size": 1 << 62, "capacity": 1 << 62}, OverflowError)):
+        with pytest.raises(error, match=rf"^{name}\(\): "):   # every message names the class
+            cls(callback, **kwargs)
+    if not threaded:
+        with pytest.raises(TypeError, match=f"{name}.*coroutine function"):
+            cls(print)
+
+        class Awaiting:
+            async def __call__(self, batch):
+                pass
+        cls(Awaiting()).close()
+    with shm.SharedRing(f"orvix-test-{os.getpid()}-traps", slot_size=64, capacity=8) as ring:
+        beside = ["slot_size", "capacity", "variable_size", "overwrite"] + (["block_on_full"] if threaded else [])
+        for keyword in beside:
+            with pytest.raises(ValueError, match=f"{name}.*{keyword} cannot be given beside"):
+                cls(callback, ring=ring, **{keyword: 1})
+        cls(callback, ring=ring, max_batch=4).close()
+    if threaded:
+        d = cls(callback)
+        d.setup()
+        with pytest.raises(RuntimeError, match="this ThreadedBatchDispatcher is already running"):
+            d.setup()
+        d.close()
 
 
 # ---- close, forgotten close, fork, interpreter exit -----------------------------------

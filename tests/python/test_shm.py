@@ -53,6 +53,10 @@ push(b"\xff" * 64)
 """
 
 
+async def ignore(batch):
+    pass
+
+
 def ring_name():
     return f"orvix-test-{os.getpid()}-{uuid.uuid4().hex[:8]}"
 
@@ -136,7 +140,7 @@ def sequence(message):
 @pytest.mark.parametrize("kind", KINDS)
 def test_a_producer_process_feeds_every_consumer_kind(kind):
     count = 20_000
-    with Consumer(kind, SharedRing(ring_name(), SIZE, 256)) as c:
+    with Consumer(kind, SharedRing(ring_name(), slot_size=SIZE, capacity=256)) as c:
         producer = start_producer(c.ring.name, 0, count, "feed")
         c.wait_for(lambda: c.markers == 1, producer)
         assert producer.wait(10) == 0
@@ -147,7 +151,7 @@ def test_a_producer_process_feeds_every_consumer_kind(kind):
 
 @pytest.mark.parametrize("kind", KINDS)
 def test_a_producer_killed_mid_stream_leaves_whole_messages_and_is_reported_gone(kind):
-    with Consumer(kind, SharedRing(ring_name(), SIZE, 64)) as c:
+    with Consumer(kind, SharedRing(ring_name(), slot_size=SIZE, capacity=64)) as c:
         producer = start_producer(c.ring.name)
         c.wait_for(lambda: len(c.messages) >= 5000, producer)
         assert c.dispatcher.stats()["producer"] == "attached"
@@ -169,7 +173,7 @@ def test_a_producer_killed_mid_stream_leaves_whole_messages_and_is_reported_gone
 
 
 def test_one_producer_at_a_time():
-    with SharedRing(ring_name(), SIZE, 8) as ring:
+    with SharedRing(ring_name(), slot_size=SIZE, capacity=8) as ring:
         first = SharedRing.attach(ring.name)
         with pytest.raises(RuntimeError, match="already has a producer"):
             SharedRing.attach(ring.name)
@@ -185,7 +189,7 @@ def test_one_producer_at_a_time():
 
 
 def test_a_shared_producer_takes_one_producer_session_at_a_time():
-    with SharedRing(ring_name(), SIZE, 8, overwrite=True) as ring:
+    with SharedRing(ring_name(), slot_size=SIZE, capacity=8, overwrite=True) as ring:
         producer = SharedRing.attach(ring.name)
         first = Feed(producer, count=10**9, duration=20, size=SIZE)
         first.start()
@@ -206,7 +210,7 @@ def test_closing_a_shared_producer_under_a_feed_answers_closed_and_never_crashes
         import time
         from orvix.feed import Feed
         from orvix.shm import SharedRing
-        with SharedRing("{ring_name()}", 64, 64, overwrite=True) as ring:
+        with SharedRing("{ring_name()}", slot_size=64, capacity=64, overwrite=True) as ring:
             for _ in range(20):
                 producer = SharedRing.attach(ring.name)
                 feed = Feed(producer, count=10**9, duration=0.1, size=64)
@@ -222,7 +226,7 @@ def test_closing_a_shared_producer_under_a_feed_answers_closed_and_never_crashes
 
 
 def test_closing_the_ring_tells_the_producer_and_removes_the_name():
-    ring = SharedRing(ring_name(), SIZE, 8)
+    ring = SharedRing(ring_name(), slot_size=SIZE, capacity=8)
     assert os.stat(f"/dev/shm{ring.name}").st_mode & 0o777 == 0o600
     producer = SharedRing.attach(ring.name)
     assert producer.push(b"a") == 1 and not producer.closed
@@ -230,7 +234,7 @@ def test_closing_the_ring_tells_the_producer_and_removes_the_name():
     assert producer.closed and producer.push(b"b") == -2
     with pytest.raises(FileNotFoundError):
         SharedRing.attach(ring.name)
-    with SharedRing(ring_name(), SIZE, 8, mode=0o640) as shared:
+    with SharedRing(ring_name(), slot_size=SIZE, capacity=8, mode=0o640) as shared:
         assert os.stat(f"/dev/shm{shared.name}").st_mode & 0o777 == 0o640
 
 
@@ -239,7 +243,7 @@ import errno, os, sys
 from orvix.shm import SharedRing
 def refused(slot_size, capacity):
     try:
-        SharedRing("ring", slot_size, capacity)
+        SharedRing("ring", slot_size=slot_size, capacity=capacity)
     except OSError as e:
         assert e.errno == errno.ENOSPC, e
         assert os.listdir("/dev/shm") == listed, os.listdir("/dev/shm")   # nothing left behind
@@ -247,7 +251,7 @@ def refused(slot_size, capacity):
     return False
 listed = []
 assert refused(2048, 16384)                  # 32 MiB on a 1 MiB file system
-ring = SharedRing("fits", 64, 4096)          # 256 KiB: fits
+ring = SharedRing("fits", slot_size=64, capacity=4096)          # 256 KiB: fits
 listed = ["fits"]
 with open("/dev/shm/filler", "wb", buffering=0) as f:   # the rest of the file system, filled
     try:
@@ -282,15 +286,15 @@ def test_a_full_dev_shm_raises_enospc_and_never_sigbus():
 
 @pytest.mark.parametrize("cls", [ThreadedBatchDispatcher, AsyncBatchDispatcher], ids=lambda c: c.__name__)
 def test_the_dispatchers_close_closes_its_ring_and_the_name_can_be_made_again(cls):
-    ring = SharedRing(ring_name(), SIZE, 8)
+    ring = SharedRing(ring_name(), slot_size=SIZE, capacity=8)
     producer = SharedRing.attach(ring.name)
-    d = cls(print, ring=ring)
+    d = cls(ignore, ring=ring)
     if cls is ThreadedBatchDispatcher:
         d.setup()
     d.close()
     assert ring.closed and producer.push(b"x") == -2
     assert not os.path.exists(f"/dev/shm{ring.name}")
-    SharedRing(ring.name, SIZE, 8).close()
+    SharedRing(ring.name, slot_size=SIZE, capacity=8).close()
 
 
 def test_interpreter_exit_closes_a_ring_whose_dispatcher_was_not_closed():
@@ -298,7 +302,7 @@ def test_interpreter_exit_closes_a_ring_whose_dispatcher_was_not_closed():
     out = check_python(f"""
         from orvix.batch import ThreadedBatchDispatcher
         from orvix.shm import SharedRing
-        ring = SharedRing("{name}", 64, 8)
+        ring = SharedRing("{name}", slot_size=64, capacity=8)
         d = ThreadedBatchDispatcher(lambda batch: None, ring=ring)
         d.setup()
         assert SharedRing.attach(ring.name).push(b"x") == 1
@@ -306,7 +310,7 @@ def test_interpreter_exit_closes_a_ring_whose_dispatcher_was_not_closed():
     """, timeout=30)
     assert out == "exiting\n"
     assert not os.path.exists(f"/dev/shm/{name}")
-    SharedRing(name, SIZE, 8).close()
+    SharedRing(name, slot_size=SIZE, capacity=8).close()
 
 
 @pytest.mark.skipif(bool(os.environ.get("ORVIX_UNDER_TSAN")),
@@ -326,7 +330,7 @@ def test_setup_in_a_forked_child_is_refused_and_the_parent_reads_on(cls):
             take(batch)
         async def setup(d):
             d.setup()
-        ring = SharedRing("{ring_name()}", 64, 8)
+        ring = SharedRing("{ring_name()}", slot_size=64, capacity=8)
         producer = SharedRing.attach(ring.name)
         threaded = {cls!r} == "ThreadedBatchDispatcher"
         d = {cls}(take if threaded else take_async, ring=ring)
@@ -370,6 +374,17 @@ def test_bad_names_are_refused(name, message):
         SharedRing.attach(name)
 
 
+def test_names_are_str_everywhere_and_sizes_keywords():
+    import inspect
+
+    for call in (lambda: SharedRing(b"x"), lambda: SharedRing.attach(b"x"), lambda: SharedRing.unlink(b"x")):
+        with pytest.raises(TypeError, match="must be str, not bytes"):
+            call()
+    with pytest.raises(TypeError, match="positional"):
+        SharedRing(ring_name(), 64, 8)
+    assert str(inspect.signature(SharedRing)).startswith("(name, *, slot_size=2048, capacity=16384")
+
+
 @pytest.mark.parametrize("kwargs, message", [
     (dict(slot_size=0), "slot_size must be at least 1"), (dict(capacity=0), "capacity must be at least 1"),
     (dict(slot_size=-5), "slot_size must be at least 1"),
@@ -383,7 +398,7 @@ def test_bad_sizes_are_refused(kwargs, message):
 
 
 def test_a_taken_name_a_missing_ring_and_garbage_are_refused():
-    with SharedRing(ring_name(), SIZE, 8) as ring:
+    with SharedRing(ring_name(), slot_size=SIZE, capacity=8) as ring:
         with pytest.raises(FileExistsError):
             SharedRing(ring.name)
         first = ThreadedBatchDispatcher(print, ring=ring)
@@ -395,7 +410,7 @@ def test_a_taken_name_a_missing_ring_and_garbage_are_refused():
     with pytest.raises(FileNotFoundError):
         SharedRing.attach(ring_name())
     with pytest.raises(TypeError, match="SharedRing"):
-        AsyncBatchDispatcher(print, ring=object())
+        AsyncBatchDispatcher(ignore, ring=object())
     name = ring_name()
     path = f"/dev/shm/{name}"
     try:
@@ -404,7 +419,7 @@ def test_a_taken_name_a_missing_ring_and_garbage_are_refused():
                 f.write(garbage)
             with pytest.raises(ValueError, match="not a shared ring"):
                 SharedRing.attach(name)
-        with SharedRing(ring_name(), SIZE, 8) as ring:   # a real header, then one field changed
+        with SharedRing(ring_name(), slot_size=SIZE, capacity=8) as ring:   # a real header, then one field changed
             with open(f"/dev/shm{ring.name}", "rb") as f:
                 header = bytearray(f.read())
         struct.pack_into("<Q", header, 16, 4096)   # slot_size no longer matches the layout
@@ -430,7 +445,7 @@ def test_a_producer_that_scribbles_can_at_worst_make_the_ring_corrupt(kind, layo
     keeps its cursor, closed flag and mode in its own memory: the ring goes on (a later
     message arrives) or is "corrupt", the reader stopped with an error; it never spins, and
     never stalls silently."""
-    with Consumer(kind, SharedRing(ring_name(), SIZE, 8, **LAYOUTS[layout])) as c:
+    with Consumer(kind, SharedRing(ring_name(), slot_size=SIZE, capacity=8, **LAYOUTS[layout])) as c:
         producer = SharedRing.attach(c.ring.name)
         assert producer.push(struct.pack("<Q", 1) * 8) == 1
         c.wait_for(lambda: len(c.messages) == 1)
@@ -543,14 +558,14 @@ def test_the_c_producer_header_builds_in_every_dialect_and_a_forked_childs_detac
     build = subprocess.run([cc, "-O2", *strict, "forked.c", "-o", "forked"], cwd=tmp_path, env=env,
                            capture_output=True, text=True, timeout=120)
     assert build.returncode == 0, build.stderr
-    with SharedRing(ring_name(), SIZE, 8) as ring:
+    with SharedRing(ring_name(), slot_size=SIZE, capacity=8) as ring:
         run = subprocess.run([str(tmp_path / "forked"), ring.name], env=env, timeout=30)
         assert run.returncode == 0
         assert ring.stats()["stored"] == 1 and ring.producer == "detached"
 
 
 def test_a_forked_child_letting_go_of_its_copies_leaves_the_ring_to_the_parent():
-    with SharedRing(ring_name(), SIZE, 8) as ring:
+    with SharedRing(ring_name(), slot_size=SIZE, capacity=8) as ring:
         producer = SharedRing.attach(ring.name)
         child = os.fork()
         if child == 0:   # the child drops its copies of both sides, as at its exit
@@ -602,7 +617,7 @@ def test_a_c_producer_process_overwrites_only_whole_oldest_messages(c_producer, 
             if n == count - 1:
                 last.set()
 
-    ring = SharedRing(ring_name(), SIZE, 16, variable_size=variable_size, overwrite=True)
+    ring = SharedRing(ring_name(), slot_size=SIZE, capacity=16, variable_size=variable_size, overwrite=True)
     dispatcher = ThreadedBatchDispatcher(take, ring=ring)
     dispatcher.setup()
     try:

@@ -137,7 +137,7 @@ def delivered_in_stages(check, count, probe, process):
 
 def shared_ring_path(check, count, probe):
     from orvix.shm import SharedRing
-    with SharedRing(f"orvix-soak-{os.getpid()}", MESSAGE_SIZE, CAPACITY) as ring:
+    with SharedRing(f"orvix-soak-{os.getpid()}", slot_size=MESSAGE_SIZE, capacity=CAPACITY) as ring:
         d = ThreadedBatchDispatcher(check, ring=ring)
         d.setup()
         producer = subprocess.Popen([sys.executable, "-c", SHARED_RING_PRODUCER, ring.name, str(count // CHUNK),

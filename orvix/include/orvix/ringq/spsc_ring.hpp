@@ -257,6 +257,7 @@ public:
     template <class Cancelled> int wait_ready_for(std::uint32_t timeout_ms, Cancelled cancelled) noexcept
     {
         if (reader_.corrupt.load(std::memory_order_relaxed)) return kClosed;
+        // (Acquire is more than the own copy needs: see publish_head().)
         const std::atomic<std::uint64_t>& head = untrusted_ && !overwrite_ ? reader_.freed : shared_.consumer.head;
         const int r = wait_for(shared_.sleep.consumer, [&] {
             return cancelled() || shared_.producer.tail.load(std::memory_order_acquire) !=
@@ -974,14 +975,15 @@ private:
         }
     }
 
-    // Without overwrite: frees every slot before `head` for the producer.
-    // An untrusted producer may rewrite the shared word, so the consumer's
-    // waker (wait_ready_for) reads the consumer's own copy. Release on both:
-    // see the callers.
+    // Without overwrite: frees every slot before `head` for the producer
+    // (release: see the callers). An untrusted producer may rewrite the
+    // shared word, so the consumer's waker (wait_ready_for) reads the
+    // consumer's own copy. Relaxed: the waker only compares it with tail and
+    // reads no message; a stale copy wakes the taking thread once for nothing.
     void publish_head(std::uint64_t head) noexcept
     {
         shared_.consumer.head.store(head, std::memory_order_release);
-        if (untrusted_) reader_.freed.store(head, std::memory_order_release);
+        if (untrusted_) reader_.freed.store(head, std::memory_order_relaxed);
     }
 
     // Gives the slot of the message taken last back to the producer.

@@ -43,6 +43,9 @@ public:
 
     // The table entry under whose name a failing reader is reported.
     virtual std::string entry_name() const = 0;
+
+    // The class whose reader this is, for its error messages.
+    virtual const char* class_name() const noexcept { return "ThreadedDispatcher"; }
 };
 
 // Makes the delivery of a dispatcher's reader. Lock held; null with an

@@ -81,7 +81,7 @@ public:
         if (!link) return -1;
         // The ring has one consumer: a second reader would race the first.
         if (link->reader_running_) {
-            PyErr_SetString(PyExc_RuntimeError, "the reader thread of this ThreadedDispatcher is already running");
+            PyErr_Format(PyExc_RuntimeError, "the reader thread of this %s is already running", delivery->class_name());
             return -1;
         }
         if (watch_forks() < 0) return -1;
