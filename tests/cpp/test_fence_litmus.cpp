@@ -274,7 +274,7 @@ LitmusResult run_wait_litmus(const std::function<void()>& before_round, const st
     Litmus litmus;
     int current = 0;
     bool met = false, slept = false, lost = false;
-    wait_points::hook = [&](WaitPoint point, WaitWord& flag) {
+    wait_points::hook() = [&](WaitPoint point, WaitWord& flag) {
         if (point == WaitPoint::raising_flag && !met) {
             met = true;
             litmus.start(current);
@@ -301,7 +301,7 @@ LitmusResult run_wait_litmus(const std::function<void()>& before_round, const st
             wake();
             litmus.end(round);
         });
-    wait_points::hook = nullptr;
+    wait_points::hook() = nullptr;
     return r;
 }
 

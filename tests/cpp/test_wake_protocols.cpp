@@ -110,7 +110,7 @@ TEST_P(WaitProtocol, TheOtherSideActingAtAnyPointEndsTheWait)
             auto waiter = std::async(std::launch::async, [&] {
                 int pass = 1;
                 bool acted = false;
-                wait_points::hook = [&](WaitPoint point, WaitWord& flag) {
+                wait_points::hook() = [&](WaitPoint point, WaitWord& flag) {
                     const bool raised = flag.load(std::memory_order_relaxed) != 0;
                     if (!acted && point != WaitPoint::raising_flag && !raised)
                         faults.push_back(std::string("flag not raised at ") + point_name(point) + " of pass " +
@@ -134,7 +134,7 @@ TEST_P(WaitProtocol, TheOtherSideActingAtAnyPointEndsTheWait)
                     }
                 };
                 const int result = wait_on(*ring, c);
-                wait_points::hook = nullptr;
+                wait_points::hook() = nullptr;
                 return result;
             });
             if (waiter.wait_for(10s) != std::future_status::ready) {

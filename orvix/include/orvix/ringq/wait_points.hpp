@@ -25,12 +25,18 @@ enum class WaitPoint {
 
 namespace orvix::ringq::wait_points {
 // Called on the waiting thread with the word it sleeps on; each thread sets
-// its own.
-inline thread_local std::function<void(WaitPoint, WaitWord&)> hook;
+// its own. A thread_local inside a function, not an inline variable: mingw-w64
+// gives an inline thread_local's initialiser one definition per object file,
+// and a program with several sources built with wait points would not link.
+inline std::function<void(WaitPoint, WaitWord&)>& hook() noexcept
+{
+    static thread_local std::function<void(WaitPoint, WaitWord&)> on_this_thread;
+    return on_this_thread;
+}
 }  // namespace orvix::ringq::wait_points
 
 #define ORVIX_RINGQ_WAIT_POINT(point, flag) \
-    (::orvix::ringq::wait_points::hook ? ::orvix::ringq::wait_points::hook(point, flag) : void())
+    (::orvix::ringq::wait_points::hook() ? ::orvix::ringq::wait_points::hook()(point, flag) : void())
 #else
 #define ORVIX_RINGQ_WAIT_POINT(point, flag) static_cast<void>(0)
 #endif
