@@ -18,10 +18,11 @@ import tempfile
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 MODULES = ["orvix.ringq.ringq", "orvix.common._conversions", "orvix.utils.corvane.corvane",
            "orvix.utils.teldrin.teldrin", "orvix.feed._feed", "orvix.batch._batch", "orvix.shm._shm",
-           "orvix.net._zmq"]
+           "orvix.net._net", "orvix.net._zmq"]
 PUBLIC_HEADERS = [
     "orvix/common/conversions.h",
-    "orvix/ringq/futex.hpp", "orvix/ringq/message_copy.hpp", "orvix/ringq/page_buffer.hpp",
+    "orvix/ringq/futex.hpp", "orvix/ringq/index_rereads.hpp", "orvix/ringq/message_copy.hpp",
+    "orvix/ringq/page_buffer.hpp",
     "orvix/ringq/ring_layout.hpp", "orvix/ringq/ring_message.hpp",
     "orvix/ringq/ring_result.hpp", "orvix/ringq/ring_shared_state.hpp", "orvix/ringq/ringq.h",
     "orvix/ringq/single_writer_counter.hpp",
