@@ -39,11 +39,6 @@ int receiver_init(PyObject* self, PyObject* target, std::unique_ptr<MessageSourc
 
 // tp_dealloc, tp_traverse and tp_clear.
 using ReceiverSlots = cpython_support::ProducerThreadType<ReceiverObject>;
-inline void receiver_dealloc(PyObject* self) { ReceiverSlots::dealloc(self); }
-inline int receiver_traverse(PyObject* self, visitproc visit, void* arg) {
-    return ReceiverSlots::traverse(self, visit, arg);
-}
-inline int receiver_clear(PyObject* self) { return ReceiverSlots::clear(self); }
 extern PyMethodDef receiver_methods[];
 // receiver_getset (running, on_full) followed by a type's own attributes,
 // in a table that lives as long as the process; nullptr when out of memory.

@@ -10,8 +10,8 @@
 //   timeout), and optionally take_pending() and kernel_drops_now();
 // - write a Python type (receiver_object.hpp): its tp_new parses its own
 //   arguments, builds the source and calls receiver_init(target, source,
-//   on_full); its spec takes receiver_dealloc, receiver_traverse, receiver_clear,
-//   receiver_methods and receiver_getset_with(its own attributes), and
+//   on_full); make_receiver_type() gives it the shared slots (ReceiverSlots,
+//   receiver_methods) beside receiver_getset_with(its own attributes), and
 //   net_module.cpp adds it to the module state.
 // Lifecycle (start/stop/join, context manager, fork, interpreter exit),
 // target resolution (every dispatcher, a SharedProducer), burst pushes with
