@@ -17,7 +17,7 @@ import tempfile
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 MODULES = ["orvix.ringq.ringq", "orvix.common._conversions", "orvix.utils.corvane.corvane",
-           "orvix.utils.teldrin.teldrin", "orvix.feed._feed", "orvix.batch._batch", "orvix.shm._shm",
+           "orvix.utils.teldrin.teldrin", "orvix.feed._feed", "orvix.batch._batch",
            "orvix.net._net", "orvix.net._zmq"]
 PUBLIC_HEADERS = [
     "orvix/common/conversions.h",

@@ -214,6 +214,6 @@ const char kAsyncBatchSignature[] =
 
 PyTypeObject AsyncBatchDispatcherType = make_type();
 
-const corvane::ClassEntry async_batch_dispatcher_class = Slots::class_entry(&vtable, &fill_vtable, kFunctions);
+const corvane::ClassEntry async_batch_dispatcher_class = Slots::class_entry(&vtable, &fill_vtable, kFunctions, ORVIX_ASYNC_DISPATCHER);
 
 }  // namespace orvix::batch

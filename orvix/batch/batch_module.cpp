@@ -1,5 +1,9 @@
 // orvix.batch._batch: module definition, create and exec steps. The classes
-// are re-exported by orvix/batch/__init__.py.
+// are re-exported by orvix/batch/__init__.py, and on Linux, where the module
+// also holds the rings in shared memory that the batch dispatchers consume
+// (orvix/shm/shared_ring_types.hpp), SharedRing and SharedProducer by
+// orvix/shm/__init__.py: one module, so that no module reads another's
+// objects through a cast.
 //
 // The module is built on corvane_parts, with its own copy of their state
 // (module_state.hpp), which the exec step fills the way corvane's does: the
@@ -14,6 +18,9 @@
 #include "orvix/batch/async_batch_dispatcher.hpp"
 #include "orvix/batch/batch_object.hpp"
 #include "orvix/batch/threaded_batch_dispatcher.hpp"
+#if ORVIX_SHARED_RING
+#include "orvix/shm/shared_ring_types.hpp"
+#endif
 #include "orvix/utils/corvane/module/function_objects.hpp"
 #include "orvix/utils/corvane/module/module_state.hpp"
 #include "orvix/utils/corvane/module/module_steps.hpp"
@@ -60,6 +67,9 @@ int batch_exec(PyObject* module) {
     }
     if (corvane::import_spscqueue(st) < 0) return frame.fail_at(__LINE__);
     if (bind_asyncio(module) < 0) return frame.fail_at(__LINE__);
+#if ORVIX_SHARED_RING
+    if (shm::add_shared_ring_types(module) < 0) return frame.fail_at(__LINE__);
+#endif
     for (const ClassWithSignature& c : kClasses) {
         for (const corvane::FunctionEntry& function : c.cls.functions) {
             if (corvane::add_function(c.cls.type, function) < 0) return frame.fail_at(__LINE__);

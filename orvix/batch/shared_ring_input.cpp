@@ -5,35 +5,17 @@
 #include "cpython_support/ref.hpp"
 #include "orvix/batch/batch_construction.hpp"
 #include "orvix/shm/shared_ring_object.hpp"
+#include "orvix/shm/shared_ring_types.hpp"
 #include "orvix/utils/corvane/dispatchers/stats_method.hpp"
 
 namespace orvix::batch {
-namespace {
-
-// orvix.shm.SharedRing, imported once; null where the module does not exist
-// (a platform without it), with no exception left.
-PyTypeObject* shared_ring_type() {
-    static PyTypeObject* type = nullptr;
-    static bool looked = false;
-    if (looked) return type;
-    looked = true;
-    py::Ref module = py::Ref::steal(PyImport_ImportModule("orvix.shm._shm"));
-    if (!module) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    PyObject* cls = PyObject_GetAttrString(module.get(), "SharedRing");
-    if (cls && PyType_Check(cls)) type = reinterpret_cast<PyTypeObject*>(cls);   // kept for good
-    else Py_XDECREF(cls);
-    PyErr_Clear();
-    return type;
-}
-
-}  // namespace
-
 bool is_shared_ring(PyObject* q) noexcept {
-    PyTypeObject* type = shared_ring_type();
-    return type && PyObject_TypeCheck(q, type);
+#if ORVIX_SHARED_RING
+    return shm::is_shared_ring(q);
+#else
+    (void)q;
+    return false;   // no shared rings on this platform
+#endif
 }
 
 int take_shared_ring(PyObject* ring, corvane::ConstructorArguments& a, const char* class_name) {

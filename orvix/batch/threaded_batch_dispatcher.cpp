@@ -198,6 +198,6 @@ const char kThreadedBatchSignature[] =
 
 PyTypeObject ThreadedBatchDispatcherType = make_type();
 
-const corvane::ClassEntry threaded_batch_dispatcher_class = Slots::class_entry(&vtable, &fill_vtable, kFunctions);
+const corvane::ClassEntry threaded_batch_dispatcher_class = Slots::class_entry(&vtable, &fill_vtable, kFunctions, ORVIX_THREADED_DISPATCHER);
 
 }  // namespace orvix::batch

@@ -7,6 +7,14 @@ results of ``producer.h``; a ``ThreadedBatchDispatcher`` or
 ``AsyncBatchDispatcher`` made with ``ring=`` consumes it. Linux only.
 """
 
-from orvix.shm._shm import SharedProducer, SharedRing
+from orvix.batch import _batch
+
+# The batch module holds the shared rings where they exist: their consumers
+# are its dispatchers.
+if not hasattr(_batch, "SharedRing"):
+    raise ModuleNotFoundError("orvix.shm: rings in named shared memory exist on Linux only", name="orvix.shm")
+SharedProducer = _batch.SharedProducer
+SharedRing = _batch.SharedRing
+del _batch
 
 __all__ = ["SharedProducer", "SharedRing"]

@@ -14,7 +14,7 @@ import uuid
 
 import pytest
 
-pytest.importorskip("orvix.shm._shm")
+pytest.importorskip("orvix.shm")
 
 from corvane_helpers import check_python
 from orvix.batch import AsyncBatchDispatcher, ThreadedBatchDispatcher

@@ -292,6 +292,6 @@ int async_dispatcher_close(PyObject* self) { return close_impl(self); }
 PyTypeObject AsyncDispatcherType =
     DispatcherSlots<AsyncDispatcherClass>::make_type("orvix.utils.corvane.corvane.AsyncDispatcher");
 
-const ClassEntry async_dispatcher_class = DispatcherSlots<AsyncDispatcherClass>::class_entry(&vtable, &fill_vtable, functions);
+const ClassEntry async_dispatcher_class = DispatcherSlots<AsyncDispatcherClass>::class_entry(&vtable, &fill_vtable, functions, ORVIX_ASYNC_DISPATCHER);
 
 }  // namespace orvix::corvane

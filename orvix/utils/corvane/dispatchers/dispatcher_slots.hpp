@@ -82,8 +82,10 @@ struct DispatcherSlots {
         return type;
     }
 
-    // The class's registration with the module; dispatchers refuse pickling.
-    static ClassEntry class_entry(const void* vtable, void (*fill_vtable)(), std::span<const FunctionEntry> functions) {
+    // The class's registration with the module; dispatchers refuse pickling,
+    // and native producers push into them as into a dispatcher of `kind`.
+    static ClassEntry class_entry(const void* vtable, void (*fill_vtable)(), std::span<const FunctionEntry> functions,
+                                  OrvixDispatcherKind kind) {
         return {
             .type = Class::type(),
             .vtable = vtable,
@@ -91,6 +93,7 @@ struct DispatcherSlots {
             .reduce = &refuse_reduce_def,
             .setstate = &refuse_setstate_def,
             .functions = functions,
+            .producer_kind = kind,
         };
     }
 };

@@ -267,6 +267,6 @@ struct SyncDispatcherClass : SocketDispatcherClass<OrvixSyncDispatcher, SyncDisp
 PyTypeObject SyncDispatcherType =
     DispatcherSlots<SyncDispatcherClass>::make_type("orvix.utils.corvane.corvane.SyncDispatcher");
 
-const ClassEntry sync_dispatcher_class = DispatcherSlots<SyncDispatcherClass>::class_entry(&vtable, &fill_vtable, functions);
+const ClassEntry sync_dispatcher_class = DispatcherSlots<SyncDispatcherClass>::class_entry(&vtable, &fill_vtable, functions, ORVIX_SYNC_DISPATCHER);
 
 }  // namespace orvix::corvane

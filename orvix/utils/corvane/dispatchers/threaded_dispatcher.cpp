@@ -217,6 +217,6 @@ void threaded_let_reader_go(PyObject* self) { let_reader_go(self); }
 PyTypeObject ThreadedDispatcherType =
     DispatcherSlots<ThreadedDispatcherClass>::make_type("orvix.utils.corvane.corvane.ThreadedDispatcher");
 
-const ClassEntry threaded_dispatcher_class = DispatcherSlots<ThreadedDispatcherClass>::class_entry(&vtable, &fill_vtable, kFunctions);
+const ClassEntry threaded_dispatcher_class = DispatcherSlots<ThreadedDispatcherClass>::class_entry(&vtable, &fill_vtable, kFunctions, ORVIX_THREADED_DISPATCHER);
 
 }  // namespace orvix::corvane

@@ -22,7 +22,7 @@
 // The module registers the classes in a fixed order (class_list.cpp).
 // For each class, completely before the next: fill_vtable(), PyType_Ready,
 // the table published as an unnamed capsule under "__qvx_vtable__" in the
-// class dictionary, the class stored as a module attribute under its
+// class dictionary, the producer mark (producer_kind), the class stored as a module attribute under its
 // tp_name's last component, then the pickling hooks. After every class and
 // the imports of the module are done, the function objects are created in
 // class order, then row order of `functions`, and stored in the class
@@ -37,6 +37,7 @@
 #include <span>
 
 #include "cpython_support/function.hpp"
+#include "orvix/utils/corvane/producer.h"
 
 namespace orvix::corvane {
 
@@ -60,6 +61,9 @@ struct ClassEntry {
     const PyMethodDef* reduce;     // installed as __reduce__ (see pickling_hooks.hpp)
     const PyMethodDef* setstate;   // installed as __setstate__
     std::span<const FunctionEntry> functions;
+    // A class that native producers push into carries the mark of this kind
+    // (producer_mark.hpp); 0 for one they do not.
+    int producer_kind = 0;
 };
 
 // Module-level functions (stored in the module dictionary after the classes'

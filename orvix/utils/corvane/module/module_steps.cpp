@@ -7,6 +7,7 @@
 #include "cpython_support/ref.hpp"
 #include "orvix/utils/corvane/module/capi_import.hpp"
 #include "orvix/utils/corvane/module/pickling_hooks.hpp"
+#include "orvix/utils/corvane/module/producer_mark.hpp"
 #include "orvix/utils/corvane/module/string_constant.hpp"
 #include "orvix/utils/corvane/module/type_import.hpp"
 
@@ -76,6 +77,9 @@ int register_class(PyObject* module, const ClassEntry& entry) {
     py::Ref capsule = py::Ref::steal(PyCapsule_New(const_cast<void*>(entry.vtable), nullptr, nullptr));
     if (!capsule || PyDict_SetItem(type->tp_dict, kVtableKey.get(), capsule.get()) < 0) return -1;
     PyType_Modified(type);
+    if (entry.producer_kind &&
+        add_producer_mark(type, static_cast<OrvixDispatcherKind>(entry.producer_kind)) < 0)
+        return -1;
 
     // No class has a base with a table of its own, so tables cannot
     // conflict and there is nothing to merge.

@@ -52,7 +52,8 @@
  * (ThreadedDispatcher, AsyncDispatcher), with the same table layout, and
  * orvix_producer_target gives it that class's kind. So is the producer side
  * of a ring in shared memory (orvix.shm.SharedProducer, laid out as a
- * ThreadedDispatcher): pushes go into the other process's ring.
+ * ThreadedDispatcher): pushes go into the other process's ring. Each such
+ * class says so by a mark it carries (orvix_producer_kind).
  *
  * Drop your reference (with the lock held) only after the last push has
  * returned.
@@ -90,52 +91,68 @@ typedef struct OrvixProducerTarget {
     orvix_threaded_push_fn push_int;
 } OrvixProducerTarget;
 
-/* Returns 1 when `obj` is an instance of the class named `name` of the
- * corvane module (or of a subclass), 0 when not, -1 with an exception.
- * The test is on the object's real type, never on a `__class__` it claims:
- * the record is read through a cast. */
-static inline int orvix_producer_is_instance(PyObject *module, PyObject *obj, const char *name) {
-    PyObject *cls = PyObject_GetAttrString(module, name);
-    int found;
-    if (cls == NULL) return -1;
-    found = PyType_Check(cls) && PyType_IsSubtype(Py_TYPE(obj), (PyTypeObject *)cls);
-    Py_DECREF(cls);
-    return found;
-}
+/* How orvix_producer_target recognizes a class that native producers push
+ * into (corvane's three dispatchers, the batch dispatchers, SharedProducer):
+ * the class's own dictionary holds, under ORVIX_PRODUCER_MARK_KEY, a capsule
+ * named ORVIX_PRODUCER_MARK_CAPSULE that points at a static
+ * OrvixProducerMark naming the kind of record its instances have. */
+#define ORVIX_PRODUCER_MARK_KEY "_orvix_producer_mark"
+#define ORVIX_PRODUCER_MARK_CAPSULE "orvix.utils.corvane.producer.OrvixProducerMark"
+#define ORVIX_PRODUCER_MARK_VERSION 1
 
-/* The kind of dispatcher `obj` is among the classes `names` of the module
- * `module_name` (kinds[i] for names[i]): 0 when none (also when an
- * `optional` module cannot be imported), -1 with an exception. */
-static inline int orvix_producer_kind_in(PyObject *obj, const char *module_name, const char *const *names,
-                                         const OrvixDispatcherKind *kinds, int count, int optional) {
-    PyObject *module = PyImport_ImportModule(module_name);
-    int i, found = 0;
-    if (module == NULL) {
-        if (!optional || !PyErr_ExceptionMatches(PyExc_ImportError)) return -1;
-        PyErr_Clear();
-        return 0;
+typedef struct OrvixProducerMark {
+    int version; /* ORVIX_PRODUCER_MARK_VERSION */
+    OrvixDispatcherKind kind;
+} OrvixProducerMark;
+
+/* The kind of dispatcher `obj` is: 0 when none, -1 with an exception.
+ *
+ * Why Python code cannot forge the mark: it is read from the object's real
+ * type (never from a `__class__` the object claims), along that type's MRO,
+ * and only from the first class whose own dictionary holds the key; that
+ * class must be immutable (Py_TPFLAGS_IMMUTABLETYPE). Only C code makes an
+ * immutable class, and nobody can set or replace an attribute of one
+ * afterwards. A Python class that copies a genuine mark into its namespace
+ * is mutable, and its copy shadows whatever its bases carry: it is refused.
+ * A class that merely has a dispatcher's name has no mark. CPython refuses
+ * an MRO that lists a class whose instance layout the type lacks (a
+ * metaclass's mro() is checked for that), so the record the mark promises
+ * is the object's. */
+static inline int orvix_producer_kind(PyObject *obj) {
+    PyObject *mro = Py_TYPE(obj)->tp_mro;
+    PyObject *key = PyUnicode_InternFromString(ORVIX_PRODUCER_MARK_KEY);
+    Py_ssize_t i, n = mro == NULL ? 0 : PyTuple_GET_SIZE(mro);
+    int kind = 0;
+    if (key == NULL) return -1;
+    for (i = 0; i < n; ++i) {
+        PyTypeObject *cls = (PyTypeObject *)PyTuple_GET_ITEM(mro, i);
+        PyObject *dict = PyType_GetDict(cls);
+        PyObject *mark = dict == NULL ? NULL : PyDict_GetItemWithError(dict, key);
+        if (mark != NULL) {
+            const OrvixProducerMark *m = NULL;
+            if ((cls->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) && PyCapsule_IsValid(mark, ORVIX_PRODUCER_MARK_CAPSULE))
+                m = (const OrvixProducerMark *)PyCapsule_GetPointer(mark, ORVIX_PRODUCER_MARK_CAPSULE);
+            if (m != NULL && m->version == ORVIX_PRODUCER_MARK_VERSION && m->kind >= ORVIX_ASYNC_DISPATCHER &&
+                m->kind <= ORVIX_THREADED_DISPATCHER)
+                kind = (int)m->kind;
+            Py_DECREF(dict);
+            break;
+        }
+        Py_XDECREF(dict);
+        if (PyErr_Occurred()) {
+            kind = -1;
+            break;
+        }
     }
-    for (i = 0; i < count && found == 0; ++i) found = orvix_producer_is_instance(module, obj, names[i]);
-    Py_DECREF(module);
-    return found <= 0 ? found : (int)kinds[i - 1];
+    Py_DECREF(key);
+    return kind;
 }
 
 /* Fills `*target` with the push entry that the dispatcher `obj` chose at
  * construction (its push_fn). Needs the interpreter lock. Returns 0, or -1
- * with TypeError when `obj` is no dispatcher (or the import's error). */
+ * with TypeError when `obj` is no dispatcher. */
 static inline int orvix_producer_target(PyObject *obj, OrvixProducerTarget *target) {
-    static const char *const names[3] = {"AsyncDispatcher", "SyncDispatcher", "ThreadedDispatcher"};
-    static const OrvixDispatcherKind kinds[3] = {ORVIX_ASYNC_DISPATCHER, ORVIX_SYNC_DISPATCHER,
-                                                 ORVIX_THREADED_DISPATCHER};
-    /* A batch dispatcher's record is that of the class it mirrors. */
-    static const char *const batch_names[2] = {"AsyncBatchDispatcher", "ThreadedBatchDispatcher"};
-    static const OrvixDispatcherKind batch_kinds[2] = {ORVIX_ASYNC_DISPATCHER, ORVIX_THREADED_DISPATCHER};
-    static const char *const shm_names[1] = {"SharedProducer"};
-    static const OrvixDispatcherKind shm_kinds[1] = {ORVIX_THREADED_DISPATCHER};
-    int kind = orvix_producer_kind_in(obj, "orvix.utils.corvane.corvane", names, kinds, 3, 0);
-    if (kind == 0) kind = orvix_producer_kind_in(obj, "orvix.batch._batch", batch_names, batch_kinds, 2, 1);
-    /* So is a shared ring's producer side (orvix.shm.SharedProducer). */
-    if (kind == 0) kind = orvix_producer_kind_in(obj, "orvix.shm._shm", shm_names, shm_kinds, 1, 1);
+    int kind = orvix_producer_kind(obj);
     if (kind < 0) return -1;
     if (kind == 0) {
         PyErr_Format(PyExc_TypeError,

@@ -1,8 +1,7 @@
-// orvix.shm._shm: SharedRing, a ring in named shared memory whose consumer is
-// a batch dispatcher of this process, and SharedProducer, the producer side
-// attached to one by name (from this or another process). Linux only.
+// SharedRing and SharedProducer (shared_ring_types.hpp): heap types of the
+// batch module, whose references live here from its exec step on.
 #define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "orvix/shm/shared_ring_types.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -17,6 +16,7 @@
 #include "cpython_support/ref.hpp"
 #include "orvix/ringq/ring_result.hpp"
 #include "orvix/shm/shared_ring_object.hpp"
+#include "orvix/utils/corvane/module/producer_mark.hpp"
 
 namespace orvix::shm {
 namespace {
@@ -27,11 +27,25 @@ using ringq::RingError;
 using ringq::RingSharing;
 using ringq::SpscRing;
 
-PyTypeObject SharedRingType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+// The classes, made by the module's exec step once for the process (the
+// batch module lives in the main interpreter only, as one module object),
+// and owned from then on.
+struct SharedRingTypes {
+    PyTypeObject* ring = nullptr;
+    PyTypeObject* producer = nullptr;
+    PyTypeObject* side = nullptr;   // SharedProducer's `_q`, never seen from Python
+};
+SharedRingTypes types;
 
 // The rings this module made that are not closed yet (lock held).
 std::unordered_set<SharedRingObject*> open_rings;
-PyTypeObject SharedProducerType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+// An instance of a heap type holds a reference to its class.
+void free_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
 
 SharedRingObject& ring_object(PyObject* q) noexcept { return *reinterpret_cast<SharedRingObject*>(q); }
 SharedProducerObject& producer_object(PyObject* p) noexcept { return *reinterpret_cast<SharedProducerObject*>(p); }
@@ -245,7 +259,7 @@ void ring_dealloc(PyObject* self) {
         delete o.ring;
     }
     open_rings.erase(&o);
-    Py_TYPE(self)->tp_free(self);
+    free_instance(self);
 }
 
 PyObject* ring_close(PyObject* self, PyObject*) {
@@ -340,8 +354,6 @@ PyGetSetDef kRingGetSet[] = {
 
 // ---- SharedProducer -------------------------------------------------------------
 
-PyTypeObject ProducerSideType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-
 ProducerSideObject& side_of(PyObject* self) noexcept { return *producer_object(self).side; }
 
 // Lets the ring go: the mapping's destructor releases the producer lock and
@@ -435,7 +447,7 @@ const OrvixSPSCQueueVTable kSideTable = {
 void side_dealloc(PyObject* self) {
     let_ring_go(side(self));   // no session is left: a session's producer holds the SharedProducer
     side(self).state.~atomic();
-    Py_TYPE(self)->tp_free(self);
+    free_instance(self);
 }
 
 // close(): the side answers -2 from now on; the ring goes now, or at the
@@ -461,7 +473,7 @@ PyObject* new_producer(const std::string& name) {
         return nullptr;
     }
     const bool variable = mapping->shape().variable_size;
-    PyObject* q = ProducerSideType.tp_alloc(&ProducerSideType, 0);
+    PyObject* q = types.side->tp_alloc(types.side, 0);
     if (!q) return nullptr;
     ProducerSideObject& s = side(q);
     s.vtab = &kSideTable;
@@ -472,7 +484,7 @@ PyObject* new_producer(const std::string& name) {
         Py_DECREF(q);
         return nullptr;
     }
-    PyObject* self = SharedProducerType.tp_alloc(&SharedProducerType, 0);
+    PyObject* self = types.producer->tp_alloc(types.producer, 0);
     if (!self) {
         Py_DECREF(q);
         return nullptr;
@@ -491,7 +503,7 @@ void producer_dealloc(PyObject* self) {
     SharedProducerObject& p = producer_object(self);
     Py_CLEAR(p.pub._q);
     Py_CLEAR(p.pub.callback);
-    Py_TYPE(self)->tp_free(self);
+    free_instance(self);
 }
 
 PyObject* producer_push_method(PyObject* self, PyObject* arg) {
@@ -532,48 +544,67 @@ PyGetSetDef kProducerGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-int shm_exec(PyObject* module) {
-    SharedRingType.tp_name = "orvix.shm.SharedRing";
-    SharedRingType.tp_basicsize = sizeof(SharedRingObject);
-    SharedRingType.tp_flags = Py_TPFLAGS_DEFAULT;
-    SharedRingType.tp_new = ring_new;
-    SharedRingType.tp_dealloc = ring_dealloc;
-    SharedRingType.tp_methods = kRingMethods;
-    SharedRingType.tp_getset = kRingGetSet;
-    SharedRingType.tp_doc =
+PyType_Slot kRingSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(ring_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ring_dealloc)},
+    {Py_tp_methods, kRingMethods},
+    {Py_tp_getset, kRingGetSet},
+    {Py_tp_doc, const_cast<char*>(
         "SharedRing(name, *, slot_size=2048, capacity=16384, variable_size=False, overwrite=False, mode=0o600)\n--\n\n"
         "A ring in named shared memory: a producer process attaches to it by name (SharedRing.attach, or the C "
         "header orvix/shm/producer.h) and a ThreadedBatchDispatcher or AsyncBatchDispatcher of this process made "
-        "with ring=... consumes it. close() closes it and removes the name.";
-    SharedProducerType.tp_name = "orvix.shm.SharedProducer";
-    SharedProducerType.tp_basicsize = sizeof(SharedProducerObject);
-    SharedProducerType.tp_flags = Py_TPFLAGS_DEFAULT;
-    SharedProducerType.tp_dealloc = producer_dealloc;
-    SharedProducerType.tp_methods = kProducerMethods;
-    SharedProducerType.tp_getset = kProducerGetSet;
-    SharedProducerType.tp_doc =
+        "with ring=... consumes it. close() closes it and removes the name.")},
+    {0, nullptr},
+};
+PyType_Slot kProducerSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(producer_dealloc)},
+    {Py_tp_methods, kProducerMethods},
+    {Py_tp_getset, kProducerGetSet},
+    {Py_tp_doc, const_cast<char*>(
         "The producer side of a SharedRing, from SharedRing.attach(name). orvix.feed.Feed and native producers "
-        "(producer.h) push into it as into a ThreadedDispatcher.";
-    ProducerSideType.tp_name = "orvix.shm._ProducerSide";
-    ProducerSideType.tp_basicsize = sizeof(ProducerSideObject);
-    ProducerSideType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    ProducerSideType.tp_dealloc = side_dealloc;
-    ProducerSideType.tp_doc = "The producer side of a SharedProducer and its producer session (internal).";
-    if (PyType_Ready(&SharedRingType) < 0 || PyType_Ready(&SharedProducerType) < 0 ||
-        PyType_Ready(&ProducerSideType) < 0)
-        return -1;
-    if (PyModule_AddObjectRef(module, "SharedRing", reinterpret_cast<PyObject*>(&SharedRingType)) < 0) return -1;
-    if (PyModule_AddObjectRef(module, "SharedProducer", reinterpret_cast<PyObject*>(&SharedProducerType)) < 0)
+        "(producer.h) push into it as into a ThreadedDispatcher.")},
+    {0, nullptr},
+};
+PyType_Slot kSideSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(side_dealloc)},
+    {Py_tp_doc, const_cast<char*>("The producer side of a SharedProducer and its producer session (internal).")},
+    {0, nullptr},
+};
+
+// Immutable, as the static classes they once were: no attribute of theirs
+// changes after the exec step (SharedProducer's producer mark relies on it).
+constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+PyType_Spec kRingSpec = {"orvix.shm.SharedRing", sizeof(SharedRingObject), 0, kFlags, kRingSlots};
+PyType_Spec kProducerSpec = {"orvix.shm.SharedProducer", sizeof(SharedProducerObject), 0,
+                             kFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, kProducerSlots};
+PyType_Spec kSideSpec = {"orvix.shm._ProducerSide", sizeof(ProducerSideObject), 0,
+                         kFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, kSideSlots};
+
+PyTypeObject* make_type(PyObject* module, PyType_Spec& spec) {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+}
+
+}  // namespace
+
+bool is_shared_ring(PyObject* q) noexcept { return types.ring && Py_IS_TYPE(q, types.ring); }
+
+int add_shared_ring_types(PyObject* module) {
+    if (!types.ring) {
+        SharedRingTypes made{make_type(module, kRingSpec), make_type(module, kProducerSpec),
+                             make_type(module, kSideSpec)};
+        if (!made.ring || !made.producer || !made.side ||
+            corvane::add_producer_mark(made.producer, ORVIX_THREADED_DISPATCHER) < 0) {
+            Py_XDECREF(made.ring);
+            Py_XDECREF(made.producer);
+            Py_XDECREF(made.side);
+            return -1;
+        }
+        types = made;
+    }
+    if (PyModule_AddObjectRef(module, "SharedRing", reinterpret_cast<PyObject*>(types.ring)) < 0) return -1;
+    if (PyModule_AddObjectRef(module, "SharedProducer", reinterpret_cast<PyObject*>(types.producer)) < 0)
         return -1;
     return close_rings_at_exit_registered(module);
 }
 
-PyModuleDef_Slot kSlots[] = {{Py_mod_exec, reinterpret_cast<void*>(shm_exec)}, {0, nullptr}};
-
-PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "orvix.shm._shm", "Rings in named shared memory.", 0, nullptr, kSlots,
-                       nullptr, nullptr, nullptr};
-
-}  // namespace
 }  // namespace orvix::shm
-
-PyMODINIT_FUNC PyInit__shm() { return PyModuleDef_Init(&orvix::shm::kModule); }
