@@ -4,19 +4,36 @@ import pytest
 import producer_cpp
 from corvane_helpers import eventually
 from example_producers import EXAMPLE_PRODUCERS
-from orvix.utils.corvane.corvane import ThreadedDispatcher
+from orvix.batch import _batch
+from orvix.utils.corvane.corvane import SyncDispatcher, ThreadedDispatcher
 
 PRODUCERS = EXAMPLE_PRODUCERS
 NOT_A_DISPATCHER = "expected an AsyncDispatcher, SyncDispatcher or ThreadedDispatcher, got {}"
 
 
 @PRODUCERS
-def test_only_dispatchers_are_accepted(producer):
+def test_only_dispatchers_are_accepted(producer, monkeypatch):
     class Impostor:
         """Claims to be a dispatcher; the record is read through a cast, so its real type decides."""
         __class__ = ThreadedDispatcher
 
-    for obj, type_name in ((object(), "object"), (Impostor(), "Impostor"), (ThreadedDispatcher, "type")):
+    mark = ThreadedDispatcher.__dict__["_orvix_producer_mark"]
+
+    class Copied:
+        """Carries a genuine mark, but no dispatcher's record."""
+        _orvix_producer_mark = mark
+
+    class Shadowed(ThreadedDispatcher):
+        """A Python class's own mark is never believed, whatever its bases."""
+        _orvix_producer_mark = SyncDispatcher.__dict__["_orvix_producer_mark"]
+
+    class ThreadedBatchDispatcher:
+        """Only the name of a dispatcher, even in the dispatcher's module."""
+
+    monkeypatch.setattr(_batch, "ThreadedBatchDispatcher", ThreadedBatchDispatcher)
+    for obj, type_name in ((object(), "object"), (Impostor(), "Impostor"), (ThreadedDispatcher, "type"),
+                           (Copied(), "Copied"), (Shadowed(print), "Shadowed"),
+                           (ThreadedBatchDispatcher(), "ThreadedBatchDispatcher")):
         with pytest.raises(TypeError) as info:
             producer.start(obj, 1, 8)
         assert str(info.value) == NOT_A_DISPATCHER.format(type_name)
