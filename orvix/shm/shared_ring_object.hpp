@@ -1,6 +1,6 @@
 // The instance records of orvix.shm's SharedRing (a ring's consumer side, which
 // a batch dispatcher consumes) and SharedProducer (its producer side in this
-// process), for the other orvix modules that use them.
+// process), for the batch dispatchers beside them in the batch module.
 #pragma once
 
 #include <Python.h>
