@@ -36,7 +36,7 @@ from bench_latency import on_loop as latency_on_loop
 from bench_threaded import best_of_alternating
 from orvix.batch import AsyncBatchDispatcher, ThreadedBatchDispatcher
 from orvix.shm import SharedRing
-from result_tables import table
+from result_tables import median_spread, paired_ratio, table
 
 LATENCY_RATE = 10_000
 # The native producer: in the tree with the C++ benchmarks (write_results.py says which),
@@ -209,13 +209,15 @@ def has_zmq():
         return False
 
 
-def native_table(count):
-    out = subprocess.run([str(PROGRAM), "native", str(count)], check=True, stdout=subprocess.PIPE, text=True).stdout
-    ns = dict(line.rsplit(" ", 1) for line in out.splitlines())
-    rates = {case: count / int(v) * 1e9 for case, v in ns.items()}
-    table(f"Native producer -> native consumer loop (C++), {count} messages of {SIZE} bytes, best of 3",
-          ["path", "msgs/s", "x in-process"],
-          [[case, rate, rate / rates["in-process"]] for case, rate in rates.items()])
+def native_table(count, rounds):
+    out = subprocess.run([str(PROGRAM), "native", str(count), str(rounds)], check=True, stdout=subprocess.PIPE,
+                         text=True).stdout
+    rates = {case: [count / int(ns) * 1e9 for ns in figures]
+             for case, *figures in (line.split() for line in out.splitlines())}
+    rows = [[case, *median_spread(r), paired_ratio(r, rates["in-process"])] for case, r in rates.items()]
+    table(f"Native producer -> native consumer loop (C++), {count} messages of {SIZE} bytes, "
+          f"median of {rounds} interleaved rounds",
+          ["path", "msgs/s", "spread", "x in-process"], rows)
 
 
 def dispatcher_table(count, repeat):
@@ -307,7 +309,7 @@ def main():
     parser.add_argument("--short", action="store_true", help="a quick check: small passes, once")
     args = parser.parse_args()
     count, repeat = (20_000, 1) if args.short else (args.count, 5)
-    native_table(200_000 if args.short else 20_000_000)
+    native_table(200_000 if args.short else 20_000_000, 3 if args.short else 7)
     dispatcher_table(count, repeat)
     latency_table(0.05 if args.short else 1.0, 1 if args.short else 3)
 

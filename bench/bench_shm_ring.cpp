@@ -1,11 +1,13 @@
 // The native halves of bench/bench_shm.py (Linux), no Python in either:
 //
-//   bench_shm_ring native COUNT      COUNT 64-byte messages from a producer to a
+//   bench_shm_ring native COUNT [ROUNDS]
+//                                    COUNT 64-byte messages from a producer to a
 //                                    consumer loop: in-process (a thread, the
 //                                    engine's push) and across processes (a forked
 //                                    child pushing with orvix/shm/producer.h into
 //                                    a SharedRing's consumer); prints
-//                                    "<case> <ns>" per case, best of three
+//                                    "<case> <ns> <ns>..." per case, one figure per
+//                                    round, ROUNDS (7) rounds interleaved
 //   bench_shm_ring produce NAME COUNT [RATE]
 //                                    a producer process for the Python consumers:
 //                                    COUNT messages of 64 bytes (sequence number,
@@ -157,12 +159,12 @@ int main(int argc, char** argv)
         return status;
     }
     const std::uint64_t count = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 20000000;
-    std::uint64_t best_in = ~0ull, best_across = ~0ull;
-    for (int round = 0; round < 3; ++round) {   // alternating, best of three
-        best_in = std::min(best_in, in_process(count));
-        best_across = std::min(best_across, across_processes(count));
+    const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 7;
+    std::string in_line = "in-process", across_line = "across-processes";
+    for (int round = 0; round < rounds; ++round) {  // interleaved: a drift of the machine meets both cases
+        in_line += " " + std::to_string(in_process(count));
+        across_line += " " + std::to_string(across_processes(count));
     }
-    std::printf("in-process %llu\nacross-processes %llu\n", static_cast<unsigned long long>(best_in),
-                static_cast<unsigned long long>(best_across));
+    std::printf("%s\n%s\n", in_line.c_str(), across_line.c_str());
     return 0;
 }
