@@ -339,7 +339,10 @@ ReaderWriterQueue and ConcurrentQueue (Debian's packages) and a mutex with a deq
 C++ harness: the same two pinned CPUs, every message copied in and out; its "empty polls"
 and "full polls" per message tell whether the consumer trailed the producer message by
 message (many empty polls) or took what had piled up (few). A throughput round during which
-the machine stopped for over 20 ms is measured again, as a latency row is (below).
+the machine stopped for over 20 ms is measured again, as a latency row is (below); so is a
+ring round during which the two CPUs were far apart: a virtual machine's host runs them on
+near or far cores for seconds at a time, a cache line's round trip between them then takes
+about three times as long, and every queue slows (the ring from ~90 to ~15 M msg/s here).
 Latency is the time from a message's send stamp (taken by the producer just before the
 push, or before a peer takes the interpreter lock) to the callback, recorded into a
 log-linear histogram (error below 0.8%) after a warm-up of a tenth as many messages.
