@@ -162,7 +162,7 @@ double line_round_trip_ns();
 struct CpuDistance {
     std::vector<double> trips;
     int remeasured = 0, still_far = 0;
-    double near() const
+    double usual_trip() const  // not near(): windows.h defines near and far as macros
     {
         std::vector<double> v = trips;
         std::nth_element(v.begin(), v.begin() + v.size() / 4, v.end());
@@ -173,7 +173,7 @@ struct CpuDistance {
     {
         const double trip = line_round_trip_ns();
         trips.push_back(trip);
-        return trip > 2 * near();
+        return trip > 2 * usual_trip();
     }
 } g_distance;
 
@@ -186,8 +186,8 @@ Run guarded(const std::function<Run()>& run)
         const auto start = Clock::now();
         Run r = run();
         const bool paused = g_pauses->during(start, Clock::now());
-        const bool far = g_distance.far_apart() || far_before;
-        if (!paused && !far) return r;
+        const bool apart = g_distance.far_apart() || far_before;
+        if (!paused && !apart) return r;
         if (attempt == 2) {
             ++(paused ? g_pauses->still_paused : g_distance.still_far);
             return r;
@@ -772,7 +772,7 @@ int main(int argc, char** argv)
     burst.append_json(json);
 
     char least[64];
-    std::snprintf(least, sizeof least, "%.0f", g_distance.trips.empty() ? 0.0 : g_distance.near());
+    std::snprintf(least, sizeof least, "%.0f", g_distance.trips.empty() ? 0.0 : g_distance.usual_trip());
     Table paused{"Ring machine pauses: rounds during which the machine stopped for over 20 ms, or its two CPUs "
                  "were far apart (a cache line's round trip between them over twice the lower quartile of those seen)",
                  {"rows", "count"},
