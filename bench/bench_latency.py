@@ -14,7 +14,8 @@ rates; p50, p99, p99.9 and max in microseconds per path and rate.
 
 A rate a path cannot carry shows as latency growing with the backlog. Each path and
 rate runs RUNS times (the contenders' runs alternating); its row is the run with the
-median p99.
+median p99, beside the lowest and highest p99 of its runs (how far a p99 moves from run
+to run, which tells a real difference from a chance one).
 
 A row during which a separate process saw the whole machine stop (a host's CPU
 quota stops a virtual machine for up to 100 ms) is measured again; the last table
@@ -340,15 +341,20 @@ def row_figures(r):
 
 
 def median_runs(contenders, rate, seconds, pauses, runs):
-    """{name: the measured run with the median p99 of `runs` runs}. The runs of
-    the contenders alternate, the order rotating every round, so that the
-    machine's drift does not fall on one of them only."""
+    """{name: the measured run with the median p99 of `runs` runs, with the lowest
+    and highest p99 of those runs}. The runs of the contenders alternate, the
+    order rotating every round, so that the machine's drift does not fall on
+    one of them only."""
     measured = {name: [] for name, _, _ in contenders}
     for round_ in range(runs):
         shift = round_ % len(contenders)
         for name, run, _ in contenders[shift:] + contenders[:shift]:
             measured[name].append(measure(run, rate, seconds, pauses))
-    return {name: sorted(rs, key=lambda r: r["p99"])[len(rs) // 2] for name, rs in measured.items()}
+    chosen = {}
+    for name, rs in measured.items():
+        rs.sort(key=lambda r: r["p99"])
+        chosen[name] = dict(rs[len(rs) // 2], p99_low=rs[0]["p99"], p99_high=rs[-1]["p99"])
+    return chosen
 
 
 def measure_all(rates, seconds, pauses, runs):
@@ -357,9 +363,12 @@ def measure_all(rates, seconds, pauses, runs):
         for rate in rates:
             chosen = median_runs(contenders, rate, seconds, pauses, runs)
             for name, _, is_peer in contenders:
-                rows.append([name, "peer" if is_peer else "path", *row_figures(chosen[name])])
+                r = chosen[name]
+                *figures, arrived = row_figures(r)
+                rows.append([name, "peer" if is_peer else "path", *figures, r["p99_low"], r["p99_high"], arrived])
         table(f"Latency, {destination} (us)",
-              ["path", "role", "msgs/s", "p50", "p99", "p99.9", "max", "arrived"], rows)
+              ["path", "role", "msgs/s", "p50", "p99", "p99.9", "max", "p99 of runs, min", "p99 of runs, max",
+               "arrived"], rows)
 
     # The wake-up stages at one rate each path can carry without a backlog.
     rows = []
