@@ -6,6 +6,8 @@ Python callback and reports
   - producer:  nanoseconds the producer thread spends per message, and that
                figure against the ring's bare push (the same native thread
                pushing straight into an SPSCQueue, measured in the same run).
+Each figure is the median of interleaved rounds (every round runs each row once, the
+order rotating), the delivered rate beside its spread (min-max).
 
 The dispatchers are fed by the example producer `producer_cpp` (no interpreter
 lock). The peers are fed by `dispatch_peers`, a native thread that takes the
@@ -20,6 +22,7 @@ import argparse
 import asyncio
 import functools
 import queue
+import statistics
 import threading
 import time
 
@@ -27,7 +30,7 @@ import uvloop
 
 import dispatch_peers
 import producer_cpp
-from result_tables import table
+from result_tables import median_spread, table
 from orvix.ringq.ringq import SPSCQueue
 from orvix.utils.corvane.corvane import AsyncDispatcher, SyncDispatcher
 
@@ -164,39 +167,62 @@ def optional_queue(module_name):
         return None
 
 
-def print_table(title, rows, baseline, bare_ns):
-    table(title, ["path", "delivered/s", "x baseline", "producer ns/msg", "x bare push"],
-          [[r.name, r.rate, r.rate / baseline.rate, r.producer_ns, r.producer_ns / bare_ns] for r in rows])
+def interleaved(contenders, rounds):
+    """{name: [Result of each round]}: every round runs each contender once, the order
+    rotating, so that the machine's drift does not fall on one of them only."""
+    results = {name: [] for name, _ in contenders}
+    for round_ in range(rounds):
+        shift = round_ % len(contenders)
+        for name, run in contenders[shift:] + contenders[:shift]:
+            results[name].append(run())
+    return results
+
+
+def print_table(title, results, baseline, bare_ns, rounds):
+    """The median of each figure over the rounds, the delivered rate with its spread."""
+    base = statistics.median(r.rate for r in results[baseline])
+    rows = []
+    for name, rs in results.items():
+        rate, spread = median_spread([r.rate for r in rs])
+        producer_ns = statistics.median(r.producer_ns for r in rs)
+        rows.append([name, rate, spread, rate / base, producer_ns, producer_ns / bare_ns])
+    table(f"{title}, median of {rounds} interleaved rounds",
+          ["path", "delivered/s", "min-max", "x baseline", "producer ns/msg", "x bare push"], rows)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--count", type=int, default=200_000, help="messages per dispatcher run")
     parser.add_argument("--peer-count", type=int, default=60_000, help="messages per peer run")
-    parser.add_argument("--short", action="store_true", help="a quick check: 20,000 and 5,000 messages")
+    parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds (the median is shown)")
+    parser.add_argument("--short", action="store_true", help="a quick check: 20,000 and 5,000 messages, one round")
     args = parser.parse_args()
-    n, pn = (20_000, 5_000) if args.short else (args.count, args.peer_count)
+    n, pn, rounds = (20_000, 5_000, 1) if args.short else (args.count, args.peer_count, args.rounds)
 
     print(f"{SIZE}-byte messages; dispatchers {n:,} messages per run, peers {pn:,}")
     bare_ns = bare_ring_push(n)
     print(f"ring's bare push (SPSCQueue.push from a native thread): {bare_ns:.1f} ns/msg")
-    baseline = call_soon_threadsafe_peer(pn, asyncio.new_event_loop,
-                                         "native thread + GIL -> call_soon_threadsafe (asyncio)")
-    rows = [
-        async_dispatcher(n, asyncio.new_event_loop, "AsyncDispatcher (asyncio)"),
-        async_dispatcher(n, uvloop.new_event_loop, "AsyncDispatcher (uvloop)"),
-        baseline,
-        call_soon_threadsafe_peer(pn, uvloop.new_event_loop,
-                                  "native thread + GIL -> call_soon_threadsafe (uvloop)"),
+    baseline = "native thread + GIL -> call_soon_threadsafe (asyncio)"
+    contenders = [
+        ("AsyncDispatcher (asyncio)", lambda: async_dispatcher(n, asyncio.new_event_loop, "AsyncDispatcher (asyncio)")),
+        ("AsyncDispatcher (uvloop)", lambda: async_dispatcher(n, uvloop.new_event_loop, "AsyncDispatcher (uvloop)")),
+        (baseline, lambda: call_soon_threadsafe_peer(pn, asyncio.new_event_loop, baseline)),
+        ("native thread + GIL -> call_soon_threadsafe (uvloop)",
+         lambda: call_soon_threadsafe_peer(pn, uvloop.new_event_loop,
+                                           "native thread + GIL -> call_soon_threadsafe (uvloop)")),
     ]
     for module_name in ("janus", "culsans"):
         make_queue = optional_queue(module_name)
         if make_queue:
-            rows.append(thread_queue_peer(pn, make_queue, f"native thread + GIL -> {module_name} sync_q.put"))
-    print_table("Into an asyncio loop (baseline: call_soon_threadsafe under asyncio)", rows, baseline, bare_ns)
+            name = f"native thread + GIL -> {module_name} sync_q.put"
+            contenders.append((name, functools.partial(thread_queue_peer, pn, make_queue, name)))
+    print_table("Into an asyncio loop (baseline: call_soon_threadsafe under asyncio)",
+                interleaved(contenders, rounds), baseline, bare_ns, rounds)
 
-    sync_peer = simple_queue_peer(pn)
-    print_table("Onto a Python thread (baseline: SimpleQueue)", [sync_dispatcher(n), sync_peer], sync_peer, bare_ns)
+    sync_peer = "native thread + GIL -> SimpleQueue.put, thread get()"
+    print_table("Onto a Python thread (baseline: SimpleQueue)",
+                interleaved([("SyncDispatcher", lambda: sync_dispatcher(n)),
+                             (sync_peer, lambda: simple_queue_peer(pn))], rounds), sync_peer, bare_ns, rounds)
 
 
 if __name__ == "__main__":
