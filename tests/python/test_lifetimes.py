@@ -91,6 +91,48 @@ def test_an_async_dispatcher_collected_as_its_loop_ends_is_quiet(loop):
     assert out == "reports []\n"
 
 
+@pytest.mark.parametrize("cls", ["SyncDispatcher", "AsyncDispatcher"])
+def test_a_dispatcher_leaves_no_socket_open_for_the_collector(cls):
+    # Closed while its callback holds it in a cycle (only the collector frees
+    # it, and runs the socket's finalizer first), or its setup refused: the
+    # socket is closed either way, never found open by the collector.
+    out = check_python(f"""
+        import asyncio, gc, sys, threading
+        from orvix.utils.corvane.corvane import {cls}
+        reports = []
+        sys.unraisablehook = lambda u: reports.append(repr(u.exc_value))
+        class Owner:
+            pass
+        def set_up_and_close():
+            owner = Owner()
+            owner.d = {cls}(lambda m, owner=owner: None)
+            owner.d.setup()
+            return owner.d
+        def refused():
+            try:
+                {cls}(print).setup(None)      # bind refuses the host
+            except TypeError:
+                pass
+        async def on_loop():
+            d = set_up_and_close()
+            await asyncio.sleep(0)
+            d.close()
+            refused()
+        for _ in range(3):
+            if "{cls}" == "AsyncDispatcher":
+                asyncio.run(on_loop())
+            else:
+                set_up_and_close().close()
+                for t in threading.enumerate():
+                    if t is not threading.main_thread():
+                        t.join(10)
+                refused()
+            gc.collect()
+        print("reports", reports)
+    """, "-X", "dev", "-W", "error::ResourceWarning", timeout=60)
+    assert out == "reports []\n"
+
+
 @pytest.mark.skipif(bool(os.environ.get("ORVIX_UNDER_TSAN")),
                     reason="ThreadSanitizer does not follow a child that starts threads after a multi-threaded fork")
 @SIZES

@@ -148,20 +148,6 @@ int cancel_in_its_loop(PyObject* task) {
     return Ref::steal(PyObject_CallMethodOneArg(loop.get(), kCallSoonThreadsafe.get(), finalize.get())) ? 0 : -1;
 }
 
-// Once the collector has been at the dispatcher's garbage, the Python
-// socket object may have lost its attributes too (its close() then fails
-// on them); the native socket's own close needs none.
-int close_socket(PyObject* sock, bool torn_down) {
-    if (torn_down) {
-        Ref native = Ref::steal(PyImport_ImportModule("_socket"));
-        Ref type = native ? Ref::steal(PyObject_GetAttrString(native.get(), "socket")) : Ref();
-        if (!type) return -1;
-        if (PyObject_TypeCheck(sock, reinterpret_cast<PyTypeObject*>(type.get())))
-            return Ref::steal(PyObject_CallMethod(type.get(), "close", "O", sock)) ? 0 : -1;
-    }
-    return Ref::steal(PyObject_CallMethodNoArgs(sock, kClose.get())) ? 0 : -1;
-}
-
 // What the ring holds when close() runs is not delivered, save what the
 // reader takes before the cancellation reaches it (its next step in the
 // loop): it stays in the closed ring, counted in stats()["pending"].

@@ -22,6 +22,7 @@ StringConstant kEncode{"encode"};
 StringConstant kFileno{"fileno"};
 StringConstant kLocalhost{"127.0.0.1"};
 StringConstant kSetup{"setup"};
+StringConstant kClose{"close"};
 
 using py::Ref;
 
@@ -112,6 +113,26 @@ void run_setup_entry(PyObject* self, int skip_override, const OrvixSetupOptArgs*
     run_overridable(self, skip_override, owner, kSetup.get(), method, {host}, [&] { return setup(self, host); });
 }
 
+int close_socket(PyObject* sock, bool torn_down) {
+    if (torn_down) {
+        Ref native = Ref::steal(PyImport_ImportModule("_socket"));
+        Ref type = native ? Ref::steal(PyObject_GetAttrString(native.get(), "socket")) : Ref();
+        if (!type) return -1;
+        if (PyObject_TypeCheck(sock, reinterpret_cast<PyTypeObject*>(type.get())))
+            return Ref::steal(PyObject_CallMethod(type.get(), "close", "O", sock)) ? 0 : -1;
+    }
+    return Ref::steal(PyObject_CallMethodNoArgs(sock, kClose.get())) ? 0 : -1;
+}
+
+void close_socket_quietly(PyObject* sock) noexcept {
+    if (sock == Py_None) return;
+    PyObject* pending = PyErr_GetRaisedException();
+    // Closing a closed socket does nothing; at interpreter exit the import
+    // may fail, and then the process's end closes the descriptor.
+    if (close_socket(sock, /*torn_down=*/true) < 0) PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+}
+
 int refuse_second_setup(PyObject* self) {
     if (!socket_tail(self).socket_opened) return 0;
     PyErr_SetString(PyExc_RuntimeError, "setup() was already called on this dispatcher");
@@ -128,12 +149,18 @@ PyObject* open_reader_socket(PyObject* self, PyObject** socket_field, PyObject* 
     if (!socket_type) return nullptr;
     Ref sock = Ref::steal(PyObject_CallFunctionObjArgs(socket_type.get(), family.get(), kind.get(), nullptr));
     if (!sock) return nullptr;
+    // Until the field holds it, a failure closes the socket (a bind that
+    // refuses the host, say) rather than leave it open to the collector.
+    auto fail = [&]() -> PyObject* {
+        close_socket_quietly(sock.get());
+        return nullptr;
+    };
     Ref done = Ref::steal(PyObject_CallMethodOneArg(sock.get(), kSetblocking.get(), blocking ? Py_True : Py_False));
-    if (!done) return nullptr;
+    if (!done) return fail();
     Ref where = Ref::steal(Py_BuildValue("(Oi)", host, 0));
-    if (!where) return nullptr;
+    if (!where) return fail();
     done = Ref::steal(PyObject_CallMethodOneArg(sock.get(), kBind.get(), where.get()));
-    if (!done) return nullptr;
+    if (!done) return fail();
     py::replace_field(*socket_field, sock.new_ref());
     socket_tail(self).socket_opened = true;
     socket_tail(self).opened_in = ForkGeneration::current();

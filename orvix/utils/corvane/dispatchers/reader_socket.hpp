@@ -40,6 +40,17 @@ int refuse_second_setup(PyObject* self);
 PyObject* open_reader_socket(PyObject* self, PyObject** socket_field, PyObject* socket_module, PyObject* host,
                              bool blocking);
 
+// Closes the reader's socket object: 0, or -1 with an exception. Once the
+// collector has been at the dispatcher's garbage (`torn_down`), the Python
+// socket object may have lost its attributes too (its close() then fails
+// on them); the native socket's own close needs none.
+int close_socket(PyObject* sock, bool torn_down);
+
+// The same for a dispatcher that is going away: the native close, any
+// error dropped and the caller's exception kept. Without it the collector
+// would find the socket open and warn (ResourceWarning).
+void close_socket_quietly(PyObject* sock) noexcept;
+
 // A class's own setup: `setup(self, host)`, 0 or -1 with an exception.
 using SetupImpl = int (*)(PyObject* self, PyObject* host);
 

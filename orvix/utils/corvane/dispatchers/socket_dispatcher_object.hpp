@@ -23,6 +23,7 @@
 #include "orvix/utils/corvane/dispatchers/delivery_record.hpp"
 #include "orvix/utils/corvane/dispatchers/owned_fields.hpp"
 #include "orvix/utils/corvane/dispatchers/platform_socket.hpp"
+#include "orvix/utils/corvane/dispatchers/reader_socket.hpp"
 #include "orvix/utils/corvane/dispatchers/socket_dispatcher_core.hpp"
 
 namespace orvix::corvane {
@@ -158,11 +159,16 @@ struct SocketDispatcherClass {
         Fields::init_none(r);
     }
 
-    // Releasing `_socket` may close the handle: no producer may use it, and
-    // a reader still running must not wait on it.
+    // Before the fields go: no producer may use the handle, and a reader
+    // still running must not wait on it. The socket object is closed, not
+    // left to the collector: close() keeps SyncDispatcher's open while its
+    // reader may still receive, and by now no reader runs (its thread or
+    // task holds the dispatcher while it does). A forked child closes only
+    // its own copy of the descriptor.
     static void let_go(PyObject* self) noexcept {
         socket_tail(self).closed = true;
         socket_core(self).wake_handle.retire();
+        close_socket_quietly(reinterpret_cast<Object*>(self)->rec()._socket);
     }
 
     static DeliveryRecord& delivery(PyObject* self) noexcept { return socket_delivery(self); }

@@ -110,6 +110,11 @@ int run_reader_loop(PyObject* self, const ReaderFlavour& flavour) {
 
 int run_reader(PyObject* self, const ReaderFlavour& flavour) {
     const int result = run_reader_loop(self, flavour);
+    // Stopped by close(), which retired the handle first: no producer sends
+    // through it and no reader receives on it any more, so the socket is
+    // closed now rather than left open until the collector finds it. A
+    // reader ended by an error leaves it: producers may still be sending.
+    if (result == 0) close_socket_quietly(rec(self)._socket);
     if (result < 0) socket_delivery(self).reader_stopped_with_pending_error();
     forget_reader_at_exit(self);
     return result;
@@ -157,9 +162,9 @@ int setup_impl(PyObject* self, PyObject* host) {
 // reader's receive now and every later one at once: the reader delivers
 // what the ring holds and leaves. No datagram is needed, so none can be
 // lost; one is still sent for a platform whose shutdown does not end a
-// receive already under way. The socket itself stays open until `_socket`
-// is released, so a reader just about to receive never reaches a closed
-// (or reused) handle. A forked child leaves the socket alone: it shares it
+// receive already under way. The socket itself stays open until the reader
+// leaves (or `_socket` is released), so a reader just about to receive
+// never reaches a closed (or reused) handle. A forked child leaves the socket alone: it shares it
 // with its parent, whose reader it would wake for good, and has no reader
 // of its own.
 int close_impl(PyObject* self) {
