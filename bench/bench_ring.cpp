@@ -1,9 +1,11 @@
 // Throughput and round-trip latency of the ring with 64-byte messages between
 // two pinned threads, beside the packaged lock-free queues (moodycamel's
 // ReaderWriterQueue and ConcurrentQueue, when their headers are installed)
-// and a mutex + std::deque queue, all in the same harness: the same two
-// CPUs, each message copied in (64 bytes) and copied out (64 bytes) and its
-// first byte read, spinning beside spinning and blocking beside blocking.
+// and a mutex + std::deque queue, and beside the barest per-message ring
+// (slots and two indices: what publishing every message costs), all in the
+// same harness: the same two CPUs, each message copied in (64 bytes) and
+// copied out (64 bytes) and its first byte read, spinning beside spinning
+// and blocking beside blocking.
 //
 // Every figure is the median of interleaved rounds (each round runs every
 // queue once, in turn) with its spread (min-max). A round during which a
@@ -363,6 +365,48 @@ Run deque_blocking(std::uint64_t n)
         n, [&](const Slot& m, std::uint64_t&) { q.push_blocking(m); }, [&](Slot& out, std::uint64_t&) { q.pop_blocking(out); });
 }
 
+// ---- a bound: the textbook ring ----
+// Per-message SPSC ring in its barest form: 64-byte slots and two indices,
+// each side caching the other's, no lengths, no counters, no modes. Its
+// figure says what publishing every message costs on this machine.
+struct BareRing {
+    alignas(128) std::atomic<std::uint64_t> tail{0};
+    alignas(128) std::atomic<std::uint64_t> head{0};
+    alignas(128) std::uint64_t produced = 0, room_until = kCapacity;
+    alignas(128) std::uint64_t consumed = 0, readable_until = 0;
+    alignas(128) Slot slots[kCapacity];
+
+    bool push(const Slot& m)
+    {
+        if (produced == room_until) {
+            // Acquire: the consumer's reads of the slot happen before we write it again.
+            room_until = head.load(std::memory_order_acquire) + kCapacity;
+            if (produced == room_until) return false;
+        }
+        std::memcpy(&slots[produced % kCapacity], &m, sizeof m);
+        tail.store(++produced, std::memory_order_release);  // the slot's bytes before the index
+        return true;
+    }
+    bool pop(Slot& out)
+    {
+        if (consumed == readable_until) {
+            readable_until = tail.load(std::memory_order_acquire);  // pairs with push's release
+            if (consumed == readable_until) return false;
+        }
+        std::memcpy(&out, &slots[consumed % kCapacity], sizeof out);
+        head.store(++consumed, std::memory_order_release);  // our read before its reuse
+        return true;
+    }
+};
+
+Run bare_spinning(std::uint64_t n)
+{
+    auto q = std::make_unique<BareRing>();
+    return throughput(
+        n, [&](const Slot& m, std::uint64_t& f) { spin(f, [&] { return q->push(m); }); },
+        [&](Slot& out, std::uint64_t& e) { spin(e, [&] { return q->pop(out); }); });
+}
+
 #ifdef ORVIX_BENCH_HAVE_RWQ
 // try_enqueue never allocates: the queue holds kCapacity, as the ring does.
 Run rwq_spinning(std::uint64_t n)
@@ -709,7 +753,8 @@ int main(int argc, char** argv)
     const char* json = std::getenv("ORVIX_BENCH_JSON");
     const auto S = settings;
 
-    std::vector<Contender> spinning = {{"orvix ring", [&] { return ring_spinning(S.spin_messages); }}};
+    std::vector<Contender> spinning = {{"orvix ring", [&] { return ring_spinning(S.spin_messages); }},
+                                       {"bare ring: slots and two indices", [&] { return bare_spinning(S.spin_messages); }}};
     std::vector<Contender> blocking = {{"orvix ring", [&] { return ring_blocking(S.spin_messages); }}};
     std::vector<Contender> trips = {{"orvix ring", [&] { return ring_round_trip(S.trips); }}};
     std::string missing;

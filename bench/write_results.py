@@ -213,9 +213,13 @@ def ring_goals(tables):
     goals = []
     if spin and rwq:
         burst = next((r for r in (bursts or {}).get("rows", []) if r[1] == "ring: burst push + burst pop"), None)
+        bare = rows.get(("throughput, spinning", "bare ring: slots and two indices"))
         bound = ("per-message publication: each side publishes its index for every message, and the side that "
-                 "trails re-reads it every few messages (the re-reads columns), a cache line's round trip each; "
+                 "waits re-reads it every few messages (the re-reads columns), a cache line's round trip each; "
                  "ReaderWriterQueue pays the same")
+        if bare:
+            bound += (f". The barest ring that does so (slots and two indices) carries {bare[2]:.0f} M msg/s, "
+                      f"{bare[2] / rwq[2]:.2f}x ReaderWriterQueue")
         if burst:
             bound += (f". Published once per burst the same ring carries {burst[2]:.0f} M msg/s, "
                       f"{burst[2] / rwq[2]:.1f}x ReaderWriterQueue (Ring bursts)")
