@@ -258,7 +258,7 @@ def what_bounds(path, best, bound):
     if path["p50"] <= best["p50"] * 1.1:
         return (f"the slowest 1 % only: p50 {us(path['p50'])} against the peer's {us(best['p50'])}; "
                 "see p99.9 and max in the table above")
-    return f"the per-message cost: p50 {us(path['p50'])} against the peer's {us(best['p50'])}"
+    return f"the typical message too, not only the tail: p50 {us(path['p50'])} against the peer's {us(best['p50'])}"
 
 
 # One colour per role, the same in every chart, each chart with its legend.
