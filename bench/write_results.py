@@ -118,12 +118,18 @@ def ratios_by_version(runs):
             "rows": rows}
 
 
+# A ratio column whose figure is not its row's first plain number: the column it is of.
+RATIO_OF = {"x bare push": "producer ns/msg"}
+
+
 def which_side_moved(first, later, i, col):
     """How the two figures behind row i's ratio in column `col` changed from the first
     version's table to the later one's: the row's own figure (its first plain number) and
     that of the row it is compared with (the row whose own figure gives the ratio)."""
     def own(table, k):
         row = table["rows"][k]
+        if table["columns"][col] in RATIO_OF:
+            return row[table["columns"].index(RATIO_OF[table["columns"][col]])]
         return next((v for c, v in enumerate(row[1:], 1)
                      if c not in ratio_columns(table) and isinstance(v, (int, float)) and v), None)
 
