@@ -11,10 +11,11 @@ two medians shown.
 """
 import argparse
 import asyncio
+import functools
 import time
 
 import janus
-from result_tables import median_spread, table
+from result_tables import interleaved, median_spread, table
 
 from orvix.utils.corvane.corvane import AsyncQueue
 
@@ -107,14 +108,10 @@ def rates_per_round(loop_factory, fns, n, repeat):
     order rotating every round: a shared machine drifts by more than the
     differences measured here, and runs of one kind after the other would put
     the drift on one side only."""
-    rates = {name: [] for name in fns}
-    names = list(fns)
-    for round_ in range(repeat):
-        shift = round_ % len(names)
-        for name in names[shift:] + names[:shift]:
-            with asyncio.Runner(loop_factory=loop_factory) as runner:
-                rates[name].append(n / runner.run(fns[name](n)))
-    return rates
+    def rate(fn):
+        with asyncio.Runner(loop_factory=loop_factory) as runner:
+            return n / runner.run(fn(n))
+    return interleaved([(name, functools.partial(rate, fn)) for name, fn in fns.items()], repeat)
 
 
 def main():

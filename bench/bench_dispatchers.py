@@ -30,7 +30,7 @@ import uvloop
 
 import dispatch_peers
 import producer_cpp
-from result_tables import median_spread, table
+from result_tables import interleaved, median_spread, table
 from orvix.ringq.ringq import SPSCQueue
 from orvix.utils.corvane.corvane import AsyncDispatcher, SyncDispatcher
 
@@ -165,17 +165,6 @@ def optional_queue(module_name):
     except Exception as exc:   # an unusable install is reported, not fatal
         print(f"  ({module_name} peer skipped: {type(exc).__name__}: {exc})")
         return None
-
-
-def interleaved(contenders, rounds):
-    """{name: [Result of each round]}: every round runs each contender once, the order
-    rotating, so that the machine's drift does not fall on one of them only."""
-    results = {name: [] for name, _ in contenders}
-    for round_ in range(rounds):
-        shift = round_ % len(contenders)
-        for name, run in contenders[shift:] + contenders[:shift]:
-            results[name].append(run())
-    return results
 
 
 def print_table(title, results, baseline, bare_ns, rounds):

@@ -29,6 +29,7 @@ loop.sock_recv (AsyncDispatcher's wait). A path's latency beyond it is its own.
 """
 import argparse
 import asyncio
+import functools
 import queue
 import socket
 import struct
@@ -41,7 +42,7 @@ import uvloop
 
 import dispatch_peers
 import latency_recorder
-from result_tables import table
+from result_tables import interleaved, table
 from orvix.feed import Feed
 from orvix.utils.corvane.corvane import AsyncDispatcher, AsyncQueue, SyncDispatcher, ThreadedDispatcher
 
@@ -345,11 +346,8 @@ def median_runs(contenders, rate, seconds, pauses, runs):
     and highest p99 of those runs}. The runs of the contenders alternate, the
     order rotating every round, so that the machine's drift does not fall on
     one of them only."""
-    measured = {name: [] for name, _, _ in contenders}
-    for round_ in range(runs):
-        shift = round_ % len(contenders)
-        for name, run, _ in contenders[shift:] + contenders[:shift]:
-            measured[name].append(measure(run, rate, seconds, pauses))
+    measured = interleaved([(name, functools.partial(measure, run, rate, seconds, pauses))
+                            for name, run, _ in contenders], runs)
     chosen = {}
     for name, rs in measured.items():
         rs.sort(key=lambda r: r["p99"])

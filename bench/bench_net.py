@@ -31,6 +31,7 @@ loop, else the consumer. Latency at 10k messages/s beside zmq.asyncio and the py
 """
 import argparse
 import asyncio
+import functools
 import os
 import pathlib
 import socket
@@ -51,7 +52,7 @@ from bench_latency import on_loop as latency_on_loop
 from orvix.batch import AsyncBatchDispatcher, ThreadedBatchDispatcher
 from orvix.net import UdpReceiver, ZmqReceiver
 from orvix.utils.corvane.corvane import AsyncDispatcher, ThreadedDispatcher
-from result_tables import table
+from result_tables import interleaved, table
 
 SIZES = (64, 512)
 CAPACITY = 1 << 16
@@ -322,11 +323,7 @@ def contenders():
 
 def median_passes(chosen, repeat, run):
     """{name: its median pass of `repeat`}: the contenders' passes alternate, the order rotating."""
-    passes = {name: [] for name, _ in chosen}
-    for round_ in range(repeat):
-        shift = round_ % len(chosen)
-        for name, make in chosen[shift:] + chosen[:shift]:
-            passes[name].append(run(make))
+    passes = interleaved([(name, functools.partial(run, make)) for name, make in chosen], repeat)
     # The median by rate of the passes that lost nothing, else of all of them: a rate
     # with loss is shown with its loss.
     def median(ps):

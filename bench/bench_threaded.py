@@ -30,6 +30,7 @@ spread (min-max); the push cost ratio is that of the two medians shown.
 """
 import argparse
 import contextlib
+import functools
 import gc
 import os
 import threading
@@ -37,7 +38,7 @@ import time
 
 import dispatch_peers
 import producer_cpp
-from result_tables import median_spread, table
+from result_tables import interleaved, median_spread, table
 import threaded_peers
 from orvix.utils.corvane.corvane import ThreadedDispatcher
 
@@ -139,24 +140,22 @@ def best_of_alternating(contenders, count):
     latency rows' guard) is run again, up to ATTEMPTS times in all."""
     from bench_latency import ATTEMPTS, MachinePauses
     passes = {name: make(count) for name, make in contenders}
-    results = {name: [] for name in passes}
     pauses = MachinePauses()
+
+    def guarded(run_pass):
+        for _ in range(ATTEMPTS):
+            start = time.monotonic_ns()
+            result = run_pass()
+            if not pauses.during(start, time.monotonic_ns()):
+                break
+        return result
     try:
-        names = list(passes)
-        for round_ in range(REPEAT):
-            shift = round_ % len(names)
-            for name in names[shift:] + names[:shift]:
-                for _ in range(ATTEMPTS):
-                    start = time.monotonic_ns()
-                    result = passes[name][0]()
-                    if not pauses.during(start, time.monotonic_ns()):
-                        break
-                results[name].append(result)
+        return interleaved([(name, functools.partial(guarded, run_pass)) for name, (run_pass, _) in passes.items()],
+                           REPEAT)
     finally:
         pauses.close()
         for _, close in passes.values():
             close()
-    return results
 
 
 def push_cost_ratio(theirs, mine):

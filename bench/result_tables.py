@@ -4,6 +4,7 @@
                                   # to a file, also appends {"title", "columns", "rows"} to it
     paired_ratio(ours, theirs)    # the median over rounds of one round's own ratio
     median_spread(values)         # (median, "min-max"): a figure of rounds and its spread
+    interleaved(contenders, rounds)  # {name: [each round's result]}, the order rotating
 
 Numbers are shown with a precision that fits their size.
 """
@@ -23,6 +24,18 @@ def paired_ratio(ours, theirs):
     two runs of a round are close in time, so on a machine whose speed drifts this is
     steadier than the ratio of the two bests."""
     return statistics.median(a / b for a, b in zip(ours, theirs))
+
+
+def interleaved(contenders, rounds):
+    """{name: [run() of each round]} for `contenders`, (name, run) pairs: every round
+    runs each once, the order rotating, so that a shared machine's drift (larger than
+    the differences measured) does not fall on one of them only."""
+    results = {name: [] for name, _ in contenders}
+    for round_ in range(rounds):
+        shift = round_ % len(contenders)
+        for name, run in contenders[shift:] + contenders[:shift]:
+            results[name].append(run())
+    return results
 
 
 def median_spread(values):
