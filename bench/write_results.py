@@ -124,8 +124,9 @@ RATIO_OF = {"x bare push": "producer ns/msg"}
 
 def which_side_moved(first, later, i, col):
     """How the two figures behind row i's ratio in column `col` changed from the first
-    version's table to the later one's: the row's own figure (its first plain number) and
-    that of the row it is compared with (the row whose own figure gives the ratio)."""
+    version's table to the later one's: the row's own figure (its first plain number, or the
+    column RATIO_OF names) and that of the row it is compared with (the row whose own figure
+    gives the ratio)."""
     def own(table, k):
         row = table["rows"][k]
         if table["columns"][col] in RATIO_OF:

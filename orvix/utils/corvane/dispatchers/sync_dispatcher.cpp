@@ -164,9 +164,9 @@ int setup_impl(PyObject* self, PyObject* host) {
 // lost; one is still sent for a platform whose shutdown does not end a
 // receive already under way. The socket itself stays open until the reader
 // leaves (or `_socket` is released), so a reader just about to receive
-// never reaches a closed (or reused) handle. A forked child leaves the socket alone: it shares it
-// with its parent, whose reader it would wake for good, and has no reader
-// of its own.
+// never reaches a closed (or reused) handle. A forked child leaves the
+// socket alone: it shares it with its parent, whose reader it would wake
+// for good, and has no reader of its own.
 int close_impl(PyObject* self) {
     if (!close_socket_ring(self)) return 0;   // nothing was set up
     const net::SocketHandle old = socket_core(self).wake_handle.retire();
